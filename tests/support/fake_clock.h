@@ -1,0 +1,43 @@
+// A clock that moves only when a test moves it. Installing it makes every
+// component that asks platform::CurrentClock() see its time.
+#pragma once
+
+#include <atomic>
+
+#include "platform/clock.h"
+
+namespace testing_support {
+
+class FakeClock final : public platform::Clock {
+ public:
+  // Starts at `now_ms` (wall milliseconds since 1970) and tick count 1000.
+  explicit FakeClock(int64_t now_ms = 1'700'000'000'000);
+  int64_t NowSeconds() const override { return now_ms_.load() / 1000; }
+  int64_t NowMilliseconds() const override { return now_ms_.load(); }
+  uint64_t TickCountMs() const override { return tick_ms_.load(); }
+
+  // Moves wall time and tick count forward together.
+  void Advance(int64_t ms) {
+    now_ms_ += ms;
+    tick_ms_ += static_cast<uint64_t>(ms);
+  }
+
+ private:
+  std::atomic<int64_t> now_ms_;
+  std::atomic<uint64_t> tick_ms_{1000};
+};
+
+// Installs a FakeClock for the lifetime of this object.
+class ScopedFakeClock {
+ public:
+  ScopedFakeClock() : previous_(platform::SetClockForTesting(&clock_)) {}
+  ~ScopedFakeClock() { platform::SetClockForTesting(previous_); }
+  FakeClock& operator*() { return clock_; }
+  FakeClock* operator->() { return &clock_; }
+
+ private:
+  FakeClock clock_;
+  const platform::Clock* previous_;
+};
+
+}  // namespace testing_support
