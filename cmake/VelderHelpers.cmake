@@ -1,0 +1,21 @@
+# velder_library(NAME [SOURCES ...] [EXCLUDE ...] [LIBS ...])
+# A static library of the .cpp files of the calling folder (or of SOURCES when
+# given), public headers found from src/.
+function(velder_library name)
+  cmake_parse_arguments(L "" "" "SOURCES;EXCLUDE;LIBS" ${ARGN})
+  if(L_SOURCES)
+    set(sources ${L_SOURCES})
+  else()
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+    foreach(ex ${L_EXCLUDE})
+      list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
+    endforeach()
+  endif()
+  if(NOT sources)
+    # A folder whose first files are still being written.
+    set(sources ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
+  endif()
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC ${L_LIBS})
+endfunction()
