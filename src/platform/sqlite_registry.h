@@ -1,0 +1,105 @@
+// The registry stored in SQLite databases, one per root:
+//
+//   <dir>/HKLM.db          HKEY_LOCAL_MACHINE
+//   <dir>/HKU/<SID>.db     one user's hive: HKEY_USERS\<SID>, and HKEY_CURRENT_USER
+//                          for the process whose effective uid maps to <SID>
+//
+// <dir> is the directory given to the constructor, by default
+// $HALVERN_REGISTRY_DIR, else /var/lib/halvern/registry. Reads never create a
+// database: a missing file is NotFound. The first write that creates a key
+// creates the database (mode 0644) and its directories (mode 0755), so the
+// machine hive is writable by its owner only. A database opened by someone
+// who may not write it is opened read-only and writes give AccessDenied; a
+// file that may not be read is AccessDenied; a corrupt or foreign file is
+// Failed. Writes run in IMMEDIATE transactions with a busy time-out, so
+// several processes may read and write at once.
+//
+// An instance keeps the connections it opened (checked against the file on
+// every use, so a replaced or deleted database is reopened) until it is
+// destroyed. Not thread-safe: one instance per thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+
+class RegistryDatabase;
+
+class SqliteRegistry : public Registry {
+ public:
+  // The default registry directory ($HALVERN_REGISTRY_DIR, else
+  // /var/lib/halvern/registry).
+  static std::string DefaultDirectory();
+
+  SqliteRegistry();
+  explicit SqliteRegistry(std::string directory);
+  ~SqliteRegistry() override;
+  SqliteRegistry(const SqliteRegistry&) = delete;
+  SqliteRegistry& operator=(const SqliteRegistry&) = delete;
+
+  const std::string& directory() const { return directory_; }
+  HKEY root() const { return root_; }
+  uint32_t view() const { return view_; }
+
+  uint32_t GetSubKeyCount(const std::string& key, RegistryError* error = nullptr) override;
+  std::string GetSubKeyPath(const std::string& key, uint32_t index, RegistryError* error = nullptr) override;
+  uint32_t EnumSubKeys(const std::string& key, std::vector<std::string>& names,
+                       RegistryError* error = nullptr) override;
+  uint32_t GetValueCount(const std::string& key, RegistryError* error = nullptr) override;
+  uint32_t EnumValues(const std::string& key, std::vector<std::string>& names,
+                      RegistryError* error = nullptr) override;
+  bool CreateKey(const std::string& parent, const std::string& child, RegistryError* error = nullptr) override;
+  bool DeleteKey(const std::string& parent, const std::string& child, RegistryError* error = nullptr) override;
+  bool GetString(const std::string& key, const std::string& name, std::string& value,
+                 RegistryError* error = nullptr) override;
+  bool SetString(const std::string& key, const std::string& name, const std::string& value,
+                 RegistryError* error = nullptr) override;
+  bool SetExpandString(const std::string& key, const std::string& name, const std::string& value,
+                       RegistryError* error = nullptr) override;
+  bool GetBinary(const std::string& key, const std::string& name, std::vector<uint8_t>& value,
+                 RegistryError* error = nullptr) override;
+  bool SetBinary(const std::string& key, const std::string& name, const std::vector<uint8_t>& value,
+                 RegistryError* error = nullptr) override;
+  bool GetDword(const std::string& key, const std::string& name, uint32_t& value,
+                RegistryError* error = nullptr) override;
+  bool SetDword(const std::string& key, const std::string& name, uint32_t value,
+                RegistryError* error = nullptr) override;
+  bool GetQword(const std::string& key, const std::string& name, uint64_t& value,
+                RegistryError* error = nullptr) override;
+  bool SetQword(const std::string& key, const std::string& name, uint64_t value,
+                RegistryError* error = nullptr) override;
+  bool GetMultiString(const std::string& key, const std::string& name, std::vector<std::string>& values,
+                      RegistryError* error = nullptr) override;
+  bool SetMultiString(const std::string& key, const std::string& name, const std::vector<std::string>& values,
+                      RegistryError* error = nullptr) override;
+  bool DeleteValue(const std::string& key, const std::string& name, RegistryError* error = nullptr) override;
+  uint32_t GetValueType(const std::string& key, const std::string& name, RegistryError* error = nullptr) override;
+  bool GetRawValue(const std::string& key, const std::string& name, std::vector<uint8_t>& data, uint32_t& type,
+                   RegistryError* error = nullptr) override;
+  bool SetRawValue(const std::string& key, const std::string& name, const std::vector<uint8_t>& data,
+                   uint32_t type, RegistryError* error = nullptr) override;
+  bool KeyExists(const std::string& key, RegistryError* error = nullptr) override;
+  bool KeyExists(const std::string& parent, const std::string& child, RegistryError* error = nullptr) override;
+  bool CreateKeyPath(const std::string& path, RegistryError* error = nullptr) override;
+  bool DeleteKeyPath(const std::string& path, RegistryError* error = nullptr) override;
+  bool CopyKey(const std::string& source, const std::string& destination, RegistryError* error = nullptr) override;
+  bool CopyValue(const std::string& source_key, const std::string& source_name, const std::string& destination_key,
+                 const std::string& destination_name, RegistryError* error = nullptr) override;
+  bool DeleteKeyTree(const std::string& parent, const std::string& child, RegistryError* error = nullptr) override;
+  void SetRootKey(HKEY root) override { root_ = root; }
+  void SetView(uint32_t view) override { view_ = view; }
+  RegistryError GetLastError() const override { return last_error_; }
+
+ private:
+  std::string directory_;
+  HKEY root_ = HKEY_LOCAL_MACHINE;
+  uint32_t view_ = 0;
+  RegistryError last_error_ = RegistryError::Ok;
+  // Open databases by file path.
+  std::map<std::string, std::unique_ptr<RegistryDatabase>> databases_;
+};
