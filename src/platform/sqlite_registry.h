@@ -28,7 +28,9 @@
 
 #include "platform/registry.h"
 
+namespace platform {
 class RegistryDatabase;
+}  // namespace platform
 
 class SqliteRegistry : public Registry {
  public:
@@ -96,10 +98,36 @@ class SqliteRegistry : public Registry {
   RegistryError GetLastError() const override { return last_error_; }
 
  private:
+  enum class Access;
+  struct Target;
+
+  // Finds the database and the path inside it that `key` addresses under the
+  // current root, opening (or for Access::kCreate creating) the database.
+  RegistryError Locate(const std::string& key, Access access, Target& target);
+  RegistryError OpenDatabase(const std::string& file, Access access, platform::RegistryDatabase*& database);
+  std::string HiveFile(const std::string& sid) const;
+  RegistryError ListHives(std::vector<std::string>& sids) const;
+  bool Finish(RegistryError result, RegistryError* error);
+
+  // The operations without the bookkeeping of the last error, so that the
+  // composite ones can build on them.
+  RegistryError DoEnumSubKeys(const std::string& key, std::vector<std::string>& names);
+  RegistryError DoEnumValues(const std::string& key, std::vector<std::string>& names);
+  RegistryError DoCreateKey(const std::string& path);
+  RegistryError DoDeleteKey(const std::string& parent, const std::string& child);
+  RegistryError DoReadValue(const std::string& key, const std::string& name, uint32_t& type,
+                            std::vector<uint8_t>& data);
+  RegistryError DoWriteValue(const std::string& key, const std::string& name, uint32_t type,
+                             const std::vector<uint8_t>& data);
+  RegistryError DoCopyValue(const std::string& source_key, const std::string& source_name,
+                            const std::string& destination_key, const std::string& destination_name);
+  RegistryError DoCopyTree(const std::string& source, const std::string& destination);
+  RegistryError DoDeleteTree(const std::string& parent, const std::string& child);
+
   std::string directory_;
   HKEY root_ = HKEY_LOCAL_MACHINE;
   uint32_t view_ = 0;
   RegistryError last_error_ = RegistryError::Ok;
-  // Open databases by file path.
-  std::map<std::string, std::unique_ptr<RegistryDatabase>> databases_;
+  // Open databases by file name.
+  std::map<std::string, std::unique_ptr<platform::RegistryDatabase>> databases_;
 };
