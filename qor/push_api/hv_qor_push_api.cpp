@@ -1,0 +1,51 @@
+// The C entry points of the push library. No exception may reach a C caller:
+// each entry catches everything (only memory exhaustion can throw here).
+#include "qor/push_api/hv_qor_push_api.h"
+
+#include "push_service.h"
+
+using qor_push::PushService;
+
+extern "C" {
+
+void QorPushApi_DelayLoadInitialize(void) {
+  try {
+    PushService::Instance().Start();
+  } catch (...) {
+  }
+}
+
+uint32_t QorPushApi_RegisterCallbackUser(uint32_t* registration, const char* identity, const char* user,
+                                         QorPushApi_Callback callback, void* context) {
+  if (!registration) return QOR_PUSH_API_INVALID_ARGUMENT;
+  *registration = 0;
+  if (!identity || !user) return QOR_PUSH_API_INVALID_ARGUMENT;
+  try {
+    return PushService::Instance().Register(identity, user, callback, context, registration);
+  } catch (...) {
+    *registration = 0;
+    return QOR_PUSH_API_INTERNAL_ERROR;
+  }
+}
+
+uint32_t QorPushApi_UnregisterCallback(uint32_t registration) {
+  try {
+    return PushService::Instance().Unregister(registration);
+  } catch (...) {
+    return QOR_PUSH_API_INTERNAL_ERROR;
+  }
+}
+
+const char* QorPushApi_ErrorAsString(uint32_t code) {
+  switch (code) {
+    case QOR_PUSH_API_OK: return "Success";
+    case QOR_PUSH_API_INVALID_ARGUMENT: return "Invalid argument";
+    case QOR_PUSH_API_SERVICE_UNAVAILABLE: return "Push service unavailable, try again later";
+    case QOR_PUSH_API_UNKNOWN_REGISTRATION: return "Unknown push registration";
+    case QOR_PUSH_API_TOO_MANY_REGISTRATIONS: return "Too many push registrations";
+    case QOR_PUSH_API_INTERNAL_ERROR: return "Internal error of the push library";
+  }
+  return "Unknown push error";
+}
+
+}  // extern "C"

@@ -1,0 +1,86 @@
+/*
+ * The push library: a hive registers a callback for its user and receives,
+ * on the library's own thread, the push-notification id (pns id) of its
+ * channel and the push messages for it.
+ *
+ * What this version does: a registration succeeds and is answered with the
+ * user's pns id, delivered once through the callback (kind
+ * QOR_PUSH_API_KIND_PNS_ID) shortly after the registration. The id is stable:
+ * "hvpns-" followed by 16 lower-case hex digits computed from the identity and
+ * the user (the same pair gets the same id in every process and after a
+ * restart). No push message (kind QOR_PUSH_API_KIND_MESSAGE) is ever delivered
+ * yet: the library is not connected to a push server. Callers that rely on
+ * push for freshness keep polling.
+ *
+ * Strings are NUL-terminated UTF-8. All functions are thread-safe and none
+ * throws.
+ */
+#ifndef HV_QOR_PUSH_API_H
+#define HV_QOR_PUSH_API_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(HV_QOR_PUSH_API_BUILDING)
+#define HV_QOR_PUSH_API __attribute__((visibility("default")))
+#else
+#define HV_QOR_PUSH_API
+#endif
+
+/* Kinds of callback calls. */
+enum {
+  QOR_PUSH_API_KIND_MESSAGE = 0, /* text: a push message, JSON */
+  QOR_PUSH_API_KIND_PNS_ID = 1,  /* text: the new pns id of the registration */
+};
+
+/* Result codes. */
+enum {
+  QOR_PUSH_API_OK = 0,
+  QOR_PUSH_API_INVALID_ARGUMENT = 1,     /* null pointer, empty identity, user not a SID text */
+  QOR_PUSH_API_SERVICE_UNAVAILABLE = 2,  /* the delivery thread cannot run; retry later */
+  QOR_PUSH_API_UNKNOWN_REGISTRATION = 3, /* not a handle of a current registration */
+  QOR_PUSH_API_TOO_MANY_REGISTRATIONS = 4,
+  QOR_PUSH_API_INTERNAL_ERROR = 5, /* out of memory */
+};
+
+/* Most registrations at once. */
+#define QOR_PUSH_API_MAX_REGISTRATIONS 4096
+
+/* Called on the library's delivery thread, one call at a time. `text` is valid
+ * only during the call. The result is not looked at. A callback may call
+ * QorPushApi_UnregisterCallback, also for its own registration. */
+typedef uint32_t (*QorPushApi_Callback)(uint32_t kind, const char* text, void* context);
+
+/* Loads the library up front (called through the delay loader) and starts the
+ * delivery thread. If the thread cannot start now, the next registration tries
+ * again. */
+HV_QOR_PUSH_API void QorPushApi_DelayLoadInitialize(void);
+typedef void (*QorPushApi_DelayLoadInitialize_t)(void);
+
+/* Registers `callback` with `context` for `user` (a SID text) on behalf of the
+ * service instance `identity`. On success *registration is a handle, never 0;
+ * on failure it is 0. */
+HV_QOR_PUSH_API uint32_t QorPushApi_RegisterCallbackUser(uint32_t* registration, const char* identity,
+                                                         const char* user, QorPushApi_Callback callback,
+                                                         void* context);
+typedef uint32_t (*QorPushApi_RegisterCallbackUser_t)(uint32_t*, const char*, const char*, QorPushApi_Callback,
+                                                    void*);
+
+/* Ends a registration. When this returns, the callback of the registration is
+ * not running and is never called again, except when it is called from inside
+ * that very callback (which then simply finishes). */
+HV_QOR_PUSH_API uint32_t QorPushApi_UnregisterCallback(uint32_t registration);
+typedef uint32_t (*QorPushApi_UnregisterCallback_t)(uint32_t);
+
+/* A static English text for a result code (never null). */
+HV_QOR_PUSH_API const char* QorPushApi_ErrorAsString(uint32_t code);
+typedef const char* (*QorPushApi_ErrorAsString_t)(uint32_t);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* HV_QOR_PUSH_API_H */
