@@ -1,0 +1,104 @@
+// The client side of the library: one connection to a server, requests from
+// any number of threads, notifications delivered on a thread of the client.
+//
+// Threads: a reading thread matches responses to waiting requests by their
+// id and queues notifications; a notification thread runs the callback, one
+// notification at a time. The queue is bounded: while it is full the reading
+// thread waits, so a callback that does not return makes the server's sends
+// to this client time out instead of growing memory here.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/thread_annotations.h"
+#include "qor/ipc/frame.h"
+#include "qor/ipc/hv_qor_ipc.h"
+
+// The C handle is the client itself.
+struct HvIpcClient {
+  virtual ~HvIpcClient() = default;
+};
+
+namespace qor_ipc {
+
+// Notifications waiting for the callback before the reading thread waits.
+inline constexpr size_t kMaxQueuedNotifications = 4096;
+
+class IpcClient final : public HvIpcClient {
+ public:
+  static uint32_t Connect(const std::string& identity, const std::string& service, uint32_t timeout_ms,
+                          HvIPC_NotificationCallback callback, void* context, IpcClient** client);
+
+  // See HvIPC_ClientRequest; `response` receives the payload on HV_IPC_OK.
+  uint32_t Request(uint32_t kind, const uint8_t* bytes, uint32_t count, uint32_t timeout_ms, std::string* response);
+
+  const std::string& channel() const { return channel_; }
+
+  // Disconnects and deletes the client (see HvIPC_ClientClose).
+  void Close();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  using Deadline = std::optional<Clock::time_point>;
+
+  struct Pending {
+    std::condition_variable cv;
+    bool done = false;
+    uint32_t status = HV_IPC_OK;
+    std::string payload;
+  };
+  struct Notification {
+    uint32_t kind;
+    std::string payload;
+  };
+
+  IpcClient(int fd, HvIPC_NotificationCallback callback, void* context);
+  ~IpcClient() override;
+
+  static Deadline DeadlineAfter(uint32_t timeout_ms);
+  uint32_t WaitForGreeting(Deadline deadline);
+  uint32_t WriteFrame(const std::string& frame, Deadline deadline);
+  void ReadLoop();
+  // False when the frame breaks the protocol.
+  bool HandleFrame(Frame& frame);
+  void EndConnection();
+  void QueueNotification(Notification note);
+  void NotifyLoop();
+  void Teardown();
+
+  const int fd_;
+  const HvIPC_NotificationCallback callback_;
+  void* const context_;
+  std::string channel_;  // set once by the reading thread before greeted_, then read-only
+
+  std::mutex mu_;
+  std::condition_variable greeted_cv_;  // greeting arrived or connection ended
+  bool greeted_ GUARDED_BY(mu_) = false;
+  bool ended_ GUARDED_BY(mu_) = false;
+  uint32_t next_id_ GUARDED_BY(mu_) = 1;
+  std::unordered_map<uint32_t, Pending*> pending_ GUARDED_BY(mu_);
+
+  std::timed_mutex write_mu_;  // one frame at a time on the socket
+
+  std::mutex note_mu_;
+  std::condition_variable note_cv_;     // a notification was queued, or stop
+  std::condition_variable room_cv_;     // the queue has room, or stop
+  std::deque<Notification> notes_ GUARDED_BY(note_mu_);
+  bool note_stop_ GUARDED_BY(note_mu_) = false;
+
+  std::atomic<bool> closing_{false};
+  bool close_in_callback_ = false;  // notification thread only
+  std::thread reader_;
+  std::thread notifier_;
+};
+
+}  // namespace qor_ipc

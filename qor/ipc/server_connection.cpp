@@ -1,0 +1,255 @@
+#include "qor/ipc/server_connection.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "qor/ipc/debug_log.h"
+#include "qor/ipc/hv_qor_ipc.h"
+
+namespace qor_ipc {
+namespace {
+
+// Bytes read from one connection before the I/O thread turns to the others.
+constexpr size_t kReadShare = 256 * 1024;
+// Frames handed to one sendmsg call.
+constexpr size_t kMaxIov = 32;
+
+}  // namespace
+
+ServerConnection::ServerConnection(int fd, int epoll_fd, uint64_t token, const ucred& peer, std::string identity,
+                                   std::string channel)
+    : token_(token),
+      epoll_fd_(epoll_fd),
+      peer_(peer),
+      identity_(std::move(identity)),
+      channel_(std::move(channel)),
+      fd_(fd),
+      reader_(1u << HV_IPC_FRAME_REQUEST) {}
+
+ServerConnection::~ServerConnection() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool ServerConnection::Register() {
+  std::lock_guard lock(mu_);
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLRDHUP;
+  ev.data.u64 = token_;
+  if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd_, &ev) != 0) return false;
+  registered_events_ = ev.events;
+  return true;
+}
+
+ServerConnection::ReadOutcome ServerConnection::ReadAvailable(std::vector<Frame>* frames) {
+  char buffer[64 * 1024];
+  size_t total = 0;
+  while (total < kReadShare) {
+    const ssize_t n = ::read(fd_, buffer, sizeof(buffer));
+    if (n > 0) {
+      total += static_cast<size_t>(n);
+      reader_.Append(buffer, static_cast<size_t>(n));
+      Frame frame;
+      FrameReader::Status status;
+      while ((status = reader_.Next(&frame)) == FrameReader::Status::kFrame) frames->push_back(std::move(frame));
+      if (status == FrameReader::Status::kError) {
+        DebugLog("channel {}: malformed frame, closing", channel_);
+        return ReadOutcome::kError;
+      }
+      continue;
+    }
+    if (n == 0) {
+      if (reader_.InsideFrame()) {
+        DebugLog("channel {}: connection ended inside a frame", channel_);
+        return ReadOutcome::kError;
+      }
+      return ReadOutcome::kEnd;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+    DebugLog("channel {}: read failed, errno={}", channel_, errno);
+    return ReadOutcome::kError;
+  }
+  return ReadOutcome::kOpen;
+}
+
+void ServerConnection::NoteEnd() {
+  std::lock_guard lock(mu_);
+  ended_ = true;
+  UpdateInterestLocked();
+  FinishIfDoneLocked();
+}
+
+void ServerConnection::OnWritable() {
+  std::lock_guard lock(mu_);
+  FlushLocked();
+  UpdateInterestLocked();
+  FinishIfDoneLocked();
+}
+
+void ServerConnection::Close() {
+  std::lock_guard lock(mu_);
+  if (closed_) return;
+  closed_ = true;
+  ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd_, nullptr);
+  ::close(fd_);
+  fd_ = -1;
+  queue_.clear();
+  queued_bytes_ = 0;
+  head_written_ = 0;
+  written_cv_.notify_all();
+}
+
+void ServerConnection::QueueFrame(std::string frame) {
+  std::lock_guard lock(mu_);
+  if (GoneLocked()) return;
+  PushLocked(std::move(frame));
+  FlushLocked();
+  UpdateInterestLocked();
+}
+
+void ServerConnection::RequestAccepted() {
+  std::lock_guard lock(mu_);
+  ++in_flight_;
+  UpdateInterestLocked();
+}
+
+void ServerConnection::RequestDone(std::string response) {
+  std::lock_guard lock(mu_);
+  --in_flight_;
+  if (GoneLocked()) return;  // the client left: its answer goes nowhere
+  if (!response.empty()) {
+    PushLocked(std::move(response));
+    FlushLocked();
+  }
+  UpdateInterestLocked();
+  FinishIfDoneLocked();
+}
+
+uint32_t ServerConnection::Send(std::string frame, uint32_t timeout_ms, bool wait_for_write) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  std::unique_lock lock(mu_);
+  // Room first: one frame may always go into an empty queue, however large.
+  while (!GoneLocked() && queued_bytes_ > 0 && queued_bytes_ + frame.size() > kMaxQueuedBytes) {
+    if (written_cv_.wait_until(lock, deadline) == std::cv_status::timeout && !GoneLocked() && queued_bytes_ > 0 &&
+        queued_bytes_ + frame.size() > kMaxQueuedBytes) {
+      DebugLog("channel {}: no room for a notification within {} ms", channel_, timeout_ms);
+      return HV_IPC_TIMEOUT;
+    }
+  }
+  if (GoneLocked()) return HV_IPC_DISCONNECTED;
+  const uint64_t seq = PushLocked(std::move(frame));
+  FlushLocked();
+  UpdateInterestLocked();
+  if (GoneLocked()) return HV_IPC_DISCONNECTED;
+  if (!wait_for_write) return HV_IPC_OK;
+  while (written_seq_ < seq) {
+    if (GoneLocked()) return HV_IPC_DISCONNECTED;
+    if (written_cv_.wait_until(lock, deadline) == std::cv_status::timeout) {
+      if (written_seq_ >= seq) break;
+      if (GoneLocked()) return HV_IPC_DISCONNECTED;
+      // Take the frame back unless its first bytes are already out: a frame
+      // cut short would garble the stream, so that one has to go out whole.
+      for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+        if (it->seq != seq) continue;
+        if (it != queue_.begin() || head_written_ == 0) {
+          queued_bytes_ -= it->bytes.size();
+          queue_.erase(it);
+          UpdateInterestLocked();
+          written_cv_.notify_all();  // room for other senders
+        }
+        break;
+      }
+      DebugLog("channel {}: notification not written within {} ms", channel_, timeout_ms);
+      return HV_IPC_TIMEOUT;
+    }
+  }
+  return HV_IPC_OK;
+}
+
+bool ServerConnection::IsClosed() const {
+  std::lock_guard lock(mu_);
+  return GoneLocked();
+}
+
+uint64_t ServerConnection::PushLocked(std::string frame) {
+  queued_bytes_ += frame.size();
+  const uint64_t seq = next_seq_++;
+  queue_.push_back(OutFrame{std::move(frame), seq});
+  return seq;
+}
+
+void ServerConnection::FlushLocked() {
+  bool progress = false;
+  while (!queue_.empty() && !GoneLocked()) {
+    iovec iov[kMaxIov];
+    size_t count = 0;
+    for (auto it = queue_.begin(); it != queue_.end() && count < kMaxIov; ++it, ++count) {
+      const size_t skip = count == 0 ? head_written_ : 0;
+      iov[count].iov_base = it->bytes.data() + skip;
+      iov[count].iov_len = it->bytes.size() - skip;
+    }
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = count;
+    const ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      DebugLog("channel {}: write failed, errno={}", channel_, errno);
+      BreakLocked();
+      return;
+    }
+    size_t left = static_cast<size_t>(n);
+    while (left > 0) {
+      OutFrame& head = queue_.front();
+      const size_t rest = head.bytes.size() - head_written_;
+      if (left < rest) {
+        head_written_ += left;
+        left = 0;
+        break;
+      }
+      left -= rest;
+      queued_bytes_ -= head.bytes.size();
+      written_seq_ = head.seq;
+      head_written_ = 0;
+      queue_.pop_front();
+    }
+    progress = true;
+  }
+  if (progress) written_cv_.notify_all();
+}
+
+void ServerConnection::BreakLocked() {
+  broken_ = true;
+  queue_.clear();
+  queued_bytes_ = 0;
+  head_written_ = 0;
+  // The I/O thread sees the hang-up and closes the socket.
+  ::shutdown(fd_, SHUT_RDWR);
+  written_cv_.notify_all();
+}
+
+void ServerConnection::UpdateInterestLocked() {
+  if (closed_) return;
+  const bool want_read = !ended_ && !broken_ && in_flight_ < kMaxRequestsInFlight && queued_bytes_ < kMaxQueuedBytes;
+  const bool want_write = !broken_ && !queue_.empty();
+  const uint32_t events = (want_read ? (EPOLLIN | EPOLLRDHUP) : 0u) | (want_write ? EPOLLOUT : 0u);
+  if (events == registered_events_) return;
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = token_;
+  if (::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd_, &ev) == 0) registered_events_ = events;
+}
+
+void ServerConnection::FinishIfDoneLocked() {
+  if (!ended_ || finishing_ || GoneLocked() || in_flight_ > 0 || !queue_.empty()) return;
+  finishing_ = true;
+  ::shutdown(fd_, SHUT_RDWR);
+}
+
+}  // namespace qor_ipc
