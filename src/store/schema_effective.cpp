@@ -1,0 +1,23 @@
+#include "store/schema_effective.h"
+
+#include "store/schema_node.h"
+
+namespace Schema {
+
+namespace {
+
+const nlohmann::json* PresentOrNull(const nlohmann::json& values) {
+  if (values.is_null() || (values.is_object() && values.empty())) return nullptr;
+  return &values;
+}
+
+}  // namespace
+
+nlohmann::json ComputeEffective(const nlohmann::json& schemaRoot, const nlohmann::json& baseValues,
+                                const nlohmann::json& overlay, bool log) {
+  const SchemaNode root(schemaRoot);
+  VelderPath::Path path;
+  return root.Apply(PresentOrNull(baseValues), PresentOrNull(overlay), path, log);
+}
+
+}  // namespace Schema

@@ -1,0 +1,111 @@
+// Validation of values against a schema node, and the split of a value into
+// the part the schema describes (stored in the hive's "patch") and the part it
+// does not describe (stored in "local").
+#include "logging/log.h"
+#include "store/schema_keywords.h"
+#include "store/schema_node.h"
+
+namespace Schema {
+
+using nlohmann::json;
+
+namespace {
+
+json& ObjectIn(std::optional<json>& output) {
+  if (!output || !output->is_object()) output = json::object();
+  return *output;
+}
+
+}  // namespace
+
+ValidationResult SchemaNode::Validate(const json& value, std::optional<json>& described,
+                                      std::optional<json>& undescribed) const {
+  if (!VelderPath::IsWithinDepth(value, kMaxValidationDepth)) return kViolation;
+  return ValidateValue(value, described, undescribed);
+}
+
+ValidationResult SchemaNode::ValidateArray(const json& value) const {
+  if (!VelderPath::IsWithinDepth(value, kMaxValidationDepth)) return kViolation;
+  return ValidateArrayElements(value);
+}
+
+ValidationResult SchemaNode::ValidateValue(const json& value, std::optional<json>& described,
+                                           std::optional<json>& undescribed) const {
+  if (dynamic_) {
+    described = value;
+    return kValid;
+  }
+  if (IsAbsent()) {
+    // Inside an array the value would land in an element the schema does not
+    // describe, and arrays are stored whole in "patch": refuse it.
+    if (insideArray_) return kViolation;
+    undescribed = value;
+    return kValid;
+  }
+  const SchemaType type = Type();
+  if (type == kObject) return ValidateObject(value, described, undescribed);
+  const ValidationResult result = type == kArray ? ValidateArrayElements(value) : ValidateSimpleType(type, value);
+  if (result == kValid) described = value;
+  return result;
+}
+
+ValidationResult SchemaNode::ValidateObject(const json& value, std::optional<json>& described,
+                                            std::optional<json>& undescribed) const {
+  if (!value.is_object()) return kViolation;
+  if (RunKeywordChecks(kObject, value) != kValid) return kViolation;
+  const json* properties = Properties();
+  for (const auto& [name, member] : value.get_ref<const json::object_t&>()) {
+    if (properties == nullptr || !properties->contains(name)) {
+      ObjectIn(undescribed)[name] = member;
+      continue;
+    }
+    const SchemaNode child(*this, name);
+    std::optional<json> childDescribed;
+    std::optional<json> childUndescribed;
+    if (child.ValidateValue(member, childDescribed, childUndescribed) != kValid) return kViolation;
+    if (childDescribed) ObjectIn(described)[name] = std::move(*childDescribed);
+    if (childUndescribed) ObjectIn(undescribed)[name] = std::move(*childUndescribed);
+  }
+  return kValid;
+}
+
+ValidationResult SchemaNode::ValidateArrayElements(const json& value) const {
+  if (IsAbsent()) return kViolation;
+  if (!value.is_array()) {
+    HV_LOG_ERROR("Value is not array");
+    return kViolation;
+  }
+  if (RunKeywordChecks(kArray, value) != kValid) return kViolation;
+  SchemaNode element(*this);
+  if (!element.OnIndex(0)) return kViolation;
+  for (const json& item : value) {
+    // Only the verdict counts: the array as a whole is the described value.
+    std::optional<json> described;
+    std::optional<json> undescribed;
+    if (element.ValidateValue(item, described, undescribed) != kValid) return kViolation;
+  }
+  return kValid;
+}
+
+ValidationResult SchemaNode::ValidateSimpleType(SchemaType type, const json& value) const {
+  if (IsAbsent()) return kViolation;
+  if (GetValueSchemaType(value) != Type()) {
+    HV_LOG_ERROR("Type error. Schema type is {} and value type is {}", static_cast<uint32_t>(Type()),
+                 static_cast<int>(value.type()));
+    return kViolation;
+  }
+  return RunKeywordChecks(type, value);
+}
+
+ValidationResult SchemaNode::RunKeywordChecks(SchemaType type, const json& value) const {
+  // The root is an implicit object without keywords: its members are
+  // settings, and one named "enum" or "required" is no keyword.
+  if (forcedObject_) return kValid;
+  if (readonly_ && !insideArray_ && CheckDefault(*node_, value) != kValid) return kViolation;
+  for (KeywordCheck check : KeywordChecksFor(type)) {
+    if (check(*node_, value) != kValid) return kViolation;
+  }
+  return kValid;
+}
+
+}  // namespace Schema
