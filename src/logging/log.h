@@ -39,6 +39,9 @@ enum Option : uint32_t {
 // does nothing.
 void LogInit(std::string_view identity, std::string_view framework, std::string_view component, int level,
              uint32_t options);
+// The same without an identity: the log goes to the shared directory of the
+// framework.
+void LogInit(std::string_view framework, std::string_view component, int level, uint32_t options);
 // Writes the end banner and closes the log file; a later LogInit opens it again.
 void LogClose();
 void LogFlush();
