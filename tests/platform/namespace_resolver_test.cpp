@@ -1,0 +1,327 @@
+#include "platform/namespace_resolver.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/process_launcher.h"
+#include "platform/special_folders.h"
+#include "platform/sqlite_registry.h"
+#include "platform/utf.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing_support::TempDir;
+
+const std::string kBom = "\xFF\xFE";
+
+// A namespace file as an installer writes it: the mark, then UTF-16LE text.
+void WriteNamespace(const fs::path& dir, const std::string& text) {
+  fs::create_directories(dir);
+  testing_support::WriteFile(dir / "namespace.txt", kBom + platform::Utf8ToUtf16LeBytes(text));
+}
+
+// A registry and two program-files directories of the test's own.
+class NamespaceTest : public testing::Test {
+ protected:
+  NamespaceTest() {
+    const char* old = ::getenv("HALVERN_REGISTRY_DIR");
+    old_registry_ = old ? std::optional<std::string>(old) : std::nullopt;
+    ::setenv("HALVERN_REGISTRY_DIR", dir_.File("registry").c_str(), 1);
+  }
+  ~NamespaceTest() override {
+    if (old_registry_) {
+      ::setenv("HALVERN_REGISTRY_DIR", old_registry_->c_str(), 1);
+    } else {
+      ::unsetenv("HALVERN_REGISTRY_DIR");
+    }
+  }
+
+  // Names <tmp>/pf and <tmp>/pf86 in the registry, as an installer would.
+  void UseProgramFiles() {
+    SqliteRegistry registry(dir_.File("registry"));
+    const std::string key(kCurrentVersionKey);
+    ASSERT_TRUE(registry.CreateKeyPath(key));
+    ASSERT_TRUE(registry.SetString(key, "ProgramFilesDir", pf()));
+    ASSERT_TRUE(registry.SetString(key, "ProgramFilesDir (x86)", pf86()));
+    fs::create_directories(pf());
+    fs::create_directories(pf86());
+  }
+  std::string pf() const { return dir_.File("pf"); }
+  std::string pf86() const { return dir_.File("pf86"); }
+
+  std::string Resolve(const std::string& path) {
+    NamespaceResolver resolver;
+    return ResolveNamespace(resolver, path);
+  }
+
+  TempDir dir_;
+  std::optional<std::string> old_registry_;
+};
+
+TEST_F(NamespaceTest, ReadNamespaceFile) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string ns;
+  };
+  const std::string long_text(300, 'n');
+  for (const Case& c : {
+           Case{"plain", kBom + platform::Utf8ToUtf16LeBytes("acme"), "acme"},
+           Case{"kept as stored", kBom + platform::Utf8ToUtf16LeBytes(" acme\r\n"), " acme\r\n"},
+           Case{"non-ASCII", kBom + platform::Utf8ToUtf16LeBytes("größe"), "größe"},
+           Case{"odd trailing byte ignored", kBom + platform::Utf8ToUtf16LeBytes("ab") + "c", "ab"},
+           Case{"only 512 bytes count", kBom + platform::Utf8ToUtf16LeBytes(long_text), std::string(255, 'n')},
+           Case{"UTF-8 without the mark", "acme", ""},
+           Case{"UTF-8 with its own mark", "\xEF\xBB\xBF" "acme", ""},
+           Case{"big-endian mark", "\xFE\xFF" + std::string("\0a\0c", 4), ""},
+           Case{"only the mark", kBom, ""},
+           Case{"mark and one byte", kBom + "a", ""},
+           Case{"empty file", "", ""},
+           Case{"unpaired surrogate", kBom + std::string("\x00\xD8", 2) + "a" + std::string(1, '\0'), ""},
+       }) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    testing_support::WriteFile(dir.path() / "namespace.txt", c.bytes);
+    NamespaceResolver resolver;
+    EXPECT_EQ(resolver.ReadNamespaceFile(dir.path().string()), c.ns);
+  }
+}
+
+TEST_F(NamespaceTest, ReadNamespaceFileOfSomethingElse) {
+  NamespaceResolver resolver;
+  EXPECT_EQ(resolver.ReadNamespaceFile(dir_.File("missing")), "");
+  fs::create_directories(dir_.path() / "dir" / "namespace.txt");
+  EXPECT_EQ(resolver.ReadNamespaceFile(dir_.File("dir")), "");
+  // A FIFO is never read (it would block until a writer came).
+  fs::create_directories(dir_.path() / "fifo");
+  ASSERT_EQ(::mkfifo((dir_.path() / "fifo" / "namespace.txt").c_str(), 0600), 0);
+  EXPECT_EQ(resolver.ReadNamespaceFile(dir_.File("fifo")), "");
+  // A symbolic link to a namespace file is followed.
+  WriteNamespace(dir_.path() / "real", "linked");
+  fs::create_directories(dir_.path() / "link");
+  fs::create_symlink(dir_.path() / "real" / "namespace.txt", dir_.path() / "link" / "namespace.txt");
+  EXPECT_EQ(resolver.ReadNamespaceFile(dir_.File("link")), "linked");
+}
+
+TEST_F(NamespaceTest, NearestNamespaceFileBelowTheVendorDirectoryWins) {
+  UseProgramFiles();
+  const std::string exe = pf() + "/V/P/bin/host";
+  fs::create_directories(pf() + "/V/P/bin");
+  EXPECT_EQ(Resolve(exe), "");
+
+  WriteNamespace(pf(), "in-program-files");  // never read
+  EXPECT_EQ(Resolve(exe), "");
+  WriteNamespace(pf() + "/V", "vendor");
+  EXPECT_EQ(Resolve(exe), "vendor");
+  WriteNamespace(pf() + "/V/P", "product");
+  EXPECT_EQ(Resolve(exe), "product");
+  WriteNamespace(pf() + "/V/P/bin", "bin");
+  EXPECT_EQ(Resolve(exe), "bin");
+  // A file that declares nothing does not stop the walk.
+  testing_support::WriteFile(pf() + "/V/P/bin/namespace.txt", "utf8");
+  EXPECT_EQ(Resolve(exe), "product");
+
+  struct Case {
+    std::string path;
+    std::string ns;
+  };
+  for (const Case& c : {
+           Case{pf() + "/host", ""},                      // no vendor directory
+           Case{pf() + "//V/host", ""},                   // an empty vendor name
+           Case{pf() + "/V/host", "vendor"},              // the vendor directory itself
+           Case{dir_.File("elsewhere/V/P/bin/host"), ""},  // outside both
+           Case{pf() + "x/V/P/bin/host", ""},             // a sibling that only shares the prefix
+       }) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(Resolve(c.path), c.ns);
+  }
+}
+
+TEST_F(NamespaceTest, ProgramFilesAreMatchedWithoutRegardToCase) {
+  UseProgramFiles();
+  WriteNamespace(pf() + "/V", "vendor");
+  std::string upper = pf();
+  const size_t at = upper.rfind("pf");
+  upper.replace(at, 2, "PF");
+  // The walk reads the directories as spelled in the path, so only the
+  // matching is tested here: the stop directory is met in either spelling.
+  NamespaceResolver resolver;
+  std::string root;
+  EXPECT_TRUE(resolver.MatchProgramFilesRoot(upper + "/V/x", 5, root));
+  EXPECT_EQ(root, pf() + "/");
+  std::string untouched = "untouched";
+  EXPECT_FALSE(resolver.MatchProgramFilesRoot(dir_.File("other/x"), 5, untouched));
+  EXPECT_EQ(untouched, "untouched");
+  EXPECT_EQ(resolver.FindNamespace(pf() + "/V/P/bin/host", upper + "/V"), "vendor");
+}
+
+TEST_F(NamespaceTest, BothProgramFilesDirectoriesNativeFirst) {
+  UseProgramFiles();
+  WriteNamespace(pf86() + "/V32", "thirty-two");
+  EXPECT_EQ(Resolve(pf86() + "/V32/P/host"), "thirty-two");
+
+  // With the 32-bit directory inside the native one, the native match wins
+  // and the vendor directory is the one below the native directory.
+  SqliteRegistry registry(dir_.File("registry"));
+  ASSERT_TRUE(registry.SetString(std::string(kCurrentVersionKey), "ProgramFilesDir (x86)", pf() + "/x86"));
+  WriteNamespace(pf() + "/x86", "x86-as-vendor");
+  WriteNamespace(pf() + "/x86/V", "vendor-below-x86");
+  EXPECT_EQ(Resolve(pf() + "/x86/V/P/host"), "vendor-below-x86");
+  fs::remove(pf() + "/x86/V/namespace.txt");
+  EXPECT_EQ(Resolve(pf() + "/x86/V/P/host"), "x86-as-vendor");
+}
+
+TEST_F(NamespaceTest, ProgramFilesDefaultToOpt) {
+  NamespaceResolver resolver;
+  EXPECT_EQ(resolver.GetProgramFilesDir(), "/opt");
+  EXPECT_EQ(resolver.GetProgramFilesX86Dir(), "/opt");
+  std::string root;
+  EXPECT_TRUE(resolver.MatchProgramFilesRoot("/OPT/vendor/bin/x", 5, root));
+  EXPECT_EQ(root, "/opt/");
+  EXPECT_FALSE(resolver.MatchProgramFilesRoot("/optional/x", 6, root));
+}
+
+TEST_F(NamespaceTest, StopDirectoryThatIsNeverMetLetsTheWalkGoOn) {
+  WriteNamespace(dir_.path() / "top", "above");
+  NamespaceResolver resolver;
+  const std::string start = dir_.File("top/a/b/file");
+  EXPECT_EQ(resolver.FindNamespace(start, dir_.File("top/a")), "");
+  EXPECT_EQ(resolver.FindNamespace(start, dir_.File("top/a/")), "above");
+  EXPECT_EQ(resolver.FindNamespace("file-without-directory", ""), "");
+  EXPECT_EQ(resolver.FindNamespace("", ""), "");
+}
+
+// Directory lookups replaced, as the virtual operations allow.
+class FixedResolver : public NamespaceResolver {
+ public:
+  std::string GetProgramFilesDir() override { return "/native/"; }
+  std::string GetProgramFilesX86Dir() override { return ""; }
+  std::string ReadNamespaceFile(std::string_view dir) override {
+    read.emplace_back(dir);
+    return dir == "/native/V" ? "v" : "";
+  }
+  std::vector<std::string> read;
+};
+
+TEST(NamespaceResolver, WalkReadsEveryDirectoryUpToTheVendor) {
+  FixedResolver resolver;
+  EXPECT_EQ(ResolveNamespace(resolver, "/native/V/P/bin/host"), "v");
+  EXPECT_EQ(resolver.read, (std::vector<std::string>{"/native/V/P/bin", "/native/V/P", "/native/V"}));
+  resolver.read.clear();
+  EXPECT_EQ(ResolveNamespace(resolver, "/elsewhere/V/host"), "");
+  EXPECT_TRUE(resolver.read.empty());
+}
+
+TEST(NamespaceResolver, IsValidNamespace) {
+  for (const char* good : {"acme", "kv_default", "with space", "größe", "a-b", ""}) {
+    SCOPED_TRACE(good);
+    EXPECT_TRUE(IsValidNamespace(good));
+  }
+  for (const char* bad : {"a.b", ".", "..", "a/b", "a\\b", "\\", "/", "trailing."}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(IsValidNamespace(bad));
+  }
+}
+
+// The real program: a copy of this test executable placed below a
+// program-files directory reports GetNamespaceRegistryRoot() when started with
+// VELDER_NS_PROBE_OUT set (and is skipped otherwise).
+//   line 1-8: the roots seen by eight threads asking at once
+//   line 9:   the root asked for again after VELDER_NS_PROBE_REWRITE (a
+//             namespace.txt path) was rewritten with VELDER_NS_PROBE_TEXT
+TEST(NamespaceProbe, ReportsRegistryRoot) {
+  const char* out = ::getenv("VELDER_NS_PROBE_OUT");
+  if (out == nullptr) GTEST_SKIP() << "only run as a copied program";
+  std::vector<std::string> roots(8);
+  {
+    std::vector<std::jthread> threads;
+    for (auto& root : roots) threads.emplace_back([&root] { root = GetNamespaceRegistryRoot(); });
+  }
+  if (const char* rewrite = ::getenv("VELDER_NS_PROBE_REWRITE")) {
+    const char* text = ::getenv("VELDER_NS_PROBE_TEXT");
+    std::ofstream(rewrite, std::ios::binary | std::ios::trunc) << kBom + platform::Utf8ToUtf16LeBytes(text ? text : "");
+  }
+  roots.push_back(GetNamespaceRegistryRoot());
+  std::ofstream file(out);
+  for (const auto& root : roots) file << root << "\n";
+}
+
+class NamespaceProcessTest : public NamespaceTest {
+ protected:
+  // Copies this executable to `dir`/probe, runs it and returns its report.
+  std::vector<std::string> RunProbe(const fs::path& dir, const std::vector<std::string>& extra_env = {}) {
+    fs::create_directories(dir);
+    const fs::path probe = dir / "probe";
+    fs::copy_file("/proc/self/exe", probe, fs::copy_options::overwrite_existing);
+    fs::permissions(probe, fs::perms::owner_all);
+    const std::string out = dir_.File("report");
+    fs::remove(out);
+
+    ProcessOptions options;
+    std::vector<std::string> env{"HALVERN_REGISTRY_DIR=" + dir_.File("registry"), "VELDER_NS_PROBE_OUT=" + out};
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    options.environment = env;
+    auto child = StartProcessArgv(probe.string(), {"--gtest_filter=NamespaceProbe.ReportsRegistryRoot"}, options);
+    EXPECT_NE(child, nullptr);
+    if (!child) return {};
+    EXPECT_EQ(child->Wait(60s), ChildProcess::WaitResult::kExited);
+    EXPECT_EQ(child->ExitCode(), 0);
+    std::vector<std::string> lines;
+    std::ifstream in(out);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    EXPECT_EQ(lines.size(), 9u);
+    return lines;
+  }
+};
+
+TEST_F(NamespaceProcessTest, ExecutableBelowProgramFilesFindsItsNamespaceOnce) {
+  UseProgramFiles();
+  WriteNamespace(pf() + "/Vendor/Product", "acme");
+  const auto lines = RunProbe(pf() + "/Vendor/Product/bin",
+                              {"VELDER_NS_PROBE_REWRITE=" + pf() + "/Vendor/Product/namespace.txt",
+                               "VELDER_NS_PROBE_TEXT=changed"});
+  ASSERT_EQ(lines.size(), 9u);
+  for (const auto& line : lines) EXPECT_EQ(line, "SOFTWARE\\Halvern\\NS\\acme");  // cached: the rewrite is not seen
+}
+
+TEST_F(NamespaceProcessTest, AnEmptyResultIsNotCached) {
+  UseProgramFiles();
+  fs::create_directories(pf() + "/Vendor");
+  const auto lines = RunProbe(pf() + "/Vendor/bin", {"VELDER_NS_PROBE_REWRITE=" + pf() + "/Vendor/namespace.txt",
+                                                     "VELDER_NS_PROBE_TEXT=late"});
+  ASSERT_EQ(lines.size(), 9u);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(lines[i], "SOFTWARE\\Halvern");
+  EXPECT_EQ(lines[8], "SOFTWARE\\Halvern\\NS\\late");
+}
+
+TEST_F(NamespaceProcessTest, InvalidNamespacesAndOtherPlacesGiveTheSharedRoot) {
+  UseProgramFiles();
+  struct Case {
+    std::string place;  // where the program lies
+    std::string ns_dir;
+    std::string ns;
+  };
+  for (const Case& c : {
+           Case{pf() + "/Dotted/bin", pf() + "/Dotted", "a.b"},
+           Case{pf() + "/Slashed/bin", pf() + "/Slashed", "a/b"},
+           Case{pf() + "/Backslashed/bin", pf() + "/Backslashed", "a\\b"},
+           Case{pf(), pf(), "never-read"},  // directly in program files
+           Case{dir_.File("outside/V/bin"), dir_.File("outside/V"), "acme"},
+       }) {
+    SCOPED_TRACE(c.place);
+    WriteNamespace(c.ns_dir, c.ns);
+    const auto lines = RunProbe(c.place);
+    ASSERT_EQ(lines.size(), 9u);
+    for (const auto& line : lines) EXPECT_EQ(line, "SOFTWARE\\Halvern");
+  }
+}
+
+}  // namespace

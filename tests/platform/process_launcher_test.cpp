@@ -1,0 +1,315 @@
+#include "platform/process_launcher.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "platform/path_util.h"
+#include "support/temp_dir.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::ReadFile;
+using testing_support::TempDir;
+
+// Generous upper bound for a short child to run: only failures wait this long.
+constexpr auto kPatience = 30s;
+
+// The state letter of /proc/<pid>/stat ('Z' for a zombie), or 0 when there is
+// no such process any more.
+char ProcessState(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return 0;
+  const size_t paren = line.rfind(')');
+  return paren + 2 < line.size() ? line[paren + 2] : 0;
+}
+
+// Field 6 of /proc/<pid>/stat: the session id.
+pid_t SessionOf(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  std::istringstream rest(line.substr(line.rfind(')') + 2));
+  std::string state;
+  long ppid = 0, pgrp = 0, session = 0;
+  rest >> state >> ppid >> pgrp >> session;
+  return static_cast<pid_t>(session);
+}
+
+// Waits until the process is gone entirely (reaped, not a zombie).
+bool GoneWithin(pid_t pid, std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (ProcessState(pid) != 0) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// A shell script that writes its arguments, one per line in brackets, to $OUT.
+std::string WriteArgsScript(const TempDir& dir) {
+  const std::string script = dir.File("args.sh");
+  testing_support::WriteFile(script, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done > \"$OUT\"\n");
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  return script;
+}
+
+std::vector<std::string> EnvironmentWith(const std::string& entry) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) env.emplace_back(*e);
+  env.push_back(entry);
+  return env;
+}
+
+TEST(ProcessLauncher, ExitCodesAndSignals) {
+  struct Case {
+    std::string args;
+    int code;
+  };
+  for (const Case& c : {Case{"-c \"exit 0\"", 0}, Case{"-c \"exit 7\"", 7}, Case{"-c \"exit 255\"", 255},
+                        Case{"-c \"kill -TERM $$\"", 128 + SIGTERM}, Case{"-c \"kill -KILL $$\"", 128 + SIGKILL}}) {
+    SCOPED_TRACE(c.args);
+    int error = -1;
+    auto child = StartProcess("/bin/sh", c.args, {}, &error);
+    ASSERT_NE(child, nullptr) << error;
+    EXPECT_EQ(error, 0);
+    ASSERT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
+    EXPECT_TRUE(child->HasExited());
+    EXPECT_EQ(child->ExitCode(), c.code);
+    EXPECT_TRUE(GoneWithin(child->pid(), kPatience));
+  }
+}
+
+TEST(ProcessLauncher, WaitTimesOutAndTheChildRunsOn) {
+  auto child = StartProcess("/bin/sleep", "30");
+  ASSERT_NE(child, nullptr);
+  EXPECT_EQ(child->Wait(50ms), ChildProcess::WaitResult::kTimedOut);
+  EXPECT_EQ(child->Wait(0ms), ChildProcess::WaitResult::kTimedOut);
+  EXPECT_FALSE(child->HasExited());
+  EXPECT_EQ(child->ExitCode(), -1);
+  const char state = ProcessState(child->pid());
+  EXPECT_TRUE(state != 0 && state != 'Z') << state;
+  ASSERT_EQ(::kill(child->pid(), SIGKILL), 0);
+  EXPECT_EQ(child->Wait(-1ms), ChildProcess::WaitResult::kExited);
+  EXPECT_EQ(child->ExitCode(), 128 + SIGKILL);
+}
+
+TEST(ProcessLauncher, ChildIsDetachedWithNothingButDevNull) {
+  // A descriptor the host opened without close-on-exec must not reach the child.
+  TempDir dir;
+  const int leaky = ::open(dir.File("leaky").c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_GE(leaky, 0);
+  auto child = StartProcess("/bin/sleep", "30");
+  ::close(leaky);
+  ASSERT_NE(child, nullptr);
+  const pid_t pid = child->pid();
+
+  std::set<std::string> fds;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    fds.insert(entry.path().filename().string());
+    EXPECT_EQ(std::filesystem::read_symlink(entry.path()), "/dev/null") << entry.path();
+  }
+  EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
+  EXPECT_EQ(SessionOf(pid), pid);  // the leader of a session of its own
+  EXPECT_NE(SessionOf(pid), SessionOf(::getpid()));
+
+  ::kill(pid, SIGKILL);
+  EXPECT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
+}
+
+TEST(ProcessLauncher, BlockedSignalsOfTheCallerAreNotInherited) {
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTERM);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &block, &old), 0);
+  auto child = StartProcess("/bin/sleep", "30");
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ASSERT_NE(child, nullptr);
+  ::kill(child->pid(), SIGTERM);
+  ASSERT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
+  EXPECT_EQ(child->ExitCode(), 128 + SIGTERM);
+}
+
+TEST(ProcessLauncher, ArgumentsArriveAsQuoted) {
+  TempDir dir;
+  const std::string script = WriteArgsScript(dir);
+  const std::string out = dir.File("out");
+  struct Case {
+    std::optional<std::string> args;
+    std::string lines;
+  };
+  for (const Case& c : {
+           Case{std::nullopt, ""},
+           Case{"", ""},
+           Case{"--import " + QuoteIfNeeded("/tmp/my file.json") + " --remove",
+                "[--import]\n[/tmp/my file.json]\n[--remove]\n"},
+           Case{"--import " + QuoteIfNeeded("\"/tmp/my file.json\"") + " --remove",
+                "[--import]\n[/tmp/my file.json]\n[--remove]\n"},
+           Case{"\"\" a\\b \"x\"y\" $HOME '*'", "[]\n[a\\b]\n[x\"y]\n[$HOME]\n['*']\n"},
+       }) {
+    SCOPED_TRACE(c.args.value_or("(none)"));
+    std::filesystem::remove(out);
+    ProcessOptions options;
+    options.environment = EnvironmentWith("OUT=" + out);
+    auto child = StartProcess(script, c.args, options);
+    ASSERT_NE(child, nullptr);
+    ASSERT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
+    EXPECT_EQ(child->ExitCode(), 0);
+    EXPECT_EQ(ReadFile(out), c.lines);
+  }
+
+  // One by one, nothing is split or unquoted.
+  ProcessOptions options;
+  options.environment = EnvironmentWith("OUT=" + out);
+  auto child = StartProcessArgv(script, {"a\" b", "", "\"q\""}, options);
+  ASSERT_NE(child, nullptr);
+  ASSERT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
+  EXPECT_EQ(ReadFile(out), "[a\" b]\n[]\n[\"q\"]\n");
+}
+
+TEST(ProcessLauncher, WorkingFolderAndEnvironment) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.path() / "work");
+  ProcessOptions options;
+  options.directory = dir.File("work");
+  options.environment = std::vector<std::string>{"ONLY=this"};
+  auto child = StartProcess("/bin/sh", "-c \"pwd > out; env > env.txt\"", options);
+  ASSERT_NE(child, nullptr);
+  ASSERT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
+  EXPECT_EQ(ReadFile(dir.path() / "work" / "out"), std::filesystem::canonical(dir.path() / "work").string() + "\n");
+  const std::string env = ReadFile(dir.path() / "work" / "env.txt");
+  EXPECT_NE(env.find("ONLY=this\n"), std::string::npos);
+  EXPECT_EQ(env.find("HOME="), std::string::npos);
+
+  // A relative program is found from the caller's folder, not the child's.
+  const std::string script = WriteArgsScript(dir);
+  const std::string relative = std::filesystem::relative(script).string();
+  options.environment = std::vector<std::string>{"OUT=" + dir.File("rel-out")};
+  auto rel = StartProcess(relative, "x", options);
+  ASSERT_NE(rel, nullptr);
+  ASSERT_EQ(rel->Wait(kPatience), ChildProcess::WaitResult::kExited);
+  EXPECT_EQ(ReadFile(dir.File("rel-out")), "[x]\n");
+}
+
+TEST(ProcessLauncher, FailuresAreReportedWithTheirCause) {
+  TempDir dir;
+  testing_support::WriteFile(dir.File("not-executable"), "#!/bin/sh\n");
+  std::filesystem::permissions(dir.File("not-executable"), std::filesystem::perms::owner_read);
+  struct Case {
+    std::string program;
+    std::optional<std::string> args;
+    std::optional<std::string> directory;
+    int error;
+  };
+  for (const Case& c : {
+           Case{dir.File("missing"), std::nullopt, std::nullopt, ENOENT},
+           Case{dir.File("not-executable"), std::nullopt, std::nullopt, EACCES},
+           Case{dir.path().string(), std::nullopt, std::nullopt, EACCES},
+           Case{"/bin/true", std::nullopt, dir.File("no-such-folder"), ENOENT},
+           Case{"/bin/true", "\"unclosed", std::nullopt, EINVAL},
+           Case{"", std::nullopt, std::nullopt, EINVAL},
+       }) {
+    SCOPED_TRACE(c.program + " " + c.args.value_or("") + " in " + c.directory.value_or("."));
+    ProcessOptions options;
+    options.directory = c.directory;
+    int error = 0;
+    errno = 0;
+    auto child = StartProcess(c.program, c.args, options, &error);
+    EXPECT_EQ(child, nullptr);
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(errno, c.error);
+  }
+}
+
+TEST(ProcessLauncher, ChildrenLeftRunningAreReapedWhenTheyEnd) {
+  std::vector<pid_t> pids;
+  for (int i = 0; i < 5; ++i) {
+    // The handle goes at once; nobody waits for the child.
+    auto child = StartProcess("/bin/sh", "-c \"sleep 0.2\"");
+    ASSERT_NE(child, nullptr);
+    pids.push_back(child->pid());
+  }
+  for (pid_t pid : pids) {
+    SCOPED_TRACE(pid);
+    EXPECT_TRUE(GoneWithin(pid, kPatience)) << "state " << ProcessState(pid);
+  }
+}
+
+TEST(ProcessLauncher, OtherChildrenOfTheProcessKeepTheirStatus) {
+  // A child that other code of the host process started and waits for.
+  pid_t other = 0;
+  char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), const_cast<char*>("exit 3"), nullptr};
+  ASSERT_EQ(::posix_spawn(&other, "/bin/sh", nullptr, nullptr, argv, environ), 0);
+
+  // Our own children come and go meanwhile.
+  for (int i = 0; i < 3; ++i) {
+    auto child = StartProcess("/bin/true", std::nullopt);
+    ASSERT_NE(child, nullptr);
+    ASSERT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(other, &status, 0), other);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+}
+
+TEST(ProcessLauncher, ChildReapedByOtherCodeStillCountsAsEnded) {
+  auto child = StartProcess("/bin/sh", "-c \"sleep 0.2\"");
+  ASSERT_NE(child, nullptr);
+  // Other code of the process waits for any child and wins the race.
+  int status = 0;
+  const pid_t got = ::waitpid(child->pid(), &status, 0);
+  if (got == child->pid()) {
+    ASSERT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
+    EXPECT_EQ(child->ExitCode(), -1);
+  } else {
+    // The reaper was first: then its status is known.
+    ASSERT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
+    EXPECT_EQ(child->ExitCode(), 0);
+  }
+}
+
+TEST(ProcessLauncher, ManyThreadsStartAndWaitAtOnce) {
+  constexpr int kThreads = 8;
+  constexpr int kPerThread = 10;
+  std::vector<std::jthread> threads;
+  std::atomic<int> failures{0};
+  std::vector<std::vector<pid_t>> pids(kThreads);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        const int code = (t * kPerThread + i) % 200;
+        auto child = StartProcess("/bin/sh", "-c \"exit " + std::to_string(code) + "\"");
+        if (!child) {
+          ++failures;
+          continue;
+        }
+        pids[t].push_back(child->pid());
+        // Every other child is waited for by two threads at once.
+        std::jthread second([&] { child->Wait(kPatience); });
+        if (child->Wait(kPatience) != ChildProcess::WaitResult::kExited || child->ExitCode() != code) ++failures;
+      }
+    });
+  }
+  threads.clear();
+  EXPECT_EQ(failures.load(), 0);
+  for (const auto& list : pids) {
+    for (pid_t pid : list) EXPECT_TRUE(GoneWithin(pid, kPatience)) << pid;
+  }
+}
+
+}  // namespace

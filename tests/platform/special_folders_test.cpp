@@ -1,0 +1,354 @@
+#include "platform/special_folders.h"
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+
+#include "platform/sqlite_registry.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using testing_support::TempDir;
+
+// Sets or removes environment variables for one test and puts the old values back.
+class ScopedEnv {
+ public:
+  ~ScopedEnv() {
+    for (const auto& [name, old] : saved_) {
+      if (old) {
+        ::setenv(name.c_str(), old->c_str(), 1);
+      } else {
+        ::unsetenv(name.c_str());
+      }
+    }
+  }
+  void Set(const std::string& name, const std::string& value) {
+    Save(name);
+    ::setenv(name.c_str(), value.c_str(), 1);
+  }
+  void Unset(const std::string& name) {
+    Save(name);
+    ::unsetenv(name.c_str());
+  }
+
+ private:
+  void Save(const std::string& name) {
+    if (saved_.count(name)) return;
+    const char* old = ::getenv(name.c_str());
+    saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+  }
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// Each test gets an empty registry of its own, a known home and no XDG or
+// profile variables from the machine that runs it.
+class SpecialFoldersTest : public testing::Test {
+ protected:
+  SpecialFoldersTest() {
+    env_.Set("HALVERN_REGISTRY_DIR", dir_.File("registry"));
+    env_.Set("HOME", dir_.File("home"));
+    for (const char* name : {"USERPROFILE", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) env_.Unset(name);
+  }
+
+  void SetValue(HKEY root, const std::string& key, const std::string& name, const std::string& value,
+                bool expand = false) {
+    SqliteRegistry registry(dir_.File("registry"));
+    registry.SetRootKey(root);
+    ASSERT_TRUE(registry.CreateKeyPath(key));
+    ASSERT_TRUE(expand ? registry.SetExpandString(key, name, value) : registry.SetString(key, name, value));
+  }
+  void SetShellFolder(const std::string& name, const std::string& value) {
+    SetValue(HKEY_CURRENT_USER, std::string(kShellFoldersKey), name, value, /*expand=*/true);
+  }
+  void SetProfile(const std::string& sid, const std::string& dir) {
+    SetValue(HKEY_LOCAL_MACHINE, std::string(kProfileListKey) + "\\" + sid, "ProfileImagePath", dir);
+  }
+  std::string Home() const { return dir_.File("home"); }
+
+  TempDir dir_;
+  ScopedEnv env_;
+};
+
+std::string PasswordHome(uid_t uid) {
+  struct passwd* pw = ::getpwuid(uid);
+  return pw && pw->pw_dir ? pw->pw_dir : "";
+}
+
+TEST_F(SpecialFoldersTest, ExpandEnvironment) {
+  env_.Set("VELDER_T_A", "alpha");
+  env_.Set("VELDER_T_EMPTY", "");
+  env_.Set("VELDER_T_PCT", "%VELDER_T_A%");
+  env_.Unset("VELDER_T_UNDEF");
+  struct Case {
+    const char* in;
+    const char* out;
+  };
+  for (const Case& c : {
+           Case{"%VELDER_T_A%", "alpha"},
+           Case{"x%VELDER_T_A%y%VELDER_T_A%", "xalphayalpha"},
+           Case{"%VELDER_T_EMPTY%x", "x"},
+           Case{"%VELDER_T_UNDEF%/x", "%VELDER_T_UNDEF%/x"},
+           // The closing sign of an undefined name is not reused as an opening one.
+           Case{"%VELDER_T_UNDEF%VELDER_T_A%", "%VELDER_T_UNDEF%VELDER_T_A%"},
+           Case{"%VELDER_T_UNDEF%%VELDER_T_A%", "%VELDER_T_UNDEF%alpha"},
+           Case{"%%", "%%"},
+           Case{"a%%VELDER_T_A%", "a%%VELDER_T_A%"},
+           Case{"100%", "100%"},
+           Case{"%", "%"},
+           Case{"%VELDER_T_A", "%VELDER_T_A"},
+           Case{"%velder_t_a%", "%velder_t_a%"},  // names keep their case
+           Case{"%VELDER_T_PCT%", "%VELDER_T_A%"},  // values are not expanded again
+           Case{"%A=B%", "%A=B%"},
+           Case{"", ""},
+           Case{"no references", "no references"},
+       }) {
+    SCOPED_TRACE(c.in);
+    std::string text = c.in;
+    ExpandEnvironment(text);
+    EXPECT_EQ(text, c.out);
+  }
+}
+
+TEST_F(SpecialFoldersTest, RegistryValuesOfTheCallingUser) {
+  env_.Set("VELDER_T_DATA", "/srv/data");
+  SetShellFolder("Local AppData", "%USERPROFILE%/AppData/Local");
+  SetShellFolder("AppData", "%VELDER_T_DATA%/roaming");
+  SetShellFolder("Cache", "/plain/cache");
+  SetShellFolder("Desktop", "%VELDER_T_UNSET_VAR%/desk");
+  env_.Unset("VELDER_T_UNSET_VAR");
+
+  // Without USERPROFILE in the environment the profile is the home directory.
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::LocalAppData), Home() + "/AppData/Local");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::AppData), "/srv/data/roaming");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Cache), "/plain/cache");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Desktop), "%VELDER_T_UNSET_VAR%/desk");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Profile), Home());
+
+  env_.Set("USERPROFILE", "/profiles/me");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::LocalAppData), "/profiles/me/AppData/Local");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Profile), "/profiles/me");
+}
+
+TEST_F(SpecialFoldersTest, AnotherUsersFoldersComeFromItsProfileNotTheCallersEnvironment) {
+  const std::string sid = "S-1-22-1-4242";
+  env_.Set("USERPROFILE", "/profiles/caller");
+  SetProfile(sid, "/home/other");
+  SetValue(HKEY_USERS, sid + "\\" + std::string(kShellFoldersKey), "Local AppData", "%USERPROFILE%/AppData/Local",
+           true);
+  // The caller's own value must not be used for the other user.
+  SetShellFolder("Local AppData", "/caller/local");
+
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::LocalAppData, sid), "/home/other/AppData/Local");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::LocalAppData, "s-1-22-1-4242"), "/home/other/AppData/Local");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Profile, sid), "/home/other");
+  // No registry value: the default places below that user's profile.
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::AppData, sid), "/home/other/.config");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Desktop, sid), "/home/other/Desktop");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Cache, sid), "/home/other/.cache");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::LocalAppData), "/caller/local");
+}
+
+TEST_F(SpecialFoldersTest, ProfilesFromThePasswordDatabase) {
+  // No ProfileList entries: uid SIDs find their home in the password database.
+  const std::string root_home = PasswordHome(0);
+  ASSERT_FALSE(root_home.empty());
+  EXPECT_EQ(GetUserProfileDirectory("S-1-5-18"), root_home);
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Profile, "S-1-5-18"), root_home);
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::LocalAppData, "S-1-5-18"), root_home + "/.local/share");
+
+  if (struct passwd* nobody = ::getpwnam("nobody")) {
+    const std::string sid = "S-1-22-1-" + std::to_string(nobody->pw_uid);
+    EXPECT_EQ(GetUserProfileDirectory(sid), nobody->pw_dir);
+    // A ProfileList entry wins over the password database.
+    SetProfile(sid, "/profiles/nobody");
+    EXPECT_EQ(GetUserProfileDirectory(sid), "/profiles/nobody");
+  }
+}
+
+TEST_F(SpecialFoldersTest, SidWithoutProfileYieldsNothing) {
+  // Neither a ProfileList entry nor a uid the password database knows.
+  for (const std::string sid : {"S-1-5-21-1-2-3-1001", "S-1-22-1-4000000000"}) {
+    SCOPED_TRACE(sid);
+    SetValue(HKEY_USERS, sid + "\\" + std::string(kShellFoldersKey), "Local AppData", "%USERPROFILE%/AppData/Local",
+             true);
+    SetValue(HKEY_USERS, sid + "\\" + std::string(kShellFoldersKey), "Cache", "/absolute/cache", true);
+    EXPECT_EQ(GetUserProfileDirectory(sid), "");
+    EXPECT_EQ(GetSpecialFolder(SpecialFolder::LocalAppData, sid), "");
+    EXPECT_EQ(GetSpecialFolder(SpecialFolder::Cache, sid), "");
+    EXPECT_EQ(GetSpecialFolder(SpecialFolder::Profile, sid), "");
+    EXPECT_EQ(GetSpecialFolder(SpecialFolder::Desktop, sid), "");
+  }
+}
+
+TEST_F(SpecialFoldersTest, InvalidSidTextsNeverReachTheRegistry) {
+  // A value that a key path escaping the user's hive could reach.
+  SetValue(HKEY_USERS, "S-1-5-18\\" + std::string(kShellFoldersKey), "Cache", "/wrong", true);
+  for (const char* sid : {"S-1-5-18\\..", "..\\S-1-5-18", "S-1-5-18\\x", "nobody", "S-1-22-1-1000/x", " S-1-5-18"}) {
+    SCOPED_TRACE(sid);
+    EXPECT_EQ(GetSpecialFolder(SpecialFolder::Cache, sid), "");
+    EXPECT_EQ(GetUserProfileDirectory(sid), "");
+    std::string path = "%USERPROFILE%/x";
+    ReplaceUserProfile(path, sid);
+    EXPECT_EQ(path, "");
+  }
+}
+
+TEST_F(SpecialFoldersTest, ReplaceUserProfile) {
+  SetProfile("S-1-5-21-9-9-9-500", "/profiles/admin");
+  struct Case {
+    const char* in;
+    const char* out;
+  };
+  for (const Case& c : {
+           Case{"%USERPROFILE%/a", "/profiles/admin/a"},
+           Case{"%USERPROFILE%;%USERPROFILE%", "/profiles/admin;/profiles/admin"},
+           Case{"%userprofile%/a", "%userprofile%/a"},  // exact case only
+           Case{"/no/reference", "/no/reference"},
+           Case{"%USERPROFILE", "%USERPROFILE"},
+       }) {
+    SCOPED_TRACE(c.in);
+    std::string path = c.in;
+    ReplaceUserProfile(path, "S-1-5-21-9-9-9-500");
+    EXPECT_EQ(path, c.out);
+  }
+}
+
+TEST_F(SpecialFoldersTest, ProgramFilesDirectories) {
+  // Nothing in the registry: the Linux convention.
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::ProgramFiles), "/opt");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::ProgramFilesX86), "/opt");
+
+  // Only the native value (a 32-bit machine): both ids give it.
+  SetValue(HKEY_LOCAL_MACHINE, std::string(kCurrentVersionKey), "ProgramFilesDir", "/srv/programs");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::ProgramFiles), "/srv/programs");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::ProgramFilesX86), "/srv/programs");
+
+  SetValue(HKEY_LOCAL_MACHINE, std::string(kCurrentVersionKey), "ProgramFilesDir (x86)", "/srv/programs32");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::ProgramFiles), "/srv/programs");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::ProgramFilesX86), "/srv/programs32");
+  // Machine-wide folders do not depend on the user.
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::ProgramFilesX86, "S-1-5-21-1-2-3-1001"), "/srv/programs32");
+}
+
+TEST_F(SpecialFoldersTest, IdsWithoutAFolder) {
+  SetShellFolder("", "/default-value");
+  SetValue(HKEY_LOCAL_MACHINE, std::string(kShellFoldersKey), "", "/default-value");
+  for (uint32_t id : {7u, 21u, 25u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(GetSpecialFolder(static_cast<SpecialFolder>(id)), "");
+    EXPECT_EQ(GetSpecialFolder(static_cast<SpecialFolder>(id), "S-1-5-18"), "");
+  }
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::CommonDesktop), "");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Favorites), "");
+}
+
+TEST_F(SpecialFoldersTest, MachineWideValuesAndFallbacks) {
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::CommonAppData), "/var/lib");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::CommonStartMenu), "/usr/share/applications");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::CommonPrograms), "/usr/share/applications");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::CommonStartup), "/etc/xdg/autostart");
+
+  env_.Set("VELDER_T_ROOT", "/data");
+  SetValue(HKEY_LOCAL_MACHINE, std::string(kShellFoldersKey), "Common AppData", "%VELDER_T_ROOT%/common", true);
+  SetValue(HKEY_LOCAL_MACHINE, std::string(kShellFoldersKey), "Common Desktop", "/srv/desktop");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::CommonAppData), "/data/common");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::CommonDesktop), "/srv/desktop");
+  // A value of the wrong type counts as none.
+  SqliteRegistry registry(dir_.File("registry"));
+  ASSERT_TRUE(registry.SetDword(std::string(kShellFoldersKey), "Common Startup", 7));
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::CommonStartup), "/etc/xdg/autostart");
+}
+
+TEST_F(SpecialFoldersTest, FallbackFollowsTheXdgConventions) {
+  struct Case {
+    SpecialFolder id;
+    std::string path;
+  };
+  // Defaults below the home directory.
+  for (const Case& c : {
+           Case{SpecialFolder::AppData, Home() + "/.config"},
+           Case{SpecialFolder::LocalAppData, Home() + "/.local/share"},
+           Case{SpecialFolder::Cache, Home() + "/.cache"},
+           Case{SpecialFolder::Desktop, Home() + "/Desktop"},
+           Case{SpecialFolder::Personal, Home() + "/Documents"},
+           Case{SpecialFolder::MyPictures, Home() + "/Pictures"},
+           Case{SpecialFolder::MyMusic, Home() + "/Music"},
+           Case{SpecialFolder::MyVideo, Home() + "/Videos"},
+           Case{SpecialFolder::StartMenu, Home() + "/.local/share/applications"},
+           Case{SpecialFolder::Programs, Home() + "/.local/share/applications"},
+           Case{SpecialFolder::Startup, Home() + "/.config/autostart"},
+           Case{SpecialFolder::Profile, Home()},
+       }) {
+    SCOPED_TRACE(static_cast<uint32_t>(c.id));
+    EXPECT_EQ(GetSpecialFolder(c.id), c.path);
+  }
+
+  // XDG variables (absolute ones only) and the user-dirs file.
+  const std::string config = dir_.File("xdg-config");
+  std::filesystem::create_directories(config);
+  env_.Set("XDG_CONFIG_HOME", config);
+  env_.Set("XDG_DATA_HOME", "relative/data");
+  env_.Set("XDG_CACHE_HOME", "/var/cache/me");
+  testing_support::WriteFile(config + "/user-dirs.dirs",
+                             "# written by a desktop tool\n"
+                             "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n"
+                             "  XDG_MUSIC_DIR=\"/srv/music\"\n"
+                             "XDG_PICTURES_DIR=\"$HOME/My \\\"Pics\\\"\"\n"
+                             "XDG_VIDEOS_DIR=\"videos-relative\"\n"
+                             "XDG_DOCUMENTS_DIR=\"$HOMEWORK/docs\"\n"
+                             "XDG_DESKTOP_DIRX=\"/wrong\"\n");
+  for (const Case& c : {
+           Case{SpecialFolder::AppData, config},
+           Case{SpecialFolder::LocalAppData, Home() + "/.local/share"},
+           Case{SpecialFolder::Cache, "/var/cache/me"},
+           Case{SpecialFolder::Startup, config + "/autostart"},
+           Case{SpecialFolder::Desktop, Home() + "/Schreibtisch"},
+           Case{SpecialFolder::MyMusic, "/srv/music"},
+           Case{SpecialFolder::MyPictures, Home() + "/My \"Pics\""},
+           Case{SpecialFolder::MyVideo, Home() + "/Videos"},
+           Case{SpecialFolder::Personal, Home() + "/Documents"},
+       }) {
+    SCOPED_TRACE(static_cast<uint32_t>(c.id));
+    EXPECT_EQ(GetSpecialFolder(c.id), c.path);
+  }
+
+  // Without HOME the password database names the home directory.
+  env_.Unset("HOME");
+  env_.Unset("XDG_CONFIG_HOME");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Profile), PasswordHome(::geteuid()));
+}
+
+TEST_F(SpecialFoldersTest, ReadFolderValue) {
+  SetShellFolder("My Music", "%USERPROFILE%/Music");
+  SqliteRegistry registry(dir_.File("registry"));
+  registry.SetRootKey(HKEY_CURRENT_USER);
+  ASSERT_TRUE(registry.SetDword(std::string(kShellFoldersKey), "My Video", 1));
+  struct Case {
+    SpecialFolder id;
+    const char* path;
+  };
+  for (const Case& c : {
+           Case{SpecialFolder::MyMusic, "%USERPROFILE%/Music"},  // not expanded here
+           Case{SpecialFolder::MyVideo, ""},                     // wrong type
+           Case{SpecialFolder::MyPictures, ""},                  // missing
+           Case{SpecialFolder::Profile, "%USERPROFILE%"},
+           Case{SpecialFolder::Reserved7, ""},
+           Case{static_cast<SpecialFolder>(99), ""},
+       }) {
+    SCOPED_TRACE(static_cast<uint32_t>(c.id));
+    std::string path = "stale";
+    ReadFolderValue(registry, kShellFoldersKey, c.id, path);
+    EXPECT_EQ(path, c.path);
+  }
+  // A missing key: nothing, not an old value.
+  std::string path = "stale";
+  ReadFolderValue(registry, "SOFTWARE\\Missing", SpecialFolder::MyMusic, path);
+  EXPECT_EQ(path, "");
+}
+
+}  // namespace
