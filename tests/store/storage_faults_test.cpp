@@ -59,6 +59,8 @@ class FileSizeLimit {
 
 class StorageFaultTest : public testing::Test {
  public:  // the tables below arrange faults through the fixture
+  // The log is set up before any fault is, as a fault could stop it.
+  StorageFaultTest() { storage_testing::RouteLogToStandardError(); }
   std::string Local() const { return storage_.GetFileName("tarn", kUser, "local"); }
   // The file holds `current`, its backup `previous`.
   void SaveTwice(const json& previous, const json& current) {
@@ -125,25 +127,49 @@ TEST_F(StorageFaultTest, AFolderWhereTheFileShouldBeLeavesTheBackupAsTheGoodCopy
   EXPECT_TRUE(log.Contains("Backup of file '" + Local() + "' used")) << log.Text();
 }
 
+// A private mount namespace for this test process, so that mounts made by a
+// test never show outside it, whatever happens to the test.
+bool PrivateMounts() {
+  return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
 TEST_F(StorageFaultTest, AReadOnlyFolderRefusesTheSave) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
   SaveTwice(Document(1), Document(2));
-  fs::permissions(dir_.path(), fs::perms::owner_read | fs::perms::owner_exec);
-  LogCapture log;
-  EXPECT_EQ(storage_.SaveLocal("tarn", kUser, Document(3)), Storage::kStatusFailed);
-  EXPECT_TRUE(log.Contains("' for writing: " + std::to_string(EACCES))) << log.Text();
-  fs::permissions(dir_.path(), fs::perms::owner_all);
+  const std::string folder = dir_.path().string();
+  int expected = 0;
+  if (::geteuid() != 0) {
+    fs::permissions(dir_.path(), fs::perms::owner_read | fs::perms::owner_exec);
+    expected = EACCES;
+  } else if (PrivateMounts() && ::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+    // Root writes into folders without write permission; a read-only mount stops it.
+    if (::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+      ::umount2(folder.c_str(), MNT_DETACH);
+      GTEST_SKIP() << "cannot make a read-only mount here";
+    }
+    expected = EROFS;
+  } else {
+    GTEST_SKIP() << "cannot make a read-only folder here";
+  }
+  {
+    LogCapture log;
+    EXPECT_EQ(storage_.SaveLocal("tarn", kUser, Document(3)), Storage::kStatusFailed);
+    EXPECT_TRUE(log.Contains("' for writing: " + std::to_string(expected))) << log.Text();
+  }
   EXPECT_EQ(storage_.LoadLocal("tarn", kUser), Document(2));
+  EXPECT_EQ(storage_.LoadOnce(Local() + ".bck"), Document(1));
+  if (expected == EROFS) {
+    ::umount2(folder.c_str(), MNT_DETACH);
+  } else {
+    fs::permissions(dir_.path(), fs::perms::owner_all);
+  }
 }
 
 TEST(StorageFullDiskTest, AFullFileSystemKeepsTheLastGoodDocument) {
+  storage_testing::RouteLogToStandardError();
   TempDir dir;
   const std::string mount_point = dir.File("small");
   fs::create_directory(mount_point);
-  // A mount namespace of this test process's own, so the small file system
-  // never shows outside it, whatever happens to the test.
-  if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      ::mount("velder-test", mount_point.c_str(), "tmpfs", 0, "size=64k") != 0) {
+  if (!PrivateMounts() || ::mount("velder-test", mount_point.c_str(), "tmpfs", 0, "size=64k") != 0) {
     GTEST_SKIP() << "cannot mount a small tmpfs here (errno " << errno << ")";
   }
   {
