@@ -1,0 +1,278 @@
+#include "manager/statistics.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "manager/request_timer.h"
+#include "support/fake_clock.h"
+
+namespace {
+
+using nlohmann::json;
+
+constexpr uint64_t kMs = 1'000'000;  // nanoseconds
+constexpr uint64_t kSecond = 1000 * kMs;
+
+// The monotonic time the statistics see; tests move it by hand.
+std::atomic<uint64_t> g_monotonic{5 * kSecond};
+uint64_t FakeMonotonic() { return g_monotonic.load(); }
+
+class StatisticsTest : public testing::Test {
+ protected:
+  StatisticsTest() {
+    ::setenv("TZ", "UTC0", 1);
+    ::tzset();
+  }
+
+  // One measured operation that takes `ns` of monotonic time.
+  void Measure(uint32_t type, const std::string& originator, uint64_t ns) {
+    RequestTimer timer(&statistics_, type, originator);
+    g_monotonic += ns;
+  }
+
+  testing_support::ScopedFakeClock clock_;  // wall time 2023-11-14 22:13:20 UTC
+  Statistics statistics_{&FakeMonotonic};
+};
+
+TEST_F(StatisticsTest, ReportSumsPerTypeAndPerOriginator) {
+  statistics_.SetCollecting(true);
+  Measure(2, "a", 1500 * 1000);  // 1.5 ms -> 2
+  Measure(2, "a", 3 * kMs);
+  Measure(2, "b", 200 * 1000);  // 0.2 ms -> 1
+  Measure(3, "a", 10 * kMs);
+  Measure(Statistics::kBaseUpdateType, "", 40 * kMs);
+  clock_->Advance(3'723'000);  // 1 h 2 min 3 s
+
+  const json expected = json::parse(R"({
+    "by_type": {
+      "GetValue": {"total_count": 3, "total_duration": 6, "a": {"count": 2, "duration": 5},
+                   "b": {"count": 1, "duration": 1}},
+      "SetValue": {"total_count": 1, "total_duration": 10, "a": {"count": 1, "duration": 10}},
+      "base_update": {"total_count": 1, "total_duration": 40, "": {"count": 1, "duration": 40}}
+    },
+    "by_originator": {
+      "a": {"total_count": 3, "total_duration": 15, "GetValue": {"count": 2, "duration": 5},
+            "SetValue": {"count": 1, "duration": 10}},
+      "b": {"total_count": 1, "total_duration": 1, "GetValue": {"count": 1, "duration": 1}},
+      "": {"total_count": 1, "total_duration": 40, "base_update": {"count": 1, "duration": 40}}
+    },
+    "start": "2023-11-14 22:13:20",
+    "finish": "2023-11-14 23:15:23"
+  })");
+  EXPECT_EQ(statistics_.SetCollecting(false), expected);
+}
+
+TEST_F(StatisticsTest, DurationsAreRoundedUpToMilliseconds) {
+  struct Case {
+    uint64_t ns;
+    uint64_t ms;
+  };
+  for (const Case& c : {Case{0, 0}, Case{1, 1}, Case{200'000, 1}, Case{kMs, 1}, Case{kMs + 1, 2},
+                        Case{2'500'000, 3}, Case{60 * kSecond, 60'000}}) {
+    SCOPED_TRACE(c.ns);
+    EXPECT_EQ(RequestTimer::DurationMs(1000, 1000 + c.ns), c.ms);
+    statistics_.SetCollecting(true);
+    Measure(2, "a", c.ns);
+    EXPECT_EQ(statistics_.SetCollecting(false)["by_type"]["GetValue"]["a"]["duration"], c.ms);
+  }
+  // A clock that went backwards measures nothing rather than years.
+  EXPECT_EQ(RequestTimer::DurationMs(2000, 1000), 0u);
+}
+
+TEST_F(StatisticsTest, TypesWithoutANameShareUnknown) {
+  statistics_.SetCollecting(true);
+  Measure(6, "a", kMs);   // SetMetaData
+  Measure(17, "a", kMs);  // Logout
+  Measure(99, "b", kMs);
+  const json report = statistics_.Stop();
+  EXPECT_EQ(report["by_type"]["Unknown"], json::parse(R"({"total_count": 3, "total_duration": 3,
+      "a": {"count": 2, "duration": 2}, "b": {"count": 1, "duration": 1}})"));
+  EXPECT_EQ(report["by_originator"]["a"], json::parse(R"({"total_count": 2, "total_duration": 2,
+      "Unknown": {"count": 2, "duration": 2}})"));
+  EXPECT_EQ(Statistics::TypeName(1), "AccessCheck");
+  EXPECT_EQ(Statistics::TypeName(16), "NotificationConstraints");
+  EXPECT_EQ(Statistics::TypeName(100), "base_update");
+  EXPECT_EQ(Statistics::TypeName(0), "Unknown");
+}
+
+TEST_F(StatisticsTest, NothingIsRecordedWhileCollectionIsOff) {
+  Measure(2, "a", kMs);
+  { RequestTimer no_statistics(nullptr, 2, "a"); }
+  EXPECT_EQ(statistics_.CurrentSession(), nullptr);
+  g_monotonic += 120 * kSecond;
+  EXPECT_TRUE(statistics_.PeriodicReport().is_null());
+  EXPECT_TRUE(statistics_.SetCollecting(false).is_null());
+  EXPECT_TRUE(statistics_.Stop().is_null());
+
+  // A session started later holds only what it saw.
+  statistics_.SetCollecting(true);
+  Measure(3, "b", kMs);
+  const json report = statistics_.Stop();
+  EXPECT_FALSE(report["by_type"].contains("GetValue"));
+  EXPECT_EQ(report["by_type"]["SetValue"]["total_count"], 1);
+}
+
+TEST_F(StatisticsTest, PeriodicReportsComeAMinuteApartAndAreCumulative) {
+  statistics_.SetCollecting(true);
+  Measure(2, "a", kMs);
+  g_monotonic += 59 * kSecond;
+  EXPECT_TRUE(statistics_.PeriodicReport().is_null());
+  g_monotonic += kSecond - 2 * kMs;  // one ms short of a minute since the session started
+  EXPECT_TRUE(statistics_.PeriodicReport().is_null());
+  g_monotonic += kMs;
+  const json first = statistics_.PeriodicReport();
+  ASSERT_TRUE(first.is_object());
+  EXPECT_EQ(first["by_type"]["GetValue"]["total_count"], 1);
+  EXPECT_TRUE(statistics_.PeriodicReport().is_null());  // the minute starts again
+
+  // The session keeps counting after a periodic report.
+  Measure(2, "a", kMs);
+  g_monotonic += 60 * kSecond;
+  const json second = statistics_.PeriodicReport();
+  ASSERT_TRUE(second.is_object());
+  EXPECT_EQ(second["by_type"]["GetValue"]["total_count"], 2);
+  EXPECT_EQ(second["start"], first["start"]);
+}
+
+TEST_F(StatisticsTest, SwitchingOnTwiceKeepsTheRunningSession) {
+  EXPECT_TRUE(statistics_.SetCollecting(true).is_null());
+  const auto session = statistics_.CurrentSession();
+  Measure(2, "a", kMs);
+  g_monotonic += 50 * kSecond;
+  EXPECT_TRUE(statistics_.SetCollecting(true).is_null());
+  EXPECT_EQ(statistics_.CurrentSession(), session);
+  // The report clock was not restarted either.
+  g_monotonic += 10 * kSecond;
+  EXPECT_TRUE(statistics_.PeriodicReport().is_object());
+
+  // After a stop, a new session starts empty, with its own start and minute.
+  EXPECT_TRUE(statistics_.SetCollecting(false).is_object());
+  clock_->Advance(5000);
+  statistics_.SetCollecting(true);
+  EXPECT_NE(statistics_.CurrentSession(), session);
+  g_monotonic += 30 * kSecond;
+  EXPECT_TRUE(statistics_.PeriodicReport().is_null());
+  const json report = statistics_.Stop();
+  EXPECT_EQ(report["by_type"], json::object());
+  EXPECT_EQ(report["start"], "2023-11-14 22:13:25");
+}
+
+TEST_F(StatisticsTest, ATimerMayEndAfterItsSessionStopped) {
+  statistics_.SetCollecting(true);
+  auto open = std::make_unique<RequestTimer>(&statistics_, 2, "late");
+  const json report = statistics_.SetCollecting(false);
+  EXPECT_FALSE(report["by_originator"].contains("late"));
+  statistics_.SetCollecting(true);
+  open.reset();  // records into the stopped session, which goes with it
+  EXPECT_EQ(statistics_.Stop()["by_originator"], json::object());
+
+  // Nor does a timer need the Statistics to outlive it.
+  auto statistics = std::make_unique<Statistics>(&FakeMonotonic);
+  statistics->SetCollecting(true);
+  open = std::make_unique<RequestTimer>(statistics.get(), 2, "late");
+  statistics.reset();
+  open.reset();
+}
+
+TEST_F(StatisticsTest, ReportsStayWritableWhateverTheOriginatorIsCalled) {
+  statistics_.SetCollecting(true);
+  Measure(2, "bad\xFF", kMs);
+  Measure(2, "", kMs);
+  Measure(2, "total_count", kMs);
+  auto session = statistics_.CurrentSession();
+  session->Record(3, "big", std::numeric_limits<uint64_t>::max());
+  session->Record(3, "big", 5);
+
+  const json report = statistics_.Stop();
+  EXPECT_NO_THROW(report.dump());
+  // Text that is not UTF-8 is counted as "", like any text that cannot be converted.
+  EXPECT_EQ(report["by_type"]["GetValue"][""]["count"], 2);
+  // The totals stay numbers even when an originator carries their name.
+  EXPECT_EQ(report["by_type"]["GetValue"]["total_count"], 3);
+  EXPECT_EQ(report["by_originator"]["total_count"]["GetValue"]["count"], 1);
+  // Durations stop at their maximum instead of wrapping to small numbers.
+  EXPECT_EQ(report["by_type"]["SetValue"]["big"]["duration"], std::numeric_limits<uint64_t>::max());
+  EXPECT_EQ(report["by_type"]["SetValue"]["total_duration"], std::numeric_limits<uint64_t>::max());
+}
+
+TEST_F(StatisticsTest, TimesAreFormattedWithoutPadding) {
+  struct Case {
+    int64_t time;  // 100-ns units since 1970
+    const char* text;
+  };
+  for (const Case& c : {Case{0, "1970-1-1 0:0:0"}, Case{17'145'541'870'000'000, "2024-5-1 9:3:7"},
+                        Case{17'145'541'879'999'999, "2024-5-1 9:3:7"}, Case{-1, "1969-12-31 23:59:59"}}) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(Statistics::FormatLocalTime(c.time), c.text);
+  }
+}
+
+// Timers end on many threads while collection is switched on and off and
+// reports are taken; nothing is lost while a session runs (run under TSan too).
+TEST(StatisticsThreadsTest, ConcurrentTimersAreAllCounted) {
+  Statistics statistics;
+  statistics.SetCollecting(true);
+  constexpr int kThreads = 4, kTimers = 5000;
+  std::atomic<bool> reporting{true};
+  std::thread reporter([&] {
+    while (reporting) statistics.PeriodicReport();
+  });
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&statistics, t] {
+        const std::string originator = "channel-" + std::to_string(t % 2);
+        for (int i = 0; i < kTimers; ++i) RequestTimer timer(&statistics, 2 + i % 3, originator);
+      });
+    }
+  }
+  reporting = false;
+  reporter.join();
+  const json report = statistics.Stop();
+  uint64_t total = 0;
+  for (const auto& [name, member] : report["by_type"].items()) total += member["total_count"].get<uint64_t>();
+  EXPECT_EQ(total, uint64_t{kThreads} * kTimers);
+  EXPECT_EQ(report["by_originator"]["channel-0"]["total_count"], 2 * kTimers);
+}
+
+TEST(StatisticsThreadsTest, SessionsMayStopWhileTimersRun) {
+  Statistics statistics;
+  std::atomic<bool> running{true};
+  std::atomic<uint64_t> reported{0};
+  std::thread switcher([&] {
+    for (int i = 0; running; ++i) {
+      const json report = statistics.SetCollecting(i % 2 == 0);
+      if (report.is_object()) {
+        for (const auto& [name, member] : report["by_type"].items()) {
+          reported += member["total_count"].get<uint64_t>();
+        }
+      }
+    }
+  });
+  constexpr int kThreads = 3, kTimers = 5000;
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&statistics] {
+        for (int i = 0; i < kTimers; ++i) RequestTimer timer(&statistics, 2, "x");
+      });
+    }
+  }
+  running = false;
+  switcher.join();
+  const json last = statistics.Stop();
+  if (last.is_object() && last["by_type"].contains("GetValue")) {
+    reported += last["by_type"]["GetValue"]["total_count"].get<uint64_t>();
+  }
+  EXPECT_LE(reported, uint64_t{kThreads} * kTimers);
+}
+
+}  // namespace
