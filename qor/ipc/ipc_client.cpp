@@ -117,7 +117,19 @@ uint32_t IpcClient::Request(uint32_t kind, const uint8_t* bytes, uint32_t count,
   if (tls_notifying == this) return HV_IPC_WRONG_THREAD;
   if (!response || (count > 0 && !bytes)) return HV_IPC_INVALID_PARAMETER;
   if (count > HV_IPC_MAX_PAYLOAD) return HV_IPC_TOO_LARGE;
-  const Deadline deadline = DeadlineAfter(timeout_ms);
+  {
+    std::lock_guard lock(mu_);
+    if (ended_ || closing_) return HV_IPC_DISCONNECTED;
+    ++active_requests_;
+  }
+  const uint32_t rc = DoRequest(kind, bytes, count, DeadlineAfter(timeout_ms), response);
+  std::lock_guard lock(mu_);
+  if (--active_requests_ == 0) idle_cv_.notify_all();
+  return rc;
+}
+
+uint32_t IpcClient::DoRequest(uint32_t kind, const uint8_t* bytes, uint32_t count, Deadline deadline,
+                              std::string* response) {
   Pending pending;
   uint32_t id;
   {
@@ -150,12 +162,27 @@ uint32_t IpcClient::Request(uint32_t kind, const uint8_t* bytes, uint32_t count,
 }
 
 uint32_t IpcClient::WriteFrame(const std::string& frame, Deadline deadline) {
-  std::unique_lock<std::timed_mutex> lock(write_mu_, std::defer_lock);
-  if (deadline) {
-    if (!lock.try_lock_until(*deadline)) return HV_IPC_TIMEOUT;
-  } else {
-    lock.lock();
+  {
+    std::unique_lock lock(write_mu_);
+    while (writing_) {
+      if (!deadline) {
+        write_cv_.wait(lock);
+      } else if (write_cv_.wait_until(lock, *deadline) == std::cv_status::timeout && writing_) {
+        return HV_IPC_TIMEOUT;
+      }
+    }
+    writing_ = true;
   }
+  const uint32_t rc = WriteWhole(frame, deadline);
+  {
+    std::lock_guard lock(write_mu_);
+    writing_ = false;
+  }
+  write_cv_.notify_one();
+  return rc;
+}
+
+uint32_t IpcClient::WriteWhole(const std::string& frame, Deadline deadline) {
   size_t offset = 0;
   while (offset < frame.size()) {
     const ssize_t n = ::send(fd_, frame.data() + offset, frame.size() - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -286,6 +313,10 @@ void IpcClient::NotifyLoop() {
       tls_notifying = nullptr;
       notifier_.detach();
       Teardown();
+      {
+        std::unique_lock lock(mu_);
+        while (active_requests_ > 0) idle_cv_.wait(lock);
+      }
       delete this;
       return;
     }
@@ -300,6 +331,12 @@ void IpcClient::Close() {
   }
   Teardown();
   if (notifier_.joinable()) notifier_.join();
+  {
+    // The reading thread has failed every waiting request; let their calls
+    // return before the memory they stand on goes away.
+    std::unique_lock lock(mu_);
+    while (active_requests_ > 0) idle_cv_.wait(lock);
+  }
   delete this;
 }
 

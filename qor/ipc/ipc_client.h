@@ -43,7 +43,9 @@ class IpcClient final : public HvIpcClient {
 
   const std::string& channel() const { return channel_; }
 
-  // Disconnects and deletes the client (see HvIPC_ClientClose).
+  // Disconnects and deletes the client (see HvIPC_ClientClose). Requests
+  // waiting at that moment return HV_IPC_DISCONNECTED before the client is
+  // freed; no call may begin once Close has.
   void Close();
 
  private:
@@ -66,7 +68,10 @@ class IpcClient final : public HvIpcClient {
 
   static Deadline DeadlineAfter(uint32_t timeout_ms);
   uint32_t WaitForGreeting(Deadline deadline);
+  uint32_t DoRequest(uint32_t kind, const uint8_t* bytes, uint32_t count, Deadline deadline, std::string* response);
+  // Writes one whole frame, waiting for other writers first.
   uint32_t WriteFrame(const std::string& frame, Deadline deadline);
+  uint32_t WriteWhole(const std::string& frame, Deadline deadline);
   void ReadLoop();
   // False when the frame breaks the protocol.
   bool HandleFrame(Frame& frame);
@@ -82,12 +87,18 @@ class IpcClient final : public HvIpcClient {
 
   std::mutex mu_;
   std::condition_variable greeted_cv_;  // greeting arrived or connection ended
+  std::condition_variable idle_cv_;     // a request call returned
   bool greeted_ GUARDED_BY(mu_) = false;
   bool ended_ GUARDED_BY(mu_) = false;
+  int active_requests_ GUARDED_BY(mu_) = 0;  // Request calls in progress
   uint32_t next_id_ GUARDED_BY(mu_) = 1;
   std::unordered_map<uint32_t, Pending*> pending_ GUARDED_BY(mu_);
 
-  std::timed_mutex write_mu_;  // one frame at a time on the socket
+  // One frame at a time on the socket: a writer holds the socket while
+  // writing_ is set, others wait (with their deadline) on write_cv_.
+  std::mutex write_mu_;
+  std::condition_variable write_cv_;
+  bool writing_ GUARDED_BY(write_mu_) = false;
 
   std::mutex note_mu_;
   std::condition_variable note_cv_;     // a notification was queued, or stop

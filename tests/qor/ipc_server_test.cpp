@@ -1,0 +1,240 @@
+// Starting and stopping servers: argument checks, where the socket goes and
+// with which permissions, names already taken, stale sockets and unsafe
+// directories.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <set>
+
+#include "ipc_test_support.h"
+
+namespace {
+
+using namespace ipc_test;
+namespace fs = std::filesystem;
+
+uint32_t Refuse(uint32_t, const uint8_t*, uint32_t, HvIpcMessage*, void*) { return 1; }
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+// A socket file with nobody listening, as a killed server leaves it.
+void MakeStaleSocket(const std::string& path) {
+  fs::create_directories(fs::path(path).parent_path());
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  ::close(fd);
+}
+
+TEST(IpcServer, BadArgumentsAreRefusedAndLeaveNoHandle) {
+  ScopedIpcDir dir;
+  HvIpcServer* server = reinterpret_cast<HvIpcServer*>(0x1);
+  const std::string long_name(65, 'a');
+  const struct {
+    const char* name;
+    const char* identity;
+    const char* service;
+    uint32_t flags;
+    HvIPC_MessageCallback callback;
+  } cases[] = {
+      {"null identity", nullptr, kService, 0xC1, Refuse},
+      {"null service", kIdentity, nullptr, 0xC1, Refuse},
+      {"empty identity", "", kService, 0xC1, Refuse},
+      {"dot identity", ".", kService, 0xC1, Refuse},
+      {"dot-dot identity", "..", kService, 0xC1, Refuse},
+      {"hidden service", kIdentity, ".svc", 0xC1, Refuse},
+      {"slash in identity", "a/b", kService, 0xC1, Refuse},
+      {"space in service", kIdentity, "A SERVICE", 0xC1, Refuse},
+      {"non-ASCII service", kIdentity, "S\xc3\xa9", 0xC1, Refuse},
+      {"name of 65 bytes", long_name.c_str(), kService, 0xC1, Refuse},
+      {"unknown flag", kIdentity, kService, 0xC1 | 0x02, Refuse},
+      {"null callback", kIdentity, kService, 0xC1, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(HvIPC_RunServer(&server, c.identity, c.service, c.flags, c.callback, nullptr, 0),
+              static_cast<uint32_t>(HV_IPC_INVALID_PARAMETER));
+    EXPECT_EQ(server, nullptr);
+  }
+  EXPECT_EQ(HvIPC_RunServer(nullptr, kIdentity, kService, 0xC1, Refuse, nullptr, 0),
+            static_cast<uint32_t>(HV_IPC_INVALID_PARAMETER));
+  EXPECT_FALSE(fs::exists(dir.path() / kIdentity / kService));
+  // A name of exactly 64 bytes is fine.
+  const std::string longest(64, 'b');
+  TestServer ok(TestServer::Echo, 0xC1, 0, longest.c_str());
+  EXPECT_EQ(ok.result(), HV_IPC_OK);
+}
+
+TEST(IpcServer, SocketLivesUnderIdentityWithTheModeTheFlagsAsk) {
+  for (const uint32_t flags : {0xC1u, 0x81u}) {
+    SCOPED_TRACE(testing::Message() << "flags " << flags);
+    ScopedIpcDir dir;
+    const mode_t old_umask = ::umask(0077);  // the socket's mode must not depend on it
+    TestServer server(TestServer::Echo, flags);
+    ::umask(old_umask);
+    ASSERT_EQ(server.result(), HV_IPC_OK);
+    const std::string socket = dir.SocketPath();
+    struct stat st {};
+    ASSERT_EQ(::lstat(socket.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, (flags & HV_IPC_SERVER_ALL_USERS) ? 0666u : 0600u);
+    EXPECT_EQ(ModeOf((dir.path() / kIdentity).string()) & 022, 0u);
+    EXPECT_TRUE(fs::exists(socket + ".lock"));
+    EXPECT_EQ(server.Stop(), HV_IPC_OK);
+    EXPECT_FALSE(fs::exists(socket));
+  }
+}
+
+TEST(IpcServer, NameServedByALiveServerIsRefusedUntilItStops) {
+  ScopedIpcDir dir;
+  auto first = std::make_unique<TestServer>();
+  ASSERT_EQ(first->result(), HV_IPC_OK);
+  TestServer second;
+  EXPECT_EQ(second.result(), static_cast<uint32_t>(HV_IPC_ALREADY_RUNNING));
+  EXPECT_EQ(second.handle(), nullptr);
+  // The refused start did not disturb the running server.
+  {
+    TestClient client;
+    ASSERT_EQ(client.result(), HV_IPC_OK);
+    std::string response;
+    EXPECT_EQ(client.Request(1, "first", &response), HV_IPC_OK);
+  }
+  // Another service of the same identity is a different name.
+  TestServer other_service(TestServer::Echo, 0xC1, 0, kIdentity, "OTHER_SERVICE");
+  EXPECT_EQ(other_service.result(), HV_IPC_OK);
+  first.reset();
+  TestServer third;
+  EXPECT_EQ(third.result(), HV_IPC_OK);
+  TestClient client;
+  EXPECT_EQ(client.result(), HV_IPC_OK);
+}
+
+TEST(IpcServer, StaleSocketIsReplacedOnlyWhenAskedAndOtherFilesNever) {
+  {
+    ScopedIpcDir dir;
+    MakeStaleSocket(dir.SocketPath());
+    TestServer server;  // 0xC1 includes HV_IPC_SERVER_REPLACE_STALE
+    ASSERT_EQ(server.result(), HV_IPC_OK);
+    TestClient client;
+    ASSERT_EQ(client.result(), HV_IPC_OK);
+    std::string response;
+    EXPECT_EQ(client.Request(1, "fresh", &response), HV_IPC_OK);
+    EXPECT_EQ(response, "fresh");
+  }
+  {
+    ScopedIpcDir dir;
+    MakeStaleSocket(dir.SocketPath());
+    TestServer server(TestServer::Echo, 0xC1 & ~HV_IPC_SERVER_REPLACE_STALE);
+    EXPECT_EQ(server.result(), static_cast<uint32_t>(HV_IPC_ALREADY_RUNNING));
+    EXPECT_TRUE(fs::exists(dir.SocketPath()));
+  }
+  {
+    ScopedIpcDir dir;
+    fs::create_directories(dir.path() / kIdentity);
+    testing_support::WriteFile(dir.SocketPath(), "not a socket");
+    TestServer server;
+    EXPECT_EQ(server.result(), static_cast<uint32_t>(HV_IPC_ERROR));
+    EXPECT_EQ(testing_support::ReadFile(dir.SocketPath()), "not a socket");
+  }
+}
+
+TEST(IpcServer, IdentityDirectoryMustBeOursAndClosedToOthers) {
+  {
+    SCOPED_TRACE("group and world writable: tightened");
+    ScopedIpcDir dir;
+    const std::string identity_dir = (dir.path() / kIdentity).string();
+    ASSERT_EQ(::mkdir(identity_dir.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(identity_dir.c_str(), 0777), 0);
+    TestServer server;
+    EXPECT_EQ(server.result(), HV_IPC_OK);
+    EXPECT_EQ(ModeOf(identity_dir), 0755u);
+  }
+  {
+    SCOPED_TRACE("a symbolic link");
+    ScopedIpcDir dir;
+    fs::create_directories(dir.path() / "elsewhere");
+    fs::create_directory_symlink(dir.path() / "elsewhere", dir.path() / kIdentity);
+    TestServer server;
+    EXPECT_EQ(server.result(), static_cast<uint32_t>(HV_IPC_ACCESS_DENIED));
+    EXPECT_FALSE(fs::exists(dir.path() / "elsewhere" / kService));
+  }
+  {
+    SCOPED_TRACE("a file where the directory should be");
+    ScopedIpcDir dir;
+    testing_support::WriteFile(dir.path() / kIdentity, "x");
+    TestServer server;
+    EXPECT_NE(server.result(), static_cast<uint32_t>(HV_IPC_OK));
+  }
+  if (::geteuid() == 0) {
+    SCOPED_TRACE("owned by another user");
+    ScopedIpcDir dir;
+    const std::string identity_dir = (dir.path() / kIdentity).string();
+    ASSERT_EQ(::mkdir(identity_dir.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(identity_dir.c_str(), 65534, 65534), 0);
+    TestServer server;
+    EXPECT_EQ(server.result(), static_cast<uint32_t>(HV_IPC_ACCESS_DENIED));
+  }
+  if (::geteuid() == 0) {
+    SCOPED_TRACE("root: a base directory that others may write");
+    ScopedIpcDir dir;
+    const std::string open_dir = (dir.path() / "open").string();
+    ASSERT_EQ(::mkdir(open_dir.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(open_dir.c_str(), 65534, 65534), 0);
+    ::setenv("HV_QOR_IPC_DIR", (dir.path() / "open" / "ipc").c_str(), 1);
+    TestServer server;
+    EXPECT_EQ(server.result(), static_cast<uint32_t>(HV_IPC_ACCESS_DENIED));
+  }
+}
+
+TEST(IpcServer, MissingDirectoriesAreCreated) {
+  ScopedIpcDir dir;
+  const fs::path deep = dir.path() / "a" / "b";
+  ::setenv("HV_QOR_IPC_DIR", deep.c_str(), 1);
+  TestServer server;
+  ASSERT_EQ(server.result(), HV_IPC_OK);
+  EXPECT_TRUE(fs::is_socket(deep / kIdentity / kService));
+  TestClient client;
+  EXPECT_EQ(client.result(), HV_IPC_OK);
+}
+
+TEST(IpcServer, EveryConnectionGetsItsOwnChannelAcrossServers) {
+  ScopedIpcDir dir;
+  TestServer one(TestServer::Echo, 0xC1, 0, "identity_one");
+  TestServer two(TestServer::Echo, 0xC1, 0, "identity_two");
+  ASSERT_EQ(one.result(), HV_IPC_OK);
+  ASSERT_EQ(two.result(), HV_IPC_OK);
+  std::set<std::string> channels;
+  std::vector<std::unique_ptr<TestClient>> clients;
+  for (int i = 0; i < 10; ++i) {
+    clients.push_back(std::make_unique<TestClient>(i % 2 ? "identity_one" : "identity_two"));
+    ASSERT_EQ(clients.back()->result(), HV_IPC_OK);
+    channels.insert(clients.back()->channel());
+  }
+  EXPECT_EQ(channels.size(), 10u);
+  // A channel belongs to its own identity only.
+  HvIpcSendOptions options{};
+  options.size = sizeof(options);
+  options.timeout_ms = 1000;
+  options.wait_for_write = 1;
+  const uint8_t byte = 1;
+  EXPECT_EQ(HvIPC_Send("identity_two", clients[1]->channel().c_str(), 3, 1, &byte, 1, nullptr, &options),
+            static_cast<uint32_t>(HV_IPC_NOT_FOUND));
+  EXPECT_EQ(HvIPC_Send("identity_one", clients[1]->channel().c_str(), 3, 1, &byte, 1, nullptr, &options), HV_IPC_OK);
+}
+
+TEST(IpcServer, DelayLoadEntryCanBeCalledAnyTime) {
+  HvIPC_DelayLoadInitialize();
+  HvIPC_DelayLoadInitialize();
+  ScopedIpcDir dir;
+  TestServer server;
+  EXPECT_EQ(server.result(), HV_IPC_OK);
+}
+
+}  // namespace

@@ -1,0 +1,237 @@
+// Helpers of the IPC library tests: a directory per test, a server driven by a
+// lambda, a client that records its notifications, and a raw socket for
+// speaking the frame format by hand.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "qor/ipc/hv_qor_ipc.h"
+#include "support/temp_dir.h"
+
+namespace ipc_test {
+
+inline constexpr char kIdentity[] = "test_identity";
+inline constexpr char kService[] = "TEST_SERVICE";
+
+// Points the library at a fresh directory for the lifetime of the object.
+class ScopedIpcDir {
+ public:
+  ScopedIpcDir() { ::setenv("HV_QOR_IPC_DIR", dir_.path().c_str(), 1); }
+  ~ScopedIpcDir() { ::unsetenv("HV_QOR_IPC_DIR"); }
+  const std::filesystem::path& path() const { return dir_.path(); }
+  std::string SocketPath(const std::string& identity = kIdentity, const std::string& service = kService) const {
+    return (dir_.path() / identity / service).string();
+  }
+
+ private:
+  testing_support::TempDir dir_;
+};
+
+// A server whose callback is a lambda.
+class TestServer {
+ public:
+  using Handler = std::function<uint32_t(uint32_t kind, std::string_view bytes, HvIpcMessage* message)>;
+
+  // Answers every request with its own bytes.
+  static uint32_t Echo(uint32_t, std::string_view bytes, HvIpcMessage* message) {
+    HvIPC_MessageSetResponse(message, reinterpret_cast<const uint8_t*>(bytes.data()),
+                             static_cast<uint32_t>(bytes.size()));
+    return 0;
+  }
+
+  explicit TestServer(Handler handler = Echo, uint32_t flags = HV_IPC_SERVER_DEFAULT_FLAGS, uint32_t threads = 0,
+                      const char* identity = kIdentity, const char* service = kService)
+      : handler_(std::move(handler)) {
+    result_ = HvIPC_RunServer(&server_, identity, service, flags, &TestServer::Callback, this, threads);
+  }
+  ~TestServer() { Stop(); }
+
+  uint32_t result() const { return result_; }
+  HvIpcServer* handle() const { return server_; }
+  uint32_t Stop() {
+    if (!server_) return HV_IPC_OK;
+    const uint32_t rc = HvIPC_StopServer(server_);
+    if (rc == HV_IPC_OK) server_ = nullptr;
+    return rc;
+  }
+
+ private:
+  static uint32_t Callback(uint32_t kind, const uint8_t* bytes, uint32_t count, HvIpcMessage* message,
+                           void* context) {
+    auto* self = static_cast<TestServer*>(context);
+    return self->handler_(kind, std::string_view(reinterpret_cast<const char*>(bytes), count), message);
+  }
+
+  Handler handler_;
+  HvIpcServer* server_ = nullptr;
+  uint32_t result_ = HV_IPC_ERROR;
+};
+
+// A client that keeps every notification it receives.
+class TestClient {
+ public:
+  explicit TestClient(const char* identity = kIdentity, const char* service = kService, uint32_t timeout_ms = 5000) {
+    HvIpcClient* c = nullptr;
+    result_ = HvIPC_ClientConnect(&c, identity, service, timeout_ms, &TestClient::OnNotification, this);
+    client_ = c;
+  }
+  ~TestClient() { Close(); }
+
+  uint32_t result() const { return result_; }
+  HvIpcClient* handle() const { return client_; }
+  std::string channel() const {
+    HvIpcClient* c = client_;
+    return c ? HvIPC_ClientGetChannel(c) : std::string();
+  }
+  // May run while another thread waits in Request (which then fails).
+  void Close() {
+    if (HvIpcClient* c = client_.exchange(nullptr)) HvIPC_ClientClose(c);
+  }
+
+  uint32_t Request(uint32_t kind, std::string_view payload, std::string* response, uint32_t timeout_ms = 10000) {
+    uint8_t* bytes = nullptr;
+    uint32_t count = 0;
+    HvIpcClient* c = client_;
+    if (!c) return HV_IPC_DISCONNECTED;
+    const uint32_t rc = HvIPC_ClientRequest(c, kind, reinterpret_cast<const uint8_t*>(payload.data()),
+                                            static_cast<uint32_t>(payload.size()), timeout_ms, &bytes, &count);
+    if (response) response->assign(reinterpret_cast<const char*>(bytes), count);
+    HvIPC_ClientFreeBuffer(bytes);
+    return rc;
+  }
+
+  // Waits until `n` notifications arrived (or 10 s passed) and returns them.
+  std::vector<std::pair<uint32_t, std::string>> WaitForNotifications(size_t n) {
+    std::unique_lock lock(mu_);
+    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return notes_.size() >= n; });
+    return notes_;
+  }
+
+  // Runs inside the notification callback, after the notification is recorded.
+  std::function<void(uint32_t kind)> on_notification;
+
+ private:
+  static void OnNotification(uint32_t kind, const uint8_t* bytes, uint32_t count, void* context) {
+    auto* self = static_cast<TestClient*>(context);
+    {
+      std::lock_guard lock(self->mu_);
+      self->notes_.emplace_back(kind, std::string(reinterpret_cast<const char*>(bytes), count));
+    }
+    self->cv_.notify_all();
+    if (self->on_notification) self->on_notification(kind);
+  }
+
+  std::atomic<HvIpcClient*> client_{nullptr};
+  uint32_t result_ = HV_IPC_ERROR;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<std::pair<uint32_t, std::string>> notes_;
+};
+
+// Little-endian 32-bit word as bytes.
+inline std::string U32(uint32_t v) {
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+  return s;
+}
+
+// A frame built by hand: length, kind, body.
+inline std::string RawFrame(uint8_t kind, const std::string& body) {
+  return U32(static_cast<uint32_t>(body.size())) + std::string(1, static_cast<char>(kind)) + body;
+}
+
+// A blocking Unix socket speaking bytes, not frames.
+class RawSocket {
+ public:
+  explicit RawSocket(const std::string& path) {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  }
+  ~RawSocket() { ::close(fd_); }
+
+  bool connected() const { return connected_; }
+  int fd() const { return fd_; }
+
+  bool Write(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+  }
+
+  // Reads exactly `n` bytes within `timeout_ms`; false on end, error or time-out.
+  bool ReadExactly(size_t n, std::string* out, int timeout_ms = 10000) {
+    out->clear();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (out->size() < n) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+      char buffer[65536];
+      const ssize_t r = ::read(fd_, buffer, std::min(sizeof(buffer), n - out->size()));
+      if (r <= 0) return false;
+      out->append(buffer, static_cast<size_t>(r));
+    }
+    return true;
+  }
+
+  // Reads one frame: its kind and body.
+  bool ReadFrame(uint8_t* kind, std::string* body, int timeout_ms = 10000) {
+    std::string header;
+    if (!ReadExactly(5, &header, timeout_ms)) return false;
+    *kind = static_cast<uint8_t>(header[4]);
+    uint32_t length = 0;
+    for (int i = 0; i < 4; ++i) length |= static_cast<uint32_t>(static_cast<unsigned char>(header[i])) << (8 * i);
+    return ReadExactly(length, body, timeout_ms);
+  }
+
+  // Reads the greeting and returns the channel name ("" if none came).
+  std::string ReadHello() {
+    uint8_t kind = 0;
+    std::string body;
+    if (!ReadFrame(&kind, &body) || kind != HV_IPC_FRAME_HELLO || body.size() < 4) return std::string();
+    return body.substr(4);
+  }
+
+  // True when the peer closes the connection within `timeout_ms` (whatever it
+  // still sends before is skipped).
+  bool WaitClosed(int timeout_ms = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (true) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+      char buffer[65536];
+      const ssize_t r = ::read(fd_, buffer, sizeof(buffer));
+      if (r == 0 || (r < 0 && errno == ECONNRESET)) return true;
+      if (r < 0) return false;
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+}  // namespace ipc_test
