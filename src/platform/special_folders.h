@@ -87,7 +87,8 @@ inline constexpr std::string_view kProfileListKey = "SOFTWARE\\Microsoft\\Window
 // The path of folder `id`, for the calling user when `user_sid` is empty, else
 // for the user of that SID (an invalid SID text yields an empty path). The
 // registry value comes first; %USERPROFILE% in it becomes the user's profile
-// directory and %VAR% references are expanded; when that leaves nothing, the
+// directory (for the calling user: $USERPROFILE when set, else the home
+// directory) and %VAR% references are expanded; when that leaves nothing, the
 // fallback of the table above. Empty when not found.
 std::string GetSpecialFolder(SpecialFolder id, std::string_view user_sid = {});
 

@@ -199,27 +199,6 @@ TEST_F(NamespaceTest, StopDirectoryThatIsNeverMetLetsTheWalkGoOn) {
   EXPECT_EQ(resolver.FindNamespace("", ""), "");
 }
 
-// Directory lookups replaced, as the virtual operations allow.
-class FixedResolver : public NamespaceResolver {
- public:
-  std::string GetProgramFilesDir() override { return "/native/"; }
-  std::string GetProgramFilesX86Dir() override { return ""; }
-  std::string ReadNamespaceFile(std::string_view dir) override {
-    read.emplace_back(dir);
-    return dir == "/native/V" ? "v" : "";
-  }
-  std::vector<std::string> read;
-};
-
-TEST(NamespaceResolver, WalkReadsEveryDirectoryUpToTheVendor) {
-  FixedResolver resolver;
-  EXPECT_EQ(ResolveNamespace(resolver, "/native/V/P/bin/host"), "v");
-  EXPECT_EQ(resolver.read, (std::vector<std::string>{"/native/V/P/bin", "/native/V/P", "/native/V"}));
-  resolver.read.clear();
-  EXPECT_EQ(ResolveNamespace(resolver, "/elsewhere/V/host"), "");
-  EXPECT_TRUE(resolver.read.empty());
-}
-
 TEST(NamespaceResolver, IsValidNamespace) {
   for (const char* good : {"acme", "kv_default", "with space", "größe", "a-b", ""}) {
     SCOPED_TRACE(good);

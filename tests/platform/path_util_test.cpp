@@ -37,18 +37,9 @@ TEST(PathUtil, JoinPath) {
     SCOPED_TRACE(std::string(c.a) + " + " + c.b);
     EXPECT_EQ(JoinPath(c.a, c.b), c.joined);
   }
-}
-
-TEST(PathUtil, RemoveTrailingBackslashRemovesOneSeparator) {
-  struct Case {
-    const char* in;
-    const char* out;
-  };
-  for (const Case& c : {Case{"/a/", "/a"}, Case{"/a", "/a"}, Case{"/a//", "/a/"}, Case{"", ""}, Case{"/", "/"},
-                        Case{"a\\", "a\\"}}) {
-    SCOPED_TRACE(c.in);
-    EXPECT_EQ(RemoveTrailingBackslash(c.in), c.out);
-  }
+  EXPECT_EQ(RemoveTrailingBackslash("/a//"), "/a/");
+  EXPECT_EQ(RemoveTrailingBackslash("/"), "/");
+  EXPECT_EQ(RemoveTrailingBackslash(""), "");
 }
 
 TEST(PathUtil, IsRegularFileOnlyForRegularFiles) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -235,6 +236,17 @@ TEST_F(SpecialFoldersTest, ProgramFilesDirectories) {
   EXPECT_EQ(GetSpecialFolder(SpecialFolder::ProgramFilesX86, "S-1-5-21-1-2-3-1001"), "/srv/programs32");
 }
 
+TEST_F(SpecialFoldersTest, UnreadableRegistryFallsBack) {
+  std::filesystem::create_directories(dir_.path() / "registry" / "HKU");
+  testing_support::WriteFile(dir_.path() / "registry" / "HKLM.db", std::string(4096, 'x'));
+  testing_support::WriteFile(dir_.path() / "registry" / "HKU" / "S-1-5-18.db", "not a database");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::ProgramFiles), "/opt");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::CommonAppData), "/var/lib");
+  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Cache), Home() + "/.cache");
+  // Without a readable profile list, the password database still knows root.
+  EXPECT_EQ(GetUserProfileDirectory("S-1-5-18"), PasswordHome(0));
+}
+
 TEST_F(SpecialFoldersTest, IdsWithoutAFolder) {
   SetShellFolder("", "/default-value");
   SetValue(HKEY_LOCAL_MACHINE, std::string(kShellFoldersKey), "", "/default-value");
@@ -321,34 +333,6 @@ TEST_F(SpecialFoldersTest, FallbackFollowsTheXdgConventions) {
   env_.Unset("HOME");
   env_.Unset("XDG_CONFIG_HOME");
   EXPECT_EQ(GetSpecialFolder(SpecialFolder::Profile), PasswordHome(::geteuid()));
-}
-
-TEST_F(SpecialFoldersTest, ReadFolderValue) {
-  SetShellFolder("My Music", "%USERPROFILE%/Music");
-  SqliteRegistry registry(dir_.File("registry"));
-  registry.SetRootKey(HKEY_CURRENT_USER);
-  ASSERT_TRUE(registry.SetDword(std::string(kShellFoldersKey), "My Video", 1));
-  struct Case {
-    SpecialFolder id;
-    const char* path;
-  };
-  for (const Case& c : {
-           Case{SpecialFolder::MyMusic, "%USERPROFILE%/Music"},  // not expanded here
-           Case{SpecialFolder::MyVideo, ""},                     // wrong type
-           Case{SpecialFolder::MyPictures, ""},                  // missing
-           Case{SpecialFolder::Profile, "%USERPROFILE%"},
-           Case{SpecialFolder::Reserved7, ""},
-           Case{static_cast<SpecialFolder>(99), ""},
-       }) {
-    SCOPED_TRACE(static_cast<uint32_t>(c.id));
-    std::string path = "stale";
-    ReadFolderValue(registry, kShellFoldersKey, c.id, path);
-    EXPECT_EQ(path, c.path);
-  }
-  // A missing key: nothing, not an old value.
-  std::string path = "stale";
-  ReadFolderValue(registry, "SOFTWARE\\Missing", SpecialFolder::MyMusic, path);
-  EXPECT_EQ(path, "");
 }
 
 }  // namespace
