@@ -77,8 +77,6 @@ void FileContext::EnsureFileReady() {
   }
   if (file_prefix_.empty()) return;
   if (!OpenCurrentFile()) {
-    // A directory removed behind our back is made again rather than leaving
-    // the process without a log until it restarts.
     if (file_->last_error() == ENOENT) RebuildDirectory();
     Rotate(kRotationCount);
     if (!OpenCurrentFile()) return;
@@ -90,15 +88,25 @@ void FileContext::EnsureFileReady() {
   }
 }
 
+bool FileContext::Lock() {
+  if (!lock_) return false;
+  const auto timeout = std::chrono::milliseconds(kLockTimeoutMs);
+  LogFileLock::Result result = lock_->TryAcquire(timeout);
+  // A directory removed behind our back is made again rather than leaving
+  // the process without a log until it restarts.
+  if (result == LogFileLock::Result::kUnavailable && RebuildDirectory()) result = lock_->TryAcquire(timeout);
+  return result == LogFileLock::Result::kAcquired;
+}
+
 void FileContext::AppendLine(std::string_view line) {
-  if (!lock_ || !lock_->Acquire(std::chrono::milliseconds(kLockTimeoutMs))) return;
+  if (!Lock()) return;
   EnsureFileReady();
   file_->Append(line.data(), line.size());
   lock_->Release();
 }
 
 void FileContext::Flush() {
-  if (!lock_ || !lock_->Acquire(std::chrono::milliseconds(kLockTimeoutMs))) return;
+  if (!Lock()) return;
   file_->Flush();
   lock_->Release();
 }

@@ -69,6 +69,8 @@ class FileContext : public FileContextBase {
 
  private:
   bool OpenCurrentFile();
+  // Takes the lock; a lock file gone with its directory is made again.
+  bool Lock();
 
   const int default_level_;
   std::unique_ptr<LogFileLock> lock_;

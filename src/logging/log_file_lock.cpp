@@ -73,25 +73,24 @@ bool LogFileLock::StillAtPath() const {
          open_st.st_ino == path_st.st_ino;
 }
 
-bool LogFileLock::Acquire(std::chrono::milliseconds timeout) {
-  if (path_.empty()) return private_mutex_.try_lock_for(timeout);
+LogFileLock::Result LogFileLock::TryAcquire(std::chrono::milliseconds timeout) {
+  if (path_.empty()) return private_mutex_.try_lock_for(timeout) ? Result::kAcquired : Result::kTimedOut;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   auto pause = std::chrono::duration_cast<std::chrono::microseconds>(kFirstPause);
   for (;;) {
-    if (fd_ < 0 && !OpenLockFile()) return false;
+    if (fd_ < 0 && !OpenLockFile()) return Result::kUnavailable;
     if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
       // A lock on a file that was removed or replaced excludes nobody.
-      if (StillAtPath()) return true;
+      if (StillAtPath()) return Result::kAcquired;
       CloseLockFile();
     } else if (errno == EINTR) {
       continue;
     } else if (errno != EWOULDBLOCK) {
-      return false;
+      return Result::kUnavailable;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return false;
-    std::this_thread::sleep_for(
-        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    if (now >= deadline) return Result::kTimedOut;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
     pause = std::min(pause * 2, std::chrono::duration_cast<std::chrono::microseconds>(kLongestPause));
   }
 }

@@ -41,9 +41,14 @@ class LogFileLock {
   LogFileLock(const LogFileLock&) = delete;
   LogFileLock& operator=(const LogFileLock&) = delete;
 
-  // Waits at most `timeout` (real time) for the lock. False when it was not
-  // obtained: time-out, or the lock file cannot be opened.
-  bool Acquire(std::chrono::milliseconds timeout);
+  enum class Result {
+    kAcquired,
+    kTimedOut,
+    kUnavailable,  // the lock file cannot be opened (its directory is gone)
+  };
+  // Waits at most `timeout` (real time) for the lock.
+  Result TryAcquire(std::chrono::milliseconds timeout);
+  bool Acquire(std::chrono::milliseconds timeout) { return TryAcquire(timeout) == Result::kAcquired; }
   void Release();
   // In a child process after fork: forgets the parent's open lock file
   // without releasing the parent's lock.

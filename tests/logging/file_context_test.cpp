@@ -1,0 +1,414 @@
+#include "logging/file_context.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "logging/log.h"
+#include "logging/log_test_support.h"
+#include "support/temp_dir.h"
+
+namespace HvQorLogging {
+namespace {
+
+namespace fs = std::filesystem;
+using logging_test::kLoggingKey;
+using logging_test::LockHolder;
+using logging_test::LogTestEnvironment;
+using logging_test::ReadLines;
+using testing_support::ReadFile;
+using testing_support::WriteFile;
+
+std::unique_ptr<FileContext> MakeContext(const std::string& identity, uint32_t options = 0, int level = 4,
+                                         const std::string& framework = "QOR",
+                                         const std::string& component = "VelderPlugin") {
+  return std::make_unique<FileContext>(std::make_unique<FileSystem::Path>(), identity, framework, component, level,
+                                       options);
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+// A line of exactly `size` bytes, "\r\n" included.
+std::string LineOf(const std::string& text, size_t size) {
+  std::string line = text;
+  line.resize(size - 2, '.');
+  return line + "\r\n";
+}
+
+TEST(FileContext, DirectoryByIdentity) {
+  LogTestEnvironment env;
+  const struct {
+    const char* identity;
+    const char* directory;
+  } cases[] = {
+      {"", "/Halvern/Log/QOR"},
+      {"default", "/Halvern/Log/QOR"},
+      {"kv_default", "/Halvern/Log/QOR"},
+      {"mbt_default", "/Halvern/Log/QOR"},
+      {"Default", "/Halvern/NS/Default/Log/QOR"},  // compared exactly
+      {"default ", "/Halvern/NS/default /Log/QOR"},
+      {"tarn-1", "/Halvern/NS/tarn-1/Log/QOR"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.identity);
+    auto context = MakeContext(c.identity);
+    ASSERT_TRUE(context->Open());
+    EXPECT_FALSE(context->Open());  // true once only
+    const std::string directory = env.logs() + c.directory;
+    EXPECT_EQ(context->directory(), directory);
+    EXPECT_EQ(context->GetFilePath(0), directory + "/VelderPlugin.log");
+    EXPECT_EQ(context->GetFilePath(1), directory + "/VelderPlugin.1.log");
+    EXPECT_EQ(context->GetFilePath(12), directory + "/VelderPlugin.12.log");
+    EXPECT_EQ(context->GetLockName(), directory + "/VelderPlugin.lock");
+    context->AppendLine("x\r\n");
+    EXPECT_EQ(ReadFile(directory + "/VelderPlugin.log"), "x\r\n");
+    fs::remove_all(env.logs() + "/Halvern");
+  }
+}
+
+TEST(FileContext, NamesThatWouldLeaveTheDirectoryGiveNoLogFile) {
+  LogTestEnvironment env;
+  const struct {
+    std::string identity, framework, component;
+  } cases[] = {
+      {"..", "QOR", "VelderPlugin"},       {".", "QOR", "VelderPlugin"},
+      {"a/../../x", "QOR", "VelderPlugin"}, {"id", "..", "VelderPlugin"},
+      {"id", "Q/R", "VelderPlugin"},       {"id", "QOR", ""},
+      {"id", "QOR", "../../../x"},         {std::string("id\0x", 4), "QOR", "VelderPlugin"},
+      {"id", "QOR", ".."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.identity + "|" + c.framework + "|" + c.component);
+    auto context = MakeContext(c.identity, 0, 4, c.framework, c.component);
+    EXPECT_FALSE(context->Open());
+    EXPECT_FALSE(context->Open());
+    EXPECT_TRUE(context->file_prefix().empty());
+    EXPECT_EQ(context->GetFilePath(0), "");
+    context->AppendLine("x\r\n");
+  }
+  EXPECT_TRUE(fs::is_empty(env.logs()));
+  EXPECT_EQ(std::distance(fs::directory_iterator(env.temp().path()), fs::directory_iterator()), 2);
+}
+
+TEST(FileContext, AdministratorModesAndSidInTheName) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs an administrator (root)";
+  LogTestEnvironment env;
+  const mode_t old_mask = ::umask(077);
+  {
+    auto context = MakeContext("id");
+    ASSERT_TRUE(context->Open());
+    context->AppendLine("x\r\n");
+    EXPECT_EQ(ModeOf(env.logs() + "/Halvern"), 0755u);
+    EXPECT_EQ(ModeOf(env.logs() + "/Halvern/NS/id/Log/QOR"), 0755u);
+    EXPECT_EQ(ModeOf(env.LogFile("id")), 0644u);
+    EXPECT_EQ(ModeOf(context->GetLockName()), 0600u);
+  }
+  fs::remove_all(env.logs() + "/Halvern");
+  {
+    auto context = MakeContext("id", kOptionPrivateDirectories | kOptionSidInFileName);
+    ASSERT_TRUE(context->Open());
+    context->AppendLine("x\r\n");
+    const std::string file = env.logs() + "/Halvern/NS/id/Log/QOR/VelderPlugin.S-1-5-18.log";
+    EXPECT_EQ(context->GetFilePath(0), file);
+    EXPECT_EQ(context->GetFilePath(2), env.logs() + "/Halvern/NS/id/Log/QOR/VelderPlugin.S-1-5-18.2.log");
+    EXPECT_EQ(ReadFile(file), "x\r\n");
+    EXPECT_EQ(ModeOf(env.logs() + "/Halvern/NS"), 0700u);
+    EXPECT_EQ(ModeOf(file), 0600u);
+  }
+  ::umask(old_mask);
+}
+
+TEST(FileContext, LogRootOfAnAdministrator) {
+  LogTestEnvironment env;
+  const std::string shell_folders = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+  auto registry = env.Registry(HKEY_LOCAL_MACHINE);
+  EXPECT_EQ(FileContextBase::LogRoot(FileContextBase::RootKind::kAdministrator, *registry), env.logs());
+  env.SetString(HKEY_LOCAL_MACHINE, shell_folders, "Common AppData", "/srv/common");
+  for (const auto& [root_path, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"/opt/logs/", "/opt/logs/"},
+           {"%ProgramData%\\x", "/srv/common"},  // used unexpanded, so not a usable path
+           {"logs", "/srv/common"},              // relative: would follow the working directory
+           {"", "/srv/common"},
+       }) {
+    SCOPED_TRACE(root_path);
+    env.SetString(HKEY_LOCAL_MACHINE, kLoggingKey, "RootPath", root_path);
+    EXPECT_EQ(FileContextBase::LogRoot(FileContextBase::RootKind::kAdministrator, *registry), expected);
+  }
+  // A value of another type counts as absent.
+  env.Delete(HKEY_LOCAL_MACHINE, kLoggingKey, "RootPath");
+  env.SetDword(kLoggingKey, "RootPath", 7);
+  EXPECT_EQ(FileContextBase::LogRoot(FileContextBase::RootKind::kAdministrator, *registry), "/srv/common");
+  // An expandable string is taken as it stands.
+  env.Delete(HKEY_LOCAL_MACHINE, kLoggingKey, "RootPath");
+  {
+    auto writer = env.Registry(HKEY_LOCAL_MACHINE);
+    ASSERT_TRUE(writer->SetExpandString(kLoggingKey, "RootPath", "/var/$USER"));
+  }
+  EXPECT_EQ(FileContextBase::LogRoot(FileContextBase::RootKind::kAdministrator, *registry), "/var/$USER");
+  env.Delete(HKEY_LOCAL_MACHINE, kLoggingKey, "RootPath");
+  env.Delete(HKEY_LOCAL_MACHINE, shell_folders, "Common AppData");
+  EXPECT_EQ(FileContextBase::LogRoot(FileContextBase::RootKind::kAdministrator, *registry), "/var/log");
+  // The current user's values are not an administrator's.
+  env.SetString(HKEY_CURRENT_USER, kLoggingKey, "RootPath", "/home/x");
+  EXPECT_EQ(FileContextBase::LogRoot(FileContextBase::RootKind::kAdministrator, *registry), "/var/log");
+}
+
+TEST(FileContext, LogRootOfOtherUsers) {
+  LogTestEnvironment env;
+  const std::string shell_folders = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+  auto registry = env.Registry(HKEY_CURRENT_USER);
+  const std::string old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  const char* old_state = std::getenv("XDG_STATE_HOME");
+  const std::string saved_state = old_state ? old_state : "";
+  ::setenv("HOME", "/home/someone", 1);
+  ::unsetenv("XDG_STATE_HOME");
+  const auto root = [&] { return FileContextBase::LogRoot(FileContextBase::RootKind::kUser, *registry); };
+  EXPECT_EQ(root(), "/home/someone/.local/state");  // the machine's RootPath is not the user's
+  ::setenv("XDG_STATE_HOME", "relative/state", 1);
+  EXPECT_EQ(root(), "/home/someone/.local/state");
+  ::setenv("XDG_STATE_HOME", "/state", 1);
+  EXPECT_EQ(root(), "/state");
+  env.SetString(HKEY_CURRENT_USER, shell_folders, "Local AppData", "/home/someone/appdata");
+  EXPECT_EQ(root(), "/home/someone/appdata");
+  env.SetString(HKEY_CURRENT_USER, kLoggingKey, "RootPath", "/home/someone/logs");
+  EXPECT_EQ(root(), "/home/someone/logs");
+  ::setenv("HOME", old_home.c_str(), 1);
+  if (old_state) {
+    ::setenv("XDG_STATE_HOME", saved_state.c_str(), 1);
+  } else {
+    ::unsetenv("XDG_STATE_HOME");
+  }
+}
+
+TEST(FileContext, TrailingSlashesOfTheRoot) {
+  LogTestEnvironment env;
+  env.SetString(HKEY_LOCAL_MACHINE, kLoggingKey, "RootPath", env.logs() + "//");
+  auto context = MakeContext("id");
+  ASSERT_TRUE(context->Open());
+  EXPECT_EQ(context->GetFilePath(0), env.LogFile("id"));
+}
+
+TEST(FileContext, ConfigurationFromTheMostSpecificKey) {
+  LogTestEnvironment env;
+  const std::string framework_key = std::string(kLoggingKey) + "\\QOR";
+  const std::string component_key = framework_key + "\\VelderPlugin";
+  auto context = MakeContext("id", 0, 3);
+  EXPECT_EQ(context->GetLogLevel(), 3);  // the level given at initialisation
+  EXPECT_FALSE(context->GetDebugOutput());
+
+  env.SetLogging("LogLevel", 2);
+  EXPECT_EQ(context->GetLogLevel(), 2);
+  env.SetDword(framework_key, "LogLevel", 6);
+  EXPECT_EQ(context->GetLogLevel(), 6);
+  env.SetDword(component_key, "LogLevel", 5);
+  EXPECT_EQ(context->GetLogLevel(), 5);
+  // 0xFFFFFFFF in the specific keys means "not set here".
+  env.SetDword(component_key, "LogLevel", 0xFFFFFFFF);
+  EXPECT_EQ(context->GetLogLevel(), 6);
+  env.SetDword(framework_key, "LogLevel", 0xFFFFFFFF);
+  EXPECT_EQ(context->GetLogLevel(), 2);
+  // ... but not in the base key.
+  env.SetLogging("LogLevel", 0xFFFFFFFF);
+  EXPECT_EQ(context->GetLogLevel(), -1);
+  // A value of another type counts as absent, wherever it is.
+  env.SetString(HKEY_LOCAL_MACHINE, component_key, "LogLevel", "6");
+  env.Delete(HKEY_LOCAL_MACHINE, kLoggingKey, "LogLevel");
+  EXPECT_EQ(context->GetLogLevel(), 3);
+  {
+    auto writer = env.Registry(HKEY_LOCAL_MACHINE);
+    ASSERT_TRUE(writer->SetQword(kLoggingKey, "LogLevel", 5));
+    ASSERT_TRUE(writer->SetBinary(framework_key, "LogLevel", {5, 0, 0, 0}));
+  }
+  EXPECT_EQ(context->GetLogLevel(), 3);
+
+  env.SetDword(component_key, "DebugOutputLogging", 0xFFFFFFFF);
+  env.SetLogging("DebugOutputLogging", 7);
+  EXPECT_TRUE(context->GetDebugOutput());
+  env.SetDword(framework_key, "DebugOutputLogging", 0);
+  EXPECT_FALSE(context->GetDebugOutput());
+}
+
+TEST(FileContext, SizeLimitIsReadAtEveryOpen) {
+  LogTestEnvironment env;
+  auto context = MakeContext("id");
+  EXPECT_EQ(context->size_limit(), 50u * 1024);
+  ASSERT_TRUE(context->Open());
+  EXPECT_EQ(context->size_limit(), 50u * 1024);
+  for (const auto& [kb, limit] : std::vector<std::pair<uint32_t, uint64_t>>{
+           {1, 1024}, {0, 3}, {0xFFFFFFFF, 0xFFFFFFFFull * 1024}, {4194304, 4294967296ull}}) {
+    SCOPED_TRACE(kb);
+    env.SetLogging("LogMaxSizeKB", kb);
+    EXPECT_FALSE(context->Open());
+    EXPECT_EQ(context->size_limit(), limit);
+  }
+}
+
+TEST(FileContext, RotatesThroughThreeFiles) {
+  LogTestEnvironment env;
+  env.SetLogging("LogMaxSizeKB", 1);
+  auto context = MakeContext("id");
+  ASSERT_TRUE(context->Open());
+  for (int i = 1; i <= 40; ++i) context->AppendLine(LineOf(std::to_string(i), 100));
+  // Eleven 100-byte lines per file: the eleventh passes 1024 bytes and the
+  // twelfth starts a new file. Lines 1 to 11 are gone.
+  const auto numbers = [&](int index) {
+    std::string joined;
+    for (const std::string& line : ReadLines(env.LogFile("id", index))) joined += line.substr(0, line.find('.')) + " ";
+    return joined;
+  };
+  EXPECT_EQ(numbers(2), "12 13 14 15 16 17 18 19 20 21 22 ");
+  EXPECT_EQ(numbers(1), "23 24 25 26 27 28 29 30 31 32 33 ");
+  EXPECT_EQ(numbers(0), "34 35 36 37 38 39 40 ");
+  EXPECT_FALSE(fs::exists(env.LogFile("id", 3)));
+}
+
+TEST(FileContext, ZeroSizeLimitGivesEveryLineAFile) {
+  LogTestEnvironment env;
+  env.SetLogging("LogMaxSizeKB", 0);
+  auto context = MakeContext("id");
+  ASSERT_TRUE(context->Open());
+  for (const char* line : {"a\r\n", "b\r\n", "c\r\n", "d\r\n"}) context->AppendLine(line);
+  EXPECT_EQ(ReadFile(env.LogFile("id", 0)), "d\r\n");
+  EXPECT_EQ(ReadFile(env.LogFile("id", 1)), "c\r\n");
+  EXPECT_EQ(ReadFile(env.LogFile("id", 2)), "b\r\n");
+}
+
+TEST(FileContext, ForeignFilesAreRotatedAwayUntouched) {
+  LogTestEnvironment env;
+  const std::string victim = env.temp().File("victim");
+  WriteFile(victim, "precious");
+  const struct {
+    const char* name;
+    std::function<void(const std::string&)> plant;
+    std::string old_content;
+  } cases[] = {
+      {"utf-16 mark", [](const std::string& p) { WriteFile(p, std::string("\xff\xfeo\0l\0d\0", 8)); },
+       std::string("\xff\xfeo\0l\0d\0", 8)},
+      {"hard link", [&](const std::string& p) { ASSERT_EQ(::link(victim.c_str(), p.c_str()), 0); }, "precious"},
+      {"symbolic link", [&](const std::string& p) { ASSERT_EQ(::symlink(victim.c_str(), p.c_str()), 0); },
+       "precious"},
+      {"full file", [](const std::string& p) { WriteFile(p, std::string(60 * 1024, 'x') + "\r\n"); },
+       std::string(60 * 1024, 'x') + "\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto context = MakeContext("id");
+    ASSERT_TRUE(context->Open());
+    c.plant(env.LogFile("id"));
+    context->AppendLine("new\r\n");
+    EXPECT_EQ(ReadFile(env.LogFile("id")), "new\r\n");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(env.LogFile("id"))));
+    EXPECT_EQ(fs::hard_link_count(env.LogFile("id")), 1u);
+    EXPECT_EQ(ReadFile(env.LogFile("id", 1)), c.old_content);
+    EXPECT_EQ(ReadFile(victim), "precious");
+    fs::remove_all(env.logs() + "/Halvern");
+  }
+}
+
+TEST(FileContext, PlantedDirectoryLinkIsReplacedBeforeAnyFileIsMade) {
+  LogTestEnvironment env;
+  const std::string elsewhere = env.temp().File("elsewhere");
+  fs::create_directory(elsewhere);
+  ASSERT_EQ(::symlink(elsewhere.c_str(), (env.logs() + "/Halvern").c_str()), 0);
+  auto context = MakeContext("id");
+  ASSERT_TRUE(context->Open());
+  context->AppendLine("x\r\n");
+  EXPECT_TRUE(fs::is_directory(fs::symlink_status(env.logs() + "/Halvern")));
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+  EXPECT_EQ(ReadFile(env.LogFile("id")), "x\r\n");
+}
+
+// Another writer of the same file rotates it with a smaller limit; this
+// context's open file is then the older one and must not be written.
+TEST(FileContext, RotationByAnotherWriterIsNoticed) {
+  LogTestEnvironment env;
+  auto patient = MakeContext("id");
+  ASSERT_TRUE(patient->Open());
+  env.SetLogging("LogMaxSizeKB", 1);
+  auto strict = MakeContext("id");
+  ASSERT_TRUE(strict->Open());
+  patient->AppendLine("a1\r\n");
+  strict->AppendLine(LineOf("b1", 1100));
+  strict->AppendLine("b2\r\n");  // rotates
+  patient->AppendLine("a3\r\n");
+  EXPECT_EQ(ReadFile(env.LogFile("id", 1)), "a1\r\n" + LineOf("b1", 1100));
+  EXPECT_EQ(ReadFile(env.LogFile("id", 0)), "b2\r\na3\r\n");
+  // Someone removes the current file: the next line starts a new one.
+  fs::remove(env.LogFile("id"));
+  patient->AppendLine("a4\r\n");
+  EXPECT_EQ(ReadFile(env.LogFile("id", 0)), "a4\r\n");
+}
+
+TEST(FileContext, RemovedDirectoryIsMadeAgain) {
+  LogTestEnvironment env;
+  auto context = MakeContext("id");
+  ASSERT_TRUE(context->Open());
+  context->AppendLine("1\r\n");
+  fs::remove_all(env.logs() + "/Halvern");
+  context->AppendLine("2\r\n");
+  EXPECT_EQ(ReadFile(env.LogFile("id")), "2\r\n");
+}
+
+TEST(FileContext, LineIsDroppedWhileAnotherProcessHoldsTheLock) {
+  LogTestEnvironment env;
+  auto context = MakeContext("id");
+  ASSERT_TRUE(context->Open());
+  context->AppendLine("1\r\n");
+  {
+    LockHolder holder(context->GetLockName());
+    context->AppendLine("lost\r\n");
+    context->Flush();
+    holder.Release();
+    context->AppendLine("2\r\n");
+  }
+  {
+    LockHolder holder(context->GetLockName());
+    holder.Kill();  // a holder that dies frees the lock
+    context->AppendLine("3\r\n");
+  }
+  EXPECT_EQ(ReadFile(env.LogFile("id")), "1\r\n2\r\n3\r\n");
+}
+
+TEST(FileContext, PrivateLockIgnoresOtherProcesses) {
+  LogTestEnvironment env;
+  auto context = MakeContext("id", kOptionPrivateLock);
+  ASSERT_TRUE(context->Open());
+  LockHolder holder(env.logs() + "/Halvern/NS/id/Log/QOR/VelderPlugin.lock");
+  context->AppendLine("1\r\n");
+  EXPECT_EQ(ReadFile(env.LogFile("id")), "1\r\n");
+}
+
+TEST(FileContext, InitializationIsNotRetried) {
+  LogTestEnvironment env;
+  env.SetString(HKEY_LOCAL_MACHINE, kLoggingKey, "RootPath", env.temp().File("file-not-dir"));
+  WriteFile(env.temp().File("file-not-dir"), "");
+  auto context = MakeContext("id");
+  EXPECT_FALSE(context->Open());
+  env.SetString(HKEY_LOCAL_MACHINE, kLoggingKey, "RootPath", env.logs());
+  EXPECT_FALSE(context->Open());
+  context->AppendLine("x\r\n");
+  EXPECT_TRUE(fs::is_empty(env.logs()));
+  EXPECT_TRUE(context->GetLockName().empty());
+}
+
+TEST(FileContext, DeleteLogFileLeavesNothing) {
+  LogTestEnvironment env;
+  auto context = MakeContext("id");
+  ASSERT_TRUE(context->Open());
+  context->AppendLine("x\r\n");
+  context->DeleteLogFile(env.LogFile("id"));
+  context->DeleteLogFile(env.LogFile("id", 1));  // missing: nothing happens
+  for (const auto& entry : fs::directory_iterator(context->directory())) {
+    EXPECT_EQ(entry.path().filename(), "VelderPlugin.lock");
+  }
+}
+
+}  // namespace
+}  // namespace HvQorLogging

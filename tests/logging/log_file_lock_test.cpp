@@ -1,0 +1,151 @@
+#include "logging/log_file_lock.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "logging/log_test_support.h"
+#include "support/temp_dir.h"
+
+namespace HvQorLogging {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using testing_support::ReadFile;
+using testing_support::TempDir;
+using testing_support::WriteFile;
+
+using logging_test::LockHolder;
+
+TEST(LogFileLock, ExcludesOtherProcessesUntilReleasedOrDead) {
+  TempDir dir;
+  const std::string path = dir.File("x.lock");
+  auto lock = LogFileLock::Shared(path, true);
+  {
+    LockHolder holder(path);
+    EXPECT_FALSE(lock->Acquire(milliseconds(50)));
+    holder.Release();
+    ASSERT_TRUE(lock->Acquire(milliseconds(500)));
+    lock->Release();
+  }
+  {
+    // The holder dies without releasing: the lock is free again at once.
+    LockHolder holder(path);
+    EXPECT_FALSE(lock->Acquire(milliseconds(0)));
+    holder.Kill();
+    ASSERT_TRUE(lock->Acquire(milliseconds(500)));
+    lock->Release();
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST(LogFileLock, ExcludesAnotherDescriptionInTheSameProcess) {
+  TempDir dir;
+  auto a = LogFileLock::Shared(dir.File("x.lock"), false);
+  auto b = LogFileLock::Shared(dir.File("x.lock"), false);
+  ASSERT_TRUE(a->Acquire(milliseconds(0)));
+  EXPECT_FALSE(b->Acquire(milliseconds(20)));
+  a->Release();
+  EXPECT_TRUE(b->Acquire(milliseconds(0)));
+  b->Release();
+}
+
+// A waiter that opened the lock file before it was removed must not take
+// the lock on the removed file while another holds the new one.
+TEST(LogFileLock, ARemovedLockFileIsNotTrusted) {
+  TempDir dir;
+  const std::string path = dir.File("x.lock");
+  auto stale = LogFileLock::Shared(path, true);
+  ASSERT_TRUE(stale->Acquire(milliseconds(0)));
+  stale->Release();
+  ASSERT_TRUE(fs::remove(path));
+  auto fresh = LogFileLock::Shared(path, true);
+  ASSERT_TRUE(fresh->Acquire(milliseconds(0)));
+  EXPECT_FALSE(stale->Acquire(milliseconds(20)));
+  fresh->Release();
+  EXPECT_TRUE(stale->Acquire(milliseconds(0)));
+  stale->Release();
+}
+
+TEST(LogFileLock, PlantedFilesAreReplacedNotUsed) {
+  TempDir dir;
+  const std::string victim = dir.File("victim");
+  WriteFile(victim, "precious");
+  const std::string path = dir.File("x.lock");
+  for (const char* kind : {"symlink", "hardlink", "fifo", "dangling"}) {
+    SCOPED_TRACE(kind);
+    fs::remove(path);
+    const std::string k = kind;
+    int made = -1;
+    if (k == "symlink") made = ::symlink(victim.c_str(), path.c_str());
+    if (k == "hardlink") made = ::link(victim.c_str(), path.c_str());
+    if (k == "fifo") made = ::mkfifo(path.c_str(), 0600);
+    if (k == "dangling") made = ::symlink(dir.File("nowhere").c_str(), path.c_str());
+    ASSERT_EQ(made, 0);
+    auto lock = LogFileLock::Shared(path, true);
+    ASSERT_TRUE(lock->Acquire(milliseconds(100)));
+    lock->Release();
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path)));
+    EXPECT_EQ(fs::hard_link_count(path), 1u);
+    EXPECT_EQ(ReadFile(victim), "precious");
+    EXPECT_EQ(fs::hard_link_count(victim), 1u);
+  }
+  EXPECT_FALSE(fs::exists(dir.File("nowhere")));
+  // A lock file that cannot be made: no lock, at once.
+  auto nowhere = LogFileLock::Shared(dir.File("missing/x.lock"), true);
+  EXPECT_FALSE(nowhere->Acquire(milliseconds(100)));
+}
+
+// A forked child shares its parent's open lock file; without its own it
+// would take the lock its parent holds.
+TEST(LogFileLock, ForkedChildWaitsForItsParent) {
+  TempDir dir;
+  auto lock = LogFileLock::Shared(dir.File("x.lock"), true);
+  ASSERT_TRUE(lock->Acquire(milliseconds(0)));
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    lock->DropAfterFork();
+    const bool got = lock->Acquire(milliseconds(50));
+    ::_exit(got ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child took a lock its parent holds";
+  // The child's leaving did not release the parent's lock.
+  auto other = LogFileLock::Shared(dir.File("x.lock"), true);
+  EXPECT_FALSE(other->Acquire(milliseconds(0)));
+  lock->Release();
+  EXPECT_TRUE(other->Acquire(milliseconds(0)));
+  other->Release();
+}
+
+TEST(LogFileLock, PrivateLockIsPerObjectAndTimesOut) {
+  auto a = LogFileLock::Private();
+  auto b = LogFileLock::Private();
+  EXPECT_TRUE(a->path().empty());
+  ASSERT_TRUE(a->Acquire(milliseconds(0)));
+  EXPECT_TRUE(b->Acquire(milliseconds(0)));  // nothing shared
+  bool other_thread_got_it = true;
+  std::thread([&] { other_thread_got_it = a->Acquire(milliseconds(20)); }).join();
+  EXPECT_FALSE(other_thread_got_it);
+  a->Release();
+  std::thread([&] {
+    other_thread_got_it = a->Acquire(milliseconds(20));
+    if (other_thread_got_it) a->Release();
+  }).join();
+  EXPECT_TRUE(other_thread_got_it);
+  b->Release();
+}
+
+}  // namespace
+}  // namespace HvQorLogging

@@ -1,0 +1,155 @@
+// Helpers of the logging tests: a registry and log root of their own, a
+// process that holds a log file's lock, and line readers.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "logging/log_file_lock.h"
+#include "platform/sqlite_registry.h"
+#include "support/temp_dir.h"
+
+namespace logging_test {
+
+inline constexpr const char* kLoggingKey = "SOFTWARE\\Halvern\\QOR\\Logging";
+
+// A temporary folder with a registry ($HALVERN_REGISTRY_DIR points at it
+// while the object lives) whose machine-wide "RootPath" is the folder's
+// "logs" directory.
+class LogTestEnvironment {
+ public:
+  LogTestEnvironment() {
+    registry_dir_ = temp_.File("registry");
+    logs_ = temp_.File("logs");
+    std::filesystem::create_directories(logs_);
+    if (const char* old = std::getenv("HALVERN_REGISTRY_DIR")) old_registry_dir_ = old;
+    ::setenv("HALVERN_REGISTRY_DIR", registry_dir_.c_str(), 1);
+    SetString(HKEY_LOCAL_MACHINE, kLoggingKey, "RootPath", logs_);
+  }
+  ~LogTestEnvironment() {
+    if (old_registry_dir_.empty()) {
+      ::unsetenv("HALVERN_REGISTRY_DIR");
+    } else {
+      ::setenv("HALVERN_REGISTRY_DIR", old_registry_dir_.c_str(), 1);
+    }
+  }
+
+  const testing_support::TempDir& temp() const { return temp_; }
+  const std::string& logs() const { return logs_; }
+  const std::string& registry_dir() const { return registry_dir_; }
+
+  std::unique_ptr<SqliteRegistry> Registry(HKEY root) {
+    auto registry = std::make_unique<SqliteRegistry>(registry_dir_);
+    registry->SetRootKey(root);
+    return registry;
+  }
+  void SetString(HKEY root, const std::string& key, const std::string& name, const std::string& value) {
+    auto registry = Registry(root);
+    ASSERT_TRUE(registry->CreateKeyPath(key));
+    ASSERT_TRUE(registry->SetString(key, name, value));
+  }
+  void SetDword(const std::string& key, const std::string& name, uint32_t value) {
+    auto registry = Registry(HKEY_LOCAL_MACHINE);
+    ASSERT_TRUE(registry->CreateKeyPath(key));
+    ASSERT_TRUE(registry->SetDword(key, name, value));
+  }
+  void SetLogging(const std::string& name, uint32_t value) { SetDword(kLoggingKey, name, value); }
+  void Delete(HKEY root, const std::string& key, const std::string& name) {
+    Registry(root)->DeleteValue(key, name);
+  }
+
+  // The plug-in's log file (index 0: current, n: older) for `identity`.
+  std::string LogFile(const std::string& identity, int index = 0, const std::string& component = "VelderPlugin") const {
+    const std::string dir = identity.empty() || identity == "default" ? logs_ + "/Halvern/Log/QOR"
+                                                                      : logs_ + "/Halvern/NS/" + identity + "/Log/QOR";
+    return dir + "/" + component + (index == 0 ? std::string() : "." + std::to_string(index)) + ".log";
+  }
+
+ private:
+  testing_support::TempDir temp_;
+  std::string registry_dir_;
+  std::string logs_;
+  std::string old_registry_dir_;
+};
+
+// The lines of a log file, without their "\r\n". Fails the test when a line
+// does not end with "\r\n".
+inline std::vector<std::string> ReadLines(const std::string& path) {
+  const std::string content = testing_support::ReadFile(path);
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < content.size()) {
+    const size_t end = content.find("\r\n", start);
+    if (end == std::string::npos) {
+      ADD_FAILURE() << path << ": unterminated line: " << content.substr(start);
+      break;
+    }
+    lines.push_back(content.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+// A child process that takes the log file lock at `path` and holds it until
+// it is told to go or killed.
+class LockHolder {
+ public:
+  explicit LockHolder(const std::string& path) {
+    int ready[2], go[2];
+    EXPECT_EQ(::pipe(ready), 0);
+    EXPECT_EQ(::pipe(go), 0);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(ready[0]);
+      ::close(go[1]);
+      auto lock = HvQorLogging::LogFileLock::Shared(path, true);
+      const char ok = lock->Acquire(std::chrono::milliseconds(5000)) ? 'y' : 'n';
+      if (::write(ready[1], &ok, 1) != 1) ::_exit(2);
+      char c;
+      while (::read(go[0], &c, 1) < 0 && errno == EINTR) {
+      }
+      lock->Release();
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(go[0]);
+    go_ = go[1];
+    char ok = 0;
+    EXPECT_EQ(::read(ready[0], &ok, 1), 1);
+    EXPECT_EQ(ok, 'y');
+    ::close(ready[0]);
+  }
+  ~LockHolder() {
+    if (pid_ > 0) Finish();
+  }
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+
+  void Release() { Finish(); }
+  void Kill() {
+    ::kill(pid_, SIGKILL);
+    Finish();
+  }
+
+ private:
+  void Finish() {
+    ::close(go_);  // end of file: the child releases and leaves
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+  pid_t pid_ = -1;
+  int go_ = -1;
+};
+
+}  // namespace logging_test

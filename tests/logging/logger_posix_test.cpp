@@ -1,0 +1,362 @@
+#include "logging/logger_posix.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <thread>
+
+#include "logging/log.h"
+#include "logging/log_test_support.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+
+namespace HvQorLogging {
+namespace {
+
+namespace fs = std::filesystem;
+using logging_test::LogTestEnvironment;
+using logging_test::ReadLines;
+using testing::ElementsAre;
+using testing::HasSubstr;
+using testing::MatchesRegex;
+
+// Sets TZ for the lifetime of the object.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* tz) {
+    if (const char* old = std::getenv("TZ")) old_ = old;
+    ::setenv("TZ", tz, 1);
+    ::tzset();
+  }
+  ~ScopedTimeZone() {
+    if (old_.empty()) {
+      ::unsetenv("TZ");
+    } else {
+      ::setenv("TZ", old_.c_str(), 1);
+    }
+    ::tzset();
+  }
+
+ private:
+  std::string old_;
+};
+
+// The "[pid.tid] " part of this thread's lines.
+std::string Ids() { return fmt::format("[{:04x}.{:04x}]", ::getpid(), ::gettid()); }
+
+// What follows the "[pid.tid] " of a line: "tag: source: message".
+std::vector<std::string> Bodies(const std::string& path) {
+  std::vector<std::string> bodies;
+  for (const std::string& line : ReadLines(path)) {
+    const size_t end = line.find("] ");
+    bodies.push_back(end == std::string::npos ? line : line.substr(end + 2));
+  }
+  return bodies;
+}
+
+// Every test has its own registry, log root, clock (fake: the refresh
+// interval passes without waiting) and time zone.
+class LoggerTest : public testing::Test {
+ protected:
+  LoggerTest() : tz_("UTC0") {}
+  std::string File(int index = 0) const { return env_.LogFile("id", index); }
+  std::vector<std::string> Bodies() const { return ::HvQorLogging::Bodies(File()); }
+
+  ScopedTimeZone tz_;
+  LogTestEnvironment env_;
+  testing_support::ScopedFakeClock clock_;
+};
+
+TEST_F(LoggerTest, NothingIsWrittenBeforeOpen) {
+  LoggerPosix logger;
+  EXPECT_EQ(logger.threshold(), 0);
+  EXPECT_FALSE(logger.IsEnabled(1));
+  logger.Write(1, "early {}", 1);
+  logger.Flush();
+  logger.Close();
+  EXPECT_TRUE(fs::is_empty(env_.logs()));
+}
+
+TEST_F(LoggerTest, ExactLineAndBanners) {
+  {
+    LoggerPosix logger;
+    logger.Open("id", "QOR", "VelderPlugin", 4, 0);
+    logger.WriteV(4, "bool Storage::Save(int) const", "saved {} values", fmt::make_format_args(3));
+    logger.Write(2, "no source");
+    logger.WriteV(3, "SettingsManager::HandleRequest", "explicit {}", fmt::make_format_args("name"));
+    const std::vector<std::string> lines = ReadLines(File());
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "");  // an empty line sets each run apart
+    // 1'700'000'000'000 ms is 2023-11-14 22:13:20 UTC.
+    const std::string stamp = "2023-11-14 22:13:20.000 " + Ids();
+    EXPECT_EQ(lines[1], fmt::format("{}  I: ***  LOGGING STARTED  *** (UTC+0:00, session: 0x{:x})", stamp,
+                                    static_cast<uint32_t>(::getsid(0))));
+    EXPECT_EQ(lines[2], stamp + "  I: Storage::Save: saved 3 values");
+    EXPECT_EQ(lines[3], stamp + " *E: no source");
+    EXPECT_EQ(lines[4], stamp + " .W: SettingsManager::HandleRequest: explicit name");
+    clock_->Advance(1234);
+    logger.Close();
+    logger.Write(2, "after close");
+    logger.Open("id", "QOR", "VelderPlugin", 4, 0);
+    logger.Write(4, "reopened");
+  }
+  EXPECT_THAT(Bodies(), ElementsAre("", HasSubstr("LOGGING STARTED"), " I: Storage::Save: saved 3 values",
+                                    "*E: no source", ".W: SettingsManager::HandleRequest: explicit name",
+                                    " I: ***  LOGGING ENDED  ***", "", HasSubstr("LOGGING STARTED"),
+                                    " I: reopened", " I: ***  LOG AUTO-CLOSED ***"));
+  EXPECT_THAT(ReadLines(File())[5], testing::StartsWith("2023-11-14 22:13:21.234 "));
+  EXPECT_THAT(ReadLines(File())[7], testing::StartsWith("2023-11-14 22:13:21.234 "));
+}
+
+TEST_F(LoggerTest, LocalTimeAndItsOffsetInTheStartBanner) {
+  ScopedTimeZone tz("<-0330>3:30");
+  {
+    LoggerPosix logger;
+    logger.Open("id", "QOR", "VelderPlugin", 4, 0);
+    logger.Write(4, "local");
+  }
+  {
+    LoggerPosix logger;
+    logger.Open("id", "QOR", "VelderPlugin", 4, kOptionUtcTimestamps);
+    logger.Write(4, "utc");
+  }
+  const std::vector<std::string> lines = ReadLines(File());
+  ASSERT_EQ(lines.size(), 8u);
+  EXPECT_THAT(lines[1], HasSubstr("2023-11-14 18:43:20.000 "));
+  EXPECT_THAT(lines[1], HasSubstr("(UTC-3:30, session: 0x"));
+  EXPECT_THAT(lines[2], HasSubstr("2023-11-14 18:43:20.000 "));
+  EXPECT_THAT(lines[5], HasSubstr("2023-11-14 22:13:20.000 "));
+  EXPECT_THAT(lines[5], HasSubstr("(UTC+00:00, local:-3:30, session: 0x"));
+  EXPECT_THAT(lines[6], HasSubstr("2023-11-14 22:13:20.000 "));
+}
+
+TEST_F(LoggerTest, ThresholdAndLevels) {
+  env_.SetLogging("LogLevel", 4);
+  LoggerPosix logger;
+  logger.Open("id", "QOR", "VelderPlugin", 6, 0);
+  EXPECT_EQ(logger.threshold(), 4);  // the configuration wins over the given level
+  for (int level : {6, 5, 4, 3, 2, 1, 0, -7}) logger.Write(level, "level {}", level);
+  EXPECT_TRUE(logger.IsEnabled(4));
+  EXPECT_FALSE(logger.IsEnabled(5));
+  EXPECT_THAT(Bodies(), ElementsAre("", HasSubstr("STARTED"), " I: level 4", ".W: level 3", "*E: level 2",
+                                    "*F: level 1", "  : level 0", "  : level -7"));
+}
+
+TEST_F(LoggerTest, BannerLevelAndNoBannersBelowIt) {
+  {
+    LoggerPosix logger;  // banners at 5, threshold 4: no banner, not even the empty line
+    logger.Open("id", "QOR", "VelderPlugin", 4, kOptionDebugBanners);
+    logger.Write(4, "only");
+  }
+  EXPECT_THAT(Bodies(), ElementsAre(" I: only"));
+  fs::remove(File());
+  {
+    LoggerPosix logger;
+    logger.Open("id", "QOR", "VelderPlugin", 5, kOptionDebugBanners);
+  }
+  EXPECT_THAT(Bodies(), ElementsAre("", HasSubstr(" D: ***  LOGGING STARTED  *** (UTC+0:00, session: 0x"),
+                                    " D: ***  LOG AUTO-CLOSED ***"));
+}
+
+TEST_F(LoggerTest, ChangedConfigurationTakesEffectAfterAMinute) {
+  LoggerPosix logger;
+  logger.Open("id", "QOR", "VelderPlugin", 4, 0);
+  logger.Write(6, "a");
+  env_.SetLogging("LogLevel", 6);
+  env_.SetLogging("LogMaxSizeKB", 0);
+  logger.Write(6, "b");
+  clock_->Advance(LoggerPosix::kRefreshIntervalMs);
+  logger.Write(6, "c");  // exactly a minute: not yet
+  EXPECT_FALSE(logger.IsEnabled(6));
+  clock_->Advance(1);
+  EXPECT_TRUE(logger.IsEnabled(6));
+  logger.Write(6, "d");  // and the size limit is now 3 bytes: every line gets a file
+  logger.Write(6, "e");
+  EXPECT_THAT(Bodies(), ElementsAre(" V: e"));
+  EXPECT_THAT(::HvQorLogging::Bodies(File(1)), ElementsAre(" V: d"));
+  EXPECT_THAT(::HvQorLogging::Bodies(File(2)), ElementsAre("", HasSubstr("STARTED")));
+  env_.SetLogging("LogLevel", 2);
+  clock_->Advance(LoggerPosix::kRefreshIntervalMs + 1);
+  EXPECT_FALSE(logger.IsEnabled(3));
+}
+
+TEST_F(LoggerTest, NoInitialRefreshWaitsForTheFirstCall) {
+  LoggerPosix logger;
+  logger.Open("id", "QOR", "VelderPlugin", 4, kOptionNoInitialRefresh);
+  EXPECT_FALSE(fs::exists(env_.logs() + "/Halvern"));  // nothing read or made yet
+  env_.SetLogging("LogLevel", 5);
+  logger.Write(5, "first");
+  EXPECT_EQ(logger.threshold(), 5);
+  logger.Write(6, "filtered");
+  EXPECT_THAT(Bodies(), ElementsAre("", HasSubstr("STARTED"), " D: first"));
+}
+
+TEST_F(LoggerTest, MessageSizes) {
+  env_.SetLogging("LogMaxSizeKB", 1024);
+  LoggerPosix logger;
+  logger.Open("id", "QOR", "VelderPlugin", 4, kOptionDebugBanners);
+  for (size_t size : {2047u, 2048u, 65535u}) logger.Write(4, "{}", std::string(size, 'm'));
+  logger.Write(4, "{}", std::string(65536, 'm'));
+  logger.Write(4, "{}{}", std::string(70000, 'm'), "tail");
+  const std::string huge_format(70000, 'f');
+  logger.WriteV(3, "Huge::Format", huge_format, fmt::format_args());
+  const std::vector<std::string> bodies = Bodies();
+  ASSERT_EQ(bodies.size(), 6u);
+  EXPECT_EQ(bodies[0], " I: " + std::string(2047, 'm'));
+  EXPECT_EQ(bodies[1], " I: " + std::string(2048, 'm'));
+  EXPECT_EQ(bodies[2], " I: " + std::string(65535, 'm'));
+  EXPECT_EQ(bodies[3], "*E: HV_QOR_LOG failure: too large message. Format: {}");
+  EXPECT_EQ(bodies[4], "*E: HV_QOR_LOG failure: too large message. Format: {}{}");
+  // A format too large itself is quoted in part.
+  EXPECT_EQ(bodies[5], "*E: HV_QOR_LOG failure: too large message. Format: " + std::string(2000, 'f') + "...");
+}
+
+TEST_F(LoggerTest, BadRuntimeFormatIsReportedNotThrown) {
+  LoggerPosix logger;
+  logger.Open("id", "QOR", "VelderPlugin", 4, kOptionDebugBanners);
+  logger.WriteV(4, nullptr, "{} and {}", fmt::make_format_args(1));
+  logger.WriteV(4, nullptr, "{:d}", fmt::make_format_args("text"));
+  EXPECT_THAT(Bodies(), ElementsAre(MatchesRegex(R"(\*E: HV_QOR_LOG failure: invalid format \(.+\)\. Format: \{\} and \{\})"),
+                                    MatchesRegex(R"(\*E: HV_QOR_LOG failure: invalid format \(.+\)\. Format: \{:d\})")));
+}
+
+TEST_F(LoggerTest, ErrnoIsLeftAlone) {
+  LoggerPosix logger;
+  const auto keeps_errno = [](const char* what, const std::function<void()>& call) {
+    SCOPED_TRACE(what);
+    errno = 4242;
+    call();
+    EXPECT_EQ(errno, 4242);
+  };
+  keeps_errno("filtered before open", [&] { logger.Write(1, "x"); });
+  keeps_errno("open", [&] { logger.Open("id", "QOR", "VelderPlugin", 4, 0); });
+  keeps_errno("written", [&] { logger.Write(4, "x"); });
+  keeps_errno("filtered", [&] { logger.Write(6, "x"); });
+  keeps_errno("too large", [&] { logger.Write(4, "{}", std::string(70000, 'x')); });
+  keeps_errno("bad format", [&] { logger.WriteV(4, nullptr, "{", fmt::format_args()); });
+  keeps_errno("flush", [&] { logger.Flush(); });
+  clock_->Advance(LoggerPosix::kRefreshIntervalMs + 1);
+  keeps_errno("refresh", [&] { logger.IsEnabled(4); });
+  fs::remove_all(env_.logs() + "/Halvern");
+  keeps_errno("directory gone", [&] { logger.Write(4, "x"); });
+  keeps_errno("close", [&] { logger.Close(); });
+  keeps_errno("free function", [&] { LogIsEnabled(4); });
+}
+
+TEST_F(LoggerTest, DebugOutputGoesToStandardError) {
+  env_.SetLogging("DebugOutputLogging", 1);
+  const std::string captured = env_.temp().File("stderr");
+  const int saved_stderr = ::dup(STDERR_FILENO);
+  {
+    FILE* sink = std::fopen(captured.c_str(), "w");
+    ASSERT_NE(sink, nullptr);
+    ::dup2(::fileno(sink), STDERR_FILENO);
+    std::fclose(sink);
+  }
+  {
+    LoggerPosix logger;
+    logger.Open("id", "QOR", "VelderPlugin", 4, kOptionDebugBanners);
+    EXPECT_TRUE(logger.debug_output());
+    logger.Write(3, "to both");
+  }
+  {
+    // Debug output does not depend on the file.
+    LoggerPosix logger;
+    logger.Open("../bad", "QOR", "VelderPlugin", 4, kOptionDebugBanners);
+    logger.Write(3, "stderr only");
+  }
+  ::dup2(saved_stderr, STDERR_FILENO);
+  ::close(saved_stderr);
+  const std::string err = testing_support::ReadFile(captured);
+  EXPECT_EQ(err.find('\r'), std::string::npos);
+  const std::string stamp = "2023-11-14 22:13:20.000 " + Ids();
+  EXPECT_EQ(err, stamp + " .W: to both\n" + stamp + " .W: stderr only\n");
+  EXPECT_THAT(Bodies(), ElementsAre(".W: to both"));
+}
+
+// Code that the logger calls while it holds its lock (here: the
+// configuration read) may itself log; that must not deadlock.
+class LoggingFileContext : public FileContext {
+ public:
+  LoggingFileContext(Logger& logger, std::string_view identity)
+      : FileContext(std::make_unique<FileSystem::Path>(), std::string(identity), "QOR", "VelderPlugin", 4, 0),
+        logger_(logger) {}
+  int GetLogLevel() const override {
+    logger_.Write(1, "from inside the refresh");
+    return FileContext::GetLogLevel();
+  }
+  void EnsureFileReady() override {
+    logger_.Write(1, "from inside an append");
+    logger_.Flush();
+    FileContext::EnsureFileReady();
+  }
+
+ private:
+  Logger& logger_;
+};
+
+class ReentrantLogger : public LoggerPosix {
+ public:
+  std::unique_ptr<FileContext> CreateFileContext(std::string_view identity, std::string_view, std::string_view, int,
+                                                 uint32_t) override {
+    return std::make_unique<LoggingFileContext>(*this, identity);
+  }
+};
+
+TEST_F(LoggerTest, LoggingFromInsideTheLoggerDoesNotDeadlock) {
+  ReentrantLogger logger;
+  logger.Open("id", "QOR", "VelderPlugin", 4, kOptionDebugBanners);
+  logger.Write(4, "outer");
+  clock_->Advance(LoggerPosix::kRefreshIntervalMs + 1);
+  logger.Write(4, "after refresh");
+  logger.Close();
+  EXPECT_THAT(Bodies(), ElementsAre(" I: outer", " I: after refresh"));
+}
+
+// Writers on many threads while the configuration is refreshed, the file
+// rotated and flushed: every line arrives whole, once.
+TEST_F(LoggerTest, ConcurrentWritersRefreshAndRotation) {
+  env_.SetLogging("LogMaxSizeKB", 4096);
+  LoggerPosix logger;
+  logger.Open("id", "QOR", "VelderPlugin", 4, kOptionDebugBanners);
+  constexpr int kThreads = 6, kLines = 400;
+  std::atomic<bool> stop{false};
+  std::thread churn([&] {
+    while (!stop) {
+      clock_->Advance(LoggerPosix::kRefreshIntervalMs + 1);
+      logger.Flush();
+      std::this_thread::yield();
+    }
+  });
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([&logger, t] {
+      for (int i = 0; i < kLines; ++i) logger.WriteV(4, "Worker::Run()", "t{} i{} {}", fmt::make_format_args(t, i, std::string(i % 97, 'p')));
+    });
+  }
+  for (auto& w : writers) w.join();
+  stop = true;
+  churn.join();
+  std::map<int, int> next;
+  const std::regex shape(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[[0-9a-f]{4,}\.[0-9a-f]{4,}\]  I: Worker::Run: t(\d) i(\d+) (p*))");
+  int count = 0;
+  for (const std::string& line : ReadLines(File())) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
+    const int t = std::stoi(m[1]), i = std::stoi(m[2]);
+    EXPECT_EQ(i, next[t]++) << "thread " << t << " out of order";
+    EXPECT_EQ(m[3].length(), i % 97);
+    ++count;
+  }
+  EXPECT_EQ(count, kThreads * kLines);
+}
+
+}  // namespace
+}  // namespace HvQorLogging

@@ -1,0 +1,204 @@
+#include "logging/source_name.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+// Functions of every shape, each answering the compiler's signature of
+// itself, so that the reduction is checked against what the compiler really
+// writes rather than against hand-made strings.
+namespace shapes {
+
+std::string Free(int, const std::string&) { return __PRETTY_FUNCTION__; }
+
+namespace {
+std::string Hidden() { return __PRETTY_FUNCTION__; }
+struct HiddenClass {
+  std::string Method() const { return __PRETTY_FUNCTION__; }
+};
+}  // namespace
+
+namespace outer {
+namespace {
+std::string NestedHidden() { return __PRETTY_FUNCTION__; }
+}  // namespace
+}  // namespace outer
+
+class Storage {
+ public:
+  Storage() : constructed(__PRETTY_FUNCTION__) {}
+  ~Storage() {
+    if (destroyed_into) *destroyed_into = __PRETTY_FUNCTION__;
+  }
+  bool Save(const std::string& name, std::string* out) const noexcept {
+    *out = __PRETTY_FUNCTION__;
+    return !name.empty();
+  }
+  static std::map<int, std::vector<std::string>> Load(int) {
+    return {{0, {__PRETTY_FUNCTION__}}};
+  }
+  virtual std::string Virtual() { return __PRETTY_FUNCTION__; }
+  std::string Lambda() {
+    auto f = [](int) { return std::string(__PRETTY_FUNCTION__); };
+    return f(1);
+  }
+  std::string NestedLambda() {
+    auto outer_lambda = [] {
+      auto inner = [](const std::vector<int>&) { return std::string(__PRETTY_FUNCTION__); };
+      return inner({});
+    };
+    return outer_lambda();
+  }
+  std::string LocalClass() {
+    struct Local {
+      std::string Run() { return __PRETTY_FUNCTION__; }
+    };
+    return Local().Run();
+  }
+  std::string Tagged() const { return __PRETTY_FUNCTION__; }  // std::string gets an ABI tag
+  std::string operator()(int) { return __PRETTY_FUNCTION__; }
+  std::string operator<(const Storage&) const { return __PRETTY_FUNCTION__; }
+  std::string operator<<(int) { return __PRETTY_FUNCTION__; }
+  std::string operator[](int) { return __PRETTY_FUNCTION__; }
+  std::string operator->*(int) { return __PRETTY_FUNCTION__; }
+  explicit operator bool() const {
+    *destroyed_into = __PRETTY_FUNCTION__;
+    return true;
+  }
+  std::string constructed;
+  std::string* destroyed_into = nullptr;
+};
+
+template <typename T>
+struct Box {
+  template <typename U>
+  std::string Put(U) {
+    return __PRETTY_FUNCTION__;
+  }
+  std::string Generic() {
+    auto f = [](auto) { return std::string(__PRETTY_FUNCTION__); };
+    return f(1);
+  }
+};
+
+std::string (*FunctionPointer())(int) {
+  static std::string name;
+  name = __PRETTY_FUNCTION__;
+  return nullptr;
+}
+
+}  // namespace shapes
+
+namespace HvQorLogging {
+namespace {
+
+TEST(ReduceFunctionSignature, RealSignaturesOfEveryShape) {
+  shapes::Storage storage;
+  std::string saved, destroyed, conversion;
+  storage.Save("x", &saved);
+  storage.destroyed_into = &conversion;
+  (void)static_cast<bool>(storage);
+  storage.destroyed_into = nullptr;
+  {
+    shapes::Storage temporary;
+    temporary.destroyed_into = &destroyed;
+  }
+  shapes::Box<int> box;
+  const struct {
+    std::string signature;
+    const char* name;
+  } cases[] = {
+      {shapes::Free(1, ""), "shapes::Free"},
+      {shapes::Hidden(), "shapes::Hidden"},
+      {shapes::HiddenClass().Method(), "shapes::HiddenClass::Method"},
+      {shapes::outer::NestedHidden(), "shapes::outer::NestedHidden"},
+      {storage.constructed, "shapes::Storage::Storage"},
+      {destroyed, "shapes::Storage::~Storage"},
+      {saved, "shapes::Storage::Save"},
+      {shapes::Storage::Load(1)[0][0], "shapes::Storage::Load"},
+      {storage.Virtual(), "shapes::Storage::Virtual"},
+      {storage.Lambda(), "shapes::Storage::Lambda::<lambda>"},
+      {storage.NestedLambda(), "shapes::Storage::NestedLambda::<lambda>::<lambda>"},
+      {storage.LocalClass(), "shapes::Storage::LocalClass::Local::Run"},
+      {storage.Tagged(), "shapes::Storage::Tagged"},
+      {storage(1), "shapes::Storage::operator()"},
+      {storage < storage, "shapes::Storage::operator<"},
+      {storage << 1, "shapes::Storage::operator<<"},
+      {storage[1], "shapes::Storage::operator[]"},
+      {storage->*1, "shapes::Storage::operator->*"},
+      {conversion, "shapes::Storage::operator bool"},
+      {box.Put(2.0), "shapes::Box::Put"},
+      {box.Generic(), "shapes::Box::Generic::<lambda>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.signature);
+    EXPECT_EQ(ReduceFunctionSignature(c.signature), c.name);
+  }
+}
+
+TEST(ReduceFunctionSignature, AnonymousNamespaceAtTheFrontLeavesLeadingColons) {
+  for (const auto& [signature, name] : std::vector<std::pair<std::string, std::string>>{
+           {"void {anonymous}::Worker(int)", "::Worker"},
+           {"{anonymous}::Worker()::<lambda(int)>", "::Worker::<lambda>"},
+           {"int {anonymous}::Pool::Run() const", "::Pool::Run"},
+           {"void (anonymous namespace)::Worker(int)", "::Worker"},  // another compiler's spelling
+           {"void a::{anonymous}::b::{anonymous}::F()", "a::b::F"},
+       }) {
+    SCOPED_TRACE(signature);
+    EXPECT_EQ(ReduceFunctionSignature(signature), name);
+  }
+}
+
+TEST(ReduceFunctionSignature, OtherSpellingsAndOddInput) {
+  for (const auto& [signature, name] : std::vector<std::pair<std::string, std::string>>{
+           // Explicit names pass through unchanged.
+           {"SettingsManager::HandleRequest", "SettingsManager::HandleRequest"},
+           {"", ""},
+           {"`anonymous-namespace'::Worker", "`anonymous-namespace'::Worker"},
+           // Another compiler's lambdas.
+           {"auto Foo::Bar()::(lambda at x.cpp:3:9)::operator()(int) const", "Foo::Bar::<lambda>"},
+           {"A::B::<lambda_12ab>::operator ()", "A::B::<lambda>"},
+           // Templates with bindings, nested template arguments, return types with spaces.
+           {"std::map<int, std::vector<char> > Cache<K, V>::Get(const K&) [with K = int; V = char]", "Cache::Get"},
+           {"unsigned int Counter::Next() volatile &&", "Counter::Next"},
+           {"void* operator new(std::size_t)", "operator new"},
+           {"std::ostream& operator<<(std::ostream&, const Foo&)", "operator<<"},
+           {"bool Foo::operator<=>(const Foo&) const", "Foo::operator<=>"},
+           {"Foo::operator const char*() const", "Foo::operator const char*"},
+           // Not understood: returned as given rather than mangled further.
+           {"std::string (* shapes::FunctionPointer())(int)", "std::string (* shapes::FunctionPointer())(int)"},
+           {"void Broken(int", "void Broken(int"},
+           {"void Broken<int(int)", "void Broken<int(int)"},
+           {"()", "()"},
+           {"(((((", "((((("},
+       }) {
+    SCOPED_TRACE(signature);
+    EXPECT_EQ(ReduceFunctionSignature(signature), name);
+  }
+  shapes::FunctionPointer();
+}
+
+TEST(PrepareSource, NamesGetASeparatorAndLambdasAShortName) {
+  for (const auto& [source, prepared] : std::vector<std::pair<std::string, std::string>>{
+           {"", ""},
+           {"SettingsManager::UpdateSystemBaseFile", "SettingsManager::UpdateSystemBaseFile: "},
+           {"`anonymous-namespace'::Worker", "::Worker: "},
+           {"`anonymous-namespace'", ": "},
+           {"A::B::<lambda_12ab>::operator ()", "A::B::<lambda>: "},
+           {"Storage::Save::<lambda_1f3a>::operator ()", "Storage::Save::<lambda>: "},
+           {"A::B()", "A::B(): "},
+           {"F()", "F(): "},  // shorter than 8: untouched
+           {"<lambda_()", "<lambda>: "},
+           {"xx<lambda_()", "xx<lambda>: "},
+           {"A::<lambda_1>::B", "A::<lambda_1>::B: "},  // does not end in "()"
+           {"Storage::Save::<lambda>", "Storage::Save::<lambda>: "},
+       }) {
+    SCOPED_TRACE(source);
+    EXPECT_EQ(PrepareSource(source), prepared);
+  }
+}
+
+}  // namespace
+}  // namespace HvQorLogging
