@@ -20,17 +20,36 @@ uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
   return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max() : a + b;
 }
 
-// Adds one count/duration pair into a report member, creating it as needed.
-void Accumulate(nlohmann::json& member, uint64_t count, uint64_t duration) {
-  if (!member.is_object()) member = {{"count", 0}, {"duration", 0}};
-  member["count"] = SaturatingAdd(member["count"].get<uint64_t>(), count);
-  member["duration"] = SaturatingAdd(member["duration"].get<uint64_t>(), duration);
-}
-
 struct Totals {
   uint64_t count = 0;
   uint64_t duration = 0;
+
+  void Add(uint64_t more_count, uint64_t more_duration) {
+    count = SaturatingAdd(count, more_count);
+    duration = SaturatingAdd(duration, more_duration);
+  }
 };
+
+// outer name -> inner name -> sums: one half of a report.
+using Breakdown = std::map<std::string, std::map<std::string, Totals>, std::less<>>;
+
+nlohmann::json BreakdownToJson(const Breakdown& breakdown) {
+  nlohmann::json result = nlohmann::json::object();
+  for (const auto& [outer, inners] : breakdown) {
+    nlohmann::json member = nlohmann::json::object();
+    Totals total;
+    for (const auto& [inner, sums] : inners) {
+      member[inner] = {{"count", sums.count}, {"duration", sums.duration}};
+      total.Add(sums.count, sums.duration);
+    }
+    // Totals go in last: an originator that happens to be called
+    // "total_count" must not leave a reader without the numbers.
+    member["total_count"] = total.count;
+    member["total_duration"] = total.duration;
+    result[outer] = std::move(member);
+  }
+  return result;
+}
 
 }  // namespace
 
@@ -50,39 +69,22 @@ void Statistics::Session::Record(uint32_t type, std::string_view originator, uin
 }
 
 nlohmann::json Statistics::Session::Report(int64_t finish) const {
-  nlohmann::json by_type = nlohmann::json::object();
-  nlohmann::json by_originator = nlohmann::json::object();
-  std::map<std::string, Totals, std::less<>> type_totals;
-  std::map<std::string, Totals, std::less<>> originator_totals;
+  Breakdown by_type;
+  Breakdown by_originator;
   {
     std::lock_guard lock(mutex_);
     for (const auto& [type, entries] : table_) {
-      const std::string name(TypeName(type));
-      Totals& type_total = type_totals[name];
+      // Several types may share a name ("Unknown"): their entries add up.
+      auto& of_type = by_type[std::string(TypeName(type))];
       for (const auto& [originator, entry] : entries) {
-        Accumulate(by_type[name][originator], entry.count, entry.duration);
-        Accumulate(by_originator[originator][name], entry.count, entry.duration);
-        type_total.count = SaturatingAdd(type_total.count, entry.count);
-        type_total.duration = SaturatingAdd(type_total.duration, entry.duration);
-        Totals& originator_total = originator_totals[originator];
-        originator_total.count = SaturatingAdd(originator_total.count, entry.count);
-        originator_total.duration = SaturatingAdd(originator_total.duration, entry.duration);
+        of_type[originator].Add(entry.count, entry.duration);
+        by_originator[originator][std::string(TypeName(type))].Add(entry.count, entry.duration);
       }
     }
   }
-  // Totals go in last: an originator that happens to be called "total_count"
-  // must not leave a reader without the numbers.
-  for (const auto& [name, total] : type_totals) {
-    by_type[name]["total_count"] = total.count;
-    by_type[name]["total_duration"] = total.duration;
-  }
-  for (const auto& [originator, total] : originator_totals) {
-    by_originator[originator]["total_count"] = total.count;
-    by_originator[originator]["total_duration"] = total.duration;
-  }
   return {
-      {"by_type", std::move(by_type)},
-      {"by_originator", std::move(by_originator)},
+      {"by_type", BreakdownToJson(by_type)},
+      {"by_originator", BreakdownToJson(by_originator)},
       {"start", FormatLocalTime(start_)},
       {"finish", FormatLocalTime(finish)},
   };

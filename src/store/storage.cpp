@@ -28,21 +28,29 @@ bool IsValidProduct(std::string_view product) {
   });
 }
 
-// Turns the bytes of a hive file into a document. A UTF-8 byte-order mark is
-// skipped; a UTF-16LE one makes the rest UTF-16LE text. False with the
-// parser's message when the bytes hold no JSON.
-bool ParseDocument(const std::string& bytes, nlohmann::json& document, std::string& error) {
-  std::string converted;
-  std::string_view text = bytes;
+// The JSON text of a hive file: a UTF-8 byte-order mark is skipped; a UTF-16LE
+// one makes the rest UTF-16LE text, converted into `converted`. False when
+// that text is not UTF-16.
+bool DocumentText(const std::string& bytes, std::string& converted, std::string_view& text) {
+  text = bytes;
   if (text.starts_with("\xEF\xBB\xBF")) {
     text.remove_prefix(3);
   } else if (text.starts_with("\xFF\xFE")) {
     converted = platform::Utf16LeBytesToUtf8(text.substr(2));
-    if (converted.empty() && text.size() > 2) {
-      error = "invalid UTF-16LE text";
-      return false;
-    }
+    if (converted.empty() && text.size() > 2) return false;
     text = converted;
+  }
+  return true;
+}
+
+// Turns the bytes of a hive file into a document; false with the parser's
+// message when they hold no JSON.
+bool ParseDocument(const std::string& bytes, nlohmann::json& document, std::string& error) {
+  std::string converted;
+  std::string_view text;
+  if (!DocumentText(bytes, converted, text)) {
+    error = "invalid UTF-16LE text";
+    return false;
   }
   try {
     document = nlohmann::json::parse(text.begin(), text.end());
@@ -52,6 +60,50 @@ bool ParseDocument(const std::string& bytes, nlohmann::json& document, std::stri
     return false;
   }
 }
+
+// Checks a JSON text without building it: what LoadOnce would return a
+// document for (any value but null).
+class DocumentCheck final : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  static bool HoldsDocument(const std::string& bytes) {
+    std::string converted;
+    std::string_view text;
+    if (!DocumentText(bytes, converted, text)) return false;
+    DocumentCheck check;
+    return nlohmann::json::sax_parse(text.begin(), text.end(), &check) && !check.top_level_null_;
+  }
+
+  bool null() override { return Value(true); }
+  bool boolean(bool) override { return Value(false); }
+  bool number_integer(number_integer_t) override { return Value(false); }
+  bool number_unsigned(number_unsigned_t) override { return Value(false); }
+  bool number_float(number_float_t, const string_t&) override { return Value(false); }
+  bool string(string_t&) override { return Value(false); }
+  bool binary(binary_t&) override { return Value(false); }
+  bool start_object(std::size_t) override { return Open(); }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return Close(); }
+  bool start_array(std::size_t) override { return Open(); }
+  bool end_array() override { return Close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+ private:
+  bool Value(bool is_null) {
+    if (depth_ == 0) top_level_null_ = is_null;
+    return true;
+  }
+  bool Open() {
+    ++depth_;
+    return true;
+  }
+  bool Close() {
+    --depth_;
+    return true;
+  }
+
+  size_t depth_ = 0;
+  bool top_level_null_ = false;
+};
 
 bool SplitLocalFileName(std::string_view name, std::string_view& user) {
   // "<product>.<user>.local.velder": exactly four parts.
@@ -243,13 +295,10 @@ bool Storage::MakeBackupFile(const std::string& path) {
   if (err == ENOENT) return true;  // the first save of a file: nothing to keep
   // Only a file that loads is worth keeping; a damaged one must not push the
   // last good copy out of the backup.
-  nlohmann::json document;
-  std::string error;
-  if (err != 0 || !ParseDocument(bytes, document, error) || document.is_null()) {
+  if (err != 0 || !DocumentCheck::HoldsDocument(bytes)) {
     HV_LOG_WARNING("File '{}' holds no document, its backup is kept", path);
     return true;
   }
-  document = nullptr;
 
   err = durable_file::LinkReplacing(path, backup);
   if (err == EPERM || err == EOPNOTSUPP || err == EMLINK || err == EXDEV) {
