@@ -29,9 +29,9 @@ class Regex {
   };
 
   // Limits of one search. The heap limit is in KiB.
-  static constexpr uint32_t kMatchLimit = 10'000'000;
+  static constexpr uint32_t kMatchLimit = 1'000'000;
   static constexpr uint32_t kDepthLimit = 1'000'000;
-  static constexpr uint32_t kHeapLimitKiB = 64 * 1024;
+  static constexpr uint32_t kHeapLimitKiB = 16 * 1024;
 
   // Compiles `pattern`; null, with the reason and offset in `error`, when it
   // is not a valid expression.

@@ -41,7 +41,9 @@ json SchemaNode::Apply(const json* base, const json* overlay, VelderPath::Path& 
 }
 
 json SchemaNode::ApplyObject(const json* base, const json* overlay, VelderPath::Path& path, bool log) const {
-  if (dynamic_) return ApplyDynamic(base, overlay);
+  // Local changes cannot reach below a read-only mark: what the overlay holds
+  // there dates from before the mark and no longer counts.
+  if (dynamic_) return ApplyDynamic(base, readonly_ ? nullptr : overlay);
   const json* properties = Properties();
   if (properties == nullptr) return json();
   json result = json::object();

@@ -82,8 +82,12 @@ void SchemaNode::Resolve() {
     Leave();
     return;
   }
-  if (!readonly_) readonly_ = Flag(*node_, "readonly");
-  if (!dynamic_) dynamic_ = Flag(*node_, "dynamic");
+  // The root's members are settings, not keywords: a setting named
+  // "readonly" marks nothing.
+  if (!forcedObject_) {
+    if (!readonly_) readonly_ = Flag(*node_, "readonly");
+    if (!dynamic_) dynamic_ = Flag(*node_, "dynamic");
+  }
   const SchemaType type = Type();
   if (type == kArray) {
     if (Items() == nullptr) {

@@ -21,6 +21,8 @@ const json* MemberOf(const json* parent, const std::string& name) {
 // object collects the reset values of its members, and is nothing when none
 // has one.
 std::optional<json> ResetValue(const SchemaNode& node, const json* base, const json* overlay) {
+  // Read-only settings below an object being reset keep what they have.
+  if (node.IsReadonly()) return std::nullopt;
   if (node.Type() == kObject) {
     if (node.IsDynamic()) return json();
     const json* properties = node.Properties();
@@ -49,24 +51,30 @@ ResetResult PlainReset(const SchemaNode& node, const VelderPath::Path& path, con
   return kResetDone;
 }
 
-// Arrays are stored whole in the overlay: make sure the overlay holds the
-// array (as the effective document sees it), then remove from it.
+// Arrays are stored whole in the overlay: the array as the effective document
+// sees it (the overlay's, else the base's, else the default) is stored there
+// with the element or member removed. When nothing is removed the overlay
+// stays as it was, so that a vain delete does not pin the array's current
+// value in the overlay.
 ResetResult ArrayReset(const SchemaNode& node, const VelderPath::Path& path, const json& baseValues,
                        json& overlay) {
   size_t firstIndex = 0;
   while (firstIndex < path.size() && path[firstIndex].kind != VelderPath::Element::Index) ++firstIndex;
   const VelderPath::Path prefix = VelderPath::SubPath(path, 0, firstIndex);
-  if (VelderPath::Find(prefix, overlay) == nullptr) {
-    const json* array = VelderPath::Find(prefix, baseValues);
-    if (array == nullptr && node.ArrayRoot() != nullptr) {
-      const auto it = node.ArrayRoot()->find("default");
-      if (it != node.ArrayRoot()->end()) array = &*it;
-    }
-    if (array == nullptr) return kResetRefused;
-    bool typeMismatch = false;
-    VelderPath::SetAt(prefix, overlay, *array, typeMismatch);
+  const VelderPath::Path rest = VelderPath::SubPath(path, firstIndex, path.size());
+  if (json* inOverlay = VelderPath::Find(prefix, overlay)) {
+    return VelderPath::EraseAt(rest, *inOverlay) ? kResetDone : kResetNothing;
   }
-  return VelderPath::EraseAt(path, overlay) ? kResetDone : kResetNothing;
+  const json* array = VelderPath::Find(prefix, baseValues);
+  if (array == nullptr && node.ArrayRoot() != nullptr) {
+    const auto it = node.ArrayRoot()->find("default");
+    if (it != node.ArrayRoot()->end()) array = &*it;
+  }
+  if (array == nullptr) return kResetRefused;
+  json copy = *array;
+  if (!VelderPath::EraseAt(rest, copy)) return kResetNothing;
+  bool typeMismatch = false;
+  return VelderPath::SetAt(prefix, overlay, copy, typeMismatch) ? kResetDone : kResetNothing;
 }
 
 bool IsRequiredMember(const SchemaNode& node) {

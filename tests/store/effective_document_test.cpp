@@ -1,0 +1,358 @@
+// The effective document (schema, base values and overlay), the reset of
+// deleted settings, read-only changes between schemas and base documents.
+#include "store/schema_base.h"
+#include "store/schema_effective.h"
+#include "store/schema_merge.h"
+#include "store/schema_readonly.h"
+#include "store/schema_reset.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Schema {
+namespace {
+
+using nlohmann::json;
+
+VelderPath::Path P(std::string_view text) {
+  VelderPath::Path path;
+  EXPECT_TRUE(VelderPath::Parse(text, path)) << text;
+  return path;
+}
+
+json Effective(const char* schema, const char* base, const char* overlay) {
+  return ComputeEffective(json::parse(schema), json::parse(base), json::parse(overlay), /*log=*/false);
+}
+
+TEST(EffectiveDocument, SourcesAndDefaultsOfOneSetting) {
+  const char* schema = R"({"a":{"type":"integer","default":1}})";
+  const char* bounded = R"({"a":{"type":"integer","default":1,"maximum":6}})";
+  const char* readonly = R"({"a":{"type":"integer","default":1,"readonly":true}})";
+  struct Case {
+    const char* schema;
+    const char* base;
+    const char* overlay;
+    const char* effective;
+  };
+  const std::vector<Case> cases = {
+      {schema, "{}", "{}", R"({"a":1})"},
+      {schema, "null", "null", R"({"a":1})"},
+      {schema, R"({"a":5})", "{}", R"({"a":5})"},
+      {schema, "{}", R"({"a":7})", R"({"a":7})"},
+      {schema, R"({"a":5})", R"({"a":7})", R"({"a":7})"},
+      {schema, R"({"a":5})", R"({"a":null})", R"({"a":1})"},   // a null resets to the default
+      {schema, R"({"a":"x"})", R"({"a":7})", R"({"a":1})"},    // a base of the wrong type wins nothing
+      {schema, R"({"a":2.5})", "{}", R"({"a":2.5})"},
+      {schema, "{}", R"({"a":"7"})", R"({"a":1})"},            // an invalid overlay falls back
+      {schema, R"({"a":5})", R"({"a":"7"})", R"({"a":5})"},
+      {bounded, R"({"a":5})", R"({"a":7})", R"({"a":5})"},     // the base is not validated
+      {bounded, R"({"a":50})", R"({"a":7})", R"({"a":50})"},
+      {bounded, "{}", R"({"a":18446744073709551615})", R"({"a":1})"},
+      {readonly, R"({"a":5})", R"({"a":7})", R"({"a":1})"},
+      {schema, R"({"a":5,"b":6})", R"({"b":7})", R"({"a":5})"},  // unlisted members are dropped
+      {schema, "[1,2]", R"({"a":3})", R"({"a":3})"},            // base values that are no object
+      {R"({"a":{"type":"integer"}})", R"({"a":5})", "{}", "{}"},  // no default: no value
+      {R"({"a":{"type":"integer","default":null}})", "{}", "{}", "{}"},
+      {R"({"a":{"type":"whatever","default":1}})", "{}", "{}", "{}"},
+      {R"({"a":{"default":1}})", "{}", "{}", "{}"},
+      {R"({"a":5})", "{}", "{}", "{}"},
+      {"{}", R"({"a":5})", R"({"a":5})", "{}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.schema) + " base " + c.base + " overlay " + c.overlay);
+    EXPECT_EQ(Effective(c.schema, c.base, c.overlay), json::parse(c.effective));
+  }
+}
+
+TEST(EffectiveDocument, ObjectsArraysAndUnsupportedNodes) {
+  const char* schema = R"({
+    "obj": {"type":"object","properties":{
+      "x": {"type":"integer","default":3},
+      "inner": {"type":"object","properties":{"y":{"type":"string","default":"d"}}},
+      "nodefault": {"type":"boolean"}}},
+    "nums": {"type":"array","default":[1,2],"items":{"type":"integer"},"maxItems":3},
+    "pp": {"type":"object","patternProperties":{"^x":{"type":"integer","default":0}}},
+    "ppinner": {"type":"object","properties":{"pp":{"type":"object","patternProperties":{}},
+                                               "z":{"type":"integer","default":0}}},
+    "empty": {"type":"object","properties":{"n":{"type":"integer"}}},
+    "noitems": {"type":"array","default":[]}
+  })";
+  struct Case {
+    const char* base;
+    const char* overlay;
+    const char* effective;
+  };
+  const std::vector<Case> cases = {
+      {"{}", "{}",
+       R"({"empty":{},"nums":[1,2],"obj":{"inner":{"y":"d"},"x":3},"ppinner":{"z":0}})"},
+      {R"({"obj":{"x":4,"inner":{"y":"b","q":1},"extra":1}})", R"({"obj":{"inner":{"y":"o"}}})",
+       R"({"empty":{},"nums":[1,2],"obj":{"inner":{"y":"o"},"x":4},"ppinner":{"z":0}})"},
+      {R"({"obj":5})", R"({"obj":{"x":9}})",  // a scalar where an object belongs counts as nothing
+       R"({"empty":{},"nums":[1,2],"obj":{"inner":{"y":"d"},"x":9},"ppinner":{"z":0}})"},
+      {R"({"nums":[5]})", R"({"nums":[6,7]})",
+       R"({"empty":{},"nums":[6,7],"obj":{"inner":{"y":"d"},"x":3},"ppinner":{"z":0}})"},
+      {R"({"nums":[5]})", R"({"nums":[6,"7"]})",  // one bad element rejects the whole overlay
+       R"({"empty":{},"nums":[5],"obj":{"inner":{"y":"d"},"x":3},"ppinner":{"z":0}})"},
+      {R"({"nums":[5]})", R"({"nums":[1,2,3,4]})",
+       R"({"empty":{},"nums":[5],"obj":{"inner":{"y":"d"},"x":3},"ppinner":{"z":0}})"},
+      {R"({"nums":{"0":1}})", R"({"nums":[6]})",
+       R"({"empty":{},"nums":[1,2],"obj":{"inner":{"y":"d"},"x":3},"ppinner":{"z":0}})"},
+      {R"({"pp":{"x1":1}})", R"({"pp":{"x2":2}})",
+       R"({"empty":{},"nums":[1,2],"obj":{"inner":{"y":"d"},"x":3},"ppinner":{"z":0}})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("base ") + c.base + " overlay " + c.overlay);
+    EXPECT_EQ(Effective(schema, c.base, c.overlay), json::parse(c.effective));
+  }
+  // Only a schema root that gives nothing gives a null document.
+  EXPECT_TRUE(Effective("[]", "{}", "{}").is_null());
+  EXPECT_TRUE(Effective("5", "{}", "{}").is_null());
+  EXPECT_EQ(Effective("{}", "{}", "{}"), json::object());
+  // Logging the settings without a value changes nothing in the result.
+  EXPECT_EQ(ComputeEffective(json::parse(schema), json::object(), json::object(), /*log=*/true),
+            Effective(schema, "{}", "{}"));
+}
+
+TEST(EffectiveDocument, DynamicNodesMergeTheOverlay) {
+  const char* schema = R"({
+    "dyn": {"type":"object","dynamic":true,"default":{"d":1}},
+    "nodef": {"type":"object","dynamic":true},
+    "rodyn": {"type":"object","dynamic":true,"readonly":true},
+    "obj": {"type":"object","properties":{"free":{"type":"object","dynamic":true}}}
+  })";
+  struct Case {
+    const char* base;
+    const char* overlay;
+    const char* effective;
+  };
+  const std::vector<Case> cases = {
+      {"{}", "{}", R"({"dyn":{"d":1},"obj":{}})"},
+      {R"({"dyn":{"a":1,"b":{"c":2,"d":3}}})", R"({"dyn":{"b":{"c":null,"e":4},"f":5}})",
+       R"({"dyn":{"a":1,"b":{"d":3,"e":4},"f":5},"obj":{}})"},
+      {R"({"dyn":{"a":1}})", R"({"dyn":{"a":"text"}})", R"({"dyn":{"a":1},"obj":{}})"},  // other type: ignored
+      {R"({"dyn":{"a":1}})", R"({"dyn":{"a":2.5}})", R"({"dyn":{"a":2.5},"obj":{}})"},
+      {R"({"dyn":{"a":[1,2]}})", R"({"dyn":{"a":[3]}})", R"({"dyn":{"a":[3]},"obj":{}})"},
+      {R"({"dyn":{"a":1}})", R"({"dyn":null})", R"({"dyn":{"d":1},"obj":{}})"},  // removed: default
+      {R"({"dyn":{"a":1}})", R"({"dyn":[1]})", R"({"dyn":{"a":1},"obj":{}})"},
+      {"{}", R"({"nodef":{"x":{"y":null,"z":1}}})", R"({"dyn":{"d":1},"nodef":{"x":{"z":1}},"obj":{}})"},
+      {"{}", R"({"nodef":{"x":null}})", R"({"dyn":{"d":1},"nodef":{},"obj":{}})"},
+      {R"({"obj":{"free":{"k":"v"}}})", R"({"obj":{"free":{"k2":"w"}}})",
+       R"({"dyn":{"d":1},"obj":{"free":{"k":"v","k2":"w"}}})"},
+      // Below a read-only mark only the base counts.
+      {R"({"rodyn":{"a":1}})", R"({"rodyn":{"a":2,"b":3}})", R"({"dyn":{"d":1},"obj":{},"rodyn":{"a":1}})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("base ") + c.base + " overlay " + c.overlay);
+    EXPECT_EQ(Effective(schema, c.base, c.overlay), json::parse(c.effective));
+  }
+}
+
+TEST(EffectiveDocument, Merge) {
+  struct Case {
+    const char* base;     // "-" for absent
+    const char* overlay;  // "-" for absent
+    const char* merged;   // "-" for nothing
+  };
+  const std::vector<Case> cases = {
+      {"-", "-", "-"},
+      {"-", "null", "-"},
+      {"-", "5", "5"},
+      {"-", R"({"a":null,"b":{"c":null}})", R"({"b":{}})"},
+      {"5", "-", "5"},
+      {"5", "null", "-"},
+      {"5", "6.5", "6.5"},
+      {"5", "\"x\"", "5"},
+      {R"({"a":1})", R"({"a":null})", "{}"},
+      {R"({"a":1})", R"({"b":2})", R"({"a":1,"b":2})"},
+      {R"({"a":{"b":1}})", R"({"a":{"c":2}})", R"({"a":{"b":1,"c":2}})"},
+      {R"({"a":[1]})", R"({"a":{"0":2}})", R"({"a":[1]})"},
+      {"[1,2]", "[3]", "[3]"},
+      {"true", "false", "false"},
+  };
+  auto read = [](const char* text) { return std::string(text) == "-" ? std::optional<json>() : json::parse(text); };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.base) + " <- " + c.overlay);
+    const std::optional<json> base = read(c.base);
+    const std::optional<json> overlay = read(c.overlay);
+    const std::optional<json> merged = Merge(base ? &*base : nullptr, overlay ? &*overlay : nullptr);
+    EXPECT_EQ(merged, read(c.merged));
+  }
+}
+
+// Deleting a setting must make it fall back to what the base and the schema
+// give, by changing only the overlay.
+TEST(EffectiveDocument, ResetPathFallsBackToDefaults) {
+  const json schema = json::parse(R"({
+    "a": {"type":"integer","default":1},
+    "ro": {"type":"integer","default":2,"readonly":true},
+    "obj": {"type":"object","properties":{
+      "x": {"type":"integer","default":3},
+      "y": {"type":"string","default":"d"},
+      "lock": {"type":"integer","default":9,"readonly":true}}},
+    "dyn": {"type":"object","dynamic":true,"default":{}},
+    "rodyn": {"type":"object","dynamic":true,"readonly":true,"default":{}},
+    "list": {"type":"array","default":[{"k":1,"r":"x"}],
+             "items":{"type":"object","required":["r"],"properties":{
+               "k":{"type":"integer","default":0},"r":{"type":"string","default":""}}}},
+    "nums": {"type":"array","default":[1,2,3],"items":{"type":"integer"}},
+    "nodef": {"type":"array","items":{"type":"integer"}},
+    "free": {"type":"array","default":[],"items":{"type":"object","dynamic":true}}
+  })");
+  struct Case {
+    std::string path;
+    const char* base;
+    const char* overlay;
+    ResetResult result;
+    const char* overlayAfter;
+  };
+  const std::vector<Case> cases = {
+      {"a", R"({"a":5})", "{}", kResetDone, R"({"a":null})"},
+      {"a", "{}", R"({"a":7})", kResetDone, R"({"a":null})"},
+      {"a", "{}", "{}", kResetDone, "{}"},  // nothing to write
+      {"ro", R"({"ro":5})", "{}", kResetRefused, "{}"},
+      {"obj.lock", "{}", "{}", kResetRefused, "{}"},
+      {"unknown", "{}", R"({"unknown":1})", kResetNothing, R"({"unknown":1})"},
+      {"a.b", R"({"a":5})", "{}", kResetNothing, "{}"},
+      {"obj", R"({"obj":{"x":5,"lock":1}})", R"({"obj":{"y":"s"}})", kResetDone, R"({"obj":{"x":null,"y":null}})"},
+      {"obj", "{}", "{}", kResetDone, "{}"},
+      {"obj.x", R"({"obj":{"x":5}})", "{}", kResetDone, R"({"obj":{"x":null}})"},
+      {"obj.x", R"({"obj":{"x":5}})", R"({"obj":"bad"})", kResetDone, R"({"obj":"bad"})"},  // write refused
+      {"dyn", "{}", "{}", kResetDone, R"({"dyn":null})"},
+      {"dyn.p.q", R"({"dyn":{"p":{"q":1,"r":2}}})", "{}", kResetDone, R"({"dyn":{"p":{"q":null}}})"},
+      {"dyn.p", "{}", "{}", kResetDone, "{}"},
+      {"rodyn", "{}", "{}", kResetRefused, "{}"},
+      {"rodyn.p", R"({"rodyn":{"p":1}})", "{}", kResetRefused, "{}"},
+      {"nums.1", "{}", "{}", kResetDone, R"({"nums":[1,3]})"},
+      {"nums.1", R"({"nums":[5,6]})", "{}", kResetDone, R"({"nums":[5]})"},
+      {"nums.1", R"({"nums":[5,6]})", R"({"nums":[7,8,9]})", kResetDone, R"({"nums":[7,9]})"},
+      {"nums.5", "{}", "{}", kResetNothing, "{}"},  // a vain delete leaves the overlay alone
+      {"nums.5", "{}", R"({"nums":[4]})", kResetNothing, R"({"nums":[4]})"},
+      {"nums.x", "{}", "{}", kResetNothing, "{}"},
+      {"nodef.0", "{}", "{}", kResetRefused, "{}"},
+      {"nodef.0", R"({"nodef":[4,5]})", "{}", kResetDone, R"({"nodef":[5]})"},
+      {"list.0.r", "{}", "{}", kResetRefused, "{}"},
+      {"list.0.k", "{}", "{}", kResetDone, R"({"list":[{"r":"x"}]})"},
+      {"list.0", "{}", "{}", kResetDone, R"({"list":[]})"},
+      {"free.0.p", R"({"free":[{"p":1,"q":2}]})", "{}", kResetDone, R"({"free":[{"q":2}]})"},
+      {"", R"({"a":5,"ro":3})", R"({"obj":{"x":1}})", kResetDone, R"({"a":null,"dyn":null,"obj":{"x":null}})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path + " base " + c.base + " overlay " + c.overlay);
+    const json base = json::parse(c.base);
+    json overlay = json::parse(c.overlay);
+    EXPECT_EQ(ResetPath(schema, P(c.path), base, overlay), c.result);
+    EXPECT_EQ(overlay, json::parse(c.overlayAfter));
+  }
+}
+
+// The effective value after a delete: the default, or the base where the
+// base has one; inside arrays the element is gone.
+TEST(EffectiveDocument, DeleteThenRecomputeShowsDefaults) {
+  const json schema = json::parse(R"({
+    "a": {"type":"integer","default":1},
+    "obj": {"type":"object","properties":{"x":{"type":"integer","default":3},"y":{"type":"string","default":"d"}}},
+    "nums": {"type":"array","default":[1,2,3],"items":{"type":"integer"}},
+    "dyn": {"type":"object","dynamic":true,"default":{"z":0}}
+  })");
+  const json base = json::parse(R"({"a":5,"obj":{"y":"base"},"dyn":{"k":1,"m":2}})");
+  json overlay = json::parse(R"({"a":7,"obj":{"x":4,"y":"mine"},"nums":[9,8],"dyn":{"k":3}})");
+  ASSERT_EQ(ComputeEffective(schema, base, overlay, false),
+            json::parse(R"({"a":7,"dyn":{"k":3,"m":2},"nums":[9,8],"obj":{"x":4,"y":"mine"}})"));
+
+  EXPECT_EQ(ResetPath(schema, P("a"), base, overlay), kResetDone);
+  EXPECT_EQ(ResetPath(schema, P("obj"), base, overlay), kResetDone);
+  EXPECT_EQ(ResetPath(schema, P("nums.0"), base, overlay), kResetDone);
+  EXPECT_EQ(ResetPath(schema, P("dyn.k"), base, overlay), kResetDone);
+  // A null in the overlay gives the default whatever the base holds; below a
+  // dynamic node it removes just that member.
+  EXPECT_EQ(ComputeEffective(schema, base, overlay, false),
+            json::parse(R"({"a":1,"dyn":{"m":2},"nums":[8],"obj":{"x":3,"y":"d"}})"));
+
+  EXPECT_EQ(ResetPath(schema, P("dyn"), base, overlay), kResetDone);
+  EXPECT_EQ(ComputeEffective(schema, base, overlay, false)["dyn"], json::parse(R"({"z":0})"));
+}
+
+TEST(EffectiveDocument, CompareReadonlyReportsChangedMarks) {
+  struct Case {
+    const char* oldSchema;
+    const char* newSchema;
+    std::vector<std::pair<std::string, uint32_t>> reports;
+  };
+  const char* plain = R"({"a":{"type":"integer","default":1},
+      "o":{"type":"object","properties":{"x":{"type":"integer","default":0}}}})";
+  const char* aReadonly = R"({"a":{"type":"integer","default":1,"readonly":true},
+      "o":{"type":"object","properties":{"x":{"type":"integer","default":0}}}})";
+  const char* oReadonly = R"({"a":{"type":"integer","default":1},
+      "o":{"type":"object","readonly":true,"properties":{"x":{"type":"integer","default":0}}}})";
+  const char* xReadonly = R"({"a":{"type":"integer","default":1},
+      "o":{"type":"object","properties":{"x":{"type":"integer","default":0,"readonly":true}}}})";
+  const std::vector<Case> cases = {
+      {plain, plain, {}},
+      {plain, aReadonly, {{"a", 1}}},
+      {aReadonly, plain, {{"a", 0}}},
+      {aReadonly, aReadonly, {}},
+      {plain, oReadonly, {{"o", 1}, {"o.x", 1}}},
+      {oReadonly, plain, {{"o", 0}, {"o.x", 0}}},
+      {oReadonly, oReadonly, {}},
+      {xReadonly, oReadonly, {{"o", 1}}},  // x was read-only already
+      {plain, xReadonly, {{"o.x", 1}}},
+      {"{}", aReadonly, {{"a", 1}}},      // a new read-only setting
+      {aReadonly, "{}", {}},              // a removed one is not reported
+      {"[]", aReadonly, {{"a", 1}}},
+      {plain, R"({"arr":{"type":"array","items":{"type":"integer","readonly":true}},
+                 "odd":{"type":"object","properties":{"5":{"type":"integer","readonly":true},
+                                                       "bad key":{"type":"integer","readonly":true}}}})",
+       {{"odd.5", 1}}},  // arrays are not descended; unnameable members are skipped
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.oldSchema) + " -> " + c.newSchema);
+    std::vector<std::pair<std::string, uint32_t>> reports;
+    CompareReadonly(json::parse(c.oldSchema), json::parse(c.newSchema),
+                    [&](const VelderPath::Path& path, uint32_t constraints) {
+                      reports.emplace_back(VelderPath::ToString(path), constraints);
+                    });
+    EXPECT_EQ(reports, c.reports);
+  }
+  // A numeric member name is reported as an index, as a client would parse it.
+  std::vector<VelderPath::Path> paths;
+  CompareReadonly(json::object(), json::parse(R"({"o":{"type":"object","properties":{"5":{"readonly":true}}}})"),
+                  [&](const VelderPath::Path& path, uint32_t) { paths.push_back(path); });
+  ASSERT_EQ(paths.size(), 1u);
+  EXPECT_EQ(paths[0], P("o.5"));
+  CompareReadonly(json::object(), json::parse(aReadonly), nullptr);  // no callback: nothing happens
+}
+
+TEST(EffectiveDocument, BaseDocuments) {
+  struct Case {
+    const char* text;
+    bool valid;
+  };
+  const std::vector<Case> cases = {
+      {R"({"data":{"eff_schema":{}}})", true},
+      {R"({"data":{"eff_schema":{},"values":{}},"meta":1})", true},
+      {R"({"data":{"eff_schema":{},"values":[]}})", false},
+      {R"({"data":{"eff_schema":{},"values":null}})", false},
+      {R"({"data":{"eff_schema":[]}})", false},
+      {R"({"data":{"values":{}}})", false},
+      {R"({"data":[]})", false},
+      {R"({})", false},
+      {R"([])", false},
+      {R"("text")", false},
+      {R"({"data":{"eff_schema":{})", false},  // does not parse: an empty object
+      {"", false},
+      {"\xFF", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const json base = GetBase(c.text);
+    EXPECT_EQ(IsValidBase(base), c.valid);
+  }
+  EXPECT_EQ(GetBase("{oops"), json::object());
+  EXPECT_EQ(GetBase("[1, 2]"), json::parse("[1,2]"));
+}
+
+}  // namespace
+}  // namespace Schema

@@ -1,0 +1,166 @@
+// The "pattern" keyword: its expression grammar, its behaviour on long and
+// malformed texts, and the shared cache of compiled expressions.
+#include "store/regex.h"
+#include "store/regex_cache.h"
+#include "store/schema_node.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using nlohmann::json;
+
+Regex::Outcome Search(const std::string& pattern, std::string_view subject) {
+  std::string error;
+  const std::unique_ptr<const Regex> regex = Regex::Compile(pattern, error);
+  EXPECT_NE(regex, nullptr) << pattern << ": " << error;
+  if (regex == nullptr) return Regex::Outcome::kError;
+  return regex->Search(subject, error);
+}
+
+Schema::ValidationResult ValidateString(const std::string& pattern, const std::string& text) {
+  const json schema = {{"s", {{"type", "string"}, {"default", ""}, {"pattern", pattern}}}};
+  Schema::SchemaNode node(schema);
+  node.OnKey("s");
+  std::optional<json> described, undescribed;
+  return node.Validate(text, described, undescribed);
+}
+
+TEST(SchemaPattern, ExpressionsKeepTheirUsualMeaning) {
+  struct Case {
+    std::string pattern;
+    std::string subject;
+    bool matches;
+  };
+  const std::vector<Case> cases = {
+      {"b", "abc", true},                 // a search, not anchored
+      {"^b$", "abc", false},
+      {"^abc$", "abc", true},
+      {"^abc$", "abc\n", false},          // "$" only at the very end
+      {"c$", "abc\n", false},
+      {"a.c", "a\nc", false},             // "." stops at line ends
+      {"a.c", "a\rc", false},
+      {"a.c", "a-c", true},
+      {"^.$", "\xC3\xA9", true},          // one code point, two bytes
+      {"^..$", "\xC3\xA9", false},
+      {"\\u00e9", "caf\xC3\xA9", true},   // \uXXXX
+      {"\\x41", "A", true},
+      {"[^]", "x", true},                 // any character
+      {"[]", "x", false},                 // no character
+      {"^\\d{3}-\\d{4}$", "555-1234", true},
+      {"^\\d{3}-\\d{4}$", "555-12345", false},
+      {"^[A-Za-z_][A-Za-z0-9_]*$", "valid_name1", true},
+      {"^(foo|bar)+$", "foobarfoo", true},
+      {"(\\w)\\1", "abccd", true},        // back-references
+      {"^\\S+@\\S+$", "a@b", true},
+      {"", "anything", true},
+      {"b", "a\xFF" "b", true},           // invalid UTF-8 is tolerated
+      {"^.$", "\xFF", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pattern + " ~ " + c.subject);
+    EXPECT_EQ(Search(c.pattern, c.subject), c.matches ? Regex::Outcome::kMatch : Regex::Outcome::kNoMatch);
+    EXPECT_EQ(ValidateString(c.pattern, c.subject), c.matches ? Schema::kValid : Schema::kViolation);
+  }
+}
+
+TEST(SchemaPattern, InvalidExpressionsFailTheCheck) {
+  for (const std::string pattern : {"(", "[a", "a{2,1}", "*", "\\", "(?<n>a)(?<n>b)", "a)", "\\C"}) {
+    SCOPED_TRACE(pattern);
+    std::string error;
+    EXPECT_EQ(Regex::Compile(pattern, error), nullptr);
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(ValidateString(pattern, "a"), Schema::kViolation);
+    EXPECT_EQ(RegexCache::Global().Get(pattern), nullptr);
+  }
+}
+
+// A client may send a text of any length; the search must end with a verdict
+// and never exhaust the stack of the request thread.
+TEST(SchemaPattern, LongTextsAndPathologicalPatternsEndWithAVerdict) {
+  const std::string mebibyte(1 << 20, 'a');
+  EXPECT_EQ(ValidateString("^[a-z]+$", mebibyte), Schema::kValid);
+  EXPECT_EQ(ValidateString("^a*$", mebibyte), Schema::kValid);
+  EXPECT_EQ(ValidateString("b", mebibyte), Schema::kViolation);
+  EXPECT_EQ(ValidateString("a$", mebibyte), Schema::kValid);
+  // Group repetitions keep one backtracking frame per character: these may
+  // reach the heap limit, which fails the check, but must not crash.
+  EXPECT_EQ(ValidateString("(a|b)*c", mebibyte), Schema::kViolation);
+  (void)ValidateString("^(a|b)*$", mebibyte);
+  (void)ValidateString("^(?:a|aa)+$", mebibyte);
+  (void)ValidateString("^(a+)+$", mebibyte);
+
+  // Exponential backtracking is cut off by the match limit.
+  const std::string almost = std::string(40, 'a') + "!";
+  std::string error;
+  const auto regex = Regex::Compile("^(a+)+$", error);
+  ASSERT_NE(regex, nullptr);
+  EXPECT_EQ(regex->Search(almost, error), Regex::Outcome::kError);
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(ValidateString("^(a+)+$", almost), Schema::kViolation);
+
+  // Multi-byte and invalid sequences in a long text.
+  std::string mixed;
+  for (int i = 0; i < 200000; ++i) mixed += "\xE2\x82\xAC\xFF";
+  EXPECT_EQ(ValidateString("\\u20ac", mixed), Schema::kValid);
+  EXPECT_EQ(ValidateString("^(?:\\u20ac)+$", mixed), Schema::kViolation);
+}
+
+TEST(SchemaPattern, CacheCompilesOncePerPattern) {
+  RegexCache cache(3);
+  const auto first = cache.Get("^a+$");
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(cache.Get("^a+$"), first);
+  EXPECT_EQ(cache.Compilations(), 1u);
+  // A broken pattern is remembered as broken.
+  EXPECT_EQ(cache.Get("("), nullptr);
+  EXPECT_EQ(cache.Get("("), nullptr);
+  EXPECT_EQ(cache.Compilations(), 2u);
+  EXPECT_EQ(cache.Size(), 2u);
+  // A full cache starts afresh; patterns handed out stay usable.
+  cache.Get("b");
+  cache.Get("c");
+  EXPECT_LE(cache.Size(), 3u);
+  std::string error;
+  EXPECT_EQ(first->Search("aaa", error), Regex::Outcome::kMatch);
+  EXPECT_EQ(cache.Get("^a+$")->Pattern(), "^a+$");
+}
+
+// Validation runs on many request threads at once, sharing compiled patterns.
+TEST(SchemaPattern, ConcurrentValidationAgrees) {
+  RegexCache cache(4);  // small, so that threads also race on eviction
+  const std::vector<std::pair<std::string, std::string>> work = {
+      {"^[0-9]+$", "12345"}, {"^[0-9]+$", "12a45"}, {"x", "abxcd"}, {"(", "("},
+      {"^\\w+@\\w+$", "me@home"}, {"^.{3}$", "\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC"}, {"z$", "zz\n"},
+  };
+  std::vector<Regex::Outcome> expected;
+  for (const auto& [pattern, subject] : work) {
+    std::string error;
+    const auto regex = Regex::Compile(pattern, error);
+    expected.push_back(regex ? regex->Search(subject, error) : Regex::Outcome::kError);
+  }
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 400; ++i) {
+        const size_t k = static_cast<size_t>(t + i) % work.size();
+        const auto regex = cache.Get(work[k].first);
+        std::string error;
+        const Regex::Outcome outcome = regex ? regex->Search(work[k].second, error) : Regex::Outcome::kError;
+        if (outcome != expected[k]) ++mismatches;
+        const bool valid = ValidateString(work[k].first, work[k].second) == Schema::kValid;
+        if (valid != (expected[k] == Regex::Outcome::kMatch)) ++mismatches;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+}  // namespace

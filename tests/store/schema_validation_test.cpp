@@ -1,0 +1,389 @@
+#include "store/schema_keywords.h"
+#include "store/schema_node.h"
+#include "store/schema_readonly.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace Schema {
+namespace {
+
+using nlohmann::json;
+
+VelderPath::Path P(std::string_view text) {
+  VelderPath::Path path;
+  EXPECT_TRUE(VelderPath::Parse(text, path)) << text;
+  return path;
+}
+
+SchemaNode WalkTo(const json& schemaRoot, std::string_view path) {
+  SchemaNode node(schemaRoot);
+  VelderPath::Walk(P(path), node);
+  return node;
+}
+
+struct Outcome {
+  ValidationResult result;
+  std::optional<json> described;
+  std::optional<json> undescribed;
+};
+
+Outcome ValidateAt(const json& schemaRoot, std::string_view path, const json& value) {
+  const SchemaNode node = WalkTo(schemaRoot, path);
+  Outcome outcome;
+  outcome.result = node.Validate(value, outcome.described, outcome.undescribed);
+  return outcome;
+}
+
+std::string Text(const std::optional<json>& value) { return value ? value->dump() : "(none)"; }
+
+TEST(SchemaType, CodesOfSchemaNodesAndValues) {
+  const std::vector<std::pair<const char*, SchemaType>> nodes = {
+      {R"({"type":"object"})", kObject},  {R"({"type":"array"})", kArray},     {R"({"type":"string"})", kString},
+      {R"({"type":"integer"})", kNumber}, {R"({"type":"number"})", kNumber},   {R"({"type":"boolean"})", kBoolean},
+      {R"({"type":"Object"})", kNone},    {R"({"type":"null"})", kNone},       {R"({"type":["string"]})", kNone},
+      {R"({"type":3})", kNone},           {R"({})", kNone},                    {R"("string")", kNone},
+  };
+  for (const auto& [node, type] : nodes) {
+    SCOPED_TRACE(node);
+    EXPECT_EQ(GetSchemaType(json::parse(node)), type);
+  }
+  const std::vector<std::pair<json, SchemaType>> values = {
+      {json::object(), kObject}, {json::array(), kArray}, {"s", kString},     {-1, kNumber},
+      {1u, kNumber},             {2.5, kNumber},          {true, kBoolean},   {nullptr, kNone},
+      {json::binary({1}), kNone},
+  };
+  for (const auto& [value, type] : values) {
+    SCOPED_TRACE(value.dump());
+    EXPECT_EQ(GetValueSchemaType(value), type);
+  }
+}
+
+TEST(SchemaNode, WalkResolvesPresenceAndInheritedFlags) {
+  const json schema = json::parse(R"({
+    "ro": {"type":"object","readonly":true,"properties":{"a":{"type":"integer","default":1}}},
+    "rw": {"type":"integer","default":1,"readonly":"yes"},
+    "dyn": {"type":"object","dynamic":true},
+    "arr": {"type":"array","items":{"type":"integer"},"default":[]},
+    "arrs": {"type":"array","items":{"type":"array","items":{"type":"object","properties":{"x":{"type":"string"}}}}},
+    "noitems": {"type":"array"},
+    "baditems": {"type":"array","items":true},
+    "noprops": {"type":"object"},
+    "pp": {"type":"object","patternProperties":{"^x":{"type":"string"}}},
+    "badprops": {"type":"object","properties":[1]},
+    "weird": 5,
+    "unk": {"type":"foo"}
+  })");
+  struct Case {
+    std::string path;
+    bool present, readonly, dynamic, insideArray;
+    SchemaType type;
+  };
+  const std::vector<Case> cases = {
+      {"", true, false, false, false, kObject},
+      {"ro", true, true, false, false, kObject},
+      {"ro.a", true, true, false, false, kNumber},
+      {"ro.zz", false, true, false, false, kNone},
+      {"ro.a.b", false, true, false, false, kNone},
+      {"rw", true, false, false, false, kNumber},  // a non-boolean mark counts as false
+      {"dyn", true, false, true, false, kObject},
+      {"dyn.x", false, false, true, false, kNone},
+      {"dyn.x.y", false, false, true, false, kNone},
+      {"arr", true, false, false, false, kArray},
+      {"arr.5", true, false, false, true, kNumber},
+      {"arr.x", false, false, false, false, kNone},
+      {"arr.5.x", false, false, false, true, kNone},
+      {"arrs.0.1.x", true, false, false, true, kString},
+      {"noitems", false, false, false, false, kNone},
+      {"baditems", false, false, false, false, kNone},
+      {"noprops", false, false, false, false, kNone},
+      {"pp", true, false, false, false, kObject},
+      {"pp.x", false, false, false, false, kNone},
+      {"badprops", false, false, false, false, kNone},
+      {"weird", false, false, false, false, kNone},
+      {"unk", true, false, false, false, kNone},
+      {"missing", false, false, false, false, kNone},
+      {"0", false, false, false, false, kNone},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const SchemaNode node = WalkTo(schema, c.path);
+    EXPECT_EQ(!node.IsAbsent(), c.present);
+    EXPECT_EQ(node.IsReadonly(), c.readonly);
+    EXPECT_EQ(node.IsDynamic(), c.dynamic);
+    EXPECT_EQ(node.IsInsideArray(), c.insideArray);
+    EXPECT_EQ(node.Type(), c.type);
+    EXPECT_EQ(IsReadonly(schema, P(c.path)), c.readonly);
+  }
+  // The first array met is remembered for the whole walk.
+  const SchemaNode nested = WalkTo(schema, "arrs.0.1.x");
+  EXPECT_EQ(nested.ArrayRoot(), &schema["arrs"]);
+  EXPECT_EQ(nested.LastKey(), "x");
+  EXPECT_TRUE(nested.LastStepWasKey());
+  EXPECT_FALSE(WalkTo(schema, "arrs.0").LastStepWasKey());
+
+  // A schema root that is not an object describes nothing.
+  const json notAnObject = json::array();
+  EXPECT_TRUE(SchemaNode(notAnObject).IsAbsent());
+}
+
+// One schema node per case, validated at path "s" of the root {"s": node}.
+TEST(SchemaValidation, Keywords) {
+  struct Case {
+    const char* node;
+    const char* value;
+    bool valid;
+  };
+  const std::vector<Case> cases = {
+      // numbers compare as integers, truncated toward zero
+      {R"({"type":"number","maximum":2})", "2.5", true},
+      {R"({"type":"number","maximum":2})", "3", false},
+      {R"({"type":"integer","minimum":5})", "5", true},
+      {R"({"type":"integer","minimum":5})", "4.9", false},
+      {R"({"type":"integer","minimum":-3})", "-3.9", true},
+      {R"({"type":"integer","exclusiveMinimum":5})", "5", false},
+      {R"({"type":"integer","exclusiveMinimum":5})", "6", true},
+      {R"({"type":"integer","exclusiveMaximum":5})", "5.5", false},
+      {R"({"type":"integer","exclusiveMaximum":5})", "4", true},
+      {R"({"type":"integer","minimum":1,"maximum":1})", "1", true},
+      {R"({"type":"integer","maximum":2.9})", "2", true},  // the bound truncates as well
+      {R"({"type":"integer","maximum":true})", "1", true},  // a boolean bound reads as 0 or 1
+      {R"({"type":"integer","maximum":"9"})", "1", false},  // a bound that is no number fails
+      {R"({"type":"integer","minimum":null})", "1", false},
+      // huge numbers keep their size instead of wrapping
+      {R"({"type":"integer","maximum":10})", "18446744073709551615", false},
+      {R"({"type":"integer","maximum":10})", "1e300", false},
+      {R"({"type":"integer","minimum":0})", "-1e300", false},
+      {R"({"type":"integer","minimum":0})", "9223372036854775808", true},
+      {R"({"type":"integer","maximum":9223372036854775807})", "9223372036854775808", false},
+      {R"({"type":"integer","minimum":-9223372036854775808})", "-9223372036854775808", true},
+      {R"({"type":"integer","maximum":18446744073709551615})", "18446744073709551615", true},
+      // multipleOf
+      {R"({"type":"integer","multipleOf":3})", "9", true},
+      {R"({"type":"integer","multipleOf":3})", "10", false},
+      {R"({"type":"integer","multipleOf":3})", "-9", true},
+      {R"({"type":"number","multipleOf":3})", "9.5", true},
+      {R"({"type":"integer","multipleOf":0})", "0", false},
+      {R"({"type":"integer","multipleOf":0.5})", "1", false},  // truncates to 0
+      {R"({"type":"integer","multipleOf":2.5})", "4", true},   // truncates to 2
+      {R"({"type":"integer","multipleOf":-1})", "-9223372036854775808", true},  // no trap
+      {R"({"type":"integer","multipleOf":2})", "18446744073709551615", false},
+      {R"({"type":"integer","multipleOf":2})", "18446744073709551614", true},
+      {R"({"type":"integer","multipleOf":7})", "1e300", false},
+      {R"({"type":"integer","multipleOf":"3"})", "9", false},
+      // enum
+      {R"({"type":"integer","enum":[1,"a"]})", "1", true},
+      {R"({"type":"integer","enum":[1,"a"]})", "1.0", true},
+      {R"({"type":"integer","enum":[1,"a"]})", "2", false},
+      {R"({"type":"string","enum":[1,"a"]})", "\"a\"", true},
+      {R"({"type":"integer","enum":[]})", "1", false},
+      {R"({"type":"integer","enum":1})", "1", false},
+      {R"({"type":"object","properties":{},"enum":[{"a":1}]})", R"({"a":1})", true},
+      {R"({"type":"object","properties":{},"enum":[{"a":1}]})", R"({"a":2})", false},
+      {R"({"type":"array","items":{"type":"integer"},"enum":[[1,2]]})", "[1,2]", true},
+      {R"({"type":"array","items":{"type":"integer"},"enum":[[1,2]]})", "[2,1]", false},
+      // strings: lengths in bytes of UTF-8
+      {R"({"type":"string","minLength":2})", "\"\u00e9\"", true},
+      {R"({"type":"string","minLength":2})", "\"a\"", false},
+      {R"({"type":"string","maxLength":3})", "\"abcd\"", false},
+      {R"({"type":"string","maxLength":3})", "\"\u20ac\"", true},
+      {R"({"type":"string","maxLength":2})", "\"\u20ac\"", false},
+      {R"({"type":"string","minLength":0,"maxLength":0})", "\"\"", true},
+      {R"({"type":"string","minLength":-1})", "\"abc\"", false},  // reads as a huge bound
+      {R"({"type":"string","maxLength":-1})", "\"abcdef\"", true},  // no upper limit then
+      {R"({"type":"string","minLength":4294967296})", "\"a\"", false},
+      {R"({"type":"string","maxLength":4294967296})", "\"abc\"", true},
+      {R"({"type":"string","maxLength":4294967295})", "\"abc\"", true},
+      {R"({"type":"string","maxLength":2.9})", "\"abc\"", false},
+      {R"({"type":"string","minLength":"2"})", "\"abc\"", false},
+      // patterns search anywhere
+      {R"({"type":"string","pattern":"b"})", "\"abc\"", true},
+      {R"({"type":"string","pattern":"^b$"})", "\"abc\"", false},
+      {R"({"type":"string","pattern":"^a.c$"})", "\"abc\"", true},
+      {R"({"type":"string","pattern":"("})", "\"(\"", false},  // does not compile
+      {R"({"type":"string","pattern":5})", "\"5\"", false},
+      // arrays
+      {R"({"type":"array","items":{"type":"integer"},"minItems":1})", "[]", false},
+      {R"({"type":"array","items":{"type":"integer"},"minItems":1})", "[1]", true},
+      {R"({"type":"array","items":{"type":"integer"},"maxItems":2})", "[1,2,3]", false},
+      {R"({"type":"array","items":{"type":"integer"},"maxItems":-1})", "[1,2,3]", true},
+      {R"({"type":"array","items":{"type":"integer"},"uniqueItems":true})", "[1,2,1]", false},
+      {R"({"type":"array","items":{"type":"integer"},"uniqueItems":true})", "[1,1.0]", false},
+      {R"({"type":"array","items":{"type":"integer"},"uniqueItems":true})", "[3,2,1]", true},
+      {R"({"type":"array","items":{"type":"integer"},"uniqueItems":false})", "[1,1]", true},
+      {R"({"type":"array","items":{"type":"integer"},"uniqueItems":"yes"})", "[1,2]", false},
+      {R"({"type":"array","items":{"type":"object","properties":{}},"uniqueItems":true})", R"([{"a":1},{"a":1}])",
+       false},
+      {R"({"type":"array","items":{"type":"array","items":{"type":"integer"}},"uniqueItems":true})", "[[1],[2]]",
+       true},
+      {R"({"type":"array","items":{"type":"integer"}})", R"([1,"x"])", false},
+      {R"({"type":"array","items":{"type":"integer","maximum":3}})", "[1,4]", false},
+      {R"({"type":"array","items":{"type":"integer"}})", R"({"0":1})", false},
+      // objects
+      {R"({"type":"object","properties":{"a":{"type":"integer"}},"required":["a"]})", R"({"a":1})", true},
+      {R"({"type":"object","properties":{"a":{"type":"integer"}},"required":["a"]})", R"({"b":1})", false},
+      {R"({"type":"object","properties":{"a":{"type":"integer"}},"required":"a"})", R"({"a":1})", false},
+      {R"({"type":"object","properties":{"a":{"type":"integer"}},"required":[5]})", R"({"a":1})", false},
+      {R"({"type":"object","properties":{"a":{"type":"integer"}}})", "[1]", false},
+      {R"({"type":"object","properties":{"a":{"type":"integer"}}})", R"({"a":"1"})", false},
+      // booleans and types
+      {R"({"type":"boolean"})", "true", true},
+      {R"({"type":"boolean"})", "\"true\"", false},
+      {R"({"type":"integer"})", "\"5\"", false},
+      {R"({"type":"string"})", "5", false},
+      {R"({"default":1})", "1", false},  // no type: only null would fit
+      {R"({"type":"boolean","enum":[true]})", "false", false},
+      // read-only nodes accept their default only
+      {R"({"type":"integer","readonly":true,"default":3})", "3", true},
+      {R"({"type":"integer","readonly":true,"default":3})", "4", false},
+      {R"({"type":"integer","readonly":true})", "3", false},
+      {R"({"type":"object","readonly":true,"properties":{"a":{"type":"integer","default":1}},"default":{"a":1}})",
+       R"({"a":1})", true},
+      {R"({"type":"object","readonly":true,"properties":{"a":{"type":"integer","default":1}},"default":{"a":1}})",
+       R"({"a":2})", false},
+      // members of a read-only object inherit the mark and need their own default
+      {R"({"type":"object","readonly":true,"properties":{"a":{"type":"integer"}},"default":{"a":1}})", R"({"a":1})",
+       false},
+      // dynamic nodes accept anything
+      {R"({"type":"object","dynamic":true})", R"({"x":[1,{"y":"z"}]})", true},
+      {R"({"type":"object","dynamic":true})", "\"text\"", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.node) + " <- " + c.value);
+    const json schema = {{"s", json::parse(c.node)}};
+    const Outcome outcome = ValidateAt(schema, "s", json::parse(c.value));
+    ASSERT_EQ(outcome.result == kValid, c.valid);
+    if (c.valid && GetSchemaType(schema["s"]) != kObject) {
+      // A value the schema describes (not an object) is described whole.
+      EXPECT_EQ(Text(outcome.described), json::parse(c.value).dump());
+      EXPECT_FALSE(outcome.undescribed);
+    }
+  }
+}
+
+TEST(SchemaValidation, KeywordListsRunInOrderAndSkipDefaultInsideArrays) {
+  EXPECT_EQ(KeywordChecksFor(kNumber).size(), 4u);
+  EXPECT_EQ(KeywordChecksFor(kBoolean).size(), 1u);
+  EXPECT_EQ(KeywordChecksFor(kNone).size(), 1u);
+  EXPECT_EQ(KeywordChecksFor(kObject)[0], &CheckEnum);
+  // Inside an array, a read-only element is not held to "default".
+  const json schema = json::parse(R"({"s":{"type":"array","readonly":true,"default":[1],
+      "items":{"type":"integer","default":0}}})");
+  EXPECT_EQ(ValidateAt(schema, "s", json::parse("[1]")).result, kValid);
+  EXPECT_EQ(ValidateAt(schema, "s", json::parse("[2]")).result, kViolation);
+  EXPECT_EQ(ValidateAt(schema, "s.0", json(5)).result, kValid);
+}
+
+TEST(SchemaValidation, SplitsDescribedFromUndescribedAtEveryDepth) {
+  const json schema = json::parse(R"({
+    "known": {"type":"integer","default":0},
+    "obj": {"type":"object","properties":{
+      "x": {"type":"integer","default":0},
+      "deep": {"type":"object","properties":{"y":{"type":"string","default":""}}}}},
+    "free": {"type":"object","dynamic":true},
+    "list": {"type":"array","default":[],"items":{"type":"object","properties":{"a":{"type":"integer"}}}},
+    "bare": {"type":"object"}
+  })");
+  struct Case {
+    std::string path;
+    const char* value;
+    bool valid;
+    const char* described;
+    const char* undescribed;
+  };
+  const std::vector<Case> cases = {
+      {"", R"({"known":1,"other":2})", true, R"({"known":1})", R"({"other":2})"},
+      {"",
+       R"({"obj":{"x":1,"z":2,"deep":{"y":"s","w":3}},"free":{"anything":[1]},"u":{"v":1}})",
+       true,
+       R"({"free":{"anything":[1]},"obj":{"deep":{"y":"s"},"x":1}})",
+       R"({"obj":{"deep":{"w":3},"z":2},"u":{"v":1}})"},
+      {"obj", R"({"deep":{"w":3}})", true, "(none)", R"({"deep":{"w":3}})"},
+      {"obj.deep", R"({"y":"s"})", true, R"({"y":"s"})", "(none)"},
+      {"obj.deep.w", "3", true, "(none)", "3"},
+      {"obj.x.y", "3", true, "(none)", "3"},   // below a number: not described
+      {"b", "3", true, "(none)", "3"},
+      {"b", R"({"c":[1]})", true, "(none)", R"({"c":[1]})"},
+      {"bare", R"({"c":1})", true, "(none)", R"({"c":1})"},  // an object without properties is absent
+      {"bare.c", "1", true, "(none)", "1"},
+      {"free.a.b", R"({"c":1})", true, R"({"c":1})", "(none)"},
+      {"list", R"([{"a":1,"b":2}])", true, R"([{"a":1,"b":2}])", "(none)"},
+      {"list.0", R"({"a":1,"b":2})", true, R"({"a":1})", R"({"b":2})"},
+      {"list.0.a", "1", true, "1", "(none)"},
+      {"list.0.b", "2", false, "", ""},  // inside an array nothing is stored undescribed
+      {"list.0.a.z", "2", false, "", ""},
+      {"list", R"([{"a":"x"}])", false, "", ""},
+      {"obj", R"({"deep":{"y":5}})", false, "", ""},
+      {"obj", "{}", true, "(none)", "(none)"},
+      {"", "5", false, "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path + " <- " + c.value);
+    const Outcome outcome = ValidateAt(schema, c.path, json::parse(c.value));
+    ASSERT_EQ(outcome.result == kValid, c.valid);
+    if (!c.valid) continue;
+    EXPECT_EQ(Text(outcome.described), c.described);
+    EXPECT_EQ(Text(outcome.undescribed), c.undescribed);
+  }
+}
+
+// A top-level setting that happens to be called like a keyword is a setting.
+TEST(SchemaValidation, RootMembersNamedLikeKeywordsAreSettings) {
+  const json schema = json::parse(R"({
+    "enum": {"type":"integer","default":0},
+    "required": {"type":"string","default":""},
+    "readonly": true,
+    "default": {"type":"integer","default":0}
+  })");
+  const Outcome outcome = ValidateAt(schema, "", json::parse(R"({"enum":1,"default":2,"x":3})"));
+  ASSERT_EQ(outcome.result, kValid);
+  EXPECT_EQ(Text(outcome.described), R"({"default":2,"enum":1})");
+  EXPECT_EQ(Text(outcome.undescribed), R"({"x":3})");
+  EXPECT_FALSE(IsReadonly(schema, P("")));
+  EXPECT_FALSE(IsReadonly(schema, P("enum")));
+  EXPECT_EQ(ValidateAt(schema, "readonly", json(1)).undescribed, json(1));  // not a node: undescribed
+}
+
+TEST(SchemaValidation, HostileValuesEndInAVerdict) {
+  const json schema = json::parse(R"({
+    "free": {"type":"object","dynamic":true},
+    "list": {"type":"array","items":{"type":"array","items":{"type":"integer"}},"uniqueItems":true},
+    "ints": {"type":"array","items":{"type":"integer"},"uniqueItems":true},
+    "obj": {"type":"object","properties":{"a":{"type":"integer"}}}
+  })");
+  // Nested far deeper than any stack could follow.
+  std::string text;
+  for (int i = 0; i < 500000; ++i) text += "[";
+  for (int i = 0; i < 500000; ++i) text += "]";
+  const json deep = json::parse(text);
+  for (const char* path : {"", "free", "list", "obj", "undescribed"}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(ValidateAt(schema, path, deep).result, kViolation);
+    const SchemaNode node = WalkTo(schema, path);
+    EXPECT_EQ(node.ValidateArray(deep), kViolation);
+  }
+  // Exactly at the limit is still judged on its merits.
+  json nested = json::array();
+  for (size_t i = 1; i < kMaxValidationDepth; ++i) nested = json::array({nested});
+  EXPECT_EQ(ValidateAt(schema, "free", nested).result, kValid);
+  EXPECT_EQ(ValidateAt(schema, "free", json::array({nested})).result, kViolation);
+
+  // uniqueItems over the largest array a client may store finishes quickly
+  // (sorting, not comparing every pair) and still finds the one duplicate.
+  json many = json::array();
+  for (int i = 0; i < 99999; ++i) many.push_back(i);
+  EXPECT_EQ(ValidateAt(schema, "ints", many).result, kValid);
+  many.push_back(4711);
+  EXPECT_EQ(ValidateAt(schema, "ints", many).result, kViolation);
+
+  // Wrong JSON types at every level.
+  for (const char* value : {"5", "\"s\"", "true", "[1]", R"({"a":[]})", R"({"a":{}})", R"({"a":"1"})"}) {
+    SCOPED_TRACE(value);
+    EXPECT_EQ(ValidateAt(schema, "obj", json::parse(value)).result, kViolation);
+  }
+}
+
+}  // namespace
+}  // namespace Schema
