@@ -384,16 +384,4 @@ TEST(DelayImport, ConcurrentFirstUseLoadsOnce) {
   EXPECT_EQ(probe.DependencyCalls(), 1) << "the library was located once";
 }
 
-TEST(DelayImport, FailureIsRetriedOnceTheLibraryAppears) {
-  Scene scene;
-  SetIdentity("default");
-  Probe probe("libprobe_late.so");
-  DelayImportFailure failure = DelayImportFailure::kNone;
-  EXPECT_EQ(probe.initialize.Resolve(&failure), nullptr);
-  EXPECT_EQ(failure, DelayImportFailure::kLibraryNotFound);
-  scene.Install("lib", "libprobe_late.so");
-  EXPECT_NE(probe.initialize.Resolve(&failure), nullptr);
-  EXPECT_EQ(failure, DelayImportFailure::kNone);
-}
-
 }  // namespace

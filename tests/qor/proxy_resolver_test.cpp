@@ -4,8 +4,6 @@
 
 #include <set>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "qor/proxy_resolver/qor_proxy_resolver.h"
 
@@ -90,25 +88,6 @@ TEST(ProxyResolver, SessionsAreBoundedAndDistinct) {
   EXPECT_EQ(sessions.count(again), 0u);
   sessions.insert(again);
   for (uint32_t session : sessions) EXPECT_EQ(QorProxyResolver_CloseSession(session), kOk);
-}
-
-TEST(ProxyResolver, SessionsOnManyThreads) {
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 6; ++t) {
-    threads.emplace_back([t] {
-      const std::string host = "host" + std::to_string(t) + ".example.net";
-      for (int round = 0; round < 200; ++round) {
-        const uint32_t session = QorProxyResolver_OpenSession("velder");
-        ASSERT_NE(session, 0u);
-        ASSERT_EQ(QorProxyResolver_SetServer(session, host.c_str()), kOk);
-        const char* proxy = nullptr;
-        ASSERT_EQ(QorProxyResolver_GetProxy(session, &proxy), kOk);
-        EXPECT_STREQ(proxy, "");
-        ASSERT_EQ(QorProxyResolver_CloseSession(session), kOk);
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
 }
 
 }  // namespace
