@@ -1,0 +1,231 @@
+// Several processes and threads on one registry at once, and a writer killed
+// in the middle of its work.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include "platform/sqlite_registry.h"
+#include "registry_test_helpers.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using registry_testing::RunInChild;
+
+// A gate the children wait at, so that they really start together.
+class StartGate {
+ public:
+  StartGate() { EXPECT_EQ(::pipe(fds_), 0); }
+  ~StartGate() {
+    ::close(fds_[0]);
+    if (fds_[1] >= 0) ::close(fds_[1]);
+  }
+  // In a child: drops the inherited write end, or the gate could never open.
+  void Wait() {
+    ::close(fds_[1]);
+    char c;
+    while (::read(fds_[0], &c, 1) < 0 && errno == EINTR) {
+    }
+  }
+  // Closing the write end wakes every waiter at once.
+  void Open() {
+    ::close(fds_[1]);
+    fds_[1] = -1;
+  }
+
+ private:
+  int fds_[2] = {-1, -1};
+};
+
+// Starts `body` in a child process and returns its pid.
+pid_t Spawn(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  return pid;
+}
+
+int Reap(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 300 + WTERMSIG(status);
+}
+
+TEST(RegistryConcurrency, TwoProcessesWriteAtOnce) {
+  testing_support::TempDir dir;
+  const std::string path = dir.path().string();
+  constexpr int kWrites = 40;
+  StartGate gate;
+  std::vector<pid_t> children;
+  for (int writer = 0; writer < 2; ++writer) {
+    children.push_back(Spawn([&, writer] {
+      gate.Wait();
+      SqliteRegistry reg(path);
+      int failures = 0;
+      for (int i = 0; i < kWrites; ++i) {
+        const std::string own = "SOFTWARE\\Shared\\W" + std::to_string(writer) + "\\" + std::to_string(i);
+        // Both create the shared part of the path, and both write the same key.
+        failures += !reg.CreateKeyPath(own);
+        failures += !reg.SetDword("SOFTWARE\\Shared", "w" + std::to_string(writer) + "_" + std::to_string(i), i);
+        uint32_t v = 0;
+        failures += !reg.GetDword("SOFTWARE\\Shared", "w" + std::to_string(writer) + "_" + std::to_string(i), v);
+        failures += v != static_cast<uint32_t>(i);
+      }
+      return std::min(failures, 100);
+    }));
+  }
+  gate.Open();
+  for (pid_t pid : children) EXPECT_EQ(Reap(pid), 0);
+
+  SqliteRegistry reg(path);
+  std::vector<std::string> names;
+  EXPECT_EQ(reg.EnumValues("SOFTWARE\\Shared", names), 2u * kWrites);
+  for (int writer = 0; writer < 2; ++writer) {
+    SCOPED_TRACE(writer);
+    EXPECT_EQ(reg.GetSubKeyCount("SOFTWARE\\Shared\\W" + std::to_string(writer)), static_cast<uint32_t>(kWrites));
+    for (int i = 0; i < kWrites; ++i) {
+      uint32_t v = 0;
+      EXPECT_TRUE(reg.GetDword("SOFTWARE\\Shared", "w" + std::to_string(writer) + "_" + std::to_string(i), v));
+      EXPECT_EQ(v, static_cast<uint32_t>(i));
+    }
+  }
+}
+
+TEST(RegistryConcurrency, ReadersNeverSeeHalfATree) {
+  testing_support::TempDir dir;
+  const std::string path = dir.path().string();
+  constexpr int kSubKeys = 12;
+  {
+    SqliteRegistry reg(path);
+    for (int i = 0; i < kSubKeys; ++i) {
+      ASSERT_TRUE(reg.CreateKeyPath("Src\\S" + std::to_string(i)));
+      ASSERT_TRUE(reg.SetString("Src\\S" + std::to_string(i), "v", "x"));
+    }
+  }
+  StartGate gate;
+  const pid_t writer = Spawn([&] {
+    gate.Wait();
+    SqliteRegistry reg(path);
+    for (int round = 0; round < 8; ++round) {
+      if (!reg.CopyKey("Src", "Dst") || !reg.DeleteKeyTree("", "Dst")) return 1;
+    }
+    return 0;
+  });
+  gate.Open();
+
+  SqliteRegistry reg(path);
+  int odd = 0;
+  int status = 0;
+  std::set<RegistryError> errors;
+  while (::waitpid(writer, &status, WNOHANG) == 0) {
+    std::vector<std::string> names;
+    RegistryError e;
+    const uint32_t count = reg.EnumSubKeys("Dst", names, &e);
+    errors.insert(e);
+    if (e == RegistryError::Ok && count != kSubKeys) ++odd;
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the writer failed";
+  EXPECT_EQ(odd, 0) << "a copy or deletion was seen half done";
+  for (RegistryError e : errors) {
+    EXPECT_TRUE(e == RegistryError::Ok || e == RegistryError::NotFound) << RegistryErrorName(e);
+  }
+  EXPECT_FALSE(reg.KeyExists("Dst"));
+  EXPECT_EQ(reg.GetSubKeyCount("Src"), static_cast<uint32_t>(kSubKeys));
+}
+
+TEST(RegistryConcurrency, ThreadsWithTheirOwnInstances) {
+  testing_support::TempDir dir;
+  const std::string path = dir.path().string();
+  {
+    SqliteRegistry reg(path);
+    ASSERT_TRUE(reg.CreateKeyPath("SOFTWARE\\Threads"));
+  }
+  constexpr int kThreads = 4;
+  constexpr int kWrites = 15;
+  std::vector<int> failures(kThreads, 0);
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        SqliteRegistry reg(path);
+        for (int i = 0; i < kWrites; ++i) {
+          const std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
+          failures[t] += !reg.SetString("SOFTWARE\\Threads", name, name);
+          std::string back;
+          failures[t] += !reg.GetString("SOFTWARE\\Threads", name, back) || back != name;
+          std::vector<std::string> names;
+          failures[t] += reg.EnumValues("SOFTWARE\\Threads", names) < static_cast<uint32_t>(i + 1);
+        }
+      });
+    }
+  }
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
+  SqliteRegistry reg(path);
+  EXPECT_EQ(reg.GetValueCount("SOFTWARE\\Threads"), static_cast<uint32_t>(kThreads * kWrites));
+}
+
+TEST(RegistryConcurrency, WriterKilledMidWayLeavesAConsistentRegistry) {
+  testing_support::TempDir dir;
+  const std::string path = dir.path().string();
+  {
+    SqliteRegistry reg(path);
+    ASSERT_TRUE(reg.CreateKeyPath("SOFTWARE\\Crash"));
+  }
+  // The writer copies a growing tree over and over; each copy is one
+  // transaction, so whatever survives the kill is a whole number of them.
+  const pid_t writer = Spawn([&] {
+    SqliteRegistry reg(path);
+    for (int i = 0;; ++i) {
+      const std::string key = "SOFTWARE\\Crash\\K" + std::to_string(i);
+      if (!reg.CreateKeyPath(key) || !reg.SetBinary(key, "data", std::vector<uint8_t>(20000, uint8_t(i)))) return 1;
+      if (!reg.CopyKey("SOFTWARE\\Crash", "SOFTWARE\\Copy" + std::to_string(i % 3))) return 1;
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  ::kill(writer, SIGKILL);
+  EXPECT_EQ(Reap(writer), 300 + SIGKILL);
+
+  SqliteRegistry reg(path);
+  std::vector<std::string> keys;
+  ASSERT_TRUE(reg.EnumSubKeys("SOFTWARE\\Crash", keys));
+  ASSERT_FALSE(keys.empty());
+  for (const std::string& name : keys) {
+    SCOPED_TRACE(name);
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(reg.GetBinary("SOFTWARE\\Crash\\" + name, "data", data)) << "a key without its value";
+    EXPECT_EQ(data, std::vector<uint8_t>(20000, static_cast<uint8_t>(std::stoi(name.substr(1)))));
+  }
+  // Every copy that exists is complete: it holds a prefix K0..Kn of the keys.
+  for (int c = 0; c < 3; ++c) {
+    std::vector<std::string> copied;
+    RegistryError e;
+    reg.EnumSubKeys("SOFTWARE\\Copy" + std::to_string(c), copied, &e);
+    if (e == RegistryError::NotFound) continue;
+    ASSERT_EQ(e, RegistryError::Ok);
+    for (const std::string& name : copied) {
+      std::vector<uint8_t> data;
+      EXPECT_TRUE(reg.GetBinary("SOFTWARE\\Copy" + std::to_string(c) + "\\" + name, "data", data)) << name;
+      EXPECT_EQ(data.size(), 20000u);
+    }
+  }
+  EXPECT_TRUE(reg.SetString("SOFTWARE\\Crash", "after", "ok"));
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2((dir.path() / "HKLM.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  std::string verdict;
+  sqlite3_exec(
+      db, "PRAGMA integrity_check",
+      [](void* out, int, char** values, char**) {
+        *static_cast<std::string*>(out) = values[0] ? values[0] : "";
+        return 0;
+      },
+      &verdict, nullptr);
+  sqlite3_close(db);
+  EXPECT_EQ(verdict, "ok");
+}
+
+}  // namespace
