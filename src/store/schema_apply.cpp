@@ -3,22 +3,13 @@
 // ("patch"). The schema decides which settings exist; members that it does
 // not list are dropped here (the hive merges its "local" values in later).
 #include "logging/log.h"
+#include "store/schema_member_cursor.h"
 #include "store/schema_merge.h"
 #include "store/schema_node.h"
 
 namespace Schema {
 
 using nlohmann::json;
-
-namespace {
-
-const json* MemberOf(const json* parent, const std::string& name) {
-  if (parent == nullptr || !parent->is_object()) return nullptr;
-  const auto it = parent->find(name);
-  return it == parent->end() ? nullptr : &*it;
-}
-
-}  // namespace
 
 json SchemaNode::Apply(const json* base, const json* overlay, VelderPath::Path& path, bool log) const {
   json result;
@@ -48,14 +39,15 @@ json SchemaNode::ApplyObject(const json* base, const json* overlay, VelderPath::
   if (properties == nullptr) return json();
   json result = json::object();
   auto& members = result.get_ref<json::object_t&>();
-  for (const auto& item : properties->get_ref<const json::object_t&>()) {
-    const std::string& name = item.first;
-    const SchemaNode child(*this, name);
-    // The path only names settings in messages; a member name that is no
+  MemberCursor baseMembers(base);
+  MemberCursor overlayMembers(overlay);
+  for (const auto& [name, member] : properties->get_ref<const json::object_t&>()) {
+    const SchemaNode child(*this, name, member);
+    // The path only names settings in log messages; a member name that is no
     // valid key is still shown as it is.
-    path.push_back(VelderPath::Element::MakeKey(name));
-    json value = child.Apply(MemberOf(base, name), MemberOf(overlay, name), path, log);
-    path.pop_back();
+    if (log) path.push_back(VelderPath::Element::MakeKey(name));
+    json value = child.Apply(baseMembers.Seek(name), overlayMembers.Seek(name), path, log);
+    if (log) path.pop_back();
     // Properties come in ascending order, so each member goes to the end.
     if (!value.is_null()) members.emplace_hint(members.end(), name, std::move(value));
   }

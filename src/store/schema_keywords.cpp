@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Schema {
@@ -26,7 +27,7 @@ static_assert(std::numeric_limits<Integer>::digits >= 64, "integers must compare
 // and "maxItems" and makes "minLength" and "minItems" fail.
 constexpr uint64_t kMaxCountBound = 4294967295u;
 
-const json* Keyword(const json& node, const char* name) {
+const json* Keyword(const json& node, std::string_view name) {
   const auto it = node.find(name);
   return it == node.end() ? nullptr : &*it;
 }

@@ -2,22 +2,16 @@
 // schema_validation.cpp, the effective document in schema_apply.cpp.
 #include "store/schema_node.h"
 
+#include <string_view>
+
 namespace Schema {
 
 namespace {
 
 using nlohmann::json;
 
-const json* Member(const json& node, const char* name) {
-  const auto it = node.find(name);
-  return it == node.end() ? nullptr : &*it;
-}
-
 // A flag keyword: missing or not a boolean counts as false.
-bool Flag(const json& node, const char* name) {
-  const json* value = Member(node, name);
-  return value != nullptr && value->is_boolean() && value->get<bool>();
-}
+bool Flag(const json& value) { return value.is_boolean() && value.get<bool>(); }
 
 }  // namespace
 
@@ -25,20 +19,31 @@ SchemaNode::SchemaNode(const json& schemaRoot) : node_(&schemaRoot), forcedObjec
 
 SchemaNode::SchemaNode(const SchemaNode& parent, const std::string& key) : SchemaNode(parent) { OnKey(key); }
 
+SchemaNode::SchemaNode(const SchemaNode& parent, const std::string& key, const json& member) : SchemaNode(parent) {
+  if (type_ != kObject || dynamic_) {
+    Leave();
+  } else {
+    StepToMember(key, &member);
+  }
+}
+
 bool SchemaNode::CanContinue() { return node_ != nullptr; }
 
 bool SchemaNode::OnKey(const std::string& key) {
-  const SchemaType type = Type();
-  if (type != kObject || dynamic_) {
+  if (type_ != kObject || dynamic_) {
     Leave();
     return false;
   }
-  const json* properties = Properties();
   const json* child = nullptr;
-  if (properties != nullptr) {
-    const auto it = properties->find(key);
-    if (it != properties->end()) child = &*it;
+  if (properties_ != nullptr) {
+    const auto it = properties_->find(key);
+    if (it != properties_->end()) child = &*it;
   }
+  StepToMember(key, child);
+  return true;
+}
+
+void SchemaNode::StepToMember(const std::string& key, const json* child) {
   parent_ = node_;
   node_ = child;
   lastKey_ = key;
@@ -46,17 +51,16 @@ bool SchemaNode::OnKey(const std::string& key) {
   lastStepWasKey_ = true;
   forcedObject_ = false;
   Resolve();
-  return true;
 }
 
 bool SchemaNode::OnIndex(uint32_t /*index*/) {
-  if (Type() != kArray) {
+  if (type_ != kArray) {
     Leave();
     return false;
   }
   insideArray_ = true;
   parent_ = node_;
-  node_ = Items();
+  node_ = items_;
   lastStepWasKey_ = false;
   forcedObject_ = false;
   Resolve();
@@ -66,85 +70,68 @@ bool SchemaNode::OnIndex(uint32_t /*index*/) {
 void SchemaNode::Leave() {
   node_ = nullptr;
   forcedObject_ = false;
-  ClearCaches();
-}
-
-void SchemaNode::ClearCaches() {
-  typeKnown_ = false;
-  propertiesKnown_ = false;
-  itemsKnown_ = false;
+  type_ = kNone;
+  hasPatternProperties_ = false;
+  properties_ = nullptr;
+  items_ = nullptr;
+  default_ = nullptr;
 }
 
 void SchemaNode::Resolve() {
-  ClearCaches();
-  if (node_ == nullptr) return;
-  if (!node_->is_object()) {
+  if (node_ == nullptr || !node_->is_object()) {
     Leave();
     return;
   }
-  // The root's members are settings, not keywords: a setting named
-  // "readonly" marks nothing.
-  if (!forcedObject_) {
-    if (!readonly_) readonly_ = Flag(*node_, "readonly");
-    if (!dynamic_) dynamic_ = Flag(*node_, "dynamic");
+  if (forcedObject_) {
+    // The root's members are settings, not keywords: a setting named
+    // "readonly" or "type" marks nothing.
+    type_ = kObject;
+    hasPatternProperties_ = false;
+    properties_ = node_;
+    items_ = nullptr;
+    default_ = nullptr;
+    return;
   }
-  const SchemaType type = Type();
-  if (type == kArray) {
-    if (Items() == nullptr) {
+  const json* type = nullptr;
+  const json* properties = nullptr;
+  const json* items = nullptr;
+  hasPatternProperties_ = false;
+  default_ = nullptr;
+  bool readonly = false;
+  bool dynamic = false;
+  for (const auto& [name, value] : node_->get_ref<const json::object_t&>()) {
+    const std::string_view keyword = name;
+    if (keyword == "type") {
+      type = &value;
+    } else if (keyword == "properties") {
+      properties = &value;
+    } else if (keyword == "items") {
+      items = &value;
+    } else if (keyword == "default") {
+      default_ = &value;
+    } else if (keyword == "readonly") {
+      readonly = Flag(value);
+    } else if (keyword == "dynamic") {
+      dynamic = Flag(value);
+    } else if (keyword == "patternProperties") {
+      hasPatternProperties_ = true;
+    }
+  }
+  if (!readonly_) readonly_ = readonly;
+  if (!dynamic_) dynamic_ = dynamic;
+  type_ = type != nullptr ? GetSchemaTypeFromKeyword(*type) : kNone;
+  properties_ = properties != nullptr && properties->is_object() ? properties : nullptr;
+  items_ = items != nullptr && items->is_object() ? items : nullptr;
+
+  if (type_ == kArray) {
+    if (items_ == nullptr) {
       Leave();
       return;
     }
     if (arrayRoot_ == nullptr) arrayRoot_ = node_;
-  } else if (type == kObject && !dynamic_) {
-    if (Properties() == nullptr && !HasPatternProperties()) Leave();
+  } else if (type_ == kObject && !dynamic_) {
+    if (properties_ == nullptr && !hasPatternProperties_) Leave();
   }
-}
-
-SchemaType SchemaNode::Type() const {
-  if (!typeKnown_) {
-    if (node_ == nullptr) {
-      type_ = kNone;
-    } else if (forcedObject_) {
-      type_ = kObject;
-    } else {
-      type_ = GetSchemaType(*node_);
-    }
-    typeKnown_ = true;
-  }
-  return type_;
-}
-
-const json* SchemaNode::Properties() const {
-  if (!propertiesKnown_) {
-    properties_ = nullptr;
-    if (node_ != nullptr) {
-      const json* properties = forcedObject_ ? node_ : Member(*node_, "properties");
-      if (properties != nullptr && properties->is_object()) properties_ = properties;
-    }
-    propertiesKnown_ = true;
-  }
-  return properties_;
-}
-
-const json* SchemaNode::Items() const {
-  if (!itemsKnown_) {
-    items_ = nullptr;
-    if (node_ != nullptr) {
-      const json* items = Member(*node_, "items");
-      if (items != nullptr && items->is_object()) items_ = items;
-    }
-    itemsKnown_ = true;
-  }
-  return items_;
-}
-
-const json* SchemaNode::Default() const {
-  if (node_ == nullptr || forcedObject_) return nullptr;
-  return Member(*node_, "default");
-}
-
-bool SchemaNode::HasPatternProperties() const {
-  return node_ != nullptr && !forcedObject_ && Member(*node_, "patternProperties") != nullptr;
 }
 
 }  // namespace Schema

@@ -48,6 +48,9 @@ class SchemaNode : public VelderPath::VelderPathWalker {
   // The child of `parent` for the member `key` (a copy of the parent stepped
   // with OnKey).
   SchemaNode(const SchemaNode& parent, const std::string& key);
+  // The same child when the caller already holds its schema node `member`,
+  // found as `key` in parent.Properties() (while iterating them).
+  SchemaNode(const SchemaNode& parent, const std::string& key, const nlohmann::json& member);
 
   SchemaNode(const SchemaNode&) = default;
   SchemaNode& operator=(const SchemaNode&) = default;
@@ -72,10 +75,10 @@ class SchemaNode : public VelderPath::VelderPathWalker {
   ValidationResult ValidateArray(const nlohmann::json& value) const;
 
   // The effective value at this node from a base value and an overlay value
-  // (null pointer: absent). A JSON null result means no value. `path` names
-  // this node in log messages; it is extended while descending and restored
-  // before returning. `log` turns on the messages about settings that give no
-  // value.
+  // (null pointer: absent). A JSON null result means no value. `log` turns on
+  // the messages about settings that give no value; `path` names this node in
+  // them, and is extended while descending (only when `log` is set) and
+  // restored before returning.
   nlohmann::json Apply(const nlohmann::json* base, const nlohmann::json* overlay, VelderPath::Path& path,
                        bool log) const;
   nlohmann::json ApplyObject(const nlohmann::json* base, const nlohmann::json* overlay, VelderPath::Path& path,
@@ -102,17 +105,19 @@ class SchemaNode : public VelderPath::VelderPathWalker {
   bool LastStepWasKey() const { return lastStepWasKey_; }
 
   // Type code; kNone when absent. A root node counts as an object.
-  SchemaType Type() const;
+  SchemaType Type() const { return type_; }
   // "properties" (the node itself for a root node), "items", "default": null
   // when missing; "properties" and "items" also when not objects.
-  const nlohmann::json* Properties() const;
-  const nlohmann::json* Items() const;
-  const nlohmann::json* Default() const;
-  bool HasPatternProperties() const;
+  const nlohmann::json* Properties() const { return properties_; }
+  const nlohmann::json* Items() const { return items_; }
+  const nlohmann::json* Default() const { return default_; }
+  bool HasPatternProperties() const { return hasPatternProperties_; }
 
  private:
+  // Steps to a member whose schema node the caller already holds (while
+  // iterating "properties"), sparing the lookup by name.
+  void StepToMember(const std::string& key, const nlohmann::json* child);
   void Resolve();
-  void ClearCaches();
   void Leave();  // the walk left the schema: the node becomes absent
 
   ValidationResult ValidateValue(const nlohmann::json& value, std::optional<nlohmann::json>& described,
@@ -133,13 +138,14 @@ class SchemaNode : public VelderPath::VelderPathWalker {
   bool lastStepWasKey_ = false;
   std::string lastKey_;
 
-  // Computed on first use after each step.
-  mutable bool typeKnown_ = false;
-  mutable bool propertiesKnown_ = false;
-  mutable bool itemsKnown_ = false;
-  mutable SchemaType type_ = kNone;
-  mutable const nlohmann::json* properties_ = nullptr;
-  mutable const nlohmann::json* items_ = nullptr;
+  // The node's own keywords, read in one pass over its members at each step:
+  // an effective-document rebuild visits every node of the schema, and
+  // looking each keyword up by name was most of its cost.
+  SchemaType type_ = kNone;
+  bool hasPatternProperties_ = false;
+  const nlohmann::json* properties_ = nullptr;
+  const nlohmann::json* items_ = nullptr;
+  const nlohmann::json* default_ = nullptr;
 };
 
 }  // namespace Schema

@@ -22,7 +22,7 @@ void CompareNodes(const SchemaNode& newNode, const SchemaNode& oldNode, VelderPa
     // Clients name paths by the path grammar; a member name that is no
     // valid segment can neither be subscribed to nor be notified.
     if (!VelderPath::AppendSegment(path, item.first)) continue;
-    const SchemaNode newChild(newNode, item.first);
+    const SchemaNode newChild(newNode, item.first, item.second);
     const SchemaNode oldChild(oldNode, item.first);
     CompareNodes(newChild, oldChild, path, notify);
     path.pop_back();

@@ -29,7 +29,7 @@ std::optional<json> ResetValue(const SchemaNode& node, const json* base, const j
     if (properties == nullptr) return std::nullopt;
     json result = json::object();
     for (const auto& item : properties->get_ref<const json::object_t&>()) {
-      const SchemaNode child(node, item.first);
+      const SchemaNode child(node, item.first, item.second);
       if (std::optional<json> value = ResetValue(child, MemberOf(base, item.first), MemberOf(overlay, item.first))) {
         result.emplace(item.first, std::move(*value));
       }

@@ -34,14 +34,18 @@ bool LookUp(std::string_view name, SchemaType& type) {
 SchemaType GetSchemaType(const nlohmann::json& node) {
   if (!node.is_object()) return kNone;
   const auto it = node.find("type");
-  if (it == node.end() || !it->is_string()) return kNone;
-  const std::string& name = it->get_ref<const std::string&>();
-  SchemaType type = kNone;
-  if (!LookUp(name, type)) {
+  return it == node.end() ? kNone : GetSchemaTypeFromKeyword(*it);
+}
+
+SchemaType GetSchemaTypeFromKeyword(const nlohmann::json& type) {
+  if (!type.is_string()) return kNone;
+  const std::string& name = type.get_ref<const std::string&>();
+  SchemaType code = kNone;
+  if (!LookUp(name, code)) {
     HV_LOG_WARNING("Unknown schema type '{}'", name);
     return kNone;
   }
-  return type;
+  return code;
 }
 
 SchemaType GetValueSchemaType(const nlohmann::json& value) {

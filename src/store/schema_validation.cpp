@@ -3,6 +3,7 @@
 // does not describe (stored in "local").
 #include "logging/log.h"
 #include "store/schema_keywords.h"
+#include "store/schema_member_cursor.h"
 #include "store/schema_node.h"
 
 namespace Schema {
@@ -11,9 +12,13 @@ using nlohmann::json;
 
 namespace {
 
-json& ObjectIn(std::optional<json>& output) {
+// Adds a member to an output object, created empty when first needed. Names
+// come in ascending order, so each goes to the end.
+template <typename Value>
+void AppendMember(std::optional<json>& output, const std::string& name, Value&& value) {
   if (!output || !output->is_object()) output = json::object();
-  return *output;
+  auto& members = output->get_ref<json::object_t&>();
+  members.emplace_hint(members.end(), name, std::forward<Value>(value));
 }
 
 }  // namespace
@@ -53,18 +58,21 @@ ValidationResult SchemaNode::ValidateObject(const json& value, std::optional<jso
                                             std::optional<json>& undescribed) const {
   if (!value.is_object()) return kViolation;
   if (RunKeywordChecks(kObject, value) != kValid) return kViolation;
-  const json* properties = Properties();
+  // Members arrive in ascending order, so the schema's properties are found by
+  // stepping forward, and the outputs grow at their ends.
+  MemberCursor schemaMembers(Properties());
   for (const auto& [name, member] : value.get_ref<const json::object_t&>()) {
-    if (properties == nullptr || !properties->contains(name)) {
-      ObjectIn(undescribed)[name] = member;
+    const json* schemaMember = schemaMembers.Seek(name);
+    if (schemaMember == nullptr) {
+      AppendMember(undescribed, name, member);
       continue;
     }
-    const SchemaNode child(*this, name);
+    const SchemaNode child(*this, name, *schemaMember);
     std::optional<json> childDescribed;
     std::optional<json> childUndescribed;
     if (child.ValidateValue(member, childDescribed, childUndescribed) != kValid) return kViolation;
-    if (childDescribed) ObjectIn(described)[name] = std::move(*childDescribed);
-    if (childUndescribed) ObjectIn(undescribed)[name] = std::move(*childUndescribed);
+    if (childDescribed) AppendMember(described, name, std::move(*childDescribed));
+    if (childUndescribed) AppendMember(undescribed, name, std::move(*childUndescribed));
   }
   return kValid;
 }
