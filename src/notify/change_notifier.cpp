@@ -165,7 +165,13 @@ void ChangeNotifier::ProcessQueue() {
     }
     lock.unlock();
     notify::SortUniqueUtf16(targets);
-    SendToChannels(targets, *notification, bad_channels);
+    try {
+      SendToChannels(targets, *notification, bad_channels);
+    } catch (const std::exception& e) {
+      // Out of memory while building the envelope: this notification is lost,
+      // the thread and the rest of the queue are not.
+      HV_LOG_ERROR("Failed to send a notification of '{}': {}", VelderPath::ToString(notification->path), e.what());
+    }
     lock.lock();
     RemoveBadChannels(bad_channels);
   }
