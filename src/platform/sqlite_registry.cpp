@@ -232,12 +232,17 @@ RegistryError SqliteRegistry::DoCreateKey(const std::string& path) {
   return db->End(db->CreateKey(target.components));
 }
 
+bool SqliteRegistry::IsHiveRoot(const std::string& key) const {
+  std::vector<std::string_view> parts;
+  return root_ == HKEY::Users && platform::SplitKeyPath(key, parts) == RegistryError::Ok && parts.size() == 1;
+}
+
 RegistryError SqliteRegistry::DoDeleteKey(const std::string& parent, const std::string& child) {
-  if (child.empty()) return RegistryError::InvalidArgument;
+  // A hive's root is not a key that can be deleted, whether it exists or not.
+  if (child.empty() || IsHiveRoot(platform::JoinKeyPath(parent, child))) return RegistryError::InvalidArgument;
   Target target;
   RegistryError e = Locate(platform::JoinKeyPath(parent, child), Access::kWrite, target);
   if (e != RegistryError::Ok) return e;
-  // A hive's root is not a key that can be deleted.
   if (target.kind != Target::Kind::kKey || target.components.empty()) return RegistryError::InvalidArgument;
   RegistryDatabase* db = target.database;
   if ((e = db->Begin()) != RegistryError::Ok) return e;
@@ -502,7 +507,9 @@ RegistryError SqliteRegistry::DoDeleteTree(const std::string& parent, const std:
 }
 
 bool SqliteRegistry::DeleteKeyTree(const std::string& parent, const std::string& child, RegistryError* error) {
-  if (child.empty()) return Finish(RegistryError::InvalidArgument, error);
+  if (child.empty() || IsHiveRoot(platform::JoinKeyPath(parent, child))) {
+    return Finish(RegistryError::InvalidArgument, error);
+  }
   Target target;
   RegistryError e = Locate(platform::JoinKeyPath(parent, child), Access::kWrite, target);
   if (e != RegistryError::Ok) return Finish(e, error);

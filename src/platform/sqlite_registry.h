@@ -106,6 +106,8 @@ class SqliteRegistry : public Registry {
   RegistryError Locate(const std::string& key, Access access, Target& target);
   RegistryError OpenDatabase(const std::string& file, Access access, platform::RegistryDatabase*& database);
   std::string HiveFile(const std::string& sid) const;
+  // True for HKEY_USERS\<SID> itself.
+  bool IsHiveRoot(const std::string& key) const;
   RegistryError ListHives(std::vector<std::string>& sids) const;
   bool Finish(RegistryError result, RegistryError* error);
 
