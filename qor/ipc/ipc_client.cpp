@@ -1,6 +1,7 @@
 #include "qor/ipc/ipc_client.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -81,6 +82,13 @@ uint32_t IpcClient::Connect(const std::string& identity, const std::string& serv
     DebugLog("connect '{}' failed, errno={}", location.socket_path, errno);
   }
   if (fd < 0) return failure;
+  // Blocking from now on, so that the reading thread sleeps in read() itself;
+  // writes pass MSG_DONTWAIT and wait in poll() with their deadline.
+  const int fl = ::fcntl(fd, F_GETFL);
+  if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return HV_IPC_ERROR;
+  }
 
   auto* c = new IpcClient(fd, callback, context);
   try {
@@ -130,7 +138,7 @@ uint32_t IpcClient::Request(uint32_t kind, const uint8_t* bytes, uint32_t count,
 
 uint32_t IpcClient::DoRequest(uint32_t kind, const uint8_t* bytes, uint32_t count, Deadline deadline,
                               std::string* response) {
-  Pending pending;
+  auto pending = std::make_shared<Pending>();
   uint32_t id;
   {
     std::lock_guard lock(mu_);
@@ -138,7 +146,7 @@ uint32_t IpcClient::DoRequest(uint32_t kind, const uint8_t* bytes, uint32_t coun
     do {
       id = next_id_++;
     } while (pending_.count(id) != 0);
-    pending_[id] = &pending;
+    pending_[id] = pending;
   }
   const uint32_t rc = WriteFrame(
       MakeFrame(HV_IPC_FRAME_REQUEST, {id, kind}, std::string_view(reinterpret_cast<const char*>(bytes), count)),
@@ -148,17 +156,17 @@ uint32_t IpcClient::DoRequest(uint32_t kind, const uint8_t* bytes, uint32_t coun
     pending_.erase(id);
     return rc;
   }
-  while (!pending.done) {
+  while (!pending->done) {
     if (!deadline) {
-      pending.cv.wait(lock);
-    } else if (pending.cv.wait_until(lock, *deadline) == std::cv_status::timeout && !pending.done) {
+      pending->cv.wait(lock);
+    } else if (pending->cv.wait_until(lock, *deadline) == std::cv_status::timeout && !pending->done) {
       // A late answer finds no one waiting and is dropped.
       pending_.erase(id);
       return HV_IPC_TIMEOUT;
     }
   }
-  if (pending.status == HV_IPC_OK) *response = std::move(pending.payload);
-  return pending.status;
+  if (pending->status == HV_IPC_OK) *response = std::move(pending->payload);
+  return pending->status;
 }
 
 uint32_t IpcClient::WriteFrame(const std::string& frame, Deadline deadline) {
@@ -223,11 +231,6 @@ void IpcClient::ReadLoop() {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd p{fd_, POLLIN, 0};
-      ::poll(&p, 1, -1);
-      continue;
-    }
     break;  // end of stream or a failed read
   }
   EndConnection();
@@ -247,40 +250,45 @@ bool IpcClient::HandleFrame(Frame& frame) {
     QueueNotification(Notification{kind, std::move(frame.body)});
     return true;
   }
-  std::lock_guard lock(mu_);
-  if (frame.kind == HV_IPC_FRAME_HELLO) {
-    if (greeted_ || GetU32(body) != HV_IPC_PROTOCOL_VERSION) return false;
-    channel_ = frame.body.substr(4);
-    greeted_ = true;
-    greeted_cv_.notify_all();
-    return true;
+  std::shared_ptr<Pending> p;
+  {
+    std::lock_guard lock(mu_);
+    if (frame.kind == HV_IPC_FRAME_HELLO) {
+      if (greeted_ || GetU32(body) != HV_IPC_PROTOCOL_VERSION) return false;
+      channel_ = frame.body.substr(4);
+      greeted_ = true;
+      greeted_cv_.notify_all();
+      return true;
+    }
+    if (!greeted_) return false;
+    auto it = pending_.find(GetU32(body));
+    if (it == pending_.end()) return true;  // its requester gave up waiting
+    p = std::move(it->second);
+    pending_.erase(it);
+    const uint32_t status = GetU32(body + 4);
+    const bool known = status == HV_IPC_OK || status == HV_IPC_NOT_HANDLED || status == HV_IPC_TOO_LARGE;
+    p->status = known ? status : static_cast<uint32_t>(HV_IPC_ERROR);
+    frame.body.erase(0, 8);
+    p->payload = std::move(frame.body);
+    p->done = true;
   }
-  if (!greeted_) return false;
-  auto it = pending_.find(GetU32(body));
-  if (it == pending_.end()) return true;  // its requester gave up waiting
-  Pending* p = it->second;
-  pending_.erase(it);
-  const uint32_t status = GetU32(body + 4);
-  const bool known = status == HV_IPC_OK || status == HV_IPC_NOT_HANDLED || status == HV_IPC_TOO_LARGE;
-  p->status = known ? status : static_cast<uint32_t>(HV_IPC_ERROR);
-  p->payload = frame.body.substr(8);
-  p->done = true;
   p->cv.notify_one();
   return true;
 }
 
 void IpcClient::EndConnection() {
+  std::unordered_map<uint32_t, std::shared_ptr<Pending>> failed;
   {
     std::lock_guard lock(mu_);
     ended_ = true;
     for (auto& [id, p] : pending_) {
       p->status = HV_IPC_DISCONNECTED;
       p->done = true;
-      p->cv.notify_one();
     }
-    pending_.clear();
+    failed.swap(pending_);
     greeted_cv_.notify_all();
   }
+  for (auto& [id, p] : failed) p->cv.notify_one();
   if (!closing_) QueueNotification(Notification{HV_IPC_KIND_DISCONNECTED, std::string()});
 }
 

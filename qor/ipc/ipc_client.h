@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -92,7 +93,9 @@ class IpcClient final : public HvIpcClient {
   bool ended_ GUARDED_BY(mu_) = false;
   int active_requests_ GUARDED_BY(mu_) = 0;  // Request calls in progress
   uint32_t next_id_ GUARDED_BY(mu_) = 1;
-  std::unordered_map<uint32_t, Pending*> pending_ GUARDED_BY(mu_);
+  // Shared with the reading thread, which wakes the requester after letting
+  // go of mu_ (so that the requester does not wake into a held lock).
+  std::unordered_map<uint32_t, std::shared_ptr<Pending>> pending_ GUARDED_BY(mu_);
 
   // One frame at a time on the socket: a writer holds the socket while
   // writing_ is set, others wait (with their deadline) on write_cv_.

@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -20,11 +21,18 @@
 namespace qor_ipc {
 namespace {
 
+// epoll keys below the first connection's.
 constexpr uint64_t kListenToken = 0;
-constexpr uint64_t kWakeToken = 1;
+constexpr uint64_t kStopToken = 1;
+constexpr uint64_t kPauseToken = 2;
+constexpr uint64_t kTaskToken = 3;
+
 constexpr uint32_t kKnownFlags = HV_IPC_SERVER_CONCURRENT | HV_IPC_SERVER_ALL_USERS | HV_IPC_SERVER_REPLACE_STALE;
 // How long accepting pauses when the process is out of descriptors.
-constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+constexpr long kAcceptPauseNs = 100'000'000;
+
+// The server whose thread this is, so that Stop can refuse to join itself.
+thread_local const IpcServer* tls_server = nullptr;
 
 size_t DefaultThreads() {
   const unsigned hw = std::thread::hardware_concurrency();
@@ -40,6 +48,10 @@ uint32_t IpcServer::Start(const std::string& identity, const std::string& servic
   auto* s = new IpcServer(identity, service, flags, callback, context);
   const uint32_t rc = s->Open(threads);
   if (rc != HV_IPC_OK) {
+    s->stopping_ = true;
+    const uint64_t one = 1;
+    if (s->stop_fd_ >= 0) [[maybe_unused]] ssize_t n = ::write(s->stop_fd_, &one, sizeof(one));
+    for (auto& t : s->threads_) t.join();
     s->ReleaseResources();
     delete s;
     return rc;
@@ -53,10 +65,18 @@ IpcServer::IpcServer(std::string identity, std::string service, uint32_t flags, 
     : identity_(std::move(identity)),
       service_(std::move(service)),
       flags_(flags),
+      concurrent_((flags & HV_IPC_SERVER_CONCURRENT) != 0),
       callback_(callback),
       context_(context) {}
 
 IpcServer::~IpcServer() = default;
+
+bool IpcServer::Watch(int fd, uint64_t token, uint32_t events, int op) {
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = token;
+  return ::epoll_ctl(epoll_fd_, op, fd, &ev) == 0;
+}
 
 uint32_t IpcServer::Open(uint32_t threads) {
   uint32_t rc = ServerLocation(identity_, service_, &location_);
@@ -70,19 +90,21 @@ uint32_t IpcServer::Open(uint32_t threads) {
   if (rc != HV_IPC_OK) return rc;
 
   epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
-  wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (epoll_fd_ < 0 || wake_fd_ < 0) return HV_IPC_ERROR;
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.u64 = kListenToken;
-  if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, listen_fd_, &ev) != 0) return HV_IPC_ERROR;
-  ev.data.u64 = kWakeToken;
-  if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &ev) != 0) return HV_IPC_ERROR;
+  stop_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  pause_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  if (epoll_fd_ < 0 || stop_fd_ < 0 || pause_fd_ < 0 || tasks_.fd() < 0) return HV_IPC_ERROR;
+  // One-shot: one thread accepts (or ends a pause) at a time and re-arms.
+  // Level-triggered: the stop event reaches every thread, a queued task the
+  // next free one.
+  if (!Watch(listen_fd_, kListenToken, EPOLLIN | EPOLLONESHOT, EPOLL_CTL_ADD) ||
+      !Watch(pause_fd_, kPauseToken, EPOLLIN | EPOLLONESHOT, EPOLL_CTL_ADD) ||
+      !Watch(stop_fd_, kStopToken, EPOLLIN, EPOLL_CTL_ADD) || !Watch(tasks_.fd(), kTaskToken, EPOLLIN, EPOLL_CTL_ADD)) {
+    return HV_IPC_ERROR;
+  }
 
-  const size_t pool_size = (flags_ & HV_IPC_SERVER_CONCURRENT) ? (threads ? threads : DefaultThreads()) : 1;
+  const size_t count = concurrent_ ? (threads ? threads : DefaultThreads()) : 1;
   try {
-    pool_ = std::make_unique<WorkerPool>(pool_size);
-    io_thread_ = std::thread([this] { IoLoop(); });
+    for (size_t i = 0; i < count; ++i) threads_.emplace_back([this] { ServiceLoop(); });
   } catch (const std::exception& e) {
     DebugLog("cannot start threads: {}", e.what());
     return HV_IPC_ERROR;
@@ -129,29 +151,30 @@ uint32_t IpcServer::Listen() {
   }
   socket_dev_ = st.st_dev;
   socket_ino_ = st.st_ino;
-  if (::listen(listen_fd_, SOMAXCONN) != 0) {
-    ::unlink(location_.socket_path.c_str());
-    socket_ino_ = 0;
-    return HV_IPC_ERROR;
-  }
+  if (::listen(listen_fd_, SOMAXCONN) != 0) return HV_IPC_ERROR;
   return HV_IPC_OK;
 }
 
 uint32_t IpcServer::Stop() {
-  if (pool_ && pool_->OnPoolThread()) return HV_IPC_WRONG_THREAD;
+  if (tls_server == this) return HV_IPC_WRONG_THREAD;
   stopping_ = true;
   const uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(wake_fd_, &one, sizeof(one));
-  if (io_thread_.joinable()) io_thread_.join();
-  // No connection is accepted or read from now on. Close them all, so that
-  // answers of callbacks still running go nowhere and senders stop waiting.
-  for (auto& [token, connection] : connections_) {
+  [[maybe_unused]] ssize_t n = ::write(stop_fd_, &one, sizeof(one));
+  // Each thread ends after what it is doing now; no callback starts later.
+  for (auto& t : threads_) t.join();
+  threads_.clear();
+  tasks_.Clear();
+  // Close every connection, so that senders stop waiting and clients learn
+  // that the server is gone.
+  std::unordered_map<uint64_t, std::shared_ptr<ServerConnection>> connections;
+  {
+    std::lock_guard lock(connections_mu_);
+    connections.swap(connections_);
+  }
+  for (auto& [token, connection] : connections) {
     ChannelRegistry::Instance().Remove(identity_, connection->channel());
     connection->Close();
   }
-  connections_.clear();
-  // Queued requests are dropped; running callbacks are waited for.
-  if (pool_) pool_->Stop();
   ReleaseResources();
   delete this;
   return HV_IPC_OK;
@@ -166,49 +189,45 @@ void IpcServer::ReleaseResources() {
     ::unlink(location_.socket_path.c_str());
   }
   socket_ino_ = 0;
-  if (epoll_fd_ >= 0) ::close(epoll_fd_);
-  if (wake_fd_ >= 0) ::close(wake_fd_);
-  epoll_fd_ = wake_fd_ = -1;
+  for (int* fd : {&epoll_fd_, &stop_fd_, &pause_fd_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
   // Last: the name is free only once the socket file is gone.
   if (lock_fd_ >= 0) ::close(lock_fd_);
   lock_fd_ = -1;
 }
 
-void IpcServer::IoLoop() {
-  epoll_event events[64];
+void IpcServer::ServiceLoop() {
+  tls_server = this;
   while (!stopping_) {
-    int timeout = -1;
-    if (accept_paused_) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(accept_resume_ -
-                                                                              std::chrono::steady_clock::now());
-      timeout = static_cast<int>(std::max<int64_t>(0, left.count()));
-    }
-    const int n = ::epoll_wait(epoll_fd_, events, 64, timeout);
+    epoll_event ev;
+    const int n = ::epoll_wait(epoll_fd_, &ev, 1, -1);
     if (n < 0) {
       if (errno == EINTR) continue;
       DebugLog("epoll_wait failed, errno={}", errno);
       break;
     }
-    for (int i = 0; i < n && !stopping_; ++i) {
-      const uint64_t token = events[i].data.u64;
-      if (token == kListenToken) {
+    if (n == 0 || stopping_) continue;
+    switch (ev.data.u64) {
+      case kStopToken:
+        break;
+      case kListenToken:
         AcceptAll();
-      } else if (token == kWakeToken) {
-        uint64_t value;
-        [[maybe_unused]] ssize_t r = ::read(wake_fd_, &value, sizeof(value));
-      } else if (auto it = connections_.find(token); it != connections_.end()) {
-        auto connection = it->second;  // keep it alive while it may be erased
-        OnConnectionEvent(connection, events[i].events);
+        break;
+      case kPauseToken:
+        ResumeAccepting();
+        break;
+      case kTaskToken: {
+        TaskQueue::Task task;
+        if (tasks_.TryPop(&task)) task();
+        break;
       }
-    }
-    if (accept_paused_ && std::chrono::steady_clock::now() >= accept_resume_) {
-      accept_paused_ = false;
-      epoll_event ev{};
-      ev.events = EPOLLIN;
-      ev.data.u64 = kListenToken;
-      ::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, listen_fd_, &ev);
+      default:
+        OnConnectionEvent(ev.data.u64, ev.events);
     }
   }
+  tls_server = nullptr;
 }
 
 void IpcServer::AcceptAll() {
@@ -217,12 +236,16 @@ void IpcServer::AcceptAll() {
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        // The pending connection stays in the backlog; retrying at once would
-        // only spin.
+        // The pending connection stays in the backlog; accepting again at
+        // once would only spin. The timer re-arms the socket later.
         DebugLog("accept failed, errno={}; pausing", errno);
-        PauseAccepting();
+        itimerspec pause{};
+        pause.it_value.tv_nsec = kAcceptPauseNs;
+        ::timerfd_settime(pause_fd_, 0, &pause, nullptr);
+        Watch(pause_fd_, kPauseToken, EPOLLIN | EPOLLONESHOT, EPOLL_CTL_MOD);
+        return;
       }
-      return;
+      break;  // EAGAIN: all accepted
     }
     ucred peer{};
     socklen_t length = sizeof(peer);
@@ -233,65 +256,91 @@ void IpcServer::AcceptAll() {
     }
     const std::string channel = ChannelRegistry::Instance().NewChannelName(peer.pid);
     auto connection = std::make_shared<ServerConnection>(fd, epoll_fd_, next_token_++, peer, identity_, channel);
-    if (!connection->Register()) continue;  // the connection's destructor closes fd
-    connection->QueueFrame(MakeFrame(HV_IPC_FRAME_HELLO, {HV_IPC_PROTOCOL_VERSION}, channel));
+    // Known before its first event can arrive.
+    {
+      std::lock_guard lock(connections_mu_);
+      connections_.emplace(connection->token(), connection);
+    }
     ChannelRegistry::Instance().Add(identity_, channel, connection);
-    connections_.emplace(connection->token(), std::move(connection));
+    connection->QueueFrame(MakeFrame(HV_IPC_FRAME_HELLO, {HV_IPC_PROTOCOL_VERSION}, channel));
+    if (!connection->Register()) CloseConnection(connection);
   }
+  Watch(listen_fd_, kListenToken, EPOLLIN | EPOLLONESHOT, EPOLL_CTL_MOD);
 }
 
-void IpcServer::PauseAccepting() {
-  accept_paused_ = true;
-  accept_resume_ = std::chrono::steady_clock::now() + kAcceptPause;
-  epoll_event ev{};
-  ev.events = 0;
-  ev.data.u64 = kListenToken;
-  ::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, listen_fd_, &ev);
+void IpcServer::ResumeAccepting() {
+  uint64_t expirations;
+  [[maybe_unused]] ssize_t n = ::read(pause_fd_, &expirations, sizeof(expirations));
+  Watch(listen_fd_, kListenToken, EPOLLIN | EPOLLONESHOT, EPOLL_CTL_MOD);
 }
 
-void IpcServer::OnConnectionEvent(const std::shared_ptr<ServerConnection>& connection, uint32_t events) {
+void IpcServer::OnConnectionEvent(uint64_t token, uint32_t events) {
+  std::shared_ptr<ServerConnection> connection;
+  {
+    std::shared_lock lock(connections_mu_);
+    auto it = connections_.find(token);
+    if (it == connections_.end()) return;
+    connection = it->second;
+  }
+  if (!connection->BeginHandling()) return;
   if (events & (EPOLLERR | EPOLLHUP)) {
     // The client is gone (or we shut the socket down): nobody is left to
     // answer, so requests still unread are not served.
     CloseConnection(connection);
     return;
   }
+  std::vector<Frame> frames;
+  auto outcome = ServerConnection::ReadOutcome::kOpen;
   if (events & (EPOLLIN | EPOLLRDHUP)) {
-    std::vector<Frame> frames;
-    const auto outcome = connection->ReadAvailable(&frames);
+    outcome = connection->ReadAvailable(&frames);
     if (outcome == ServerConnection::ReadOutcome::kError) {
       CloseConnection(connection);
       return;
     }
-    for (auto& frame : frames) Dispatch(connection, std::move(frame));
-    if (outcome == ServerConnection::ReadOutcome::kEnd) connection->NoteEnd();
   }
   if (events & EPOLLOUT) connection->OnWritable();
-}
+  if (outcome == ServerConnection::ReadOutcome::kEnd) connection->NoteEnd();
+  // Counted before the registration is armed, so that it reads no further
+  // while too many requests of this client are waiting.
+  for (size_t i = 0; i < frames.size(); ++i) connection->RequestAccepted();
+  connection->EndHandling();
 
-void IpcServer::Dispatch(const std::shared_ptr<ServerConnection>& connection, Frame frame) {
-  connection->RequestAccepted();
-  const bool posted = pool_->Post([this, connection, frame = std::move(frame)] {
-    if (connection->IsClosed()) {
-      connection->RequestDone(std::string());
-      return;
+  if (concurrent_) {
+    // Later frames go to other threads; this one serves the first itself.
+    for (size_t i = 1; i < frames.size(); ++i) {
+      tasks_.Push([this, connection, frame = std::move(frames[i])] {
+        if (stopping_) return Skip(connection);
+        Serve(connection, frame);
+      });
     }
-    Serve(connection.get(), frame);
-  });
-  if (!posted) connection->RequestDone(std::string());
+    if (!frames.empty()) {
+      if (stopping_) return Skip(connection);
+      Serve(connection, frames[0]);
+    }
+  } else {
+    // One thread: the client's requests are served in their order.
+    for (const Frame& frame : frames) {
+      if (stopping_) {
+        Skip(connection);
+      } else {
+        Serve(connection, frame);
+      }
+    }
+  }
 }
 
-void IpcServer::Serve(ServerConnection* connection, const Frame& frame) {
+void IpcServer::Serve(const std::shared_ptr<ServerConnection>& connection, const Frame& frame) {
+  if (connection->IsClosed()) return Skip(connection);  // nobody to answer
   const uint32_t request_id = GetU32(frame.body.data());
   const uint32_t kind = GetU32(frame.body.data() + 4);
   HvIpcMessage message;
-  message.connection = connection;
+  message.connection = connection.get();
   uint32_t handled = 1;
   try {
     handled = callback_(kind, reinterpret_cast<const uint8_t*>(frame.body.data() + 8),
                         static_cast<uint32_t>(frame.body.size() - 8), &message, context_);
   } catch (...) {
-    // An exception must not end a pool thread; the request counts as refused.
+    // An exception must not end a server thread; the request counts as refused.
     DebugLog("channel {}: the message callback threw", connection->channel());
     handled = 1;
   }
@@ -306,9 +355,12 @@ void IpcServer::Serve(ServerConnection* connection, const Frame& frame) {
   connection->RequestDone(MakeFrame(HV_IPC_FRAME_RESPONSE, {request_id, status}, message.response));
 }
 
+void IpcServer::Skip(const std::shared_ptr<ServerConnection>& connection) { connection->RequestDone(std::string()); }
+
 void IpcServer::CloseConnection(const std::shared_ptr<ServerConnection>& connection) {
   ChannelRegistry::Instance().Remove(identity_, connection->channel());
   connection->Close();
+  std::lock_guard lock(connections_mu_);
   connections_.erase(connection->token());
 }
 

@@ -1,26 +1,32 @@
-// The server side of the library: one listening socket, one I/O thread that
-// accepts and reads, and a pool of threads that run the message callback.
+// The server side of the library: one listening socket and a set of threads
+// that all wait on one epoll set. The thread that receives a request runs the
+// message callback itself, so a request costs no hand-over between threads;
+// further requests read in the same go are queued for the other threads, so
+// pipelined requests of one client still run at the same time.
 //
-// Ownership: the server owns its connections (shared with pool tasks and with
-// HvIPC_Send calls in progress, which may outlive the server: a closed
+// Ownership: the server owns its connections (shared with queued tasks and
+// with HvIPC_Send calls in progress, which may outlive the server: a closed
 // connection only refuses them). Threads: Start and Stop on any thread but the
-// server's own; the callback runs on pool threads.
+// server's own; the callback runs on the server's threads.
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
+#include "platform/thread_annotations.h"
 #include "qor/ipc/frame.h"
 #include "qor/ipc/hv_qor_ipc.h"
 #include "qor/ipc/socket_location.h"
-#include "qor/ipc/worker_pool.h"
+#include "qor/ipc/task_queue.h"
 
 namespace qor_ipc {
 class ServerConnection;
@@ -57,18 +63,20 @@ class IpcServer final : public HvIpcServer {
 
   uint32_t Open(uint32_t threads);
   uint32_t Listen();
-  void IoLoop();
+  bool Watch(int fd, uint64_t token, uint32_t events, int op);
+  void ServiceLoop();
   void AcceptAll();
-  void PauseAccepting();
-  void OnConnectionEvent(const std::shared_ptr<ServerConnection>& connection, uint32_t events);
-  void Dispatch(const std::shared_ptr<ServerConnection>& connection, Frame frame);
-  void Serve(ServerConnection* connection, const Frame& frame);
+  void ResumeAccepting();
+  void OnConnectionEvent(uint64_t token, uint32_t events);
+  void Serve(const std::shared_ptr<ServerConnection>& connection, const Frame& frame);
+  void Skip(const std::shared_ptr<ServerConnection>& connection);
   void CloseConnection(const std::shared_ptr<ServerConnection>& connection);
   void ReleaseResources();
 
   const std::string identity_;
   const std::string service_;
   const uint32_t flags_;
+  const bool concurrent_;
   const HvIPC_MessageCallback callback_;
   void* const context_;
   SocketLocation location_;
@@ -76,19 +84,19 @@ class IpcServer final : public HvIpcServer {
   int lock_fd_ = -1;
   int listen_fd_ = -1;
   int epoll_fd_ = -1;
-  int wake_fd_ = -1;
+  int stop_fd_ = -1;   // eventfd, readable from Stop on: every thread sees it and ends
+  int pause_fd_ = -1;  // timerfd that ends a pause of accepting (out of descriptors)
   dev_t socket_dev_ = 0;
   ino_t socket_ino_ = 0;  // our socket file, so that Stop removes no one else's
 
   std::atomic<bool> stopping_{false};
-  std::thread io_thread_;
-  std::unique_ptr<WorkerPool> pool_;
+  TaskQueue tasks_;
+  std::vector<std::thread> threads_;  // written by Open and Stop only
 
-  // I/O thread only while it runs; Stop after joining it.
-  std::unordered_map<uint64_t, std::shared_ptr<ServerConnection>> connections_;
-  uint64_t next_token_ = 2;
-  bool accept_paused_ = false;
-  std::chrono::steady_clock::time_point accept_resume_;
+  // Read for every event, written when a client comes or goes.
+  std::shared_mutex connections_mu_;
+  std::unordered_map<uint64_t, std::shared_ptr<ServerConnection>> connections_ GUARDED_BY(connections_mu_);
+  std::atomic<uint64_t> next_token_{16};
 };
 
 }  // namespace qor_ipc

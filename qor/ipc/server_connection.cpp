@@ -38,11 +38,26 @@ ServerConnection::~ServerConnection() {
 bool ServerConnection::Register() {
   std::lock_guard lock(mu_);
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLRDHUP;
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
   ev.data.u64 = token_;
   if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd_, &ev) != 0) return false;
-  registered_events_ = ev.events;
+  registered_events_ = EPOLLIN | EPOLLRDHUP;
   return true;
+}
+
+bool ServerConnection::BeginHandling() {
+  std::lock_guard lock(mu_);
+  if (handling_ || closed_) return false;
+  handling_ = true;
+  return true;
+}
+
+void ServerConnection::EndHandling() {
+  std::lock_guard lock(mu_);
+  handling_ = false;
+  if (closed_) return;
+  ArmLocked();
+  FinishIfDoneLocked();
 }
 
 ServerConnection::ReadOutcome ServerConnection::ReadAvailable(std::vector<Frame>* frames) {
@@ -60,6 +75,8 @@ ServerConnection::ReadOutcome ServerConnection::ReadAvailable(std::vector<Frame>
         DebugLog("channel {}: malformed frame, closing", channel_);
         return ReadOutcome::kError;
       }
+      // A short read took everything there was; epoll reports anything newer.
+      if (static_cast<size_t>(n) < sizeof(buffer)) break;
       continue;
     }
     if (n == 0) {
@@ -234,16 +251,25 @@ void ServerConnection::BreakLocked() {
   written_cv_.notify_all();
 }
 
-void ServerConnection::UpdateInterestLocked() {
-  if (closed_) return;
+uint32_t ServerConnection::WantedEventsLocked() const {
   const bool want_read = !ended_ && !broken_ && in_flight_ < kMaxRequestsInFlight && queued_bytes_ < kMaxQueuedBytes;
   const bool want_write = !broken_ && !queue_.empty();
-  const uint32_t events = (want_read ? (EPOLLIN | EPOLLRDHUP) : 0u) | (want_write ? EPOLLOUT : 0u);
-  if (events == registered_events_) return;
+  return (want_read ? (EPOLLIN | EPOLLRDHUP) : 0u) | (want_write ? EPOLLOUT : 0u);
+}
+
+void ServerConnection::ArmLocked() {
+  const uint32_t events = WantedEventsLocked();
   epoll_event ev{};
-  ev.events = events;
+  ev.events = events | EPOLLONESHOT;
   ev.data.u64 = token_;
   if (::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd_, &ev) == 0) registered_events_ = events;
+}
+
+void ServerConnection::UpdateInterestLocked() {
+  // A handler arms the registration when it ends; until then changing it
+  // would hand the connection to a second thread.
+  if (closed_ || handling_) return;
+  if (WantedEventsLocked() != registered_events_) ArmLocked();
 }
 
 void ServerConnection::FinishIfDoneLocked() {

@@ -1,16 +1,19 @@
 // One client connection of a server: the socket, the client's credentials,
 // its channel name and its write queue.
 //
-// Reading belongs to the server's I/O thread. Writing may happen on any
-// thread: a pool thread queues a response, HvIPC_Send a notification, the I/O
-// thread continues when the socket has room again. Whoever queues a frame
-// writes at once as much as the socket takes without blocking; the rest waits
-// in a bounded queue that the I/O thread drains. So a client that does not
-// read only ever delays writers to itself, and only up to their time-out.
+// The server's threads all wait on one epoll set in which the socket is
+// registered one-shot: the thread that receives an event "handles" the
+// connection (reads it, closes it) alone, between BeginHandling and
+// EndHandling, and EndHandling arms the registration again. Writing may
+// happen on any thread: a callback's response, HvIPC_Send's notification, a
+// handler when the socket has room again. Whoever queues a frame writes at
+// once as much as the socket takes without blocking; the rest waits in a
+// bounded queue for the socket to drain. So a client that does not read only
+// ever delays writers to itself, and only up to their time-out.
 //
-// Only the I/O thread (or Stop, after that thread ended) closes the socket;
-// other threads that meet a broken socket shut it down, which the I/O thread
-// sees and answers by closing.
+// Only a handler (or Stop, after the server's threads ended) closes the
+// socket; other threads that meet a broken socket shut it down, which makes
+// the next event a hang-up for a handler to close.
 #pragma once
 
 #include <sys/socket.h>
@@ -49,10 +52,18 @@ class ServerConnection {
   const std::string& channel() const { return channel_; }
   uid_t uid() const { return peer_.uid; }
 
-  // ---- I/O thread only.
-
   // Adds the socket to the epoll set, reading.
   bool Register();
+
+  // A server thread received an event for the connection. False when another
+  // thread handles it already (the event was delivered twice because a writer
+  // re-armed the registration meanwhile) or it is closed: then nothing is to
+  // be done, the other handler arms the registration when it ends.
+  bool BeginHandling();
+  // Arms the registration again for what the connection now waits for.
+  void EndHandling();
+
+  // ---- The handler only.
 
   enum class ReadOutcome { kOpen, kEnd, kError };
   // Reads what the socket has (up to a fair share) and appends the complete
@@ -89,6 +100,11 @@ class ServerConnection {
   // Writes queued frames until the queue is empty or the socket is full.
   void FlushLocked() REQUIRES(mu_);
   void BreakLocked() REQUIRES(mu_);
+  uint32_t WantedEventsLocked() const REQUIRES(mu_);
+  // (Re-)arms the one-shot registration for the wanted events.
+  void ArmLocked() REQUIRES(mu_);
+  // Arms the registration when what the connection waits for changed and no
+  // handler is active.
   void UpdateInterestLocked() REQUIRES(mu_);
   void FinishIfDoneLocked() REQUIRES(mu_);
   bool GoneLocked() const REQUIRES(mu_) { return closed_ || broken_; }
@@ -98,15 +114,16 @@ class ServerConnection {
   const ucred peer_;
   const std::string identity_;
   const std::string channel_;
-  // Read without the lock by the I/O thread, which alone closes it; others use
+  // Read without the lock by the handler, which alone closes it; others use
   // it only under mu_ and while !closed_.
   int fd_;
-  FrameReader reader_;  // I/O thread only
+  FrameReader reader_;  // the handler only
 
   mutable std::mutex mu_;
   std::condition_variable written_cv_;     // frames written, room made, or the connection ended
   bool closed_ GUARDED_BY(mu_) = false;    // socket closed; nothing more is written
-  bool broken_ GUARDED_BY(mu_) = false;    // a write failed; the I/O thread will close
+  bool broken_ GUARDED_BY(mu_) = false;    // a write failed; a handler will close
+  bool handling_ GUARDED_BY(mu_) = false;  // a server thread handles an event
   bool ended_ GUARDED_BY(mu_) = false;     // the client sends no more requests
   bool finishing_ GUARDED_BY(mu_) = false; // shut down after the last answer
   std::deque<OutFrame> queue_ GUARDED_BY(mu_);
@@ -115,7 +132,7 @@ class ServerConnection {
   uint64_t next_seq_ GUARDED_BY(mu_) = 1;
   uint64_t written_seq_ GUARDED_BY(mu_) = 0;  // frames up to this sequence number are written
   uint32_t in_flight_ GUARDED_BY(mu_) = 0;
-  uint32_t registered_events_ GUARDED_BY(mu_) = 0;
+  uint32_t registered_events_ GUARDED_BY(mu_) = 0;  // as last armed, without EPOLLONESHOT
 };
 
 }  // namespace qor_ipc
