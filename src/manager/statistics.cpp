@@ -162,10 +162,7 @@ std::string_view Statistics::TypeName(uint32_t type) {
 }
 
 std::string Statistics::FormatLocalTime(int64_t time) {
-  // Floor division, so that times before 1970 still name the right second.
-  int64_t seconds = time / kHundredNsPerSecond;
-  if (time % kHundredNsPerSecond < 0) --seconds;
-  const time_t t = static_cast<time_t>(seconds);
+  const time_t t = static_cast<time_t>(time / kHundredNsPerSecond);
   struct tm local {};
   if (!::localtime_r(&t, &local)) return {};
   return fmt::format("{}-{}-{} {}:{}:{}", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
