@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "logging/logger_posix.h"
@@ -10,13 +11,19 @@ namespace HvQorLogging {
 namespace {
 
 LoggerPosix* g_instance = nullptr;
+// Set once the log has been closed at process exit.
+std::atomic<bool> g_exited{false};
 
-// Closes the log at process exit. The logger itself is never destroyed, so
-// that static destructors that run after this one can still log safely
-// (their lines reach standard error only).
+// Closes the log at process exit. The logger itself is never destroyed, and
+// once it has closed every call returns at once, so that static destructors
+// that run later may call the log functions safely: what the logger uses
+// (the clock, the C library's time zone) may be gone by then.
 class AutoCloser {
  public:
-  ~AutoCloser() { g_instance->AutoClose(); }
+  ~AutoCloser() {
+    g_instance->AutoClose();
+    g_exited.store(true);
+  }
 };
 
 void PrepareFork() { g_instance->PrepareFork(); }
@@ -37,18 +44,23 @@ LoggerPosix& Instance() {
 
 void LogInit(std::string_view identity, std::string_view framework, std::string_view component, int level,
              uint32_t options) {
-  Instance().Open(identity, framework, component, level, options);
+  if (!g_exited.load()) Instance().Open(identity, framework, component, level, options);
 }
 
 void LogInit(std::string_view framework, std::string_view component, int level, uint32_t options) {
-  Instance().Open({}, framework, component, level, options);
+  if (!g_exited.load()) Instance().Open({}, framework, component, level, options);
 }
 
-void LogClose() { Instance().Close(); }
+void LogClose() {
+  if (!g_exited.load()) Instance().Close();
+}
 
-void LogFlush() { Instance().Flush(); }
+void LogFlush() {
+  if (!g_exited.load()) Instance().Flush();
+}
 
 bool LogIsEnabled(int level) {
+  if (g_exited.load(std::memory_order_relaxed)) return false;
   const int saved = errno;
   const bool enabled = Instance().IsEnabled(level);
   errno = saved;
@@ -57,7 +69,7 @@ bool LogIsEnabled(int level) {
 
 namespace detail {
 void WriteFormatted(int level, const char* source, fmt::string_view format, fmt::format_args args) noexcept {
-  Instance().WriteV(level, source, format, args);
+  if (!g_exited.load(std::memory_order_relaxed)) Instance().WriteV(level, source, format, args);
 }
 }  // namespace detail
 
