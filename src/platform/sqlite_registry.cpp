@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 
 #include "platform/registry_database.h"
 #include "platform/registry_key_path.h"
@@ -44,11 +45,19 @@ constexpr const char* kMachineFile = "HKLM.db";
 constexpr const char* kUsersFolder = "HKU";
 constexpr std::string_view kHiveSuffix = ".db";
 
-// SID text as a file name: the one letter a SID may carry in either case
-// is written upper-case.
+// A valid SID text as a file name: "S" upper-case and every number without
+// leading zeros, so that each user has exactly one hive file.
 std::string CanonicalSid(std::string_view sid) {
-  std::string text(sid);
-  if (!text.empty()) text[0] = 'S';
+  std::string text = "S";
+  sid.remove_prefix(1);
+  while (!sid.empty()) {
+    sid.remove_prefix(1);  // the '-'
+    const size_t end = std::min(sid.find('-'), sid.size());
+    uint64_t number = 0;
+    std::from_chars(sid.data(), sid.data() + end, number);
+    text += '-' + std::to_string(number);
+    sid.remove_prefix(end);
+  }
   return text;
 }
 
@@ -160,7 +169,8 @@ RegistryError SqliteRegistry::ListHives(std::vector<std::string>& sids) const {
     std::string_view name = entry->d_name;
     if (name.size() <= kHiveSuffix.size() || !name.ends_with(kHiveSuffix)) continue;
     name.remove_suffix(kHiveSuffix.size());
-    if (platform::IsValidSidText(name) && name[0] == 'S') sids.emplace_back(name);
+    // Only files named as this class names them are hives.
+    if (platform::IsValidSidText(name) && CanonicalSid(name) == name) sids.emplace_back(name);
   }
   ::closedir(dir);
   std::sort(sids.begin(), sids.end());

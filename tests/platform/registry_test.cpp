@@ -515,6 +515,8 @@ TEST_F(RegistryTest, RootsAndHives) {
   std::string lower = me;
   lower[0] = 's';
   EXPECT_TRUE(reg_.KeyExists(lower + "\\Software")) << "the SID's letter in either case";
+  ASSERT_TRUE(reg_.CreateKeyPath("S-1-22-01-0004242\\Software"));
+  EXPECT_TRUE(reg_.KeyExists("S-1-22-1-4242\\Software")) << "one hive, however the numbers are written";
 
   // Other users' hives are addressed by SID and listed at the top.
   ASSERT_TRUE(reg_.CreateKeyPath("S-1-22-1-4242\\Software"));

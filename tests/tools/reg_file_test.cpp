@@ -85,7 +85,7 @@ TEST(RegFile, RefusesMalformedInputNamingTheLine) {
     std::string message;
   } cases[] = {
       {"", "must begin with"},
-      {"REGEDIT4\r\n[HKLM\\A]\r\n", "line 1: the file must begin with"},
+      {"Some Other Header\r\n[HKLM\\A]\r\n", "line 1: the file must begin with"},
       {kHead + "\"v\"=\"x\"\r\n", "line 3: a value before the first [key]"},
       {kHead + "[HKLM\\A\r\n", "line 3: a key line must end with ']'"},
       {kHead + "[HKCR\\A]\r\n", "line 3: 'HKCR\\A' does not begin with"},
