@@ -119,7 +119,7 @@ void SchemaNode::Resolve() {
   }
   if (!readonly_) readonly_ = readonly;
   if (!dynamic_) dynamic_ = dynamic;
-  type_ = type != nullptr ? GetSchemaTypeFromKeyword(*type) : kNone;
+  type_ = GetSchemaType(*node_, type);
   properties_ = properties != nullptr && properties->is_object() ? properties : nullptr;
   items_ = items != nullptr && items->is_object() ? items : nullptr;
 

@@ -124,7 +124,9 @@ class SchemaNode : public VelderPath::VelderPathWalker {
                                  std::optional<nlohmann::json>& undescribed) const;
   ValidationResult ValidateObject(const nlohmann::json& value, std::optional<nlohmann::json>& described,
                                   std::optional<nlohmann::json>& undescribed) const;
-  ValidationResult ValidateArrayElements(const nlohmann::json& value) const;
+  // ValidateArray for a value whose depth was checked already.
+  struct DepthChecked {};
+  ValidationResult ValidateArray(const nlohmann::json& value, DepthChecked) const;
   ValidationResult RunKeywordChecks(SchemaType type, const nlohmann::json& value) const;
 
   const nlohmann::json* node_ = nullptr;

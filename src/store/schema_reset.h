@@ -16,10 +16,12 @@ enum ResetResult : int {
 };
 
 // Outside arrays, nulls are written into `overlay` at `path` (for an object,
-// at every member below it that holds a value), which the effective document
-// turns into defaults. Inside an array, the array is copied into the overlay
-// whole (from the overlay, the base or the default) and the element or member
-// is removed from that copy.
+// at every member below it that holds a value, read-only members excepted),
+// which the effective document turns into defaults. Inside an array, the
+// array is stored into the overlay whole (from the overlay, the base or the
+// default) with the element or member removed; when there is nothing to
+// remove the overlay is left as it was. A read-only path is refused, also
+// below a dynamic node.
 ResetResult ResetPath(const nlohmann::json& schemaRoot, const VelderPath::Path& path,
                       const nlohmann::json& baseValues, nlohmann::json& overlay);
 

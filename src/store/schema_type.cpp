@@ -34,12 +34,12 @@ bool LookUp(std::string_view name, SchemaType& type) {
 SchemaType GetSchemaType(const nlohmann::json& node) {
   if (!node.is_object()) return kNone;
   const auto it = node.find("type");
-  return it == node.end() ? kNone : GetSchemaTypeFromKeyword(*it);
+  return GetSchemaType(node, it == node.end() ? nullptr : &*it);
 }
 
-SchemaType GetSchemaTypeFromKeyword(const nlohmann::json& type) {
-  if (!type.is_string()) return kNone;
-  const std::string& name = type.get_ref<const std::string&>();
+SchemaType GetSchemaType(const nlohmann::json& /*node*/, const nlohmann::json* type) {
+  if (type == nullptr || !type->is_string()) return kNone;
+  const std::string& name = type->get_ref<const std::string&>();
   SchemaType code = kNone;
   if (!LookUp(name, code)) {
     HV_LOG_WARNING("Unknown schema type '{}'", name);

@@ -23,8 +23,9 @@ enum SchemaType : uint32_t {
 // level; a missing or non-text "type" (or a node that is not an object) gives
 // kNone without a message.
 SchemaType GetSchemaType(const nlohmann::json& node);
-// The same for the value of a node's "type" keyword.
-SchemaType GetSchemaTypeFromKeyword(const nlohmann::json& type);
+// The same when the caller has already found the node's "type" member
+// (null: the node has none).
+SchemaType GetSchemaType(const nlohmann::json& node, const nlohmann::json* type);
 
 // The code of a JSON value: object, array, string, any number, boolean;
 // kNone for null and binary.

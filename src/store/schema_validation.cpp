@@ -31,7 +31,7 @@ ValidationResult SchemaNode::Validate(const json& value, std::optional<json>& de
 
 ValidationResult SchemaNode::ValidateArray(const json& value) const {
   if (!VelderPath::IsWithinDepth(value, kMaxValidationDepth)) return kViolation;
-  return ValidateArrayElements(value);
+  return ValidateArray(value, DepthChecked{});
 }
 
 ValidationResult SchemaNode::ValidateValue(const json& value, std::optional<json>& described,
@@ -49,7 +49,7 @@ ValidationResult SchemaNode::ValidateValue(const json& value, std::optional<json
   }
   const SchemaType type = Type();
   if (type == kObject) return ValidateObject(value, described, undescribed);
-  const ValidationResult result = type == kArray ? ValidateArrayElements(value) : ValidateSimpleType(type, value);
+  const ValidationResult result = type == kArray ? ValidateArray(value, DepthChecked{}) : ValidateSimpleType(type, value);
   if (result == kValid) described = value;
   return result;
 }
@@ -77,7 +77,7 @@ ValidationResult SchemaNode::ValidateObject(const json& value, std::optional<jso
   return kValid;
 }
 
-ValidationResult SchemaNode::ValidateArrayElements(const json& value) const {
+ValidationResult SchemaNode::ValidateArray(const json& value, DepthChecked) const {
   if (IsAbsent()) return kViolation;
   if (!value.is_array()) {
     HV_LOG_ERROR("Value is not array");

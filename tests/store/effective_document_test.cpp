@@ -39,25 +39,19 @@ TEST(EffectiveDocument, SourcesAndDefaultsOfOneSetting) {
   };
   const std::vector<Case> cases = {
       {schema, "{}", "{}", R"({"a":1})"},
-      {schema, "null", "null", R"({"a":1})"},
       {schema, R"({"a":5})", "{}", R"({"a":5})"},
       {schema, "{}", R"({"a":7})", R"({"a":7})"},
-      {schema, R"({"a":5})", R"({"a":7})", R"({"a":7})"},
       {schema, R"({"a":5})", R"({"a":null})", R"({"a":1})"},   // a null resets to the default
       {schema, R"({"a":"x"})", R"({"a":7})", R"({"a":1})"},    // a base of the wrong type wins nothing
-      {schema, R"({"a":2.5})", "{}", R"({"a":2.5})"},
       {schema, "{}", R"({"a":"7"})", R"({"a":1})"},            // an invalid overlay falls back
       {schema, R"({"a":5})", R"({"a":"7"})", R"({"a":5})"},
       {bounded, R"({"a":5})", R"({"a":7})", R"({"a":5})"},     // the base is not validated
-      {bounded, R"({"a":50})", R"({"a":7})", R"({"a":50})"},
       {bounded, "{}", R"({"a":18446744073709551615})", R"({"a":1})"},
       {readonly, R"({"a":5})", R"({"a":7})", R"({"a":1})"},
       {schema, R"({"a":5,"b":6})", R"({"b":7})", R"({"a":5})"},  // unlisted members are dropped
       {schema, "[1,2]", R"({"a":3})", R"({"a":3})"},            // base values that are no object
       {R"({"a":{"type":"integer"}})", R"({"a":5})", "{}", "{}"},  // no default: no value
-      {R"({"a":{"type":"integer","default":null}})", "{}", "{}", "{}"},
       {R"({"a":{"type":"whatever","default":1}})", "{}", "{}", "{}"},
-      {R"({"a":{"default":1}})", "{}", "{}", "{}"},
       {R"({"a":5})", "{}", "{}", "{}"},
       {"{}", R"({"a":5})", R"({"a":5})", "{}"},
   };
@@ -134,7 +128,6 @@ TEST(EffectiveDocument, DynamicNodesMergeTheOverlay) {
        R"({"dyn":{"a":1,"b":{"d":3,"e":4},"f":5},"obj":{}})"},
       {R"({"dyn":{"a":1}})", R"({"dyn":{"a":"text"}})", R"({"dyn":{"a":1},"obj":{}})"},  // other type: ignored
       {R"({"dyn":{"a":1}})", R"({"dyn":{"a":2.5}})", R"({"dyn":{"a":2.5},"obj":{}})"},
-      {R"({"dyn":{"a":[1,2]}})", R"({"dyn":{"a":[3]}})", R"({"dyn":{"a":[3]},"obj":{}})"},
       {R"({"dyn":{"a":1}})", R"({"dyn":null})", R"({"dyn":{"d":1},"obj":{}})"},  // removed: default
       {R"({"dyn":{"a":1}})", R"({"dyn":[1]})", R"({"dyn":{"a":1},"obj":{}})"},
       {"{}", R"({"nodef":{"x":{"y":null,"z":1}}})", R"({"dyn":{"d":1},"nodef":{"x":{"z":1}},"obj":{}})"},
@@ -158,7 +151,6 @@ TEST(EffectiveDocument, Merge) {
   };
   const std::vector<Case> cases = {
       {"-", "-", "-"},
-      {"-", "null", "-"},
       {"-", "5", "5"},
       {"-", R"({"a":null,"b":{"c":null}})", R"({"b":{}})"},
       {"5", "-", "5"},
@@ -170,7 +162,6 @@ TEST(EffectiveDocument, Merge) {
       {R"({"a":{"b":1}})", R"({"a":{"c":2}})", R"({"a":{"b":1,"c":2}})"},
       {R"({"a":[1]})", R"({"a":{"0":2}})", R"({"a":[1]})"},
       {"[1,2]", "[3]", "[3]"},
-      {"true", "false", "false"},
   };
   auto read = [](const char* text) { return std::string(text) == "-" ? std::optional<json>() : json::parse(text); };
   for (const Case& c : cases) {
@@ -210,14 +201,12 @@ TEST(EffectiveDocument, ResetPathFallsBackToDefaults) {
   };
   const std::vector<Case> cases = {
       {"a", R"({"a":5})", "{}", kResetDone, R"({"a":null})"},
-      {"a", "{}", R"({"a":7})", kResetDone, R"({"a":null})"},
       {"a", "{}", "{}", kResetDone, "{}"},  // nothing to write
       {"ro", R"({"ro":5})", "{}", kResetRefused, "{}"},
       {"obj.lock", "{}", "{}", kResetRefused, "{}"},
       {"unknown", "{}", R"({"unknown":1})", kResetNothing, R"({"unknown":1})"},
       {"a.b", R"({"a":5})", "{}", kResetNothing, "{}"},
       {"obj", R"({"obj":{"x":5,"lock":1}})", R"({"obj":{"y":"s"}})", kResetDone, R"({"obj":{"x":null,"y":null}})"},
-      {"obj", "{}", "{}", kResetDone, "{}"},
       {"obj.x", R"({"obj":{"x":5}})", "{}", kResetDone, R"({"obj":{"x":null}})"},
       {"obj.x", R"({"obj":{"x":5}})", R"({"obj":"bad"})", kResetDone, R"({"obj":"bad"})"},  // write refused
       {"dyn", "{}", "{}", kResetDone, R"({"dyn":null})"},
@@ -226,7 +215,6 @@ TEST(EffectiveDocument, ResetPathFallsBackToDefaults) {
       {"rodyn", "{}", "{}", kResetRefused, "{}"},
       {"rodyn.p", R"({"rodyn":{"p":1}})", "{}", kResetRefused, "{}"},
       {"nums.1", "{}", "{}", kResetDone, R"({"nums":[1,3]})"},
-      {"nums.1", R"({"nums":[5,6]})", "{}", kResetDone, R"({"nums":[5]})"},
       {"nums.1", R"({"nums":[5,6]})", R"({"nums":[7,8,9]})", kResetDone, R"({"nums":[7,9]})"},
       {"nums.5", "{}", "{}", kResetNothing, "{}"},  // a vain delete leaves the overlay alone
       {"nums.5", "{}", R"({"nums":[4]})", kResetNothing, R"({"nums":[4]})"},
@@ -293,10 +281,8 @@ TEST(EffectiveDocument, CompareReadonlyReportsChangedMarks) {
       {plain, plain, {}},
       {plain, aReadonly, {{"a", 1}}},
       {aReadonly, plain, {{"a", 0}}},
-      {aReadonly, aReadonly, {}},
       {plain, oReadonly, {{"o", 1}, {"o.x", 1}}},
       {oReadonly, plain, {{"o", 0}, {"o.x", 0}}},
-      {oReadonly, oReadonly, {}},
       {xReadonly, oReadonly, {{"o", 1}}},  // x was read-only already
       {plain, xReadonly, {{"o.x", 1}}},
       {"{}", aReadonly, {{"a", 1}}},      // a new read-only setting
@@ -334,13 +320,10 @@ TEST(EffectiveDocument, BaseDocuments) {
       {R"({"data":{"eff_schema":{}}})", true},
       {R"({"data":{"eff_schema":{},"values":{}},"meta":1})", true},
       {R"({"data":{"eff_schema":{},"values":[]}})", false},
-      {R"({"data":{"eff_schema":{},"values":null}})", false},
       {R"({"data":{"eff_schema":[]}})", false},
       {R"({"data":{"values":{}}})", false},
-      {R"({"data":[]})", false},
       {R"({})", false},
       {R"([])", false},
-      {R"("text")", false},
       {R"({"data":{"eff_schema":{})", false},  // does not parse: an empty object
       {"", false},
       {"\xFF", false},

