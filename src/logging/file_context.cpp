@@ -72,7 +72,8 @@ bool FileContext::OpenCurrentFile() { return file_->Open(GetFilePath(0), permiss
 
 void FileContext::EnsureFileReady() {
   if (file_->IsOpen()) {
-    if (file_->IsAt(GetFilePath(0)) && file_->SeekEnd() < size_limit_) return;
+    uint64_t size = 0;
+    if (file_->IsAt(GetFilePath(0), &size) && size < size_limit_) return;
     file_->Close();
   }
   if (file_prefix_.empty()) return;

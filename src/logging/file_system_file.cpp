@@ -82,10 +82,11 @@ bool File::Validate() {
   return true;
 }
 
-bool File::IsAt(const std::string& path) const {
+bool File::IsAt(const std::string& path, uint64_t* size) const {
   if (!IsOpen()) return false;
   struct stat open_st {}, path_st {};
   if (::fstat(fd_, &open_st) != 0 || ::lstat(path.c_str(), &path_st) != 0) return false;
+  if (size) *size = static_cast<uint64_t>(open_st.st_size);
   return open_st.st_dev == path_st.st_dev && open_st.st_ino == path_st.st_ino;
 }
 
@@ -97,16 +98,16 @@ uint64_t File::SeekEnd() {
 
 bool File::Append(const char* bytes, size_t count) {
   if (!IsOpen()) return false;
-  const off_t start = ::lseek(fd_, 0, SEEK_END);
   size_t done = 0;
   while (done < count) {
     const ssize_t n = ::write(fd_, bytes + done, count - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       // Cut a partial line away again. Writers of other processes wait on
-      // the file context's lock, so nothing was appended after it.
-      if (done > 0 && start >= 0) {
-        while (::ftruncate(fd_, start) != 0 && errno == EINTR) {
+      // the file context's lock, so the last `done` bytes are ours.
+      const off_t end = done > 0 ? ::lseek(fd_, 0, SEEK_END) : -1;
+      if (end >= static_cast<off_t>(done)) {
+        while (::ftruncate(fd_, end - static_cast<off_t>(done)) != 0 && errno == EINTR) {
         }
       }
       return false;

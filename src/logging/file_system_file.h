@@ -55,8 +55,8 @@ class File {
   // two bytes to set IsNarrow.
   virtual bool Validate();
   // True when `path` still names the open file: false once another process
-  // has rotated it away or someone deleted it.
-  virtual bool IsAt(const std::string& path) const;
+  // has rotated it away or someone deleted it. Gives the file's size too.
+  virtual bool IsAt(const std::string& path, uint64_t* size = nullptr) const;
 
   // The errno of the last failed Open (ELOOP: a symbolic link, EMLINK: a
   // second hard link, EINVAL: not a regular file, ENOENT: no directory).

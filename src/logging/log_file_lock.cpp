@@ -68,9 +68,10 @@ bool LogFileLock::OpenLockFile() {
 }
 
 bool LogFileLock::StillAtPath() const {
-  struct stat open_st {}, path_st {};
-  return ::fstat(fd_, &open_st) == 0 && ::lstat(path_.c_str(), &path_st) == 0 && open_st.st_dev == path_st.st_dev &&
-         open_st.st_ino == path_st.st_ino;
+  // Removing the lock file, or renaming another over it, leaves our file
+  // without a name; one fstat tells.
+  struct stat st {};
+  return ::fstat(fd_, &st) == 0 && st.st_nlink > 0;
 }
 
 LogFileLock::Result LogFileLock::TryAcquire(std::chrono::milliseconds timeout) {

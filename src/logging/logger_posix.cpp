@@ -1,5 +1,6 @@
 #include "logging/logger_posix.h"
 
+#include <pthread.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -21,6 +22,28 @@ constexpr uint32_t kUnknownSession = 0xDEADBEEF;
 
 // Set while this thread works inside the logger's lock.
 thread_local bool t_inside_logger = false;
+
+// Process and thread id of the calling thread, asked once per thread; a
+// fork makes every cached pair stale.
+std::atomic<uint32_t> g_fork_generation{0};
+
+struct ThreadIds {
+  uint32_t process = 0, thread = 0, generation = UINT32_MAX;
+};
+
+const ThreadIds& CurrentIds() {
+  static const bool registered = [] {
+    return ::pthread_atfork(nullptr, nullptr, [] { g_fork_generation.fetch_add(1); }) == 0;
+  }();
+  thread_local ThreadIds ids;
+  const uint32_t generation = g_fork_generation.load(std::memory_order_relaxed);
+  if (ids.generation != generation || !registered) {
+    ids.process = static_cast<uint32_t>(::getpid());
+    ids.thread = static_cast<uint32_t>(::gettid());
+    ids.generation = generation;
+  }
+  return ids;
+}
 
 class InsideLogger {
  public:
@@ -227,8 +250,8 @@ void LoggerPosix::Deliver(int level, const char* source, std::string_view messag
   const LogTime time = BreakDownTime(now_ms, options & kOptionUtcTimestamps);
   const std::string prepared = source ? PrepareSource(ReduceFunctionSignature(source)) : std::string();
   fmt::memory_buffer line;
-  AppendLogLine(line, time, static_cast<uint32_t>(::getpid()), static_cast<uint32_t>(::gettid()), LevelTag(level),
-                prepared, message);
+  const ThreadIds& ids = CurrentIds();
+  AppendLogLine(line, time, ids.process, ids.thread, LevelTag(level), prepared, message);
   const std::string_view text(line.data(), line.size());
   if (debug_output_.load(std::memory_order_relaxed)) WriteDebugOutput(text);
   if (t_inside_logger) return;
