@@ -1,0 +1,223 @@
+// A stand-in for the settings service in the client tests: a real server of
+// the IPC library, in this process, whose answers a test scripts; it records
+// every request and can send notifications to any channel. A raw socket
+// server beside it speaks the frame format by hand, for answers the library's
+// server would never give.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plugin/ipc_message.h"
+#include "plugin/value_conversion.h"
+#include "qor/ipc/hv_qor_ipc.h"
+#include "support/temp_dir.h"
+
+namespace client_test {
+
+inline constexpr char kIdentity[] = "client_test";
+
+// Points the IPC library (of this process and of the programs it starts) at a
+// fresh directory, and the client library at the test identity.
+class ScopedService {
+ public:
+  ScopedService() {
+    ::setenv("HV_QOR_IPC_DIR", dir_.path().c_str(), 1);
+    ::setenv("VELDER_IDENTITY", kIdentity, 1);
+  }
+  ~ScopedService() {
+    ::unsetenv("HV_QOR_IPC_DIR");
+    ::unsetenv("VELDER_IDENTITY");
+  }
+  const std::filesystem::path& dir() const { return dir_.path(); }
+
+ private:
+  testing_support::TempDir dir_;
+};
+
+// What the scripted service answers to one request.
+struct Reply {
+  IpcMessage message;              // the response; its type is set to Response first
+  std::optional<std::string> raw;  // when set, these bytes go back instead of the message
+  bool handled = true;             // false: the callback refuses the request
+};
+
+// One request as the service saw it.
+struct Seen {
+  IpcMessage request;
+  std::string channel;
+};
+
+class ScriptedService {
+ public:
+  using Script = std::function<void(const IpcMessage& request, Reply* reply)>;
+
+  // Answers Success with no value unless `script` says otherwise.
+  explicit ScriptedService(Script script = {}) : script_(std::move(script)) {
+    rc_ = HvIPC_RunServer(&server_, kIdentity, "VELDER_SERVICE", HV_IPC_SERVER_DEFAULT_FLAGS, &Callback, this, 4);
+  }
+  ~ScriptedService() { Stop(); }
+
+  uint32_t result() const { return rc_; }
+  void Stop() {
+    if (server_) HvIPC_StopServer(server_);
+    server_ = nullptr;
+  }
+
+  std::vector<Seen> seen() const {
+    std::lock_guard lock(mu_);
+    return seen_;
+  }
+  // Waits up to 10 s until `n` requests were seen.
+  bool WaitForRequests(size_t n) const {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return seen_.size() >= n; });
+  }
+
+  // Sends `message` as a notification to `channel`; the library's result.
+  uint32_t Notify(const std::string& channel, IpcMessage message) const {
+    size_t count = 0;
+    const uint8_t* bytes = message.Serialize(&count);
+    return HvIPC_Send(kIdentity, channel.c_str(), HV_IPC_SEND_NOTIFICATION, HV_IPC_KIND_ENVELOPE, bytes,
+                      static_cast<uint32_t>(count), nullptr, nullptr);
+  }
+  uint32_t NotifyRaw(const std::string& channel, uint32_t kind, const std::string& bytes) const {
+    return HvIPC_Send(kIdentity, channel.c_str(), HV_IPC_SEND_NOTIFICATION, kind,
+                      reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()), nullptr,
+                      nullptr);
+  }
+
+ private:
+  static uint32_t Callback(uint32_t kind, const uint8_t* bytes, uint32_t count, HvIpcMessage* message, void* context) {
+    auto* self = static_cast<ScriptedService*>(context);
+    if (kind != HV_IPC_KIND_ENVELOPE) return 1;
+    Seen seen;
+    if (!seen.request.Deserialize(bytes, count)) return 1;
+    seen.channel = HvIPC_MessageGetSenderChannel(message);
+    Reply reply;
+    reply.message.set_message_type(MessageType::Response);
+    if (self->script_) self->script_(seen.request, &reply);
+    {
+      std::lock_guard lock(self->mu_);
+      self->seen_.push_back(std::move(seen));
+    }
+    self->cv_.notify_all();
+    if (!reply.handled) return 1;
+    if (reply.raw) {
+      HvIPC_MessageSetResponse(message, reinterpret_cast<const uint8_t*>(reply.raw->data()),
+                               static_cast<uint32_t>(reply.raw->size()));
+    } else {
+      size_t n = 0;
+      const uint8_t* out = reply.message.Serialize(&n);
+      HvIPC_MessageSetResponse(message, out, static_cast<uint32_t>(n));
+    }
+    return 0;
+  }
+
+  Script script_;
+  HvIpcServer* server_ = nullptr;
+  uint32_t rc_ = HV_IPC_ERROR;
+  mutable std::mutex mu_;
+  mutable std::condition_variable cv_;
+  std::vector<Seen> seen_;
+};
+
+// A server written by hand on the socket the client looks for: it greets
+// each connection, reads one request frame, and then does what `act` says
+// with the connection (write bytes, close it).
+class RawService {
+ public:
+  // Called with the connected socket after the first request frame was read,
+  // and that request's id (4 bytes, as a response frame wants it).
+  using Act = std::function<void(int fd, const std::string& request_id)>;
+
+  RawService(const std::filesystem::path& ipc_dir, Act act) : act_(std::move(act)) {
+    const auto dir = ipc_dir / kIdentity;
+    std::filesystem::create_directories(dir);
+    ::chmod(dir.c_str(), 0755);
+    const std::string path = (dir / "VELDER_SERVICE").string();
+    listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    EXPECT_EQ(::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    EXPECT_EQ(::listen(listen_fd_, 4), 0);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~RawService() {
+    ::shutdown(listen_fd_, SHUT_RDWR);
+    thread_.join();
+    ::close(listen_fd_);
+  }
+
+  // A frame: u32 body length, kind byte, body.
+  static std::string Frame(uint8_t kind, const std::string& body) {
+    std::string f(5, '\0');
+    const uint32_t n = static_cast<uint32_t>(body.size());
+    for (int i = 0; i < 4; ++i) f[i] = static_cast<char>((n >> (8 * i)) & 0xff);
+    f[4] = static_cast<char>(kind);
+    return f + body;
+  }
+  static std::string U32(uint32_t v) {
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+    return s;
+  }
+  static void WriteAll(int fd, const std::string& bytes) {
+    size_t off = 0;
+    while (off < bytes.size()) {
+      const ssize_t n = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+      if (n <= 0) return;
+      off += static_cast<size_t>(n);
+    }
+  }
+
+ private:
+  void Serve() {
+    for (;;) {
+      const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) return;
+      WriteAll(fd, Frame(HV_IPC_FRAME_HELLO, U32(HV_IPC_PROTOCOL_VERSION) + "raw.1"));
+      // The request: header, then its body.
+      char header[5];
+      if (ReadExactly(fd, header, 5)) {
+        uint32_t len = 0;
+        for (int i = 3; i >= 0; --i) len = (len << 8) | static_cast<uint8_t>(header[i]);
+        std::string body(len, '\0');
+        if (ReadExactly(fd, body.data(), len)) {
+          act_(fd, body.substr(0, 4));
+        }
+      }
+      ::close(fd);
+    }
+  }
+  static bool ReadExactly(int fd, char* out, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+      const ssize_t r = ::recv(fd, out + got, n - got, 0);
+      if (r <= 0) return false;
+      got += static_cast<size_t>(r);
+    }
+    return true;
+  }
+
+  Act act_;
+  int listen_fd_ = -1;
+  std::thread thread_;
+};
+
+}  // namespace client_test

@@ -1,0 +1,152 @@
+// The pieces of velderctl without a service: how VALUE arguments are read,
+// what is printed, and which exit code each failure gives.
+#include <gtest/gtest.h>
+
+#include "tools/velderctl/exit_code.h"
+#include "tools/velderctl/output_format.h"
+#include "tools/velderctl/value_argument.h"
+
+namespace {
+
+using nlohmann::json;
+using velder::ClientError;
+using velder::Notification;
+using velder::Status;
+using velderctl::ParseValueArgument;
+using velderctl::ValueArgumentType;
+
+TEST(ValueArgumentTest, InfersAndParsesAsAsked) {
+  using T = ValueArgumentType;
+  const struct {
+    std::string text;
+    T type;
+    std::optional<json> want;  // nullopt: refused
+  } cases[] = {
+      {"true", T::Infer, true},
+      {"false", T::Infer, false},
+      {"True", T::Infer, "True"},
+      {"0", T::Infer, 0},
+      {"-0", T::Infer, 0},
+      {"-42", T::Infer, -42},
+      {"9223372036854775807", T::Infer, INT64_MAX},
+      {"-9223372036854775808", T::Infer, INT64_MIN},
+      {"9223372036854775808", T::Infer, std::nullopt},  // no silent change into a string
+      {"007", T::Infer, "007"},                          // would not read back as written
+      {"+5", T::Infer, "+5"},
+      {"1.5", T::Infer, "1.5"},
+      {"1e3", T::Infer, "1e3"},
+      {"", T::Infer, ""},
+      {"null", T::Infer, "null"},
+      {"hello world", T::Infer, "hello world"},
+      {R"({"a":[1,{"b":true}]})", T::Infer, json{{"a", {1, {{"b", true}}}}}},
+      {" [1, 2]", T::Infer, json{1, 2}},
+      {"[draft", T::Infer, std::nullopt},
+      {"{}", T::Infer, json::object()},
+      {"yes", T::Bool, std::nullopt},
+      {"1", T::Bool, std::nullopt},
+      {"true", T::Bool, true},
+      {"+5", T::Int, 5},
+      {"007", T::Int, 7},
+      {"5x", T::Int, std::nullopt},
+      {"", T::Int, std::nullopt},
+      {"-", T::Int, std::nullopt},
+      {"1.0", T::Int, std::nullopt},
+      {"true", T::String, "true"},
+      {"[draft", T::String, "[draft"},
+      {"2.5", T::Json, 2.5},
+      {R"("x")", T::Json, "x"},
+      {"null", T::Json, nullptr},  // parsed; the library refuses to store it
+      {"{", T::Json, std::nullopt},
+      {std::string(1000, '['), T::Json, std::nullopt},
+      {"caf\xe9", T::String, std::nullopt},
+      {"caf\xe9", T::Infer, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40) + " as " + std::to_string(static_cast<int>(c.type)));
+    json got;
+    std::string error;
+    const bool ok = ParseValueArgument(c.text, c.type, &got, &error);
+    ASSERT_EQ(ok, c.want.has_value()) << error << " " << got.dump();
+    if (ok) {
+      EXPECT_EQ(got, *c.want);
+      EXPECT_EQ(got.type(), c.want->type());
+      EXPECT_TRUE(error.empty());
+    } else {
+      EXPECT_FALSE(error.empty());
+    }
+  }
+}
+
+TEST(ExitCodeTest, OneCodePerKindOfFailure) {
+  const struct {
+    Status status;
+    int rc;
+  } cases[] = {
+      {Status(), 0},
+      {Status::FromCode(ResultCode::GenericFailure), 1},
+      {Status::FromCode(ResultCode::InvalidParameters), 2},
+      {Status::FromCode(ResultCode::ServerUnreachable), 3},
+      {Status::FromCode(ResultCode::AccessDenied), 5},
+      {Status::FromCode(ResultCode::NotFound), 10},
+      {Status::FromCode(ResultCode::InvalidType), 11},
+      {Status::FromCode(ResultCode::NotAllowed), 12},
+      {Status::FromCode(ResultCode::SizeQuotaExceeded), 13},
+      {Status::FromCode(ResultCode::SchemaViolation), 14},
+      {Status::FromCode(4), 1},  // unused codes must not pass as something else
+      {Status::FromCode(64), 1},
+      {Status::FromCode(0xffffffffu), 1},
+      {Status::FromError(ClientError::InvalidArgument), 65},
+      {Status::FromError(ClientError::Unreachable), 69},
+      {Status::FromError(ClientError::BadResponse), 70},
+      {Status::FromError(ClientError::SystemError), 70},
+      {Status::FromError(ClientError::Disconnected), 74},
+      {Status::FromError(ClientError::Timeout), 75},
+      {Status::FromError(ClientError::NotHandled), 76},
+      {Status::FromError(ClientError::AccessDenied), 77},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status.Message());
+    EXPECT_EQ(velderctl::ExitCodeFor(c.status), c.rc);
+    // Every failure names itself in words.
+    if (!c.status.ok()) {
+      EXPECT_NE(c.status.Message().find(c.status.Name()), std::string::npos);
+    }
+  }
+  EXPECT_EQ(Status::FromCode(12).Message(), "NotAllowed: the setting is read-only or reserved to administrators");
+  EXPECT_EQ(Status::FromCode(77).Message().rfind("Unknown result code 77", 0), 0u);
+}
+
+TEST(OutputFormatTest, TextForPeopleJsonForPrograms) {
+  const velderctl::OutputFormat text(false), js(true);
+  EXPECT_EQ(text.Value("a \"b\""), "a \"b\"\n");
+  EXPECT_EQ(js.Value("a \"b\""), "\"a \\\"b\\\"\"\n");
+  EXPECT_EQ(text.Value(json::array()), "[]\n");
+  EXPECT_EQ(js.Value(json{{"k", {1}}}), "{\"k\":[1]}\n");
+  EXPECT_EQ(text.Value(nullptr), "null\n");
+  EXPECT_EQ(text.Entries({}), "");
+  EXPECT_EQ(js.Entries({}), "[]\n");
+  EXPECT_EQ(text.Users({}), "");
+  EXPECT_EQ(js.Users({}), "[]\n");
+  EXPECT_EQ(text.Meta({velder::ValueType::Object, 3}), "type: object\nconstraints: read-only, admin-only\n");
+  EXPECT_EQ(text.Meta({velder::ValueType::Boolean, 0}), "type: boolean\nconstraints: none\n");
+  EXPECT_EQ(velderctl::ConstraintWords(0x12), "admin-only, other bits 0x10");
+
+  Notification removed;
+  removed.kind = Notification::Kind::Removed;
+  removed.path = "x.0";
+  EXPECT_EQ(text.Change(removed), "x.0 removed\n");
+  EXPECT_EQ(js.Change(removed), "{\"path\":\"x.0\",\"removed\":true}\n");
+
+  EXPECT_EQ(text.ConnectionStatus(false, std::nullopt),
+            "connected: no\nno connection to the settings server recorded yet\n");
+  EXPECT_EQ(js.ConnectionStatus(false, std::nullopt), "{\"connected\":false,\"status\":null}\n");
+  // A status object edited by hand is shown, not trusted.
+  EXPECT_EQ(text.ConnectionStatus(true, json{{"last_connection_timestamp", "soon"},
+                                             {"last_successful_update_timestamp", 0}}),
+            "connected: yes\nlast connection: \"soon\"\nlast successful connection: never\n"
+            "last successful update: 1970-01-01 00:00:00 UTC\n");
+  EXPECT_EQ(text.ConnectionStatus(true, json::array()),
+            "connected: yes\nlast connection: never\nlast successful connection: never\nlast successful update: never\n");
+}
+
+}  // namespace
