@@ -55,12 +55,13 @@
  *
  * Threads
  * -------
- * The server accepts and reads on one thread of its own and runs message
- * callbacks on a pool of threads, several at once. Writes never block a
- * server thread: each connection has a bounded write queue, and a client that
- * does not read only makes HvIPC_Send to its own channel wait, at most for the
- * time-out given. A client has one reading thread and one thread that runs
- * its notification callback.
+ * A server has a pool of threads that wait for its sockets together; the
+ * thread that reads a request runs the message callback for it, and requests
+ * read in the same go are handed to the other threads, so callbacks run
+ * several at once. Writes never block a server thread: each connection has a
+ * bounded write queue, and a client that does not read only makes HvIPC_Send
+ * to its own channel wait, at most for the time-out given. A client has one
+ * reading thread and one thread that runs its notification callback.
  */
 #ifndef HV_QOR_IPC_H_
 #define HV_QOR_IPC_H_
@@ -149,9 +150,11 @@ HV_IPC_API uint32_t HvIPC_RunServer(HvIpcServer** server, const char* identity, 
 typedef uint32_t (*HvIPC_RunServer_t)(HvIpcServer**, const char*, const char*, uint32_t, HvIPC_MessageCallback,
                                       void*, uint32_t);
 
-/* Stops accepting, closes every connection, waits until no callback runs and
- * none will start, removes the socket and frees the server. Must not be called
- * from one of the server's own callbacks (HV_IPC_WRONG_THREAD, nothing done). */
+/* Stops accepting, closes every connection (sends waiting for one of them
+ * return HV_IPC_DISCONNECTED), waits until no callback runs and none will
+ * start, removes the socket and frees the server. Requests not yet started are
+ * dropped. Must not be called from one of the server's own callbacks
+ * (HV_IPC_WRONG_THREAD, nothing done). */
 HV_IPC_API uint32_t HvIPC_StopServer(HvIpcServer* server);
 typedef uint32_t (*HvIPC_StopServer_t)(HvIpcServer*);
 
@@ -191,7 +194,8 @@ typedef struct HvIpcSendOptions {
 
 /* Writes a NOTIFICATION frame carrying `kind` and the bytes to the client
  * connected as `channel` to a server of `identity` in this process.
- * frame_kind must be HV_IPC_SEND_NOTIFICATION and reply null (no replies).
+ * frame_kind must be HV_IPC_SEND_NOTIFICATION, kind not 0 (the client's
+ * mark for a lost connection) and reply null (no replies).
  * options may be null: wait for the write, 2000 ms.
  * Results: HV_IPC_OK delivered (written, or queued when wait_for_write is 0);
  * HV_IPC_TIMEOUT not done within the time-out, the channel stays;

@@ -160,6 +160,12 @@ uint32_t IpcServer::Stop() {
   stopping_ = true;
   const uint64_t one = 1;
   [[maybe_unused]] ssize_t n = ::write(stop_fd_, &one, sizeof(one));
+  {
+    // Senders waiting for a client (perhaps inside a callback) give up now
+    // instead of at their time-out, and clients learn at once.
+    std::shared_lock lock(connections_mu_);
+    for (auto& [token, connection] : connections_) connection->Abort();
+  }
   // Each thread ends after what it is doing now; no callback starts later.
   for (auto& t : threads_) t.join();
   threads_.clear();

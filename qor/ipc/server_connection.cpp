@@ -37,12 +37,20 @@ ServerConnection::~ServerConnection() {
 
 bool ServerConnection::Register() {
   std::lock_guard lock(mu_);
+  if (GoneLocked()) return false;
+  const uint32_t events = WantedEventsLocked();
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+  ev.events = events | EPOLLONESHOT;
   ev.data.u64 = token_;
   if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd_, &ev) != 0) return false;
-  registered_events_ = EPOLLIN | EPOLLRDHUP;
+  registered_ = true;
+  registered_events_ = events;
   return true;
+}
+
+void ServerConnection::Abort() {
+  std::lock_guard lock(mu_);
+  if (!GoneLocked()) BreakLocked();
 }
 
 bool ServerConnection::BeginHandling() {
@@ -268,7 +276,7 @@ void ServerConnection::ArmLocked() {
 void ServerConnection::UpdateInterestLocked() {
   // A handler arms the registration when it ends; until then changing it
   // would hand the connection to a second thread.
-  if (closed_ || handling_) return;
+  if (closed_ || handling_ || !registered_) return;
   if (WantedEventsLocked() != registered_events_) ArmLocked();
 }
 

@@ -52,8 +52,12 @@ class ServerConnection {
   const std::string& channel() const { return channel_; }
   uid_t uid() const { return peer_.uid; }
 
-  // Adds the socket to the epoll set, reading.
+  // Adds the socket to the epoll set. Frames queued before (the greeting)
+  // go out first; nothing is read before this.
   bool Register();
+  // Shuts the socket down: waiting senders return, answers still to come are
+  // dropped, and the next event closes the connection.
+  void Abort();
 
   // A server thread received an event for the connection. False when another
   // thread handles it already (the event was delivered twice because a writer
@@ -124,6 +128,7 @@ class ServerConnection {
   bool closed_ GUARDED_BY(mu_) = false;    // socket closed; nothing more is written
   bool broken_ GUARDED_BY(mu_) = false;    // a write failed; a handler will close
   bool handling_ GUARDED_BY(mu_) = false;  // a server thread handles an event
+  bool registered_ GUARDED_BY(mu_) = false;  // in the epoll set
   bool ended_ GUARDED_BY(mu_) = false;     // the client sends no more requests
   bool finishing_ GUARDED_BY(mu_) = false; // shut down after the last answer
   std::deque<OutFrame> queue_ GUARDED_BY(mu_);

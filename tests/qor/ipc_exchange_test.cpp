@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <future>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -436,6 +437,121 @@ TEST(IpcExchange, StopWaitsForRunningCallbacksAndStartsNoMore) {
   EXPECT_FALSE(std::filesystem::exists(dir.SocketPath()));
   TestClient late;
   EXPECT_EQ(late.result(), static_cast<uint32_t>(HV_IPC_NOT_FOUND));
+}
+
+TEST(IpcExchange, StopReleasesACallbackWaitingToNotifyASlowClient) {
+  ScopedIpcDir dir;
+  std::string stuck_channel;
+  std::promise<void> sending;
+  std::atomic<uint32_t> last_send{HV_IPC_OK};
+  TestServer server([&](uint32_t kind, std::string_view bytes, HvIpcMessage* m) {
+    // Floods the client that never reads, waiting up to a minute per frame.
+    const std::string chunk(64 * 1024, 's');
+    const HvIpcSendOptions minute = Options(60000, 1);
+    bool told = false;
+    uint32_t rc = HV_IPC_OK;
+    while (rc == HV_IPC_OK) {
+      if (!told) {
+        sending.set_value();
+        told = true;
+      }
+      rc = Send(stuck_channel, chunk, &minute);
+    }
+    last_send = rc;
+    return TestServer::Echo(kind, bytes, m);
+  });
+  ASSERT_EQ(server.result(), HV_IPC_OK);
+  RawSocket stuck(dir.SocketPath());
+  stuck_channel = stuck.ReadHello();
+  ASSERT_FALSE(stuck_channel.empty());
+  ASSERT_TRUE(stuck.Write(RawFrame(HV_IPC_FRAME_REQUEST, U32(1) + U32(1) + "flood")));
+  sending.get_future().wait();
+  std::this_thread::sleep_for(50ms);  // let the socket fill up
+  EXPECT_EQ(server.Stop(), HV_IPC_OK);
+  EXPECT_EQ(last_send.load(), static_cast<uint32_t>(HV_IPC_DISCONNECTED));
+}
+
+TEST(IpcExchange, ClientsComingAndGoingWhileNotifiedAndStopped) {
+  ScopedIpcDir dir;
+  // Requests named "racing-..." hold their callback a little and are noted,
+  // so that a client can be closed while one of its requests surely waits.
+  std::mutex entered_mu;
+  std::condition_variable entered_cv;
+  std::set<std::string> entered;
+  auto server = std::make_unique<TestServer>([&](uint32_t kind, std::string_view bytes, HvIpcMessage* m) {
+    if (bytes.rfind("racing-", 0) == 0) {
+      {
+        std::lock_guard lock(entered_mu);
+        entered.insert(std::string(bytes));
+      }
+      entered_cv.notify_all();
+      std::this_thread::sleep_for(20ms);
+    }
+    return TestServer::Echo(kind, bytes, m);
+  });
+  ASSERT_EQ(server->result(), HV_IPC_OK);
+  std::mutex channels_mu;
+  std::vector<std::string> channels;
+  std::atomic<bool> done{false};
+  std::atomic<int> unexpected{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 6; ++t) {
+    workers.emplace_back([&, t] {
+      for (int round = 0; round < 30 && !done; ++round) {
+        TestClient client;
+        if (client.result() != HV_IPC_OK) {
+          // Only once the server is stopping may a connection fail.
+          if (!done) ++unexpected;
+          continue;
+        }
+        {
+          std::lock_guard lock(channels_mu);
+          channels.push_back(client.channel());
+        }
+        for (int i = 0; i < 5; ++i) {
+          std::string response;
+          const std::string payload = std::to_string(t) + "/" + std::to_string(round) + "/" + std::to_string(i);
+          const uint32_t rc = client.Request(1, payload, &response, 5000);
+          if (rc == HV_IPC_OK ? response != payload : (rc != HV_IPC_DISCONNECTED || !done)) ++unexpected;
+        }
+        if (round % 3 == 0) {
+          // Close while another thread waits for an answer.
+          const std::string racing = "racing-" + std::to_string(t) + "-" + std::to_string(round);
+          std::thread asker([&] {
+            std::string response;
+            const uint32_t rc = client.Request(1, racing, &response, 5000);
+            if (rc != HV_IPC_OK && rc != HV_IPC_DISCONNECTED) ++unexpected;
+          });
+          {
+            std::unique_lock lock(entered_mu);
+            entered_cv.wait_for(lock, 5s, [&] { return entered.count(racing) > 0 || done; });
+          }
+          client.Close();
+          asker.join();
+        }
+      }
+    });
+  }
+  std::thread notifier([&] {
+    const HvIpcSendOptions options = Options(200, 1);
+    size_t next = 0;
+    while (!done) {
+      std::string channel;
+      {
+        std::lock_guard lock(channels_mu);
+        if (!channels.empty()) channel = channels[next++ % channels.size()];
+      }
+      if (channel.empty()) continue;
+      const uint32_t rc = Send(channel, "tick", &options);
+      if (rc != HV_IPC_OK && rc != HV_IPC_NOT_FOUND && rc != HV_IPC_DISCONNECTED && rc != HV_IPC_TIMEOUT) ++unexpected;
+    }
+  });
+  std::this_thread::sleep_for(300ms);
+  done = true;
+  server.reset();  // stops while clients and the notifier are busy
+  for (auto& w : workers) w.join();
+  notifier.join();
+  EXPECT_EQ(unexpected.load(), 0);
 }
 
 TEST(IpcExchange, StopFromInsideACallbackIsRefused) {
