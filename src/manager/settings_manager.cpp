@@ -1,0 +1,234 @@
+// The manager's threads: the update loop that synchronises one due hive at a
+// time, the periodic worker, and the system base file. Request handling is in
+// request_handlers.cpp, the system settings in system_settings.cpp.
+#include "manager/settings_manager.h"
+
+#include <algorithm>
+#include <limits>
+#include <system_error>
+
+#include "logging/log.h"
+#include "platform/clock.h"
+#include "platform/latebound.h"
+#include "platform/maker_libraries.h"
+
+using nlohmann::json;
+
+namespace {
+
+int64_t NowSeconds() { return platform::CurrentClock().NowSeconds(); }
+
+}  // namespace
+
+SettingsManager::SettingsManager(Storage& storage, std::unique_ptr<ChangeNotifier> notifier,
+                                 platform::ManualResetEvent& stop_event, std::string identity)
+    : SettingsManager(storage, std::move(notifier), stop_event, identity,
+                      std::make_unique<ServerComm>(identity, stop_event, kUserAgent)) {}
+
+SettingsManager::SettingsManager(Storage& storage, std::unique_ptr<ChangeNotifier> notifier,
+                                 platform::ManualResetEvent& stop_event, std::string identity,
+                                 std::unique_ptr<ServerComm> server_comm)
+    : storage_(storage),
+      stop_event_(stop_event),
+      identity_(std::move(identity)),
+      notifier_(std::move(notifier)),
+      server_comm_(std::move(server_comm)) {}
+
+SettingsManager::~SettingsManager() {
+  std::vector<std::shared_ptr<Settings>> hives;
+  {
+    std::lock_guard lock(mutex_);
+    hives.swap(hives_);
+  }
+  // Requests may still have arrived after the main loop's last pass (the IPC
+  // server stops after it); what they changed must reach the disk.
+  for (const auto& hive : hives) hive->SaveLocalIfDirty();
+  hives.clear();
+  // The last report has nowhere to go once the hives are gone.
+  statistics_.Stop();
+}
+
+std::vector<std::shared_ptr<Settings>> SettingsManager::Hives() {
+  std::lock_guard lock(mutex_);
+  return hives_;
+}
+
+void SettingsManager::Wake() { wake_event_.Set(); }
+
+void SettingsManager::MainLoop() {
+  if (!notifier_->Start()) HV_LOG_ERROR("Failed to launch notifier thread");
+
+  platform::ManualResetEvent started;
+  try {
+    worker_ = std::jthread([this, &started] {
+      started.Set();
+      PeriodicWorkLoop();
+    });
+    started.Wait();
+  } catch (const std::system_error& e) {
+    // Without the worker, hives are still saved by the last pass below.
+    HV_LOG_ERROR("Failed to launch worker thread: {}", e.what());
+  }
+
+  while (!stop_event_.IsSet()) {
+    std::shared_ptr<Settings> due;
+    const std::chrono::milliseconds wait = GetNextWait(due);
+    // Only a weak hold while sleeping, so that the worker may drop the hive.
+    const std::weak_ptr<Settings> due_hive = due;
+    due.reset();
+    const int woken = platform::WaitForAny({&stop_event_, &wake_event_}, wait);
+    if (woken != platform::kWaitTimeout) continue;
+    std::shared_ptr<Settings> hive;
+    {
+      // Under the lock, so that the worker never drops a hive in use.
+      std::lock_guard lock(mutex_);
+      hive = due_hive.lock();
+    }
+    if (hive != nullptr) UpdateSettings(hive);
+  }
+
+  notifier_->Join();
+  if (worker_.joinable()) worker_.join();
+  ProcessHives();
+}
+
+std::chrono::milliseconds SettingsManager::GetNextWait(std::shared_ptr<Settings>& due_hive) {
+  std::lock_guard lock(mutex_);
+  wake_event_.Reset();
+  due_hive.reset();
+  if (hives_.empty()) {
+    HV_LOG_DEBUG("Wait: INFINITE");
+    return kInfiniteWait;
+  }
+  const int64_t now = NowSeconds();
+  int64_t target = 0;
+  for (const auto& hive : hives_) {
+    const int64_t next_check = hive->next_check();
+    if (due_hive == nullptr || next_check < target) {
+      due_hive = hive;
+      target = next_check;
+    }
+  }
+  const int64_t backoff_until = server_comm_->backoff_until();
+  if (backoff_until > now && backoff_until >= target) target = backoff_until;
+  // Far-off targets (30 days for a disconnected hive) still fit in
+  // milliseconds; only a corrupt time could overflow them.
+  constexpr int64_t kMaxWaitSeconds = std::numeric_limits<int64_t>::max() / 1000;
+  const int64_t wait = target > now ? std::min(target - now, kMaxWaitSeconds) : 0;
+  HV_LOG_DEBUG("Wait {}s", wait);
+  return std::chrono::milliseconds(wait * 1000);
+}
+
+void SettingsManager::UpdateSettings(const std::shared_ptr<Settings>& hive) {
+  const std::string& user = hive->user();
+  char* raw_token = nullptr;
+  uint32_t code = maker::QorClientAuth_GetBearerToken(user.c_str(), &raw_token);
+  if (code == 0 && raw_token == nullptr) code = QOR_CLIENT_AUTH_INTERNAL_ERROR;
+  if (code != 0) {
+    const char* reason = maker::QorClientAuth_ErrorAsString(code);
+    HV_LOG_DEBUG("GetBearerToken('{}'): {}", hive->display_name(), reason != nullptr ? reason : "");
+    switch (code) {
+      case QOR_CLIENT_AUTH_NO_TOKEN: hive->SetToNotConnected(); break;
+      case QOR_CLIENT_AUTH_STORE_UNAVAILABLE:
+      case QOR_CLIENT_AUTH_TOKEN_MALFORMED:
+        hive->SetNextUpdateCheck(Settings::kStatusUnauthorized);
+        hive->MarkDirty(false);
+        break;
+      case QOR_CLIENT_AUTH_TOKEN_REJECTED:
+        hive->SetNextUpdateCheck(Settings::kStatusFailed);
+        hive->MarkDirty(false);
+        break;
+      default:  // 1, 2, 7 and above, a library that cannot be loaded among them
+        hive->SetNextUpdateCheck(Settings::kStatusBaseRejected);
+        hive->MarkDirty(false);
+        break;
+    }
+    return;
+  }
+  const std::string token = raw_token;
+  maker::QorClientAuth_FreeString(raw_token);
+
+  hive->SetPollInterval(
+      InternalGetSystemSettingInt(Settings::kProduct, kPollIntervalSetting, Settings::kDefaultPollInterval));
+  std::string server = InternalGetSystemSettingString(Settings::kProduct, kServerSetting);
+  int32_t port = InternalGetSystemSettingInt(Settings::kProduct, kPortSetting, ServerComm::kDefaultPort);
+  if (port < 1 || port > 65535) {
+    // Cut to 16 bits it would name some other port.
+    HV_LOG_WARNING("Port {} of '{}' is no port; using {}", port, kPortSetting, ServerComm::kDefaultPort);
+    port = ServerComm::kDefaultPort;
+  }
+  const bool patch_enabled = InternalGetSystemSettingBool(Settings::kProduct, kPatchEnabledSetting, true);
+  server_comm_->SetServerAddress(std::move(server), static_cast<uint16_t>(port));
+  hive->SetPatchEnabled(patch_enabled);
+
+  const ServerResult result = server_comm_->UpdateSettings(*hive, token);
+  if (result == ServerResult::Updated && hive->is_system_hive()) {
+    RescheduleNextUpdateCheck();
+  } else if (result == ServerResult::Unauthorized) {
+    HV_LOG_INFO("Invalid BXR token, trigger refresh");
+    maker::QorClientAuth_RefreshToken(user.c_str());
+  }
+}
+
+void SettingsManager::RescheduleNextUpdateCheck() {
+  const int64_t interval =
+      InternalGetSystemSettingInt(Settings::kProduct, kPollIntervalSetting, Settings::kDefaultPollInterval);
+  std::lock_guard lock(mutex_);
+  for (const auto& hive : hives_) {
+    // A hive without a server copy shows the system's base, which may just
+    // have changed.
+    if (!hive->is_system_hive() && !hive->connected()) hive->UpdateSettingsFromDisk(true);
+    hive->RescheduleNextUpdateCheck(interval);
+  }
+}
+
+bool SettingsManager::UpdateSystemBaseFile() {
+  const std::shared_ptr<Settings> hive = GetOrCreateHive(Settings::kSystemUser);
+  if (hive == nullptr || hive->connected()) return false;
+  const std::string path = Latebound::GetLateboundBaseFile(Settings::kProduct, identity_);
+  if (path.empty()) return false;
+  HV_LOG_INFO("path='{}'", path);
+  json document = storage_.LoadOnce(path);
+  {
+    std::lock_guard lock(hive->hive_lock());
+    // The server's copy wins over the late-bound file, also when it arrived
+    // while the file was read.
+    if (hive->connected()) return false;
+    if (!hive->ApplyBaseSettings(std::move(document))) return false;
+    hive->SaveLocalFile();
+    hive->UpdateEffectiveSettings(Settings::Origin(std::string()), true);
+  }
+  RescheduleNextUpdateCheck();
+  return true;
+}
+
+void SettingsManager::PeriodicWorkLoop() {
+  HV_LOG_DEBUG("entering");
+  UpdateSystemBaseFile();
+  for (;;) {
+    const bool stopping = stop_event_.Wait(worker_period_);
+    ProcessHives();
+    RemoveInactiveHives();
+    if (stopping) break;
+  }
+  HV_LOG_DEBUG("exiting");
+}
+
+void SettingsManager::ProcessHives() {
+  for (const auto& hive : Hives()) hive->SaveLocalIfDirty();
+}
+
+void SettingsManager::RemoveInactiveHives() {
+  std::lock_guard lock(mutex_);
+  std::erase_if(hives_, [](const std::shared_ptr<Settings>& hive) {
+    // A hive that another thread still holds (a request in progress, the
+    // update loop) would take changes after it was dropped that nobody saves,
+    // while a second copy of it came up from the disk. New holders come only
+    // from this vector or the update loop's weak hold, both under this lock,
+    // so the count cannot grow meanwhile.
+    if (hive.use_count() > 1) return false;
+    // Unsaved changes (the last save failed) stay until a save succeeds.
+    if (hive->dirty()) return false;
+    return hive->IsInactive();
+  });
+}

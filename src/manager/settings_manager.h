@@ -1,0 +1,214 @@
+// The settings manager: the centre of the service.
+//
+// It answers every client request (which hive, which rights, one handler per
+// message type, statistics and a log line per request), holds the hives (one
+// per user, created on first use and dropped when inactive), decides when each
+// hive is next synchronised with the settings server, reads the system
+// settings that configure the server connection, and runs the periodic worker
+// that saves changed hives.
+//
+// Ownership: owns the change notifier, the server connection, the statistics
+// and the wake event; borrows the storage and the stop event (the plug-in's),
+// which must outlive it. Hives borrow the storage, the notifier, the wake
+// event and the statistics; the manager releases its hives first when it is
+// destroyed.
+//
+// Threads:
+//   - MainLoop runs on the caller's thread (the host's Run): the update loop,
+//     which sleeps in poll until the earliest due hive, the end of the server
+//     back-off, the wake event or the stop event, then synchronises one hive;
+//   - the worker thread (PeriodicWorkLoop) every 15 seconds saves dirty hives
+//     and drops inactive ones, and once more when the stop event is set;
+//   - HandleRequest runs on IPC library threads, several at a time;
+//   - Wake and UpdateSystemBaseFile may be called from any thread.
+//
+// Lock order: mutex_ (the manager lock) before a hive's lock, and before the
+// notifier's lock. A hive's lock is never held while mutex_ is taken; code that
+// runs hive operations for every hive (ProcessHives) works on a copy of the
+// hive vector instead of holding mutex_.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "manager/statistics.h"
+#include "notify/change_notifier.h"
+#include "platform/manual_reset_event.h"
+#include "platform/thread_annotations.h"
+#include "plugin/ipc_message.h"
+#include "server/server_comm.h"
+#include "store/request_context.h"
+#include "store/settings.h"
+#include "store/storage.h"
+
+class SettingsManager {
+ public:
+  // The name with which the service introduces itself to the server.
+  static constexpr char kUserAgent[] = "QOR VELDER/2.1.4 (Windows)";
+  // System settings, read from the system hive under the product "tarn".
+  static constexpr char kPollIntervalSetting[] = "windows.velder.poll_interval";
+  static constexpr char kServerSetting[] = "windows.velder.server";
+  static constexpr char kPortSetting[] = "windows.velder.port";
+  static constexpr char kPatchEnabledSetting[] = "windows.velder.patch_enabled";
+  // GetNextWait's answer when nothing is scheduled: wait for an event only.
+  static constexpr std::chrono::milliseconds kInfiniteWait{-1};
+  // How long the worker sleeps between two passes.
+  static constexpr std::chrono::milliseconds kWorkerPeriod{15000};
+
+  // `storage` and `stop_event` must outlive the manager; `notifier` becomes
+  // the manager's. The server connection is made here (port 443, kUserAgent).
+  SettingsManager(Storage& storage, std::unique_ptr<ChangeNotifier> notifier, platform::ManualResetEvent& stop_event,
+                  std::string identity);
+  // The same with a server connection of the caller's making (tests).
+  SettingsManager(Storage& storage, std::unique_ptr<ChangeNotifier> notifier, platform::ManualResetEvent& stop_event,
+                  std::string identity, std::unique_ptr<ServerComm> server_comm);
+  // Saves every dirty hive (a request served after the main loop's last pass
+  // would otherwise be lost), then releases the hives before what they borrow.
+  // MainLoop must have returned: the worker thread has ended by then.
+  virtual ~SettingsManager();
+  SettingsManager(const SettingsManager&) = delete;
+  SettingsManager& operator=(const SettingsManager&) = delete;
+
+  // ---- Request handling (request_handlers.cpp) ----
+
+  // Answers one request envelope from a client whose SID text is
+  // `client_user` (upper case; from the kernel, never from the request),
+  // administrator or not, that sent it on `sender_channel`. Fills `response`
+  // and returns true, or returns false when no response is to be sent (a
+  // request without a namespace).
+  virtual bool HandleRequest(const IpcMessage& request, IpcMessage& response, const std::string& client_user,
+                             bool is_admin, const std::string& sender_channel) EXCLUDES(mutex_);
+
+  // The hive of `user`, created (its files loaded) when there is none; null
+  // for a text that is no SID.
+  virtual std::shared_ptr<Settings> GetOrCreateHive(const std::string& user) EXCLUDES(mutex_);
+
+  // ---- Scheduling and the worker (settings_manager.cpp) ----
+
+  // Runs the update loop until the stop event is set (see the class comment);
+  // returns after the notifier and worker threads ended and the hives were
+  // processed a last time.
+  virtual void MainLoop() EXCLUDES(mutex_);
+  // Cuts the current update wait short.
+  virtual void Wake();
+  // How long the update loop may sleep, and which hive is due after it (null
+  // when none is). Resets the wake event first, so that a wake coming after
+  // the computation ends the wait that follows.
+  virtual std::chrono::milliseconds GetNextWait(std::shared_ptr<Settings>& due_hive) EXCLUDES(mutex_);
+  // One synchronisation of `hive` with the server: token, system settings,
+  // exchange, and what its outcome asks for.
+  virtual void UpdateSettings(const std::shared_ptr<Settings>& hive) EXCLUDES(mutex_);
+  // Takes the system hive's late-bound base file, when there is one and the
+  // system hive has no server copy. True when it was applied.
+  virtual bool UpdateSystemBaseFile() EXCLUDES(mutex_);
+  // Applies the configured poll interval to every hive; hives without a
+  // server copy reload their (possibly system) base first.
+  virtual void RescheduleNextUpdateCheck() EXCLUDES(mutex_);
+
+  // ---- System settings (system_settings.cpp) ----
+
+  // The effective value at `path_text` of the system hive, read as a reader
+  // of the product `name_space` (lower-cased). False when there is none.
+  virtual bool InternalGetSystemSetting(std::string_view name_space, std::string_view path_text,
+                                        nlohmann::json& value) EXCLUDES(mutex_);
+  // A number or boolean as a 32-bit integer (fractions truncated); anything
+  // else, or a number beyond 32 bits, gives `default_value` (logged).
+  virtual int32_t InternalGetSystemSettingInt(std::string_view name_space, std::string_view path_text,
+                                              int32_t default_value) EXCLUDES(mutex_);
+  // A boolean; anything else gives `default_value` (logged).
+  virtual bool InternalGetSystemSettingBool(std::string_view name_space, std::string_view path_text,
+                                            bool default_value) EXCLUDES(mutex_);
+  // A text; empty when there is none or it is no text.
+  virtual std::string InternalGetSystemSettingString(std::string_view name_space, std::string_view path_text)
+      EXCLUDES(mutex_);
+
+  // ---- The worker ----
+
+  // Saves every dirty hive (the system hive files its statistics report first).
+  virtual void ProcessHives() EXCLUDES(mutex_);
+  // Drops the hives that are inactive, unused and saved, keeping the order of
+  // the others.
+  virtual void RemoveInactiveHives() EXCLUDES(mutex_);
+
+  // ---- Accessors ----
+
+  ServerComm& server_comm() { return *server_comm_; }
+  ChangeNotifier& notifier() { return *notifier_; }
+  Statistics& statistics() { return statistics_; }
+  platform::ManualResetEvent& wake_event() { return wake_event_; }
+  const std::string& identity() const { return identity_; }
+  // A copy of the hive vector, in creation order.
+  std::vector<std::shared_ptr<Settings>> Hives() EXCLUDES(mutex_);
+  // Makes the worker sleep `period` between passes instead of kWorkerPeriod.
+  // Only before MainLoop (tests).
+  void SetWorkerPeriodForTesting(std::chrono::milliseconds period) { worker_period_ = period; }
+
+ protected:
+  // Makes a new hive of `user`; the caller holds mutex_.
+  virtual std::shared_ptr<Settings> CreateHive(const std::string& user) REQUIRES(mutex_);
+
+  // Dispatches one request whose rights are settled, measures it and writes
+  // the per-request log line.
+  virtual void HandleRequestByType(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                                   const RequestContext& context, const std::string& sender_channel)
+      EXCLUDES(mutex_);
+  virtual void HandleGetValue(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                              const RequestContext& context);
+  virtual void HandleSetValue(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                              const RequestContext& context, const std::string& sender_channel);
+  virtual void HandleDeleteValue(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                                 const RequestContext& context, const std::string& sender_channel);
+  virtual void HandleGetMetaData(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                                 const RequestContext& context);
+  virtual void HandleSetMetaData(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                                 const RequestContext& context, const std::string& sender_channel);
+  virtual void HandleEnumerate(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                               const RequestContext& context);
+  virtual void HandleEnumerateUsers(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                                    const RequestContext& context);
+  virtual void HandleSubscribe(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                               const RequestContext& context, const std::string& sender_channel) EXCLUDES(mutex_);
+  virtual void HandleUnsubscribe(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                                 const RequestContext& context, const std::string& sender_channel) EXCLUDES(mutex_);
+  virtual void HandleUnsubscribeAll(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                                    const RequestContext& context, const std::string& sender_channel)
+      EXCLUDES(mutex_);
+  virtual void HandleSynchronize(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                                 const RequestContext& context);
+  virtual void HandleCheckConnected(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                                    const RequestContext& context);
+  virtual void HandleLogout(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                            const RequestContext& context);
+
+  // The worker thread.
+  virtual void PeriodicWorkLoop() EXCLUDES(mutex_);
+
+ private:
+  Storage& storage_;
+  platform::ManualResetEvent& stop_event_;  // the plug-in's; waited for, never reset here
+  const std::string identity_;
+  // Signalled by Wake and by every hive whose next check changes; reset by
+  // GetNextWait under mutex_.
+  platform::ManualResetEvent wake_event_;
+  std::unique_ptr<ChangeNotifier> notifier_;
+  std::unique_ptr<ServerComm> server_comm_;
+  Statistics statistics_;
+  std::chrono::milliseconds worker_period_ = kWorkerPeriod;
+
+  // The manager lock: guards the hive vector and serialises subscription
+  // changes. Declared after everything the hives borrow, and the hives after
+  // it, so that the hives go first when the manager is destroyed.
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<Settings>> hives_ GUARDED_BY(mutex_);
+
+  // The worker thread; runs only while MainLoop runs. Used by MainLoop only.
+  std::jthread worker_;
+};

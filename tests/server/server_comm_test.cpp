@@ -1,0 +1,185 @@
+// The server connection's address, failure count and back-off: the back-off
+// bounds for every failure count and poll interval, the draws it takes, what a
+// missing server address or a stopping service does, and the counters under
+// concurrent resets.
+#include "server/server_comm.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "notify/change_notifier.h"
+#include "server/server_test_log.h"
+#include "store/settings.h"
+#include "store/storage.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using server_testing::LogCapture;
+
+// A connection whose random draws the test chooses (none left: 0).
+class TestServerComm : public ServerComm {
+ public:
+  using ServerComm::ServerComm;
+  using ServerComm::SetFailCount;
+
+  std::deque<uint32_t> draws;
+  int draws_taken = 0;
+
+ protected:
+  uint32_t SecureRandom() override {
+    ++draws_taken;
+    if (draws.empty()) return 0;
+    const uint32_t r = draws.front();
+    draws.pop_front();
+    return r;
+  }
+};
+
+class ServerCommTest : public testing::Test {
+ protected:
+  ServerCommTest()
+      : storage_(dir_.path().string()),
+        notifier_(stop_event_, "test-identity", nullptr),
+        hive_(std::make_unique<Settings>("S-1-5-21-7", storage_, notifier_, update_event_, nullptr, "test-identity")),
+        comm_("test-identity", stop_event_, "agent/1") {}
+
+  int64_t Now() const { return platform::CurrentClock().NowSeconds(); }
+
+  testing_support::ScopedFakeClock clock_;
+  testing_support::TempDir dir_;
+  Storage storage_;
+  platform::ManualResetEvent stop_event_;
+  platform::ManualResetEvent update_event_;
+  ChangeNotifier notifier_;
+  std::unique_ptr<Settings> hive_;
+  TestServerComm comm_;
+};
+
+TEST(ServerCommBackoff, BoundsFollowTheFailureCountAndTheClampedPollInterval) {
+  struct Case {
+    const char* name;
+    uint32_t failures;
+    uint32_t poll_interval;
+    uint32_t cap;  // the back-off lies in 1 ... cap; 0: no back-off
+  };
+  const Case cases[] = {
+      {"no failure", 0, 172800, 0},
+      {"first failure", 1, 172800, 10},
+      {"fourth failure", 4, 172800, 80},
+      {"tenth failure, default poll interval", 10, 172800, 5120},
+      {"limit reached", 11, 172800, 7200},
+      {"doubling stops at the top bit", 40, 172800, 7200},
+      {"most failures there are", UINT32_MAX, 172800, 7200},
+      {"short poll interval", 4, 30, 30},
+      {"poll interval below the floor", 3, 5, 10},
+      {"poll interval 0", 10, 0, 10},
+      {"only the low 32 bits of the poll interval count", 10, static_cast<uint32_t>(0x100000014ull), 20},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The smallest draw gives 1, the largest the cap, and r mod cap picks in between.
+    EXPECT_EQ(ServerComm::BackoffSeconds(c.failures, c.poll_interval, 0), c.cap == 0 ? 0 : 1);
+    EXPECT_EQ(ServerComm::BackoffSeconds(c.failures, c.poll_interval, c.cap == 0 ? 0 : c.cap - 1), c.cap);
+    EXPECT_EQ(ServerComm::BackoffSeconds(c.failures, c.poll_interval, c.cap == 0 ? 5 : c.cap), c.cap == 0 ? 0 : 1);
+    EXPECT_LE(ServerComm::BackoffSeconds(c.failures, c.poll_interval, UINT32_MAX), c.cap);
+  }
+}
+
+TEST_F(ServerCommTest, BackoffIsDrawnOnlyAfterFailuresAndStoredAsATime) {
+  comm_.UpdateBackoffUntil(*hive_);
+  EXPECT_EQ(comm_.backoff_until(), Now()) << "no failure: no back-off, but the time is stored";
+  EXPECT_EQ(comm_.draws_taken, 0);
+
+  LogCapture log;
+  comm_.SetFailCount(4);
+  comm_.draws = {0xFFFFFFFF};  // 4294967295 mod 80 = 15
+  comm_.UpdateBackoffUntil(*hive_);
+  EXPECT_EQ(comm_.backoff_until(), Now() + 16);
+  EXPECT_TRUE(log.Contains("ServerComm::UpdateBackoffUntil: Server backoff: 16s")) << log.Text();
+
+  hive_->SetPollInterval(-1);  // low 32 bits: the largest limit, 7200
+  comm_.SetFailCount(13);
+  comm_.draws = {7199};
+  comm_.UpdateBackoffUntil(*hive_);
+  EXPECT_EQ(comm_.backoff_until(), Now() + 7200);
+}
+
+TEST_F(ServerCommTest, MissingServerAddressBacksOffForLong) {
+  LogCapture log;
+  comm_.draws = {99999};
+  EXPECT_EQ(comm_.UpdateSettings(*hive_, "token"), ServerResult::Error);
+  EXPECT_EQ(comm_.fail_count(), ServerComm::kFatalFailCount);
+  EXPECT_EQ(comm_.backoff_until(), Now() + 99999 % 5120 + 1);
+  EXPECT_TRUE(log.Contains("ServerComm::UpdateSettings: No server address")) << log.Text();
+
+  // A client asking for an update ends the back-off at once.
+  clock_->Advance(3000);
+  comm_.ResetFailCount();
+  EXPECT_EQ(comm_.fail_count(), 0u);
+  EXPECT_EQ(comm_.backoff_until(), Now());
+}
+
+TEST_F(ServerCommTest, AddressIsKeptAndLogged) {
+  EXPECT_EQ(comm_.host(), "");
+  EXPECT_EQ(comm_.port(), 443);
+  EXPECT_EQ(comm_.user_agent(), "agent/1");
+  LogCapture log;
+  comm_.SetServerAddress("settings.example", 8443);
+  EXPECT_EQ(comm_.host(), "settings.example");
+  EXPECT_EQ(comm_.port(), 8443);
+  EXPECT_TRUE(log.Contains("ServerComm::SetServerAddress: settings.example:8443")) << log.Text();
+}
+
+TEST_F(ServerCommTest, AnExchangeThatCannotBeMadeCountsAsAFailureUnlessStopping) {
+  comm_.SetServerAddress("settings.example", 443);
+
+  stop_event_.Set();
+  comm_.SetFailCount(2);
+  const int64_t before = comm_.backoff_until();
+  EXPECT_EQ(comm_.UpdateSettings(*hive_, "token"), ServerResult::Error);
+  EXPECT_EQ(comm_.fail_count(), 2u) << "a stopping service sends nothing and counts nothing";
+  EXPECT_EQ(comm_.backoff_until(), before);
+  stop_event_.Reset();
+
+  // Each failed attempt doubles the cap, so the service never retries in a
+  // tight loop.
+  comm_.SetFailCount(0);
+  for (uint32_t n = 1; n <= 4; ++n) {
+    SCOPED_TRACE(n);
+    comm_.draws = {UINT32_MAX - 1};
+    EXPECT_EQ(comm_.UpdateSettings(*hive_, "token"), ServerResult::Error);
+    EXPECT_EQ(comm_.fail_count(), n);
+    const int64_t cap = 10 << (n - 1);
+    EXPECT_EQ(comm_.backoff_until(), Now() + static_cast<int64_t>((UINT32_MAX - 1) % cap) + 1);
+  }
+}
+
+TEST_F(ServerCommTest, ResetsFromOtherThreadsDuringFailuresLeaveConsistentCounters) {
+  comm_.SetServerAddress("settings.example", 443);
+  std::atomic<bool> done{false};
+  std::vector<std::jthread> resetters;
+  for (int i = 0; i < 3; ++i) {
+    resetters.emplace_back([&] {
+      while (!done.load()) comm_.ResetFailCount();
+    });
+  }
+  for (int i = 0; i < 200; ++i) {
+    comm_.UpdateSettings(*hive_, "token");
+    EXPECT_LE(comm_.fail_count(), 200u);
+    EXPECT_LE(comm_.backoff_until(), Now() + 7200);
+    EXPECT_GE(comm_.backoff_until(), Now());
+  }
+  done.store(true);
+  resetters.clear();
+  comm_.ResetFailCount();
+  EXPECT_EQ(comm_.fail_count(), 0u);
+}
+
+}  // namespace
