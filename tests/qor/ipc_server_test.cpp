@@ -229,12 +229,4 @@ TEST(IpcServer, EveryConnectionGetsItsOwnChannelAcrossServers) {
   EXPECT_EQ(HvIPC_Send("identity_one", clients[1]->channel().c_str(), 3, 1, &byte, 1, nullptr, &options), HV_IPC_OK);
 }
 
-TEST(IpcServer, DelayLoadEntryCanBeCalledAnyTime) {
-  HvIPC_DelayLoadInitialize();
-  HvIPC_DelayLoadInitialize();
-  ScopedIpcDir dir;
-  TestServer server;
-  EXPECT_EQ(server.result(), HV_IPC_OK);
-}
-
 }  // namespace
