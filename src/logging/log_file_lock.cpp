@@ -75,7 +75,12 @@ bool LogFileLock::StillAtPath() const {
 }
 
 LogFileLock::Result LogFileLock::TryAcquire(std::chrono::milliseconds timeout) {
-  if (path_.empty()) return private_mutex_.try_lock_for(timeout) ? Result::kAcquired : Result::kTimedOut;
+  if (path_.empty()) {
+    std::unique_lock lock(private_mutex_);
+    if (!private_released_.wait_for(lock, timeout, [this] { return !private_held_; })) return Result::kTimedOut;
+    private_held_ = true;
+    return Result::kAcquired;
+  }
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   auto pause = std::chrono::duration_cast<std::chrono::microseconds>(kFirstPause);
   for (;;) {
@@ -98,7 +103,11 @@ LogFileLock::Result LogFileLock::TryAcquire(std::chrono::milliseconds timeout) {
 
 void LogFileLock::Release() {
   if (path_.empty()) {
-    private_mutex_.unlock();
+    {
+      std::lock_guard lock(private_mutex_);
+      private_held_ = false;
+    }
+    private_released_.notify_one();
     return;
   }
   if (fd_ >= 0) ::flock(fd_, LOCK_UN);

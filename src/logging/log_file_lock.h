@@ -23,9 +23,12 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+
+#include "platform/thread_annotations.h"
 
 namespace HvQorLogging {
 
@@ -66,7 +69,10 @@ class LogFileLock {
   const std::string path_;
   const bool exact_mode_;
   int fd_ = -1;
-  std::timed_mutex private_mutex_;
+  // The private form: private_mutex_ guards private_held_.
+  std::mutex private_mutex_;
+  std::condition_variable private_released_;
+  bool private_held_ GUARDED_BY(private_mutex_) = false;
 };
 
 }  // namespace HvQorLogging
