@@ -1,7 +1,6 @@
 #include "logging/log_file_lock.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,7 +8,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "logging/log_test_support.h"
 #include "support/temp_dir.h"
 
 namespace HvQorLogging {
@@ -20,43 +18,6 @@ using std::chrono::milliseconds;
 using testing_support::ReadFile;
 using testing_support::TempDir;
 using testing_support::WriteFile;
-
-using logging_test::LockHolder;
-
-TEST(LogFileLock, ExcludesOtherProcessesUntilReleasedOrDead) {
-  TempDir dir;
-  const std::string path = dir.File("x.lock");
-  auto lock = LogFileLock::Shared(path, true);
-  {
-    LockHolder holder(path);
-    EXPECT_FALSE(lock->Acquire(milliseconds(50)));
-    holder.Release();
-    ASSERT_TRUE(lock->Acquire(milliseconds(500)));
-    lock->Release();
-  }
-  {
-    // The holder dies without releasing: the lock is free again at once.
-    LockHolder holder(path);
-    EXPECT_FALSE(lock->Acquire(milliseconds(0)));
-    holder.Kill();
-    ASSERT_TRUE(lock->Acquire(milliseconds(500)));
-    lock->Release();
-  }
-  struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
-}
-
-TEST(LogFileLock, ExcludesAnotherDescriptionInTheSameProcess) {
-  TempDir dir;
-  auto a = LogFileLock::Shared(dir.File("x.lock"), false);
-  auto b = LogFileLock::Shared(dir.File("x.lock"), false);
-  ASSERT_TRUE(a->Acquire(milliseconds(0)));
-  EXPECT_FALSE(b->Acquire(milliseconds(20)));
-  a->Release();
-  EXPECT_TRUE(b->Acquire(milliseconds(0)));
-  b->Release();
-}
 
 // A waiter that opened the lock file before it was removed must not take
 // the lock on the removed file while another holds the new one.
