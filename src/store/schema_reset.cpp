@@ -43,7 +43,8 @@ std::optional<json> ResetValue(const SchemaNode& node, const json* base, const j
 
 ResetResult PlainReset(const SchemaNode& node, const VelderPath::Path& path, const json& baseValues,
                        json& overlay) {
-  const std::optional<json> value = ResetValue(node, VelderPath::Find(path, baseValues), VelderPath::Find(path, overlay));
+  const std::optional<json> value =
+      ResetValue(node, VelderPath::Find(path, baseValues), VelderPath::Find(path, overlay));
   if (value) {
     bool typeMismatch = false;
     VelderPath::SetAt(path, overlay, *value, typeMismatch);  // a refused write leaves the overlay as it is

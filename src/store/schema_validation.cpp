@@ -49,7 +49,8 @@ ValidationResult SchemaNode::ValidateValue(const json& value, std::optional<json
   }
   const SchemaType type = Type();
   if (type == kObject) return ValidateObject(value, described, undescribed);
-  const ValidationResult result = type == kArray ? ValidateArray(value, DepthChecked{}) : ValidateSimpleType(type, value);
+  const ValidationResult result =
+      type == kArray ? ValidateArray(value, DepthChecked{}) : ValidateSimpleType(type, value);
   if (result == kValid) described = value;
   return result;
 }
