@@ -1,0 +1,321 @@
+// One hive: the settings of the product "tarn" for one user.
+//
+// A hive holds three JSON documents and keeps them consistent:
+//
+//   base       what the settings server delivered (or the system hive's base
+//              for a user without one of its own): the schema under
+//              "data"."eff_schema" and the base values under "data"."values".
+//   local      what this machine changed: "patch" (values the schema
+//              describes; sent to the server), "local" (values it does not
+//              describe; never sent), "local_admin_only" (paths only
+//              administrators may change), "metadata" ("etag", "pns_id",
+//              "next_check") and, on the system hive, "statistics".
+//   effective  what clients read: the schema applied to the base values and
+//              "patch", with "local" merged in where the schema gives nothing.
+//
+// Base and local are the hive's files (Storage). Every change of the
+// effective document is reported to the change notifier, one notification per
+// changed leaf, removals without a value; notifications are only queued here
+// and sent later by the notifier's own thread.
+//
+// The value operations (GetValue, SetValue, ...) live in settings_values.cpp,
+// the update-cycle operations in server/settings_update_cycle.cpp.
+//
+// Rebuilding the effective document. A client write changes "patch" or
+// "local" at or below one path only; the hive then recomputes just the part of
+// the effective document that the write can reach (see RebuildEffectiveAt) and
+// compares only that part. Everything else (a new base document, a swapped
+// patch, a reload) rebuilds and compares the whole document. Code that changes
+// the documents in any other way must rebuild fully (UpdateEffectiveSettings)
+// or call MarkEffectiveStale before it releases the hive lock.
+//
+// Threads: request threads, the manager's worker and update threads and the
+// push library's threads call in at any time. Every operation runs under the
+// recursive hive lock (operations call each other, hence recursive); the
+// manager may hold it across several calls (hive_lock()). Lock order: the
+// manager's lock, then the hive lock, then the storage's file lock or the
+// notifier's lock. The last access time is atomic so that the manager can ask
+// IsInactive without waiting for a long write.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/manual_reset_event.h"
+#include "platform/thread_annotations.h"
+#include "store/request_context.h"
+#include "store/result_code.h"
+#include "store/velder_path.h"
+
+class ChangeNotifier;
+class Statistics;
+class Storage;
+
+class Settings {
+ public:
+  // The product word of every hive file and notification.
+  static constexpr char kProduct[] = "tarn";
+  // The user of the system hive, which also carries the service's own settings.
+  static constexpr char kSystemUser[] = "S-1-5-18";
+  static constexpr int64_t kDefaultPollInterval = 172800;  // 48 hours
+  // A stored next check further ahead than this is not believed.
+  static constexpr int64_t kMaxStoredNextCheckAhead = 604800;  // 7 days
+  // A hive untouched for longer than this, with no subscriber, may be dropped.
+  static constexpr int64_t kInactiveAfter = 1200;  // 20 minutes
+
+  // Constraint bits of a path.
+  static constexpr uint32_t kConstraintReadonly = 1;   // from the schema
+  static constexpr uint32_t kConstraintAdminOnly = 2;  // from "local_admin_only"
+
+  // Who caused a change, for the notifier: a client channel, "" for the
+  // service itself. No origin at all means "do not notify".
+  using Origin = std::optional<std::string>;
+
+  // One child of an enumerated value: its member name or index, and the type
+  // code of its value (the codes of GetMetaData and of enumeration lists).
+  struct Entry {
+    enum Type : uint32_t { kOther = 0, kObject = 1, kArray = 2, kString = 3, kNumber = 4, kBoolean = 5 };
+    std::string name;
+    uint32_t type = kOther;
+    friend bool operator==(const Entry&, const Entry&) = default;
+  };
+  static uint32_t TypeCodeOf(const nlohmann::json& value);
+
+  // Loads the hive's files at once. `storage`, `notifier` and `update_event`
+  // (the manager's wake event, signalled whenever the next check changes) must
+  // outlive the hive; `statistics` may be null (no request statistics).
+  // `identity` is the plug-in's, used to register for push messages.
+  Settings(std::string user, Storage& storage, ChangeNotifier& notifier, platform::ManualResetEvent& update_event,
+           Statistics* statistics, std::string identity);
+  // Wakes the update loop, which then no longer waits for this hive.
+  virtual ~Settings();
+  Settings(const Settings&) = delete;
+  Settings& operator=(const Settings&) = delete;
+
+  // ---- Documents and their life cycle (settings.cpp) ----
+
+  // Marks the local document for saving. With `schedule`, a hive that has a
+  // server copy, may send patches and holds local changes becomes due for an
+  // update at once. Always returns 0.
+  virtual uint32_t MarkDirty(bool schedule);
+  // A random factor in [0, 0.2) by which an update delay grows.
+  virtual double NextJitter();
+  // Makes the jitter sequence repeatable.
+  void SeedRandomForTesting(uint32_t seed);
+
+  // Reloads the base file (and, on the first call only, the local file) and
+  // rebuilds the effective document; with `notify`, every change is notified.
+  void UpdateSettingsFromDisk(bool notify);
+  // The hive's base file; a user without one gets the system hive's
+  // (`used_system_base`). Anything but an object is logged and gives {}.
+  nlohmann::json LoadBaseFile(bool& used_system_base);
+  // The hive's local file; anything but an object gives {} and `created`.
+  nlohmann::json LoadLocalFile(bool& created);
+  // Takes a new base document: refused (false) when it is no valid base or
+  // cannot be saved. Paths whose read-only mark changes get a constraint
+  // notification. The caller rebuilds the effective document afterwards.
+  bool ApplyBaseSettings(nlohmann::json new_base);
+  // Rebuilds the whole effective document and, with an origin, notifies every
+  // changed leaf. `log` names settings that give no value. False (effective
+  // document unchanged) only when the schema gives no document at all.
+  bool UpdateEffectiveSettings(const Origin& origin, bool log);
+  // The system hive first files a due statistics report. Then saves the local
+  // document if it is dirty; returns the save's status (0 when nothing to do).
+  uint32_t SaveLocalIfDirty();
+  // Saves the local document; a failed save leaves it dirty for the next try.
+  uint32_t SaveLocalFile();
+
+  // The setting "windows.velder.product" when it is a text, else "".
+  std::string GetProduct();
+  // "metadata"."etag" when it is a text, else "".
+  std::string GetEtag();
+
+  // ---- Value operations (settings_values.cpp) ----
+
+  ResultCode GetValue(const VelderPath::Path& path, nlohmann::json& value, const RequestContext& request);
+  ResultCode SetValue(const VelderPath::Path& path, const nlohmann::json& value, const RequestContext& request,
+                      const std::string& origin);
+  ResultCode DeleteValue(const VelderPath::Path& path, const RequestContext& request, const std::string& origin);
+  ResultCode Enumerate(std::string_view path_text, const RequestContext& request, std::vector<Entry>& entries);
+  // kConstraintReadonly and/or kConstraintAdminOnly.
+  uint32_t GetConstraints(const VelderPath::Path& path);
+  // Adds (`requested` includes 2) or removes (`requested` 0) the path as an
+  // admin-only path. Read-only can only come from the schema.
+  ResultCode SetLocalConstraints(const VelderPath::Path& path, uint32_t requested, const RequestContext& request,
+                                 const std::string& origin);
+  // kConstraintAdminOnly when the path lies at or below an admin-only path.
+  uint32_t GetLocalConstraints(const VelderPath::Path& path);
+  // False when the path lies at or below an admin-only path (or the list
+  // cannot be read); otherwise true, with the admin-only paths below it.
+  bool CheckAndGetAdminOnlyPathsDescendedFrom(const VelderPath::Path& path, std::vector<VelderPath::Path>& below);
+
+  // ---- Update scheduling and connection status (server/settings_update_cycle.cpp) ----
+
+  // Status codes of SetNextUpdateCheck.
+  enum UpdateStatus : uint32_t {
+    kStatusDueNow = 0,    // local changes to upload; an upload refused for good
+    kStatusUpToDate = 1,  // nothing new, or settings received after an upload
+    kStatusFetched = 2,   // settings received after a fetch
+    kStatusUnauthorized = 3,
+    kStatusPushRefused = 4,
+    kStatusNotConnected = 5,
+    kStatusTooManyRequests = 6,
+    kStatusFailed = 7,
+    kStatusBaseRejected = 8,
+  };
+  // Schedules the next update for `code`: its delay plus jitter, never before
+  // the back-off floor, which only grows. Writes "metadata"."next_check" and
+  // wakes the update loop.
+  void SetNextUpdateCheck(uint32_t code);
+  // Makes the hive due for an update at once (a client asked to synchronise).
+  void UpdateNow();
+  // Whether the manager may drop the hive: untouched for more than 20 minutes
+  // and nobody subscribed to it.
+  bool IsInactive();
+  // connected := the hive holds an etag; a disconnected hive has no push id
+  // to report.
+  void RefreshConnectedFlag();
+  // Records the outcome of an exchange under "status.windows.velder" in
+  // "local", then rebuilds the effective document and notifies every change
+  // (this is what makes a new base document visible to clients).
+  void WriteConnectionStatus(bool connection_succeeded, bool update_succeeded);
+  // The same with "connected" false and no time stamps.
+  void ClearConnectionStatus();
+  // Drops the server copy (etag, push id, the user's own base file), falls
+  // back to the stored or system base and retries in about 30 days.
+  void SetToNotConnected();
+  // Takes a new poll interval; when it differs, the next check is set again
+  // with the last status code.
+  void RescheduleNextUpdateCheck(int64_t poll_interval);
+
+  // ---- Accessors ----
+
+  const std::string& user() const { return user_; }
+  const std::string& display_name() const { return display_name_; }
+  const std::string& identity() const { return identity_; }
+  bool is_system_hive() const { return is_system_hive_; }
+  // For a caller that must run several operations as one (the lock is
+  // recursive, so the operations may be called while holding it).
+  std::recursive_mutex& hive_lock() { return hive_lock_; }
+
+  bool connected();
+  int64_t next_check();
+  int64_t not_before();
+  int64_t poll_interval();
+  void SetPollInterval(int64_t seconds);
+  uint32_t last_status_code();
+  bool patch_enabled();
+  void SetPatchEnabled(bool enabled);
+  bool statistics_on();
+  bool dirty();
+  int64_t last_access_time() const { return last_access_.load(); }
+  // Set when the local file was missing or unusable at load. Clearing returns
+  // whether it was set, so that exactly one caller reports a new hive.
+  bool local_created() const { return local_created_.load(); }
+  bool ClearLocalCreated() { return local_created_.exchange(false); }
+
+  // Copies of the documents.
+  nlohmann::json effective_document();
+  nlohmann::json base_document();
+  nlohmann::json local_document();
+
+  // Display name of a user in log lines: the user itself, or when longer than
+  // nine characters its first character, "..", and its last seven.
+  static std::string MakeDisplayName(std::string_view user);
+
+ protected:
+  // The changes made while a server exchange is in flight; null before the
+  // first exchange. Protected for the update cycle's tests.
+  nlohmann::json& update_journal() REQUIRES(hive_lock_) { return update_journal_; }
+  // Documents changed outside SetValue/DeleteValue: the next write rebuilds
+  // the whole effective document.
+  void MarkEffectiveStale() REQUIRES(hive_lock_) { effective_stale_ = true; }
+
+ private:
+  // One overlay write that can be undone (SetValue rolls back on failure).
+  struct OverlayUndo {
+    nlohmann::json* overlay = nullptr;
+    VelderPath::Path path;                   // what to restore
+    std::optional<nlohmann::json> previous;  // the value there before; none: the member was created
+  };
+
+  // Members of the documents, each created (or replaced when of the wrong
+  // type) as an empty value of its type.
+  nlohmann::json& SchemaRoot() REQUIRES(hive_lock_);
+  nlohmann::json& BaseValues() REQUIRES(hive_lock_);
+  nlohmann::json& LocalMember(const char* name, nlohmann::json::value_t type) REQUIRES(hive_lock_);
+  nlohmann::json& Patch() REQUIRES(hive_lock_);
+  nlohmann::json& LocalValues() REQUIRES(hive_lock_);
+  nlohmann::json& Metadata() REQUIRES(hive_lock_);
+
+  // Rebuilds the part of the effective document that changes of "patch" and
+  // "local" at or below `changed` can reach, and notifies what changed there.
+  // Falls back to the whole document when it is stale.
+  void RebuildEffectiveAt(const VelderPath::Path& changed, const Origin& origin) REQUIRES(hive_lock_);
+  // Compares old and new (null pointer: missing) below `path` and queues one
+  // notification per changed leaf.
+  void NotifyChanges(const nlohmann::json* old_value, const nlohmann::json* new_value, VelderPath::Path& path,
+                     const std::string& origin) REQUIRES(hive_lock_);
+  void NotifyChange(const VelderPath::Path& path, const nlohmann::json* value, const std::string& origin)
+      REQUIRES(hive_lock_);
+  // Follows "windows.velder.statistics_on" of the system hive and starts or
+  // stops the statistics session accordingly.
+  void UpdateStatistics(const std::optional<nlohmann::json>& old_flag) REQUIRES(hive_lock_);
+  void AppendStatisticsReport(nlohmann::json report) REQUIRES(hive_lock_);
+
+  // The write of one value into an overlay: arrays are always stored whole,
+  // copied from the effective document, so an element can only be replaced.
+  ResultCode WriteOverlay(const VelderPath::Path& path, const nlohmann::json& value, nlohmann::json& overlay,
+                          std::vector<OverlayUndo>* undo, bool* changed) REQUIRES(hive_lock_);
+  void Undo(std::vector<OverlayUndo>& undo) REQUIRES(hive_lock_);
+  // Reads "local_admin_only"; false (with `error`) when it cannot be read.
+  // Entries that are no valid path are skipped with a warning.
+  bool ReadAdminOnlyPaths(std::vector<VelderPath::Path>& paths, std::string& error) REQUIRES(hive_lock_);
+  // Writes `status` at "status.windows.velder" in "local" and rebuilds.
+  void StoreConnectionStatus(const nlohmann::json& status) REQUIRES(hive_lock_);
+  nlohmann::json ConnectionStatus() REQUIRES(hive_lock_);
+
+  static int64_t Now();
+  void Touch() { last_access_.store(Now()); }
+
+  const bool is_system_hive_;
+  const std::string user_;
+  const std::string display_name_;
+  const std::string identity_;
+  Storage& storage_;
+  ChangeNotifier& notifier_;
+  platform::ManualResetEvent& update_event_;
+  Statistics* const statistics_;
+
+  // Guards everything below except the atomics.
+  std::recursive_mutex hive_lock_;
+
+  nlohmann::json effective_ GUARDED_BY(hive_lock_);
+  nlohmann::json base_ GUARDED_BY(hive_lock_);
+  nlohmann::json local_ GUARDED_BY(hive_lock_);  // null until the first load
+  nlohmann::json update_journal_ GUARDED_BY(hive_lock_);
+  // The effective document may not match the documents (a new base waits for
+  // its rebuild): the next write rebuilds it whole.
+  bool effective_stale_ GUARDED_BY(hive_lock_) = true;
+
+  int64_t poll_interval_ GUARDED_BY(hive_lock_) = kDefaultPollInterval;
+  int64_t not_before_ GUARDED_BY(hive_lock_) = 0;  // the back-off floor of the next check
+  int64_t next_check_ GUARDED_BY(hive_lock_) = 0;
+  uint32_t last_status_ GUARDED_BY(hive_lock_) = kStatusDueNow;
+  bool connected_ GUARDED_BY(hive_lock_) = false;  // the hive has a server copy (an etag)
+  std::string pending_pns_id_ GUARDED_BY(hive_lock_);
+  bool dirty_ GUARDED_BY(hive_lock_) = false;
+  bool statistics_on_ GUARDED_BY(hive_lock_) = false;
+  bool patch_enabled_ GUARDED_BY(hive_lock_) = true;
+  std::mt19937 random_ GUARDED_BY(hive_lock_);
+
+  std::atomic<int64_t> last_access_;
+  std::atomic<bool> local_created_{false};
+};

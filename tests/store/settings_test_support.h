@@ -1,0 +1,163 @@
+// Shared pieces of the hive tests: a notifier that records what hives queue,
+// a fixture with a real Storage in a temporary folder and a fake clock, a
+// test schema, and request contexts for the usual callers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "notify/change_notifier.h"
+#include "platform/manual_reset_event.h"
+#include "store/request_context.h"
+#include "store/settings.h"
+#include "store/storage.h"
+#include "store/velder_path.h"
+#include "support/fake_clock.h"
+#include "support/temp_dir.h"
+
+namespace settings_testing {
+
+using nlohmann::json;
+
+inline constexpr char kUser[] = "S-1-5-21-1000";
+inline constexpr char kSystem[] = "S-1-5-18";
+
+inline VelderPath::Path P(const std::string& text) {
+  VelderPath::Path path;
+  EXPECT_TRUE(VelderPath::Parse(text, path)) << text;
+  return path;
+}
+
+// The stop event must exist before the notifier that keeps a reference to it.
+struct StopEventHolder {
+  platform::ManualResetEvent stop_event;
+};
+
+// Records every notification instead of sending it; thread-safe.
+class RecordingNotifier : private StopEventHolder, public ChangeNotifier {
+ public:
+  RecordingNotifier() : ChangeNotifier(stop_event, "test-identity", nullptr) {}
+
+  void Enqueue(std::shared_ptr<const Notification> notification) override {
+    std::lock_guard lock(mutex_);
+    records_.push_back(*notification);
+  }
+
+  std::vector<Notification> Take() {
+    std::lock_guard lock(mutex_);
+    std::vector<Notification> taken;
+    taken.swap(records_);
+    return taken;
+  }
+
+  // Value notifications as "path=value" ("path=" for a removal) and
+  // constraint notifications as "path:bits", in queue order; origins are
+  // checked to equal `origin` when given.
+  std::vector<std::string> TakeLines(const std::optional<std::string>& origin = std::nullopt) {
+    std::vector<std::string> lines;
+    for (const Notification& n : Take()) {
+      if (origin) {
+        EXPECT_EQ(n.origin, *origin) << VelderPath::ToString(n.path);
+      }
+      if (n.kind == Notification::kConstraints) {
+        lines.push_back(VelderPath::ToString(n.path) + ":" + std::to_string(n.constraints));
+      } else {
+        lines.push_back(VelderPath::ToString(n.path) + "=" + (n.value.is_null() ? "" : n.value.dump()));
+      }
+    }
+    return lines;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Notification> records_;
+};
+
+// A hive whose jitter a test chooses (a negative value draws as usual), and
+// which lets a test start the update journal as an exchange would.
+class TestHive : public Settings {
+ public:
+  using Settings::Settings;
+  double jitter = 0.0;
+  double NextJitter() override { return jitter < 0 ? Settings::NextJitter() : jitter; }
+  void StartJournal() {
+    std::lock_guard lock(hive_lock());
+    update_journal() = json::object();
+  }
+  json Journal() {
+    std::lock_guard lock(hive_lock());
+    return update_journal();
+  }
+};
+
+// A schema with one setting of each kind the hive treats differently.
+inline json TestSchema() {
+  return json::parse(R"({
+    "a": {"type": "integer", "default": 1, "maximum": 100},
+    "s": {"type": "string", "default": "x", "maxLength": 5},
+    "ro": {"type": "integer", "default": 7, "readonly": true},
+    "grp": {"type": "object", "properties": {
+      "b": {"type": "integer", "default": 2},
+      "c": {"type": "boolean", "default": false},
+      "inner": {"type": "object", "properties": {"d": {"type": "string", "default": "d"}}}}},
+    "arr": {"type": "array", "default": [{"n": 1}, {"n": 2}, {"n": 3}],
+            "items": {"type": "object", "properties": {"n": {"type": "integer", "default": 0}}}},
+    "nums": {"type": "array", "items": {"type": "number"}, "default": [1, 2, 3]},
+    "dyn": {"type": "object", "dynamic": true, "default": {}},
+    "windows": {"type": "object", "properties": {"velder": {"type": "object", "properties": {
+      "statistics_on": {"type": "boolean", "default": false},
+      "product": {"type": "string", "default": "prod"}}}}}
+  })");
+}
+
+inline json BaseWith(const json& schema, const json& values = json::object()) {
+  return json{{"data", {{"eff_schema", schema}, {"values", values}}}};
+}
+
+inline RequestContext Admin(const std::string& user = kUser) { return {Settings::kProduct, user, true, true, true}; }
+inline RequestContext Owner(const std::string& user = kUser) { return {Settings::kProduct, user, true, true, false}; }
+inline RequestContext Reader(const std::string& user = kUser) { return {Settings::kProduct, user, true, false, false}; }
+
+class HiveTest : public testing::Test {
+ protected:
+  HiveTest() : storage_(dir_.path().string()) {}
+
+  void WriteBase(const std::string& user, const json& document) {
+    ASSERT_EQ(storage_.SaveBase(Settings::kProduct, user, document), Storage::kStatusOk);
+  }
+  void WriteLocal(const std::string& user, const json& document) {
+    ASSERT_EQ(storage_.SaveLocal(Settings::kProduct, user, document), Storage::kStatusOk);
+  }
+  json StoredLocal(const std::string& user = kUser) { return storage_.LoadLocal(Settings::kProduct, user); }
+  std::string FileOf(const std::string& user, const std::string& kind) {
+    return storage_.GetFileName(Settings::kProduct, user, kind);
+  }
+
+  std::unique_ptr<TestHive> MakeHive(const std::string& user = kUser, Statistics* statistics = nullptr) {
+    return std::make_unique<TestHive>(user, storage_, notifier_, update_event_, statistics, "test-identity");
+  }
+  // A hive of `user` over the test schema with `values` as its base values.
+  std::unique_ptr<TestHive> MakeHiveWithBase(const json& values = json::object(), const std::string& user = kUser) {
+    WriteBase(user, BaseWith(TestSchema(), values));
+    auto hive = MakeHive(user);
+    notifier_.Take();
+    update_event_.Reset();
+    return hive;
+  }
+
+  int64_t Now() const { return platform::CurrentClock().NowSeconds(); }
+
+  testing_support::ScopedFakeClock clock_;
+  testing_support::TempDir dir_;
+  Storage storage_;
+  RecordingNotifier notifier_;
+  platform::ManualResetEvent update_event_;
+};
+
+}  // namespace settings_testing

@@ -1,0 +1,314 @@
+// The value operations of a hive: rights, read-only and admin-only paths,
+// validation, where values are stored, arrays, rollback, deletion,
+// enumeration and local constraints.
+#include <gtest/gtest.h>
+
+#include "store/settings_test_support.h"
+#include "store/storage_log_capture.h"
+
+namespace settings_testing {
+namespace {
+
+using storage_testing::LogCapture;
+
+class SettingsValuesTest : public HiveTest {
+ protected:
+  json Get(TestHive& hive, const std::string& path) {
+    json value;
+    EXPECT_EQ(hive.GetValue(P(path), value, Reader()), ResultCode::Success) << path;
+    return value;
+  }
+  json Patch(TestHive& hive) { return hive.local_document().value("patch", json::object()); }
+  json Local(TestHive& hive) { return hive.local_document().value("local", json::object()); }
+};
+
+TEST_F(SettingsValuesTest, RefusalsComeBeforeAnyChange) {
+  auto hive = MakeHiveWithBase();
+  const json before = hive->local_document();
+  struct Case {
+    const char* name;
+    std::string path;
+    json value;
+    RequestContext request;
+    ResultCode expected;
+  };
+  const Case cases[] = {
+      {"no write right", "a", 5, Reader(), ResultCode::AccessDenied},
+      {"read-only setting", "ro", 7, Admin(), ResultCode::NotAllowed},
+      {"below a read-only setting", "ro.x", 1, Admin(), ResultCode::NotAllowed},
+      {"wrong type", "a", "5", Owner(), ResultCode::SchemaViolation},
+      {"above the maximum", "a", 101, Owner(), ResultCode::SchemaViolation},
+      {"too long", "s", "abcdef", Owner(), ResultCode::SchemaViolation},
+      {"element that does not exist", "nums.7", 1, Owner(), ResultCode::NotAllowed},
+      {"element of an array that is no array", "grp.0", 1, Owner(), ResultCode::NotAllowed},
+      {"no setting at all inside an array element", "nums.1.x", 1, Owner(), ResultCode::SchemaViolation},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(hive->SetValue(P(c.path), c.value, c.request, "chan"), c.expected);
+  }
+  EXPECT_EQ(hive->local_document(), before);
+  EXPECT_FALSE(hive->dirty());
+  EXPECT_TRUE(notifier_.Take().empty());
+}
+
+TEST_F(SettingsValuesTest, DescribedValuesGoToPatchAndTheRestToLocal) {
+  auto hive = MakeHiveWithBase({{"a", 5}});
+  ASSERT_EQ(hive->SetValue(P("grp"), json{{"b", 9}, {"extra", "e"}}, Owner(), "chan"), ResultCode::Success);
+  EXPECT_EQ(Patch(*hive), json({{"grp", {{"b", 9}}}}));
+  EXPECT_EQ(Local(*hive), json({{"grp", {{"extra", "e"}}}}));
+  // The schema's members win; the undescribed member shows through beside them.
+  EXPECT_EQ(Get(*hive, "grp"), json({{"b", 9}, {"c", false}, {"extra", "e"}, {"inner", {{"d", "d"}}}}));
+  EXPECT_EQ(notifier_.TakeLines("chan"), (std::vector<std::string>{"grp.b=9", "grp.extra=\"e\""}));
+  EXPECT_TRUE(hive->dirty());
+
+  // A path the schema does not know at all is kept locally.
+  ASSERT_EQ(hive->SetValue(P("free.x"), json::array({1, 2}), Owner(), "chan"), ResultCode::Success);
+  EXPECT_EQ(Local(*hive)["free"], json({{"x", {1, 2}}}));
+  EXPECT_EQ(Get(*hive, "free.x"), json::array({1, 2}));
+  EXPECT_EQ(notifier_.TakeLines(), (std::vector<std::string>{"free.x=[1,2]"}));
+}
+
+TEST_F(SettingsValuesTest, ValueAlreadyInEffectWritesNothing) {
+  auto hive = MakeHiveWithBase({{"a", 5}});
+  const struct {
+    const char* path;
+    json value;
+  } cases[] = {
+      {"a", 5},                                // from the base
+      {"s", "x"},                              // the default
+      {"grp", json{{"b", 2}}},                 // a subset of the object
+      {"grp", json{{"inner", {{"d", "d"}}}}},  // nested subset
+      {"grp", json::object()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(hive->SetValue(P(c.path), c.value, Owner(), "chan"), ResultCode::Success);
+    EXPECT_EQ(Patch(*hive), json::object());
+  }
+  EXPECT_FALSE(hive->dirty());
+  EXPECT_TRUE(notifier_.Take().empty());
+}
+
+TEST_F(SettingsValuesTest, ArrayElementsAreReplacedInAWholeCopy) {
+  auto hive = MakeHiveWithBase();
+  ASSERT_EQ(hive->SetValue(P("arr.2.n"), 9, Owner(), "chan"), ResultCode::Success);
+  EXPECT_EQ(Patch(*hive), json::parse(R"({"arr": [{"n": 1}, {"n": 2}, {"n": 9}]})"));
+  EXPECT_EQ(Get(*hive, "arr.2"), json({{"n", 9}}));
+  // Arrays are compared whole: one notification for the array.
+  EXPECT_EQ(notifier_.TakeLines(), (std::vector<std::string>{R"(arr=[{"n":1},{"n":2},{"n":9}])"}));
+
+  ASSERT_EQ(hive->SetValue(P("nums.00"), 7.5, Owner(), "chan"), ResultCode::Success);
+  EXPECT_EQ(Get(*hive, "nums"), json::parse("[7.5, 2, 3]"));
+  EXPECT_EQ(hive->SetValue(P("nums.3"), 4, Owner(), "chan"), ResultCode::NotAllowed) << "arrays never grow";
+  EXPECT_EQ(hive->SetValue(P("nums.1"), "two", Owner(), "chan"), ResultCode::SchemaViolation);
+}
+
+TEST_F(SettingsValuesTest, FailedWriteLeavesLocalDocumentAndJournalExactlyAsBefore) {
+  // "grp" is a plain value in "local" (an edited file): the undescribed part
+  // of an object cannot be stored below it, after the described part was.
+  WriteLocal(kUser, json::parse(R"({"local": {"grp": 5, "keep": {"k": 1}}, "patch": {"a": 3},
+                                    "metadata": {"etag": "e1"}})"));
+  auto hive = MakeHiveWithBase();
+  hive->StartJournal();
+  const json before = hive->local_document();
+  EXPECT_EQ(hive->SetValue(P("grp"), json{{"b", 8}, {"other", 1}}, Owner(), "chan"), ResultCode::InvalidType);
+  EXPECT_EQ(hive->local_document(), before);
+  EXPECT_EQ(hive->Journal(), json::object());
+  EXPECT_EQ(Get(*hive, "grp.b"), 2);
+  EXPECT_FALSE(hive->dirty());
+  EXPECT_TRUE(notifier_.Take().empty());
+
+  // The same write of the described part alone works and is journalled.
+  ASSERT_EQ(hive->SetValue(P("grp"), json{{"b", 8}}, Owner(), "chan"), ResultCode::Success);
+  EXPECT_EQ(hive->Journal(), json({{"grp", {{"b", 8}}}}));
+  EXPECT_EQ(Patch(*hive), json({{"a", 3}, {"grp", {{"b", 8}}}}));
+}
+
+TEST_F(SettingsValuesTest, AdminOnlyPathsBindEveryoneButAdministrators) {
+  auto hive = MakeHiveWithBase();
+  ASSERT_EQ(hive->SetValue(P("u"), json{{"b", {{"x", 1}}}, {"c", 0}}, Admin(), "admin"), ResultCode::Success);
+  ASSERT_EQ(hive->SetLocalConstraints(P("u.b"), Settings::kConstraintAdminOnly, Admin(), "admin"), ResultCode::Success);
+  notifier_.Take();
+  struct Case {
+    const char* name;
+    bool remove;
+    std::string path;
+    json value;
+    ResultCode for_owner;
+  };
+  const Case cases[] = {
+      {"below the mark", false, "u.b.c", 1, ResultCode::NotAllowed},
+      {"the mark itself", false, "u.b", 1, ResultCode::NotAllowed},
+      {"an object reaching the mark", false, "u", json{{"b", 1}}, ResultCode::NotAllowed},
+      {"delete above an existing mark", true, "u", nullptr, ResultCode::NotAllowed},
+      {"delete the mark", true, "u.b", nullptr, ResultCode::NotAllowed},
+      {"a plain value beside the mark", false, "u.c", 2, ResultCode::Success},
+      {"an object beside the mark", false, "u", json{{"c", 1}}, ResultCode::Success},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const json before = hive->local_document();
+    const ResultCode owner =
+        c.remove ? hive->DeleteValue(P(c.path), Owner(), "chan") : hive->SetValue(P(c.path), c.value, Owner(), "chan");
+    EXPECT_EQ(owner, c.for_owner);
+    if (owner != ResultCode::Success) {
+      EXPECT_EQ(hive->local_document(), before);
+    }
+  }
+  EXPECT_EQ(hive->GetConstraints(P("u.b.c")), Settings::kConstraintAdminOnly);
+  EXPECT_EQ(hive->local_document()["local"]["u"], json({{"c", 1}}));
+  EXPECT_EQ(hive->GetConstraints(P("u")), 0u);
+
+  // An administrator may do all of it.
+  EXPECT_EQ(hive->SetValue(P("u.b.c"), 1, Admin(), "admin"), ResultCode::Success);
+  EXPECT_EQ(hive->SetValue(P("u"), json{{"b", 1}}, Admin(), "admin"), ResultCode::Success);
+  EXPECT_EQ(hive->DeleteValue(P("u"), Admin(), "admin"), ResultCode::Success);
+  // With the marked value gone, the owner may delete above it again.
+  ASSERT_EQ(hive->SetValue(P("v"), json{{"w", 1}}, Owner(), "chan"), ResultCode::Success);
+  EXPECT_EQ(hive->DeleteValue(P("v"), Owner(), "chan"), ResultCode::Success);
+}
+
+TEST_F(SettingsValuesTest, DamagedAdminOnlyListsFailClosedAndBadEntriesAreSkipped) {
+  struct Case {
+    const char* name;
+    json list;
+    uint32_t constraints_of_a;  // GetConstraints("q.a")
+    ResultCode owner_write;     // SetValue("q.a")
+    std::string log;
+  };
+  const Case cases[] = {
+      {"not an array", "q", Settings::kConstraintAdminOnly, ResultCode::NotAllowed, "Failed to check admin-only paths"},
+      {"an entry that is no text", json::array({"x", 5}), Settings::kConstraintAdminOnly, ResultCode::NotAllowed,
+       "Failed to check admin-only paths"},
+      {"an entry that is no path", json::array({"q..a", "z"}), 0, ResultCode::Success,
+       "Skipped admin-only entry 'q..a' of hive 'S..21-1000': Invalid VELDER path"},
+      {"a path with leading zeros", json::array({"q.a.07"}), 0, ResultCode::Success, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteLocal(kUser, json{{"local_admin_only", c.list}});
+    auto hive = MakeHiveWithBase();
+    LogCapture log;
+    EXPECT_EQ(hive->GetConstraints(P("q.a")), c.constraints_of_a);
+    EXPECT_EQ(hive->SetValue(P("q.a"), 1, Owner(), "chan"), c.owner_write);
+    EXPECT_EQ(hive->SetValue(P("q.a"), 2, Admin(), "chan"), ResultCode::Success);
+    if (!c.log.empty()) {
+      EXPECT_TRUE(log.Contains(c.log)) << log.Text();
+    }
+  }
+  // The check that reports constraints says what it failed on.
+  WriteLocal(kUser, json{{"local_admin_only", "q"}});
+  auto hive = MakeHiveWithBase();
+  LogCapture log;
+  EXPECT_EQ(hive->GetLocalConstraints(P("x")), Settings::kConstraintAdminOnly);
+  EXPECT_TRUE(log.Contains("Failed to check constraints: ")) << log.Text();
+}
+
+TEST_F(SettingsValuesTest, LocalConstraints) {
+  auto hive = MakeHiveWithBase();
+  // Read-only comes from the schema only, also for administrators.
+  EXPECT_EQ(hive->SetLocalConstraints(P("a"), 1, Admin(), "c"), ResultCode::NotAllowed);
+  EXPECT_EQ(hive->SetLocalConstraints(P("a"), 3, Admin(), "c"), ResultCode::NotAllowed);
+  EXPECT_EQ(hive->SetLocalConstraints(P("ro"), 2, Admin(), "c"), ResultCode::NotAllowed);
+  EXPECT_EQ(hive->SetLocalConstraints(P("a"), 2, Owner(), "c"), ResultCode::AccessDenied);
+  EXPECT_TRUE(notifier_.Take().empty());
+
+  ASSERT_EQ(hive->SetLocalConstraints(P("grp.b"), 2, Admin(), "c"), ResultCode::Success);
+  ASSERT_EQ(hive->SetLocalConstraints(P("grp.b"), 2, Admin(), "c"), ResultCode::Success);
+  EXPECT_EQ(hive->local_document()["local_admin_only"], json::array({"grp.b"}));
+  EXPECT_EQ(notifier_.TakeLines("c"), (std::vector<std::string>{"grp.b:2"}));
+  EXPECT_TRUE(hive->dirty());
+  EXPECT_EQ(hive->GetConstraints(P("grp.b")), 2u);
+  EXPECT_EQ(hive->GetConstraints(P("ro")), 1u);
+  EXPECT_EQ(hive->GetLocalConstraints(P("grp")), 0u);
+
+  // Other bits change nothing; 0 removes.
+  ASSERT_EQ(hive->SetLocalConstraints(P("grp.b"), 4, Admin(), "c"), ResultCode::Success);
+  EXPECT_TRUE(notifier_.Take().empty());
+  ASSERT_EQ(hive->SetLocalConstraints(P("grp.b"), 0, Admin(), "c"), ResultCode::Success);
+  EXPECT_EQ(hive->local_document()["local_admin_only"], json::array());
+  EXPECT_EQ(notifier_.TakeLines("c"), (std::vector<std::string>{"grp.b:0"}));
+  ASSERT_EQ(hive->SetLocalConstraints(P("grp.b"), 0, Admin(), "c"), ResultCode::Success);
+  EXPECT_TRUE(notifier_.Take().empty());
+}
+
+TEST_F(SettingsValuesTest, DeleteFallsBackToBaseAndDefault) {
+  auto hive = MakeHiveWithBase({{"a", 5}});
+  ASSERT_EQ(hive->SetValue(P("a"), 50, Owner(), "chan"), ResultCode::Success);
+  ASSERT_EQ(hive->SetValue(P("only_local"), json{{"x", 1}, {"y", {{"z", 2}}}}, Owner(), "chan"), ResultCode::Success);
+  notifier_.Take();
+
+  ASSERT_EQ(hive->DeleteValue(P("a"), Owner(), "chan"), ResultCode::Success);
+  EXPECT_EQ(Patch(*hive)["a"], nullptr);  // a null in the patch resets the setting...
+  EXPECT_EQ(Get(*hive, "a"), 1);          // ...to its default, whatever the base says
+  ASSERT_EQ(hive->DeleteValue(P("only_local"), Owner(), "chan"), ResultCode::Success);
+  EXPECT_FALSE(Local(*hive).contains("only_local"));
+  json value;
+  EXPECT_EQ(hive->GetValue(P("only_local"), value, Reader()), ResultCode::NotFound);
+  EXPECT_EQ(notifier_.TakeLines("chan"), (std::vector<std::string>{"a=1", "only_local.x=", "only_local.y.z="}));
+
+  ASSERT_EQ(hive->DeleteValue(P("arr.1"), Owner(), "chan"), ResultCode::Success);
+  EXPECT_EQ(Get(*hive, "arr"), json::parse(R"([{"n": 1}, {"n": 3}])"));
+
+  EXPECT_EQ(hive->DeleteValue(P("missing"), Owner(), "chan"), ResultCode::NotFound);
+  EXPECT_EQ(hive->DeleteValue(P("a"), Reader(), "chan"), ResultCode::AccessDenied);
+  EXPECT_EQ(hive->DeleteValue(P("ro"), Admin(), "chan"), ResultCode::SchemaViolation);
+}
+
+TEST_F(SettingsValuesTest, DeleteResetsTheJournalOnceAnExchangeStarted) {
+  auto hive = MakeHiveWithBase();
+  ASSERT_EQ(hive->SetValue(P("a"), 9, Owner(), "chan"), ResultCode::Success);
+  ASSERT_EQ(hive->DeleteValue(P("a"), Owner(), "chan"), ResultCode::Success);
+  EXPECT_EQ(hive->Journal(), nullptr);  // no exchange yet: nothing recorded
+  hive->StartJournal();
+  ASSERT_EQ(hive->SetValue(P("s"), "yy", Owner(), "chan"), ResultCode::Success);
+  ASSERT_EQ(hive->DeleteValue(P("s"), Owner(), "chan"), ResultCode::Success);
+  EXPECT_EQ(hive->Journal(), json({{"s", nullptr}}));
+}
+
+TEST_F(SettingsValuesTest, GetAndEnumerate) {
+  auto hive = MakeHiveWithBase();
+  json value;
+  EXPECT_EQ(hive->GetValue(P(""), value, Reader()), ResultCode::Success);
+  EXPECT_EQ(value, hive->effective_document());
+  EXPECT_EQ(hive->GetValue(P("a"), value, RequestContext{}), ResultCode::AccessDenied);
+
+  std::vector<Settings::Entry> entries;
+  EXPECT_EQ(hive->Enumerate("nums", Reader(), entries), ResultCode::Success);
+  EXPECT_EQ(entries, (std::vector<Settings::Entry>{{"0", 4}, {"1", 4}, {"2", 4}}));
+  EXPECT_EQ(hive->Enumerate("grp", Reader(), entries), ResultCode::Success);
+  EXPECT_EQ(entries, (std::vector<Settings::Entry>{{"b", 4}, {"c", 5}, {"inner", 1}}));
+  EXPECT_EQ(hive->Enumerate("", Reader(), entries), ResultCode::Success);
+  EXPECT_EQ(entries.size(), 8u);
+  EXPECT_EQ(entries[1], (Settings::Entry{"arr", 2}));
+  EXPECT_EQ(hive->Enumerate("s", Reader(), entries), ResultCode::InvalidType);
+  EXPECT_EQ(hive->Enumerate("a..b", Reader(), entries), ResultCode::InvalidParameters);
+  EXPECT_EQ(hive->Enumerate("zzz", Reader(), entries), ResultCode::NotFound);
+  EXPECT_EQ(hive->Enumerate("a", RequestContext{}, entries), ResultCode::AccessDenied);
+}
+
+TEST_F(SettingsValuesTest, WritesBelowADynamicNodeMergeLikeAPatch) {
+  auto hive = MakeHiveWithBase({{"dyn", {{"k", 1}, {"o", {{"p", 1}}}}}});
+  ASSERT_EQ(hive->SetValue(P("dyn.o"), json{{"q", 2}}, Owner(), "chan"), ResultCode::Success);
+  EXPECT_EQ(Get(*hive, "dyn"), json::parse(R"({"k": 1, "o": {"p": 1, "q": 2}})"));
+  EXPECT_EQ(notifier_.TakeLines(), (std::vector<std::string>{"dyn.o.q=2"}));
+  ASSERT_EQ(hive->DeleteValue(P("dyn.k"), Owner(), "chan"), ResultCode::Success);
+  EXPECT_EQ(Get(*hive, "dyn"), json::parse(R"({"o": {"p": 1, "q": 2}})"));
+  EXPECT_EQ(notifier_.TakeLines(), (std::vector<std::string>{"dyn.k="}));
+}
+
+TEST_F(SettingsValuesTest, LocalValuesKeepTheirTypeUntilDeleted) {
+  auto hive = MakeHiveWithBase();
+  ASSERT_EQ(hive->SetValue(P("free"), 5, Owner(), "c"), ResultCode::Success);
+  ASSERT_EQ(hive->SetValue(P("free"), 6.5, Owner(), "c"), ResultCode::Success);  // numbers are one type
+  EXPECT_EQ(hive->SetValue(P("free"), json{{"x", 1}}, Owner(), "c"), ResultCode::InvalidType);
+  EXPECT_EQ(hive->SetValue(P("free.x"), 1, Owner(), "c"), ResultCode::InvalidType);
+  notifier_.Take();
+  ASSERT_EQ(hive->DeleteValue(P("free"), Owner(), "c"), ResultCode::Success);
+  ASSERT_EQ(hive->SetValue(P("free"), json{{"x", 1}}, Owner(), "c"), ResultCode::Success);
+  EXPECT_EQ(notifier_.TakeLines("c"), (std::vector<std::string>{"free=", "free.x=1"}));
+}
+
+}  // namespace
+}  // namespace settings_testing
