@@ -94,6 +94,7 @@ std::unique_ptr<FileContext> LoggerPosix::CreateFileContext(std::string_view ide
 void LoggerPosix::Open(std::string_view identity, std::string_view framework, std::string_view component, int level,
                        uint32_t options) {
   ErrnoKeeper keep_errno;
+  if (t_inside_logger) return;
   try {
     std::unique_lock lock(mutex_);
     if (file_context_) return;
@@ -114,6 +115,7 @@ void LoggerPosix::Open(std::string_view identity, std::string_view framework, st
 
 void LoggerPosix::Close() {
   ErrnoKeeper keep_errno;
+  if (t_inside_logger) return;
   WriteBanner(kEndBanner);
   std::lock_guard lock(mutex_);
   file_context_.reset();
@@ -122,6 +124,7 @@ void LoggerPosix::Close() {
 
 void LoggerPosix::AutoClose() {
   ErrnoKeeper keep_errno;
+  if (t_inside_logger) return;
   WriteBanner(kAutoClosedBanner);
   std::lock_guard lock(mutex_);
   file_context_.reset();

@@ -295,6 +295,8 @@ class LoggingFileContext : public FileContext {
   void EnsureFileReady() override {
     logger_.Write(1, "from inside an append");
     logger_.Flush();
+    logger_.Open("other", "QOR", "VelderPlugin", 4, 0);
+    logger_.Close();
     FileContext::EnsureFileReady();
   }
 
