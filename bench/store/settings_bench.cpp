@@ -1,0 +1,133 @@
+// SetValue on hives of 100, 1,000 and 10,000 settings. Every write changes a
+// value, so each iteration pays for everything a client's write costs: the
+// read-only and admin-only checks, validation, the patch write, the rebuild of
+// the effective document and the change detection, and the notification
+// (drained by a running notifier with one subscriber that is never sent to:
+// the writer is the subscriber). The full rebuild is measured beside it, as
+// what a new base document or a reload costs.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "notify/change_notifier.h"
+#include "platform/manual_reset_event.h"
+#include "store/settings.h"
+#include "store/storage.h"
+
+namespace {
+
+using nlohmann::json;
+
+class BenchFolder {
+ public:
+  BenchFolder() {
+    path_ = (std::filesystem::temp_directory_path() / "velder-bench-XXXXXX").string();
+    if (!::mkdtemp(path_.data())) path_.clear();
+  }
+  ~BenchFolder() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+class NullSender : public NotificationSender {
+ public:
+  uint32_t Send(const std::string&, const std::string&, std::span<const uint8_t>) override { return kDelivered; }
+};
+
+constexpr int kPerGroup = 100;
+
+// `count` integer settings in groups of 100 ("g3.s41"), half of them with a
+// base value, and a few settings of other kinds beside them.
+json BaseDocument(int count) {
+  json schema = json::object();
+  json values = json::object();
+  for (int g = 0; g * kPerGroup < count; ++g) {
+    json properties = json::object();
+    const std::string group = "g" + std::to_string(g);
+    for (int s = 0; s < kPerGroup && g * kPerGroup + s < count; ++s) {
+      const std::string name = "s" + std::to_string(s);
+      properties[name] = {{"type", "integer"}, {"default", 0}, {"maximum", 1 << 30}};
+      if (s % 2 == 0) values[group][name] = s;
+    }
+    schema[group] = {{"type", "object"}, {"properties", properties}};
+  }
+  schema["list"] = {{"type", "array"}, {"items", {{"type", "string"}}}, {"default", json::array({"a", "b"})}};
+  return json{{"data", {{"eff_schema", schema}, {"values", values}}}};
+}
+
+struct Fixture {
+  explicit Fixture(int count) : storage(folder.path()) {
+    storage.SaveBase(Settings::kProduct, kUser, BaseDocument(count));
+    storage.SaveLocal(Settings::kProduct, kUser, json{{"metadata", {{"etag", "\"bench\""}}}});
+    notifier.Start();
+    VelderPath::Path root;
+    notifier.Subscribe(Settings::kProduct, kUser, root, "writer");
+    hive = std::make_unique<Settings>(kUser, storage, notifier, wake, nullptr, "bench");
+  }
+  ~Fixture() {
+    hive.reset();
+    stop.Set();
+    notifier.Join();
+  }
+
+  static constexpr char kUser[] = "S-1-5-21-7";
+  BenchFolder folder;
+  Storage storage;
+  platform::ManualResetEvent stop;
+  platform::ManualResetEvent wake;
+  ChangeNotifier notifier{stop, "bench", std::make_shared<NullSender>()};
+  std::unique_ptr<Settings> hive;
+};
+
+void BM_SetValue(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
+  Fixture fixture(count);
+  const RequestContext request{Settings::kProduct, Fixture::kUser, true, true, false};
+  int i = 0;
+  for (auto _ : state) {
+    const int setting = (i * 7919) % count;  // spread over the groups
+    VelderPath::Path path;
+    VelderPath::Parse("g" + std::to_string(setting / kPerGroup) + ".s" + std::to_string(setting % kPerGroup), path);
+    if (fixture.hive->SetValue(path, 1000 + i, request, "writer") != ResultCode::Success) {
+      state.SkipWithError("SetValue failed");
+      break;
+    }
+    ++i;
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SetValue)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+// An element of an array: the whole array is copied into the patch.
+void BM_SetArrayElement(benchmark::State& state) {
+  Fixture fixture(static_cast<int>(state.range(0)));
+  const RequestContext request{Settings::kProduct, Fixture::kUser, true, true, false};
+  VelderPath::Path path;
+  VelderPath::Parse("list.1", path);
+  int i = 0;
+  for (auto _ : state) {
+    if (fixture.hive->SetValue(path, std::to_string(i++), request, "writer") != ResultCode::Success) {
+      state.SkipWithError("SetValue failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SetArrayElement)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+void BM_FullRebuild(benchmark::State& state) {
+  Fixture fixture(static_cast<int>(state.range(0)));
+  for (auto _ : state) fixture.hive->UpdateEffectiveSettings(std::string(), false);
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FullRebuild)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
