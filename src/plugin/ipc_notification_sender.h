@@ -1,0 +1,25 @@
+// Delivers the change notifier's envelopes through the IPC library: one
+// notification frame (message kind 1, an envelope) to the client channel,
+// waiting until it is written, at most 2000 ms.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "notify/notification_sender.h"
+#include "qor/ipc/hv_qor_ipc.h"
+
+class IpcNotificationSender : public NotificationSender {
+ public:
+  static constexpr uint32_t kFrameKind = HV_IPC_SEND_NOTIFICATION;
+  static constexpr uint32_t kMessageKind = HV_IPC_KIND_ENVELOPE;
+  static constexpr uint32_t kTimeoutMs = HV_IPC_DEFAULT_SEND_TIMEOUT_MS;
+
+  // The options of every send: 24 bytes, the time-out, wait for the write.
+  static HvIpcSendOptions SendOptions();
+
+  // Calls maker::HvIPC_Send. An envelope too long for the library's 32-bit
+  // count is refused with HV_IPC_TOO_LARGE without a call.
+  uint32_t Send(const std::string& identity, const std::string& channel, std::span<const uint8_t> bytes) override;
+};
