@@ -131,7 +131,7 @@ TEST(VelderctlProcessTest, SendsTypedValuesAndGlobalOptions) {
 
   const auto ran = RunVelderctl({"--user", "s-1-22-1-77", "--client", "tester", "get", "a"});
   EXPECT_EQ(ran.rc, 0) << ran.err;
-  const IpcMessage& r = service.seen().back().request;
+  const IpcMessage r = service.seen().back().request;
   EXPECT_EQ(r.user(), "s-1-22-1-77");
   EXPECT_EQ(r.client(), "tester");
 }
