@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "platform/path_util.h"
-#include "platform/special_folders.h"
+#include "platform/known_folders.h"
 #include "platform/sqlite_registry.h"
 #include "platform/thread_annotations.h"
 #include "platform/utf.h"

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "platform/process_launcher.h"
-#include "platform/special_folders.h"
+#include "platform/known_folders.h"
 #include "platform/sqlite_registry.h"
 #include "platform/utf.h"
 #include "support/temp_dir.h"
