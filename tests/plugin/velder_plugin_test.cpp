@@ -1,0 +1,197 @@
+// The plug-in inside the test process, with a fake host table and the real
+// maker libraries of the build: start failures, a second start, the wake
+// event, requests and notifications before and during Run, and a stop that
+// leaves no thread behind.
+#include "plugin/velder_plugin.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "integration/envelope_client.h"
+#include "integration/service_sandbox.h"
+#include "logging/log.h"
+#include "plugin/fake_host.h"
+
+namespace {
+
+using integration::EnvelopeClient;
+using integration::Reply;
+using integration::Sandbox;
+using nlohmann::json;
+using plugin_test::FakeHost;
+
+constexpr char kIdentity[] = "plugin-test";
+
+size_t ThreadCount() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}
+
+class VelderPluginTest : public ::testing::Test {
+ protected:
+  VelderPluginTest() {
+    host_.identity = kIdentity;
+    host_.config["DataPath"] = sandbox_.data().string();
+  }
+  // The log is process-wide: each test opens its own in its own sandbox.
+  ~VelderPluginTest() override { HvQorLogging::LogClose(); }
+
+  std::string Log() { return sandbox_.PluginLogText(kIdentity); }
+
+  Sandbox sandbox_;
+  FakeHost host_;
+};
+
+TEST_F(VelderPluginTest, StartFailsWithoutAUsableDataFolder) {
+  testing_support::WriteFile(sandbox_.root() / "a-file", "x");
+  struct Case {
+    const char* name;
+    std::optional<std::string> data_path;
+    const char* logged;  // null: nothing at error level
+  } cases[] = {
+      {"missing", std::nullopt, nullptr},
+      {"empty", "", nullptr},
+      {"a file", (sandbox_.root() / "a-file").string(), "is not a directory"},
+      {"nowhere", (sandbox_.root() / "none").string(), "is not a directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(sandbox_.PluginLog(kIdentity));
+    HvQorLogging::LogClose();
+    host_.config.erase("DataPath");
+    if (c.data_path) host_.config["DataPath"] = *c.data_path;
+    VelderPlugin plugin;
+    plugin.AttachHost(host_.table());
+    EXPECT_EQ(plugin.PluginInitialize(), 1u);
+    EXPECT_EQ(plugin.manager(), nullptr);
+    HvQorLogging::LogFlush();
+    const std::string log = Log();
+    EXPECT_NE(log.find("Starting..."), std::string::npos);
+    if (c.logged == nullptr) {
+      EXPECT_EQ(log.find("*E:"), std::string::npos) << log;
+    } else {
+      EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+    }
+    EXPECT_FALSE(std::filesystem::exists(sandbox_.ipc() / kIdentity / "VELDER_SERVICE"));
+    plugin.PluginUninitialize();
+  }
+  VelderPlugin never_started;
+  EXPECT_EQ(never_started.PluginMain(), 1u);
+}
+
+TEST_F(VelderPluginTest, StartingAgainAfterAFailureReplacesWhatTheFirstStartLeft) {
+  FakeHost first_host;
+  first_host.identity = kIdentity;
+  first_host.config["DataPath"] = (sandbox_.root() / "first").string();
+  std::filesystem::create_directories(sandbox_.root() / "first");
+  VelderPlugin first;
+  first.AttachHost(first_host.table());
+  ASSERT_EQ(first.PluginInitialize(), 0u);
+
+  // The name is taken: the second start fails late, with its objects made.
+  VelderPlugin second;
+  second.AttachHost(host_.table());
+  EXPECT_EQ(second.PluginInitialize(), 1u);
+  EXPECT_NE(Log().find("Failed to start IPC server"), std::string::npos);
+  EXPECT_NE(second.manager(), nullptr);
+  first.PluginUninitialize();
+
+  // The old manager must go before the storage it borrows is replaced.
+  ASSERT_EQ(second.PluginInitialize(), 0u);
+  std::thread run([&] { second.PluginMain(); });
+  {
+    auto client = EnvelopeClient::Connect(kIdentity);
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->Set("app.second", "yes").result(), 0u);
+    EXPECT_EQ(client->Get("app.second").value(), json("yes"));
+  }
+  second.PluginStop();
+  run.join();
+  second.PluginUninitialize();
+  // One wake subscription with the host, however often it started.
+  EXPECT_EQ(host_.subscriptions().size(), 1u);
+  EXPECT_EQ(host_.handed_out(), host_.released());
+}
+
+TEST_F(VelderPluginTest, OnlyEvent18OfCategory2WakesTheManager) {
+  VelderPlugin plugin;
+  plugin.AttachHost(host_.table());
+  ASSERT_EQ(plugin.PluginInitialize(), 0u);
+  ASSERT_EQ(host_.subscriptions().size(), 1u);
+  EXPECT_EQ(host_.subscriptions()[0].category, VelderPlugin::kWakeCategory);
+  platform::ManualResetEvent& wake = plugin.manager()->wake_event();
+
+  struct Case {
+    uint32_t category;
+    uint32_t code;
+    bool wakes;
+  } cases[] = {{2, 17, false}, {2, 19, false}, {2, 0, false}, {1, 18, false}, {3, 18, false}, {2, 18, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.category) + "/" + std::to_string(c.code));
+    wake.Reset();
+    HvHosterPlugin::DispatchHostEvent(&plugin, c.category, c.code, nullptr);
+    EXPECT_EQ(wake.IsSet(), c.wakes);
+  }
+  plugin.PluginUninitialize();
+  // The host may still raise it: nothing is left to wake, nothing breaks.
+  host_.Raise(2, 18);
+  EXPECT_EQ(plugin.manager(), nullptr);
+}
+
+TEST_F(VelderPluginTest, ServesBeforeRunNotifiesDuringRunAndLeavesNoThreadBehind) {
+  const size_t threads_before = ThreadCount();
+  VelderPlugin plugin;
+  plugin.AttachHost(host_.table());
+  ASSERT_EQ(plugin.PluginInitialize(), 0u);
+  {
+    // Before Run: requests are answered, notifications wait for the notifier.
+    auto early = EnvelopeClient::Connect(kIdentity);
+    ASSERT_NE(early, nullptr);
+    EXPECT_EQ(early->Set("app.early", 1).result(), 0u);
+    EXPECT_EQ(early->Raw(3, "").status, HV_IPC_NOT_HANDLED);
+    EXPECT_EQ(early->Raw(HV_IPC_KIND_RELOAD_BASE_FILE, "").status, HV_IPC_OK);
+  }
+  std::thread run([&] { EXPECT_EQ(plugin.PluginMain(), 0u); });
+  {
+    auto listener = EnvelopeClient::Connect(kIdentity);
+    auto writer = EnvelopeClient::Connect(kIdentity);
+    ASSERT_TRUE(listener && writer);
+    ASSERT_EQ(listener->Subscribe("app").result(), 0u);
+    ASSERT_EQ(writer->Subscribe("app").result(), 0u);
+    ASSERT_EQ(writer->Set("app.early", 2).result(), 0u);
+    // The change made before Run may be delivered first: the queue waited.
+    const auto next_value = [](EnvelopeClient& client) {
+      const std::optional<IpcMessage> heard = client.NextNotification();
+      return heard ? IpcValue::ToJson(*heard) : std::nullopt;
+    };
+    std::optional<json> heard = next_value(*listener);
+    if (heard == json(1)) heard = next_value(*listener);
+    EXPECT_EQ(heard, json(2));
+    // The writer hears the listener's marker, and never its own change.
+    ASSERT_EQ(listener->Set("app.marker", true).result(), 0u);
+    for (std::optional<json> got; (got = next_value(*writer)) != json(true);) {
+      ASSERT_TRUE(got.has_value()) << "no marker";
+      EXPECT_NE(got, json(2));
+    }
+  }
+  plugin.PluginStop();
+  run.join();
+  plugin.PluginUninitialize();
+  HvQorLogging::LogFlush();
+  const std::string log = Log();
+  EXPECT_NE(log.find("Unknown message type: 3"), std::string::npos);
+  EXPECT_NE(log.find("VelderPlugin::HandleUpdateLateboundMessage"), std::string::npos);
+  EXPECT_NE(log.find("Running..."), std::string::npos);
+  EXPECT_NE(log.find("Stopping..."), std::string::npos);
+  // The host may unload the library now.
+  EXPECT_TRUE(integration::WaitFor([&] { return ThreadCount() == threads_before; }))
+      << ThreadCount() << " threads, " << threads_before << " before";
+  EXPECT_FALSE(std::filesystem::exists(sandbox_.ipc() / kIdentity / "VELDER_SERVICE"));
+  // What was written before the stop is on disk.
+  EXPECT_TRUE(std::filesystem::exists(sandbox_.HiveFile("S-1-5-18")));
+}
+
+}  // namespace
