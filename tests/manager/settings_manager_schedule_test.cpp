@@ -222,6 +222,7 @@ TEST_F(ScheduleTest, SystemSettingsConfigureTheExchange) {
        "but is number"},
       {"poll interval beyond 32 bits", 4294967306ll, 5, 443, false, 172800, "", 443, false,
        "Cannot convert 'windows.velder.poll_interval' to int"},
+      {"fraction beyond 32 bits", 3e10, "h", 443, true, 172800, "h", 443, true, "to int: 30000000000.0 is out of range"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -244,36 +245,6 @@ TEST_F(ScheduleTest, SystemSettingsConfigureTheExchange) {
     EXPECT_EQ(hive->patch_enabled(), c.expected_patch);
     EXPECT_TRUE(log.Contains(c.log)) << log.Text();
   }
-}
-
-TEST_F(ScheduleTest, SystemSettingConversions) {
-  SetSystemSetting("t", json{{"int", 7},
-                             {"neg", -2.9},
-                             {"big", 3e10},
-                             {"bool", true},
-                             {"text", "5"},
-                             {"obj", json::object({{"a", 1}})},
-                             {"arr", json::array({1})}});
-  struct Case {
-    std::string path;
-    int32_t as_int;
-    bool as_bool;
-    std::string as_text;
-  };
-  const Case cases[] = {
-      {"t.int", 7, false, ""},   {"t.neg", -2, false, ""}, {"t.big", -1, false, ""},
-      {"t.bool", 1, true, ""},   {"t.text", -1, false, "5"}, {"t.obj", -1, false, ""},
-      {"t.arr", -1, false, ""},  {"t.none", -1, false, ""}, {"t..int", -1, false, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    EXPECT_EQ(manager_->InternalGetSystemSettingInt("TARN", c.path, -1), c.as_int);
-    EXPECT_EQ(manager_->InternalGetSystemSettingBool("tarn", c.path, false), c.as_bool);
-    EXPECT_EQ(manager_->InternalGetSystemSettingString("tarn", c.path), c.as_text);
-  }
-  json value;
-  EXPECT_TRUE(manager_->InternalGetSystemSetting("tarn", "t.obj", value));
-  EXPECT_EQ(value, json({{"a", 1}}));
 }
 
 TEST_F(ScheduleTest, NewPollIntervalReachesEveryHive) {

@@ -1,16 +1,12 @@
-// The server connection's address, failure count and back-off: the back-off
-// bounds for every failure count and poll interval, the draws it takes, what a
-// missing server address or a stopping service does, and the counters under
-// concurrent resets.
+// The server connection's failure count and back-off: the back-off bounds for
+// every failure count and poll interval, the draws it takes, and what a
+// missing server address or a stopping service does.
 #include "server/server_comm.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <deque>
 #include <memory>
-#include <thread>
-#include <vector>
 
 #include "notify/change_notifier.h"
 #include "server/server_test_log.h"
@@ -126,17 +122,6 @@ TEST_F(ServerCommTest, MissingServerAddressBacksOffForLong) {
   EXPECT_EQ(comm_.backoff_until(), Now());
 }
 
-TEST_F(ServerCommTest, AddressIsKeptAndLogged) {
-  EXPECT_EQ(comm_.host(), "");
-  EXPECT_EQ(comm_.port(), 443);
-  EXPECT_EQ(comm_.user_agent(), "agent/1");
-  LogCapture log;
-  comm_.SetServerAddress("settings.example", 8443);
-  EXPECT_EQ(comm_.host(), "settings.example");
-  EXPECT_EQ(comm_.port(), 8443);
-  EXPECT_TRUE(log.Contains("ServerComm::SetServerAddress: settings.example:8443")) << log.Text();
-}
-
 TEST_F(ServerCommTest, AnExchangeThatCannotBeMadeCountsAsAFailureUnlessStopping) {
   comm_.SetServerAddress("settings.example", 443);
 
@@ -159,27 +144,6 @@ TEST_F(ServerCommTest, AnExchangeThatCannotBeMadeCountsAsAFailureUnlessStopping)
     const int64_t cap = 10 << (n - 1);
     EXPECT_EQ(comm_.backoff_until(), Now() + static_cast<int64_t>((UINT32_MAX - 1) % cap) + 1);
   }
-}
-
-TEST_F(ServerCommTest, ResetsFromOtherThreadsDuringFailuresLeaveConsistentCounters) {
-  comm_.SetServerAddress("settings.example", 443);
-  std::atomic<bool> done{false};
-  std::vector<std::jthread> resetters;
-  for (int i = 0; i < 3; ++i) {
-    resetters.emplace_back([&] {
-      while (!done.load()) comm_.ResetFailCount();
-    });
-  }
-  for (int i = 0; i < 200; ++i) {
-    comm_.UpdateSettings(*hive_, "token");
-    EXPECT_LE(comm_.fail_count(), 200u);
-    EXPECT_LE(comm_.backoff_until(), Now() + 7200);
-    EXPECT_GE(comm_.backoff_until(), Now());
-  }
-  done.store(true);
-  resetters.clear();
-  comm_.ResetFailCount();
-  EXPECT_EQ(comm_.fail_count(), 0u);
 }
 
 }  // namespace
