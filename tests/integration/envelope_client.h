@@ -106,6 +106,15 @@ class EnvelopeClient {
     notifications_.pop_front();
     return next;
   }
+  // The next notification of `path`, skipping those of other paths (a
+  // subscriber of the whole hive also hears of the hive's connection status).
+  std::optional<IpcMessage> NextNotificationOf(const std::string& path,
+                                               std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    for (;;) {
+      std::optional<IpcMessage> next = NextNotification(timeout);
+      if (!next || next->path() == path) return next;
+    }
+  }
   size_t PendingNotifications() {
     std::lock_guard lock(mutex_);
     return notifications_.size();

@@ -63,7 +63,9 @@ TEST(HostLifecycle, CommandLineAndFolderMistakesAreReported) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arguments.front() + " " + c.arguments.back());
+    // A data folder of its own: the build tree's belongs to another test.
     std::vector<std::string> arguments = {BuildProgram("velder-host")};
+    if (c.arguments.front() != "--data") arguments.insert(arguments.end(), {"--data", sandbox.data().string()});
     arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
     HostProcess host(arguments);
     EXPECT_EQ(host.Wait(), c.exit_code);
@@ -205,6 +207,10 @@ TEST(HostLifecycle, LateboundBaseFileIsCopiedAtStartAndReloadedByAnAdministrator
   ASSERT_NE(client, nullptr);
   EXPECT_EQ(client->Get("greeting", "S-1-5-18").value(), json("first"));
 
+  // The worker's first pass reads the file too; change it only afterwards.
+  ASSERT_TRUE(WaitFor([&] {
+    return sandbox.PluginLogText().find("SettingsManager::UpdateSystemBaseFile: path=") != std::string::npos;
+  }));
   write_base("second");
   // RunAsUser forks: this process must have no client thread then.
   client.reset();

@@ -65,11 +65,16 @@ TEST_F(NotificationTest, SubscribersHearEveryChangeExceptTheirOwn) {
 TEST_F(NotificationTest, ManySubscribersHearEveryChangeInOrderAndALeaverHarmsNobody) {
   constexpr int kListeners = 12;
   constexpr int kWrites = 40;
-  // The setting exists before anyone listens: each write then changes one value.
+  // The setting exists before anyone listens: each write then changes one
+  // value. The listeners subscribe once that change has been delivered, since
+  // a subscriber hears what is delivered after it subscribed.
   {
     auto setup = EnvelopeClient::Connect();
-    ASSERT_NE(setup, nullptr);
+    auto sentinel = EnvelopeClient::Connect();
+    ASSERT_TRUE(setup && sentinel);
+    ASSERT_EQ(sentinel->Subscribe("counter", kUser).result(), 0u);
     ASSERT_EQ(setup->Set("counter.value", -100, kUser).result(), 0u);
+    ASSERT_TRUE(sentinel->NextNotification().has_value());
   }
   std::vector<std::unique_ptr<EnvelopeClient>> listeners;
   for (int i = 0; i < kListeners; ++i) {
@@ -88,7 +93,7 @@ TEST_F(NotificationTest, ManySubscribersHearEveryChangeInOrderAndALeaverHarmsNob
     if (listeners[i] == nullptr) continue;
     SCOPED_TRACE(i);
     for (int n = 0; n < kWrites; ++n) {
-      const std::optional<IpcMessage> heard = listeners[i]->NextNotification();
+      const std::optional<IpcMessage> heard = listeners[i]->NextNotificationOf("counter.value");
       ASSERT_TRUE(heard.has_value()) << "write " << n;
       EXPECT_EQ(heard->path(), "counter.value");
       EXPECT_EQ(IpcValue::ToJson(*heard), json(n));
@@ -96,7 +101,7 @@ TEST_F(NotificationTest, ManySubscribersHearEveryChangeInOrderAndALeaverHarmsNob
   }
   // The service still answers, and still notifies the others.
   ASSERT_EQ(writer->Set("counter.value", -1, kUser).result(), 0u);
-  const std::optional<IpcMessage> last = listeners[0]->NextNotification();
+  const std::optional<IpcMessage> last = listeners[0]->NextNotificationOf("counter.value");
   ASSERT_TRUE(last.has_value());
   EXPECT_EQ(IpcValue::ToJson(*last), json(-1));
 }

@@ -1,0 +1,132 @@
+// The plug-in library as the host sees it: one exported C entry, an entry
+// table cut to the host's buffer, and a library that can be loaded, run,
+// stopped and unloaded again and again in one process without leaving a
+// thread or a callback behind.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+#include <cstring>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "envelope_client.h"
+#include "plugin_host.h"
+#include "service_sandbox.h"
+
+namespace integration {
+namespace {
+
+using nlohmann::json;
+
+std::string PluginLibrary() { return (BuildDir() / "lib" / "libvelder_plugin.so").string(); }
+
+size_t ThreadCount() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}
+
+TEST(PluginLibrary, ExportsOnlyItsEntry) {
+  std::set<std::string> names;
+  FILE* pipe = ::popen(("nm -D --defined-only '" + PluginLibrary() + "' 2>&1").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char line[4096];
+  while (::fgets(line, sizeof line, pipe)) {
+    std::istringstream fields(line);
+    std::string address, type, name;
+    if (fields >> address >> type >> name) names.insert(name);
+  }
+  ASSERT_EQ(::pclose(pipe), 0);
+  EXPECT_EQ(names, std::set<std::string>{"HosterPluginCreateContext"});
+}
+
+TEST(PluginLibrary, EntryTableFillsAtMostTheBufferGiven) {
+  void* library = ::dlopen(PluginLibrary().c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << ::dlerror();
+  auto create =
+      reinterpret_cast<hoster::HosterPluginCreateContextFunction>(::dlsym(library, hoster::kCreateContextSymbol));
+  ASSERT_NE(create, nullptr);
+  // The destroy entry is the same for every context.
+  uintptr_t full[hoster::kEntryWords] = {};
+  create(full, sizeof full);
+  ASSERT_NE(full[hoster::kEntryContext], 0u);
+  const auto destroy = reinterpret_cast<hoster::PluginDestroyEntry>(full[hoster::kEntryDestroy]);
+  destroy(nullptr);  // does nothing
+  destroy(reinterpret_cast<void*>(full[hoster::kEntryContext]));
+
+  for (const size_t size : {0u, 4u, 8u, 24u, 40u, 48u, 56u}) {
+    SCOPED_TRACE(size);
+    uint8_t buffer[64];
+    std::memset(buffer, 0xCD, sizeof buffer);
+    create(buffer, size);
+    const size_t written = size < sizeof(uintptr_t) ? 0 : std::min<size_t>(size, hoster::kEntryTableBytes);
+    for (size_t i = written; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0xCD) << "byte " << i;
+    if (written == 0) continue;  // no context handed out, none made
+    uintptr_t table[hoster::kEntryWords] = {};
+    std::memcpy(table, buffer, written);
+    EXPECT_EQ(table[hoster::kEntryDestroy] == full[hoster::kEntryDestroy], written == hoster::kEntryTableBytes);
+    destroy(reinterpret_cast<void*>(table[hoster::kEntryContext]));
+  }
+  create(nullptr, 48);
+  EXPECT_EQ(::dlclose(library), 0);
+}
+
+TEST(PluginLibrary, LoadsRunsAndUnloadsAgainAndAgain) {
+  Sandbox sandbox;
+  // The maker libraries stay loaded once the plug-in has loaded them, with
+  // whatever threads of their own they keep (the push library's delivery
+  // thread): the count after the first round is the one every later round
+  // must return to.
+  size_t threads_before = 0;
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    host::PluginHost plugin_host(kIdentity, {{"DataPath", sandbox.data().string()}});
+    std::string error;
+    ASSERT_TRUE(plugin_host.Load(PluginLibrary(), error)) << error;
+    ASSERT_EQ(plugin_host.Initialize(), 0u);
+    std::thread run([&] { EXPECT_EQ(plugin_host.Run(), 0u); });
+    {
+      auto client = EnvelopeClient::Connect();
+      ASSERT_NE(client, nullptr);
+      ASSERT_EQ(client->Subscribe("rounds").result(), 0u);
+      if (round > 0) {
+        EXPECT_EQ(client->Get("rounds.count").value(), json(round - 1));
+      }
+      EXPECT_EQ(client->Set("rounds.count", round).result(), 0u);
+    }
+    // Events may come at any time, also while stopping.
+    plugin_host.RaiseEvent(2, 18, nullptr);
+    plugin_host.RequestStop();
+    run.join();
+    plugin_host.RaiseEvent(2, 18, nullptr);
+    plugin_host.Uninitialize();
+    plugin_host.Unload();
+    plugin_host.RaiseEvent(2, 18, nullptr);
+    plugin_host.RequestStop();
+    if (round == 0) {
+      threads_before = ThreadCount();
+      continue;
+    }
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads_before; }))
+        << ThreadCount() << " threads, " << threads_before << " after the first round";
+  }
+}
+
+TEST(PluginLibrary, AStopAskedForBeforeTheStartEndsTheRunAtOnce) {
+  Sandbox sandbox;
+  host::PluginHost plugin_host(kIdentity, {{"DataPath", sandbox.data().string()}});
+  std::string error;
+  ASSERT_TRUE(plugin_host.Load(PluginLibrary(), error)) << error;
+  // A SIGTERM that arrives while the plug-in starts: it clears its stop event
+  // on the way, so the host passes the request on again afterwards.
+  plugin_host.RequestStop();
+  ASSERT_EQ(plugin_host.Initialize(), 0u);
+  EXPECT_EQ(plugin_host.Run(), 0u);
+  plugin_host.Uninitialize();
+  plugin_host.Unload();
+}
+
+}  // namespace
+}  // namespace integration
