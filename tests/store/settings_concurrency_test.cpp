@@ -89,27 +89,5 @@ TEST_F(SettingsConcurrencyTest, WritersReadersAndNewBasesTogether) {
   EXPECT_EQ(settled["arr"][1]["n"], kRounds - 1);
 }
 
-TEST_F(SettingsConcurrencyTest, ManyHivesShareStorageAndNotifier) {
-  WriteBase(kSystem, BaseWith(TestSchema()));
-  std::vector<std::thread> threads;
-  std::atomic<int> successes{0};
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      const std::string user = "S-1-5-21-" + std::to_string(100 + t);
-      auto hive = MakeHive(user);  // starts from the system base
-      for (int i = 0; i < 100; ++i) {
-        if (hive->SetValue(P("a"), i, Owner(user), "c") == ResultCode::Success) ++successes;
-        if (i % 10 == 0) hive->SaveLocalIfDirty();
-      }
-      hive->SaveLocalFile();
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  EXPECT_EQ(successes.load(), 400);
-  for (int t = 0; t < 4; ++t) {
-    EXPECT_EQ(StoredLocal("S-1-5-21-" + std::to_string(100 + t))["patch"]["a"], 99);
-  }
-}
-
 }  // namespace
 }  // namespace settings_testing

@@ -288,27 +288,5 @@ TEST_F(SettingsValuesTest, GetAndEnumerate) {
   EXPECT_EQ(hive->Enumerate("a", RequestContext{}, entries), ResultCode::AccessDenied);
 }
 
-TEST_F(SettingsValuesTest, WritesBelowADynamicNodeMergeLikeAPatch) {
-  auto hive = MakeHiveWithBase({{"dyn", {{"k", 1}, {"o", {{"p", 1}}}}}});
-  ASSERT_EQ(hive->SetValue(P("dyn.o"), json{{"q", 2}}, Owner(), "chan"), ResultCode::Success);
-  EXPECT_EQ(Get(*hive, "dyn"), json::parse(R"({"k": 1, "o": {"p": 1, "q": 2}})"));
-  EXPECT_EQ(notifier_.TakeLines(), (std::vector<std::string>{"dyn.o.q=2"}));
-  ASSERT_EQ(hive->DeleteValue(P("dyn.k"), Owner(), "chan"), ResultCode::Success);
-  EXPECT_EQ(Get(*hive, "dyn"), json::parse(R"({"o": {"p": 1, "q": 2}})"));
-  EXPECT_EQ(notifier_.TakeLines(), (std::vector<std::string>{"dyn.k="}));
-}
-
-TEST_F(SettingsValuesTest, LocalValuesKeepTheirTypeUntilDeleted) {
-  auto hive = MakeHiveWithBase();
-  ASSERT_EQ(hive->SetValue(P("free"), 5, Owner(), "c"), ResultCode::Success);
-  ASSERT_EQ(hive->SetValue(P("free"), 6.5, Owner(), "c"), ResultCode::Success);  // numbers are one type
-  EXPECT_EQ(hive->SetValue(P("free"), json{{"x", 1}}, Owner(), "c"), ResultCode::InvalidType);
-  EXPECT_EQ(hive->SetValue(P("free.x"), 1, Owner(), "c"), ResultCode::InvalidType);
-  notifier_.Take();
-  ASSERT_EQ(hive->DeleteValue(P("free"), Owner(), "c"), ResultCode::Success);
-  ASSERT_EQ(hive->SetValue(P("free"), json{{"x", 1}}, Owner(), "c"), ResultCode::Success);
-  EXPECT_EQ(notifier_.TakeLines("c"), (std::vector<std::string>{"free=", "free.x=1"}));
-}
-
 }  // namespace
 }  // namespace settings_testing
