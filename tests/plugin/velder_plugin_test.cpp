@@ -98,7 +98,13 @@ TEST_F(VelderPluginTest, StartingAgainAfterAFailureReplacesWhatTheFirstStartLeft
   second.AttachHost(host_.table());
   EXPECT_EQ(second.PluginInitialize(), 1u);
   EXPECT_NE(Log().find("Failed to start IPC server"), std::string::npos);
-  EXPECT_NE(second.manager(), nullptr);
+  ASSERT_NE(second.manager(), nullptr);
+  {
+    // A changed hive that the old manager saves when it goes.
+    const std::shared_ptr<Settings> hive = second.manager()->GetOrCreateHive("S-1-22-1-9");
+    ASSERT_NE(hive, nullptr);
+    hive->MarkDirty(false);
+  }
   first.PluginUninitialize();
 
   // The old manager must go before the storage it borrows is replaced.
