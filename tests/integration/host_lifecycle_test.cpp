@@ -2,9 +2,13 @@
 // failures, signals, one service per identity and data folder, writes that
 // must survive a stop, the late-bound base file and the import tool.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <atomic>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -158,6 +162,54 @@ TEST(HostLifecycle, EveryAcceptedWriteSurvivesAStop) {
     client.reset();
     EXPECT_EQ(again.Stop(), 0);
   }
+}
+
+TEST(HostLifecycle, StartsAgainAfterBeingKilled) {
+  Sandbox sandbox;
+  {
+    HostProcess host(HostProcess::DefaultArguments(sandbox));
+    ASSERT_TRUE(host.WaitRunning()) << host.err();
+    auto client = EnvelopeClient::Connect();
+    ASSERT_NE(client, nullptr);
+    ASSERT_EQ(client->Set("app.before_kill", 1).result(), 0u);
+    client.reset();
+    // A stop saves; a kill leaves the socket file and maybe unsaved changes.
+    host.Signal(SIGKILL);
+    EXPECT_EQ(host.Wait(), 128 + SIGKILL);
+  }
+  EXPECT_TRUE(fs::exists(sandbox.ipc() / kIdentity / "VELDER_SERVICE"));
+  HostProcess again(HostProcess::DefaultArguments(sandbox));
+  ASSERT_TRUE(again.WaitRunning()) << again.err();
+  auto client = EnvelopeClient::Connect();
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(client->Set("app.after_kill", 2).result(), 0u);
+  client.reset();
+  EXPECT_EQ(again.Stop(), 0);
+}
+
+TEST(HostLifecycle, TellsTheServiceManagerWhenReadyAndWhenStopping) {
+  Sandbox sandbox;
+  const std::string socket_path = (sandbox.root() / "notify").string();
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket_path.c_str(), sizeof(address.sun_path) - 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const auto receive = [fd] {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 10000) != 1) return std::string("(nothing)");
+    char buffer[256];
+    const ssize_t r = ::recv(fd, buffer, sizeof buffer, 0);
+    return r > 0 ? std::string(buffer, static_cast<size_t>(r)) : std::string("(error)");
+  };
+  HostProcess host(HostProcess::DefaultArguments(sandbox), {"NOTIFY_SOCKET=" + socket_path});
+  EXPECT_EQ(receive(), "READY=1");
+  ASSERT_TRUE(host.WaitRunning()) << host.err();
+  host.Signal(SIGTERM);
+  EXPECT_EQ(receive(), "STOPPING=1");
+  EXPECT_EQ(host.Wait(), 0);
+  ::close(fd);
 }
 
 TEST(HostLifecycle, SighupWakesTheUpdateLoopAndTheServiceGoesOn) {
