@@ -1,12 +1,10 @@
-// The plug-in library as the host sees it: one exported C entry, an entry
-// table cut to the host's buffer, and a library that can be loaded, run,
+// The plug-in library as the host sees it: one exported C entry, and a
+// library that can be loaded, run,
 // stopped and unloaded again and again in one process without leaving a
 // thread or a callback behind.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 
-#include <cstring>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -40,37 +38,6 @@ TEST(PluginLibrary, ExportsOnlyItsEntry) {
   }
   ASSERT_EQ(::pclose(pipe), 0);
   EXPECT_EQ(names, std::set<std::string>{"HosterPluginCreateContext"});
-}
-
-TEST(PluginLibrary, EntryTableFillsAtMostTheBufferGiven) {
-  void* library = ::dlopen(PluginLibrary().c_str(), RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(library, nullptr) << ::dlerror();
-  auto create =
-      reinterpret_cast<hoster::HosterPluginCreateContextFunction>(::dlsym(library, hoster::kCreateContextSymbol));
-  ASSERT_NE(create, nullptr);
-  // The destroy entry is the same for every context.
-  uintptr_t full[hoster::kEntryWords] = {};
-  create(full, sizeof full);
-  ASSERT_NE(full[hoster::kEntryContext], 0u);
-  const auto destroy = reinterpret_cast<hoster::PluginDestroyEntry>(full[hoster::kEntryDestroy]);
-  destroy(nullptr);  // does nothing
-  destroy(reinterpret_cast<void*>(full[hoster::kEntryContext]));
-
-  for (const size_t size : {0u, 4u, 8u, 24u, 40u, 48u, 56u}) {
-    SCOPED_TRACE(size);
-    uint8_t buffer[64];
-    std::memset(buffer, 0xCD, sizeof buffer);
-    create(buffer, size);
-    const size_t written = size < sizeof(uintptr_t) ? 0 : std::min<size_t>(size, hoster::kEntryTableBytes);
-    for (size_t i = written; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0xCD) << "byte " << i;
-    if (written == 0) continue;  // no context handed out, none made
-    uintptr_t table[hoster::kEntryWords] = {};
-    std::memcpy(table, buffer, written);
-    EXPECT_EQ(table[hoster::kEntryDestroy] == full[hoster::kEntryDestroy], written == hoster::kEntryTableBytes);
-    destroy(reinterpret_cast<void*>(table[hoster::kEntryContext]));
-  }
-  create(nullptr, 48);
-  EXPECT_EQ(::dlclose(library), 0);
 }
 
 TEST(PluginLibrary, LoadsRunsAndUnloadsAgainAndAgain) {

@@ -1,6 +1,6 @@
 // The plug-in inside the test process, with a fake host table and the real
 // maker libraries of the build: start failures, a second start, the wake
-// event, requests and notifications before and during Run, and a stop that
+// event, requests before and during Run, and a stop that
 // leaves no thread behind.
 #include "plugin/velder_plugin.h"
 
@@ -149,7 +149,7 @@ TEST_F(VelderPluginTest, OnlyEvent18OfCategory2WakesTheManager) {
   EXPECT_EQ(plugin.manager(), nullptr);
 }
 
-TEST_F(VelderPluginTest, ServesBeforeRunNotifiesDuringRunAndLeavesNoThreadBehind) {
+TEST_F(VelderPluginTest, ServesBeforeRunAndLeavesNoThreadBehind) {
   // The maker libraries stay loaded with their own threads (the push
   // library's delivery thread); count from there.
   for (const DelayImportFunction* entry :
@@ -162,7 +162,7 @@ TEST_F(VelderPluginTest, ServesBeforeRunNotifiesDuringRunAndLeavesNoThreadBehind
   plugin.AttachHost(host_.table());
   ASSERT_EQ(plugin.PluginInitialize(), 0u);
   {
-    // Before Run: requests are answered, notifications wait for the notifier.
+    // Before Run: requests are answered.
     auto early = EnvelopeClient::Connect(kIdentity);
     ASSERT_NE(early, nullptr);
     EXPECT_EQ(early->Set("app.early", 1).result(), 0u);
@@ -171,26 +171,9 @@ TEST_F(VelderPluginTest, ServesBeforeRunNotifiesDuringRunAndLeavesNoThreadBehind
   }
   std::thread run([&] { EXPECT_EQ(plugin.PluginMain(), 0u); });
   {
-    auto listener = EnvelopeClient::Connect(kIdentity);
-    auto writer = EnvelopeClient::Connect(kIdentity);
-    ASSERT_TRUE(listener && writer);
-    ASSERT_EQ(listener->Subscribe("app").result(), 0u);
-    ASSERT_EQ(writer->Subscribe("app").result(), 0u);
-    ASSERT_EQ(writer->Set("app.early", 2).result(), 0u);
-    // The change made before Run may be delivered first: the queue waited.
-    const auto next_value = [](EnvelopeClient& client) {
-      const std::optional<IpcMessage> heard = client.NextNotification();
-      return heard ? IpcValue::ToJson(*heard) : std::nullopt;
-    };
-    std::optional<json> heard = next_value(*listener);
-    if (heard == json(1)) heard = next_value(*listener);
-    EXPECT_EQ(heard, json(2));
-    // The writer hears the listener's marker, and never its own change.
-    ASSERT_EQ(listener->Set("app.marker", true).result(), 0u);
-    for (std::optional<json> got; (got = next_value(*writer)) != json(true);) {
-      ASSERT_TRUE(got.has_value()) << "no marker";
-      EXPECT_NE(got, json(2));
-    }
+    auto client = EnvelopeClient::Connect(kIdentity);
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->Get("app.early").value(), json(1));
   }
   plugin.PluginStop();
   run.join();
