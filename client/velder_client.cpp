@@ -301,6 +301,22 @@ Status Client::UnsubscribeAll() { return Simple(static_cast<uint8_t>(MessageType
 Status Client::Synchronize() { return Simple(static_cast<uint8_t>(MessageType::Synchronize), ""); }
 Status Client::Logout() { return Simple(static_cast<uint8_t>(MessageType::Logout), ""); }
 
+Status Client::ReloadBaseFile() {
+  // Not an envelope: a message kind of its own, with no bytes and no answer
+  // beyond whether the service handled it.
+  uint8_t* answer = nullptr;
+  uint32_t answer_count = 0;
+  const uint32_t rc = HvIPC_ClientRequest(handle_, HV_IPC_KIND_RELOAD_BASE_FILE, nullptr, 0,
+                                          options_.request_timeout_ms, &answer, &answer_count);
+  HvIPC_ClientFreeBuffer(answer);
+  if (rc == HV_IPC_OK) return {};
+  if (rc == HV_IPC_DISCONNECTED) connected_.store(false, std::memory_order_release);
+  if (rc == HV_IPC_NOT_HANDLED) {
+    return Status::FromError(ClientError::NotHandled, "only administrators may have the base file reloaded");
+  }
+  return RequestFailure(rc);
+}
+
 Result<bool> Client::CheckConnected() {
   IpcMessage request, response;
   request.set_message_type(MessageType::CheckConnected);

@@ -166,6 +166,12 @@ class Client {
   // Forgets the hive's connection to the settings server (needs write rights).
   Status Logout();
 
+  // Administrators only: has the service apply the system's late-bound base
+  // file again (the one the installation names). Success once the service
+  // took the request; NotHandled when it refused it (not an administrator).
+  // Whether a file was found and applied shows only in the service's log.
+  Status ReloadBaseFile();
+
   // False once the connection has ended; every later call fails with Disconnected.
   bool connected() const { return connected_.load(std::memory_order_acquire); }
   // The name the service knows this connection by.

@@ -257,6 +257,14 @@ int Commands::Sync() {
   return s.ok() ? kExitSuccess : Fail("sync", s);
 }
 
+int Commands::ReloadBase() {
+  std::unique_ptr<velder::Client> client;
+  int rc = Connect("reload-base", &client);
+  if (rc != kExitSuccess) return rc;
+  const Status s = client->ReloadBaseFile();
+  return s.ok() ? kExitSuccess : Fail("reload-base", s);
+}
+
 int Commands::ShowStatus() {
   std::unique_ptr<velder::Client> client;
   int rc = Connect("status", &client);

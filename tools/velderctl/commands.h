@@ -44,6 +44,8 @@ class Commands {
   int Sync();
   int ShowStatus();
   int Users();
+  // Has the service apply the system's late-bound base file again (administrators only).
+  int ReloadBase();
 
  private:
   int Connect(std::string_view command, std::unique_ptr<velder::Client>* client,

@@ -60,6 +60,8 @@ int main(int argc, char** argv) {
   auto* sync = app.add_subcommand("sync", "ask for an exchange with the settings server now");
   auto* status = app.add_subcommand("status", "print the connection to the settings server");
   auto* users = app.add_subcommand("users", "list the users that have settings (administrators only)");
+  auto* reload_base = app.add_subcommand(
+      "reload-base", "apply the installation's late-bound system base file again (administrators only)");
 
   try {
     app.parse(argc, argv);
@@ -80,5 +82,6 @@ int main(int argc, char** argv) {
   if (sync->parsed()) return commands.Sync();
   if (status->parsed()) return commands.ShowStatus();
   if (users->parsed()) return commands.Users();
+  if (reload_base->parsed()) return commands.ReloadBase();
   return velderctl::kExitUsage;
 }

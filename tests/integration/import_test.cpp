@@ -1,0 +1,240 @@
+// Settings import end to end: velder-host starts the import tool named by
+// --tool for the file named by --import, once its IPC server is up; the real
+// velder-update delivers the file's values as an ordinary client and removes
+// the file only when every value was accepted. Also the administrators' reload
+// of the late-bound base file through velderctl.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "client/program.h"
+#include "service_sandbox.h"
+
+namespace integration {
+namespace {
+
+using client_test::Program;
+using client_test::Ran;
+using client_test::RunVelderctl;
+using nlohmann::json;
+
+// The value at `path` as velderctl prints it in JSON, or "" when it fails.
+std::string Get(const std::string& path) {
+  const Ran ran = RunVelderctl({"--json", "get", path});
+  return ran.rc == 0 ? ran.out : "";
+}
+
+Ran RunUpdate(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {BuildProgram("velder-update")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  Program p(argv);
+  const int rc = p.Wait();
+  return {rc, p.out(), p.err()};
+}
+
+// A shell-script tool that records its arguments, one a line, and its
+// process id, then sleeps `seconds` before it writes "done".
+fs::path RecordingTool(const Sandbox& sandbox, int seconds = 0) {
+  const fs::path tool = sandbox.root() / "recording-tool";
+  const std::string record = (sandbox.root() / "record").string();
+  testing_support::WriteFile(tool, "#!/bin/sh\necho $$ > '" + record + ".pid'\nprintf '%s\\n' \"$@\" > '" + record +
+                                       "'\nsleep " + std::to_string(seconds) + "\necho done > '" + record +
+                                       ".done'\n");
+  ::chmod(tool.c_str(), 0755);
+  return tool;
+}
+
+TEST(Import, EveryValueAcceptedIsWrittenAndTheFileRemoved) {
+  Sandbox sandbox;
+  const fs::path file = sandbox.root() / "import folder" / "settings.json";
+  fs::create_directories(file.parent_path());
+  testing_support::WriteFile(file, R"({"app.window.width": 800,
+    "app": {"title": "Hello", "window": {"visible": true}, "tags": ["a", "b"]},
+    "app.limits": {"ratio": 2}})");
+  // The host's default tool is the build's velder-update beside it.
+  HostProcess host(HostProcess::DefaultArguments(sandbox, {"--import", file.string()}));
+  ASSERT_TRUE(host.WaitRunning()) << host.err();
+  // Initialisation waits for the tool, which has ended by now.
+  EXPECT_NE(sandbox.PluginLogText().find("Velder tool finished"), std::string::npos);
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_EQ(Get("app.window.width"), "800\n");
+  EXPECT_EQ(Get("app.window.visible"), "true\n");
+  EXPECT_EQ(Get("app.title"), "\"Hello\"\n");
+  EXPECT_EQ(Get("app.tags"), "[\"a\",\"b\"]\n");
+  EXPECT_EQ(Get("app.limits.ratio"), "2\n");
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+TEST(Import, ARefusedImportKeepsTheFileAndWritesTheRest) {
+  Sandbox sandbox;
+  const fs::path file = sandbox.root() / "settings.json";
+  // "a..b" is no setting path; null no value any hive can store; a string
+  // cannot replace the number written just before.
+  const std::string text = R"({"ok": {"first": 1}, "a..b": 2, "gone": null, "ok.first": "text", "ok.second": 2})";
+  testing_support::WriteFile(file, text);
+  HostProcess host(HostProcess::DefaultArguments(sandbox, {"--import", file.string()}));
+  ASSERT_TRUE(host.WaitRunning()) << host.err();
+  EXPECT_NE(sandbox.PluginLogText().find("Velder tool finished"), std::string::npos);
+  EXPECT_EQ(testing_support::ReadFile(file), text);
+  EXPECT_EQ(Get("ok.second"), "2\n");
+
+  // The same file by hand shows why.
+  const Ran ran = RunUpdate({"--import", file.string(), "--remove"});
+  EXPECT_EQ(ran.rc, 1) << ran.err;
+  EXPECT_NE(ran.err.find("a..b: InvalidParameters"), std::string::npos) << ran.err;
+  EXPECT_NE(ran.err.find("gone: InvalidArgument"), std::string::npos) << ran.err;
+  EXPECT_NE(ran.err.find("ok.first: InvalidType"), std::string::npos) << ran.err;
+  EXPECT_NE(ran.err.find("3 of 5 values refused"), std::string::npos) << ran.err;
+  EXPECT_EQ(testing_support::ReadFile(file), text);
+
+  // Once the import is corrected it goes through and the file goes.
+  testing_support::WriteFile(file, R"({"ok": {"first": 5}})");
+  const Ran fixed = RunUpdate({"--import", file.string(), "--remove"});
+  EXPECT_EQ(fixed.rc, 0) << fixed.err;
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_EQ(Get("ok.first"), "5\n");
+  EXPECT_EQ(Get("ok.second"), "2\n");
+
+  // Without --remove the file stays.
+  testing_support::WriteFile(file, R"({"ok.third": 3})");
+  EXPECT_EQ(RunUpdate({"--import", file.string()}).rc, 0);
+  EXPECT_TRUE(fs::exists(file));
+  EXPECT_EQ(Get("ok.third"), "3\n");
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+TEST(Import, BadFilesAndAnAbsentServiceKeepTheFile) {
+  Sandbox sandbox;
+  const fs::path file = sandbox.root() / "settings.json";
+  const struct {
+    std::string text;  // empty: no file at all
+    std::vector<std::string> extra;
+    int rc;
+    std::string err_part;
+  } cases[] = {
+      {"", {}, 2, "cannot read"},
+      {"[1, 2]", {}, 2, "not an object"},
+      {"{\"a\": ", {}, 2, "not a JSON document"},
+      // No service runs in this sandbox: ask for a short while, then give up.
+      {"{\"a\": 1}", {"--wait", "300"}, 3, "cannot reach the settings service"},
+      {"{\"a\": 1}", {"--identity", "no such identity!"}, 3, "not a valid identity"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text + " " + c.err_part);
+    std::error_code ec;
+    fs::remove(file, ec);
+    if (!c.text.empty()) testing_support::WriteFile(file, c.text);
+    std::vector<std::string> args = {"--import", file.string(), "--remove"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    const Ran ran = RunUpdate(args);
+    EXPECT_EQ(ran.rc, c.rc) << ran.err;
+    EXPECT_NE(ran.err.find(c.err_part), std::string::npos) << ran.err;
+    EXPECT_EQ(fs::exists(file), !c.text.empty());
+  }
+  EXPECT_EQ(RunUpdate({"--remove"}).rc, 64);
+  const Ran help = RunUpdate({"--help"});
+  EXPECT_EQ(help.rc, 0);
+  EXPECT_NE(help.out.find("non-empty object is descended into"), std::string::npos) << help.out;
+}
+
+// The plug-in quotes the import path on the tool's command line; the tool
+// gets it back as one argument, blanks and quotes inside included.
+TEST(Import, PlainAndQuotedPathsGiveTheSameCommand) {
+  Sandbox sandbox;
+  const fs::path tool = RecordingTool(sandbox);
+  const fs::path record = sandbox.root() / "record";
+  for (const std::string name : {"plain.json", "with blanks.json", "x\"y.json"}) {
+    SCOPED_TRACE(name);
+    const std::string file = (sandbox.root() / name).string();
+    std::error_code ec;
+    fs::remove(record, ec);
+    HostProcess host(HostProcess::DefaultArguments(sandbox, {"--tool", tool.string(), "--import", file}));
+    ASSERT_TRUE(host.WaitRunning()) << host.err();
+    EXPECT_EQ(testing_support::ReadFile(record), "--import\n" + file + "\n--remove\n");
+    EXPECT_EQ(host.Stop(), 0);
+  }
+}
+
+TEST(Import, NoImportFileStartsNothing) {
+  Sandbox sandbox;
+  const fs::path tool = RecordingTool(sandbox);
+  HostProcess host(HostProcess::DefaultArguments(sandbox, {"--tool", tool.string()}));
+  ASSERT_TRUE(host.WaitRunning()) << host.err();
+  EXPECT_EQ(host.Stop(), 0);
+  EXPECT_FALSE(fs::exists(sandbox.root() / "record"));
+  const std::string log = sandbox.PluginLogText();
+  for (const char* line : {"Velder tool", "update handler", "Failed to run"}) {
+    EXPECT_EQ(log.find(line), std::string::npos) << line;
+  }
+}
+
+TEST(Import, AToolMissingIsLoggedAndTheServiceRuns) {
+  Sandbox sandbox;
+  const std::string tool = (sandbox.root() / "no-such-tool").string();
+  const std::string file = (sandbox.root() / "settings.json").string();
+  testing_support::WriteFile(file, "{\"a\": 1}");
+  HostProcess host(HostProcess::DefaultArguments(sandbox, {"--tool", tool, "--import", file}));
+  ASSERT_TRUE(host.WaitRunning()) << host.err();
+  EXPECT_NE(sandbox.PluginLogText().find("Failed to run '" + tool + "': "), std::string::npos);
+  EXPECT_TRUE(fs::exists(file));
+  EXPECT_EQ(RunVelderctl({"set", "b", "1"}).rc, 0);
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+TEST(Import, AToolRunningPastTenSecondsIsLeftRunningAndReaped) {
+  Sandbox sandbox;
+  const fs::path tool = RecordingTool(sandbox, 13);
+  const fs::path record = sandbox.root() / "record";
+  HostProcess host(HostProcess::DefaultArguments(
+      sandbox, {"--tool", tool.string(), "--import", (sandbox.root() / "x.json").string()}));
+  ASSERT_TRUE(host.WaitRunning(std::chrono::seconds(40))) << host.err();
+  EXPECT_NE(sandbox.PluginLogText().find("Velder tool is detaching"), std::string::npos);
+  EXPECT_EQ(sandbox.PluginLogText().find("Velder tool finished"), std::string::npos);
+  const pid_t pid = std::stoi(testing_support::ReadFile(fs::path(record.string() + ".pid")));
+  // Still running, and the service answers meanwhile.
+  EXPECT_EQ(::kill(pid, 0), 0);
+  EXPECT_FALSE(fs::exists(record.string() + ".done"));
+  EXPECT_EQ(RunVelderctl({"set", "b", "1"}).rc, 0);
+  // It ends on its own and is reaped by the host: no zombie stays behind.
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(record.string() + ".done"); }, std::chrono::seconds(20)));
+  EXPECT_TRUE(WaitFor([&] { return !fs::exists("/proc/" + std::to_string(pid)); }));
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+TEST(ReloadBase, AnAdministratorReloadsTheLateboundFileOthersAreRefused) {
+  Sandbox sandbox;
+  const fs::path latebound = sandbox.root() / "latebound";
+  fs::create_directories(latebound / "100" / "settings");
+  const auto write_base = [&](const std::string& greeting) {
+    const json schema = {{"greeting", {{"type", "string"}, {"default", "default"}}}};
+    const json base = {{"data", {{"eff_schema", schema}, {"values", {{"greeting", greeting}}}}}};
+    testing_support::WriteFile(latebound / "100" / "settings" / "tarn.velder", base.dump());
+  };
+  write_base("first");
+  sandbox.SetString("SOFTWARE\\Halvern\\NS\\velder\\Latebound", "LateboundPath", latebound.string());
+  HostProcess host(HostProcess::DefaultArguments(sandbox));
+  ASSERT_TRUE(host.WaitRunning()) << host.err();
+  EXPECT_EQ(Get("greeting"), "\"first\"\n");
+  // The worker's first pass reads the file too; change it only afterwards.
+  ASSERT_TRUE(WaitFor([&] {
+    return sandbox.PluginLogText().find("SettingsManager::UpdateSystemBaseFile: path=") != std::string::npos;
+  }));
+  write_base("second");
+  const std::string refused = RunAsUser(65534, 65534, [] {
+    const Ran ran = RunVelderctl({"reload-base"});
+    return ran.rc == 76 ? std::string() : "reload-base exit " + std::to_string(ran.rc) + ": " + ran.err;
+  });
+  EXPECT_EQ(refused, "");
+  EXPECT_EQ(Get("greeting"), "\"first\"\n");
+  const Ran ran = RunVelderctl({"reload-base"});
+  EXPECT_EQ(ran.rc, 0) << ran.err;
+  EXPECT_EQ(Get("greeting"), "\"second\"\n");
+  EXPECT_EQ(host.Stop(), 0);
+}
+
+}  // namespace
+}  // namespace integration

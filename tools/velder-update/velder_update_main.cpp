@@ -1,0 +1,116 @@
+// velder-update: imports settings from a file into the settings service and,
+// when asked, removes the file once every value was accepted. The plug-in
+// starts it as `velder-update --import "<file>" --remove`.
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/velder_client.h"
+#include "tools/velder-update/import_document.h"
+#include "tools/velder-update/settings_import.h"
+
+namespace {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitRefused = 1;
+constexpr int kExitBadFile = 2;
+constexpr int kExitService = 3;
+constexpr int kExitNotRemoved = 4;
+constexpr int kExitUsage = 64;
+
+constexpr char kDescription[] =
+    "Imports settings into the settings service as an ordinary client.\n"
+    "\n"
+    "The import file is one JSON object whose members are setting paths mapped to the values to write there:\n"
+    "  {\"app.window.width\": 800, \"app.title\": \"Hello\"}\n"
+    "A member whose value is a non-empty object is descended into and its members' names are appended to the\n"
+    "path with a \".\": {\"app\": {\"window\": {\"width\": 800}}} writes app.window.width = 800 and leaves every\n"
+    "other setting below app as it is. Any other value (number, string, boolean, array, empty object) is\n"
+    "written whole at its path; null is refused. The values are written in the order of the file.\n"
+    "\n"
+    "Each refused value is reported on standard error as \"<path>: <reason>\"; the others are still written.\n"
+    "The file is removed (with --remove) only when every value was accepted, so a refused import is kept.";
+
+constexpr char kExitCodes[] =
+    "Exit codes:\n"
+    "  0   every value was accepted (and the file removed, with --remove)\n"
+    "  1   the service refused one or more values; the file is kept\n"
+    "  2   the file cannot be read or is not an import document; the file is kept\n"
+    "  3   the service cannot be reached or the connection was lost; the file is kept\n"
+    "  4   every value was accepted but the file could not be removed\n"
+    "  64  bad command line";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app(kDescription, "velder-update");
+  app.footer(kExitCodes);
+  std::string file;
+  bool remove = false;
+  velder::ClientOptions options;
+  options.client_name = "velder-update";
+  uint32_t wait_ms = 5000;
+  app.add_option("--import", file, "the import file")->required();
+  app.add_flag("--remove", remove, "remove the file once every value was accepted");
+  app.add_option("--identity", options.identity,
+                 std::string("identity of the service (default: $") + velder::kIdentityVariable + ", else \"" +
+                     velder::kDefaultIdentity + "\")");
+  app.add_option("--user", options.user, "SID of the user whose settings are written (default: your own)");
+  app.add_option("--wait", wait_ms, "milliseconds to keep trying while the service is not listening yet")
+      ->capture_default_str();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int rc = app.exit(e);
+    return rc == 0 ? kExitSuccess : kExitUsage;
+  }
+
+  std::vector<velder_update::ImportEntry> entries;
+  std::string error;
+  if (!velder_update::ReadImportFile(file, &entries, &error)) {
+    fmt::print(stderr, "velder-update: {}\n", error);
+    return kExitBadFile;
+  }
+
+  std::unique_ptr<velder::Client> client;
+  const velder::Status connected = velder_update::ConnectWithRetry(
+      options, std::chrono::milliseconds(wait_ms), std::chrono::milliseconds(100), &client);
+  if (!connected.ok()) {
+    fmt::print(stderr, "velder-update: cannot reach the settings service: {}; '{}' is kept\n", connected.Message(),
+               file);
+    return kExitService;
+  }
+
+  const velder_update::ImportOutcome outcome = velder_update::DeliverSettings(*client, entries);
+  for (const velder_update::Refusal& r : outcome.refusals) {
+    if (r.status.detail().empty()) {
+      fmt::print(stderr, "{}: {}\n", r.path, r.status.Name());
+    } else {
+      fmt::print(stderr, "{}: {} ({})\n", r.path, r.status.Name(), r.status.detail());
+    }
+  }
+  if (!outcome.connection.ok()) {
+    fmt::print(stderr, "velder-update: the connection to the settings service ended after {} of {} values: {}; "
+               "'{}' is kept\n", outcome.accepted + outcome.refusals.size(), entries.size(),
+               outcome.connection.Message(), file);
+    return kExitService;
+  }
+  if (!outcome.refusals.empty()) {
+    fmt::print(stderr, "velder-update: {} of {} values refused; '{}' is kept\n", outcome.refusals.size(),
+               entries.size(), file);
+    return kExitRefused;
+  }
+  if (remove && std::remove(file.c_str()) != 0) {
+    fmt::print(stderr, "velder-update: every value was accepted, but '{}' cannot be removed: {}\n", file,
+               std::strerror(errno));
+    return kExitNotRemoved;
+  }
+  return kExitSuccess;
+}
