@@ -145,16 +145,14 @@ void VelderPlugin::OnWakeEvent(uint32_t code) {
 }
 
 void VelderPlugin::ImportSettings() {
-  const std::string import_path = GetHostConfig("ImportPath").value_or(std::string());
-  if (import_path.empty()) {
-    HV_LOG_DEBUG("Settings import skipped: the import tool is not configured");
-    return;
-  }
   const std::string tool_path = GetHostConfig("ToolPath").value_or(std::string());
   if (tool_path.empty()) {
     HV_LOG_ERROR("Failed to read Velder update handler path: {}", "ToolPath");
     return;
   }
+  // No file named: nothing to import, and nothing worth a log line.
+  const std::string import_path = GetHostConfig("ImportPath").value_or(std::string());
+  if (import_path.empty()) return;
   const std::string arguments = "--import " + QuoteIfNeeded(import_path) + " --remove";
   int error = 0;
   const std::unique_ptr<ChildProcess> tool = StartProcess(tool_path, arguments, {}, &error);
