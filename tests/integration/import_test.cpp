@@ -107,6 +107,29 @@ TEST(Import, ARefusedImportKeepsTheFileAndWritesTheRest) {
   EXPECT_EQ(host.Stop(), 0);
 }
 
+TEST(Import, AToolStartedBeforeTheServiceWaitsForIt) {
+  Sandbox sandbox;
+  const fs::path file = sandbox.root() / "settings.json";
+  json document = json::object();
+  for (int i = 0; i < 500; ++i) document["bulk"]["item" + std::to_string(i)] = i;
+  testing_support::WriteFile(file, document.dump());
+  Program tool({BuildProgram("velder-update"), "--import", file.string(), "--remove", "--wait", "30000"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(fs::exists(file));
+  HostProcess host(HostProcess::DefaultArguments(sandbox));
+  ASSERT_TRUE(host.WaitRunning()) << host.err();
+  EXPECT_EQ(tool.Wait(), 0) << tool.err();
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_EQ(Get("bulk.item0"), "0\n");
+  EXPECT_EQ(Get("bulk.item499"), "499\n");
+  EXPECT_EQ(RunVelderctl({"ls", "bulk"}).out.size(), [] {
+    size_t size = 0;
+    for (int i = 0; i < 500; ++i) size += ("item" + std::to_string(i) + "\tnumber\n").size();
+    return size;
+  }());
+  EXPECT_EQ(host.Stop(), 0);
+}
+
 TEST(Import, BadFilesAndAnAbsentServiceKeepTheFile) {
   Sandbox sandbox;
   const fs::path file = sandbox.root() / "settings.json";
