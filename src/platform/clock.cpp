@@ -22,16 +22,21 @@ class RealClock final : public Clock {
   }
 };
 
-const RealClock kRealClock;
+// Never destroyed: threads and static destructors may still ask for the time
+// while the process exits.
+const RealClock& RealClockInstance() {
+  static const RealClock* clock = new RealClock;
+  return *clock;
+}
 std::atomic<const Clock*> g_clock{nullptr};
 
 }  // namespace
 
-const Clock& SystemClock() { return kRealClock; }
+const Clock& SystemClock() { return RealClockInstance(); }
 
 const Clock& CurrentClock() {
   const Clock* c = g_clock.load(std::memory_order_acquire);
-  return c ? *c : kRealClock;
+  return c ? *c : RealClockInstance();
 }
 
 const Clock* SetClockForTesting(const Clock* clock) { return g_clock.exchange(clock, std::memory_order_acq_rel); }

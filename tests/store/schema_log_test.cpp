@@ -1,16 +1,13 @@
 // The log lines of schema validation and of the effective document: their
 // texts and sources are what administrators search the log for.
 #include "logging/log.h"
-#include "platform/sqlite_registry.h"
 #include "store/schema_base.h"
 #include "store/schema_effective.h"
 #include "store/schema_node.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -19,35 +16,10 @@ namespace {
 
 using nlohmann::json;
 
-// Opens the process-wide log once, configured through a registry of this
-// test's own to copy every line (down to verbose) to standard error.
-void RouteLogToStandardError() {
-  static const bool routed = [] {
-    static std::string folder = (std::filesystem::temp_directory_path() / "velder-schema-log-XXXXXX").string();
-    if (::mkdtemp(folder.data()) == nullptr) return false;
-    ::setenv("HALVERN_REGISTRY_DIR", (folder + "/registry").c_str(), 1);
-    const std::string key = "SOFTWARE\\Halvern\\QOR\\Logging";
-    SqliteRegistry registry;
-    registry.SetRootKey(HKEY_LOCAL_MACHINE);
-    registry.SetView(KEY_WOW64_32KEY);
-    const bool configured = registry.CreateKeyPath(key) && registry.SetDword(key, "DebugOutputLogging", 1) &&
-                            registry.SetDword(key, "LogLevel", HvQorLogging::kVerbose) &&
-                            registry.SetString(key, "RootPath", folder + "/log");
-    HvQorLogging::LogInit("", "velder", "schema_test", HvQorLogging::kVerbose, HvQorLogging::kOptionPrivateLock);
-    std::atexit([] {
-      HvQorLogging::LogClose();
-      std::error_code ec;
-      std::filesystem::remove_all(folder, ec);
-    });
-    return configured;
-  }();
-  ASSERT_TRUE(routed) << "the test log could not be configured";
-}
-
 // What `action` writes to the log.
 template <typename Action>
 std::string LogOf(Action action) {
-  RouteLogToStandardError();
+  testing_support::RouteLogToStandardError();
   testing::internal::CaptureStderr();
   action();
   return testing::internal::GetCapturedStderr();
