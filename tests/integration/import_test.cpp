@@ -61,6 +61,9 @@ TEST(Import, EveryValueAcceptedIsWrittenAndTheFileRemoved) {
   // Initialisation waits for the tool, which has ended by now.
   EXPECT_NE(sandbox.PluginLogText().find("Velder tool finished"), std::string::npos);
   EXPECT_FALSE(fs::exists(file));
+  EXPECT_NE(testing_support::ReadFile(sandbox.PluginLog().parent_path() / "VelderUpdate.log")
+                .find("Imported 5 values, file removed"),
+            std::string::npos);
   EXPECT_EQ(Get("app.window.width"), "800\n");
   EXPECT_EQ(Get("app.window.visible"), "true\n");
   EXPECT_EQ(Get("app.title"), "\"Hello\"\n");
@@ -81,6 +84,11 @@ TEST(Import, ARefusedImportKeepsTheFileAndWritesTheRest) {
   EXPECT_NE(sandbox.PluginLogText().find("Velder tool finished"), std::string::npos);
   EXPECT_EQ(testing_support::ReadFile(file), text);
   EXPECT_EQ(Get("ok.second"), "2\n");
+  // The tool's own log says why, as nobody sees its standard error.
+  const fs::path tool_log = sandbox.PluginLog().parent_path() / "VelderUpdate.log";
+  const std::string log = testing_support::ReadFile(tool_log);
+  EXPECT_NE(log.find("Refused 'a..b': InvalidParameters"), std::string::npos) << log;
+  EXPECT_NE(log.find("3 of 5 values refused"), std::string::npos) << log;
 
   // The same file by hand shows why.
   const Ran ran = RunUpdate({"--import", file.string(), "--remove"});

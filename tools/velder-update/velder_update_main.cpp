@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "client/velder_client.h"
+#include "logging/log.h"
 #include "tools/velder-update/import_document.h"
 #include "tools/velder-update/settings_import.h"
 
@@ -47,6 +48,8 @@ constexpr char kExitCodes[] =
     "  4   every value was accepted but the file could not be removed\n"
     "  64  bad command line";
 
+int Run(const std::string& file, bool remove, const velder::ClientOptions& options, uint32_t wait_ms);
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,12 +75,26 @@ int main(int argc, char** argv) {
     return rc == 0 ? kExitSuccess : kExitUsage;
   }
 
+  // Started by the service, the tool's standard streams lead nowhere: the
+  // outcome goes to its log file beside the service's as well.
+  HvQorLogging::LogInit(velder::ResolveIdentity(options.identity), "QOR", "VelderUpdate",
+                        HvQorLogging::kInformation, 0);
+  const int rc = Run(file, remove, options, wait_ms);
+  HvQorLogging::LogClose();
+  return rc;
+}
+
+namespace {
+
+int Run(const std::string& file, bool remove, const velder::ClientOptions& options, uint32_t wait_ms) {
   std::vector<velder_update::ImportEntry> entries;
   std::string error;
   if (!velder_update::ReadImportFile(file, &entries, &error)) {
     fmt::print(stderr, "velder-update: {}\n", error);
+    HV_LOG_ERROR("{}", error);
     return kExitBadFile;
   }
+  HV_LOG_INFO("Importing {} values from '{}'", entries.size(), file);
 
   std::unique_ptr<velder::Client> client;
   const velder::Status connected = velder_update::ConnectWithRetry(
@@ -85,6 +102,7 @@ int main(int argc, char** argv) {
   if (!connected.ok()) {
     fmt::print(stderr, "velder-update: cannot reach the settings service: {}; '{}' is kept\n", connected.Message(),
                file);
+    HV_LOG_ERROR("Cannot reach the settings service: {}", connected.Message());
     return kExitService;
   }
 
@@ -95,22 +113,30 @@ int main(int argc, char** argv) {
     } else {
       fmt::print(stderr, "{}: {} ({})\n", r.path, r.status.Name(), r.status.detail());
     }
+    HV_LOG_ERROR("Refused '{}': {}", r.path, r.status.Message());
   }
   if (!outcome.connection.ok()) {
     fmt::print(stderr, "velder-update: the connection to the settings service ended after {} of {} values: {}; "
                "'{}' is kept\n", outcome.accepted + outcome.refusals.size(), entries.size(),
                outcome.connection.Message(), file);
+    HV_LOG_ERROR("Connection lost after {} values: {}", outcome.accepted + outcome.refusals.size(),
+                 outcome.connection.Message());
     return kExitService;
   }
   if (!outcome.refusals.empty()) {
     fmt::print(stderr, "velder-update: {} of {} values refused; '{}' is kept\n", outcome.refusals.size(),
                entries.size(), file);
+    HV_LOG_ERROR("{} of {} values refused; '{}' is kept", outcome.refusals.size(), entries.size(), file);
     return kExitRefused;
   }
   if (remove && std::remove(file.c_str()) != 0) {
-    fmt::print(stderr, "velder-update: every value was accepted, but '{}' cannot be removed: {}\n", file,
-               std::strerror(errno));
+    const std::string why = std::strerror(errno);
+    fmt::print(stderr, "velder-update: every value was accepted, but '{}' cannot be removed: {}\n", file, why);
+    HV_LOG_ERROR("Cannot remove '{}': {}", file, why);
     return kExitNotRemoved;
   }
+  HV_LOG_INFO("Imported {} values{}", entries.size(), remove ? ", file removed" : "");
   return kExitSuccess;
 }
+
+}  // namespace
