@@ -138,6 +138,28 @@ TEST(Import, AToolStartedBeforeTheServiceWaitsForIt) {
   EXPECT_EQ(host.Stop(), 0);
 }
 
+TEST(Import, AFileThatCannotBeRemovedIsReportedAfterTheImport) {
+  Sandbox sandbox;
+  // An ordinary user may read the file but not remove it from root's folder.
+  const fs::path file = sandbox.root() / "settings.json";
+  testing_support::WriteFile(file, R"({"mine": {"value": 7}})");
+  ::chmod(file.c_str(), 0644);
+  HostProcess host(HostProcess::DefaultArguments(sandbox));
+  ASSERT_TRUE(host.WaitRunning()) << host.err();
+  const std::string report = RunAsUser(65534, 65534, [&] {
+    const Ran ran = RunUpdate({"--import", file.string(), "--remove"});
+    if (ran.rc != 4) return "velder-update exit " + std::to_string(ran.rc) + ": " + ran.err;
+    if (ran.err.find("every value was accepted, but") == std::string::npos) return "stderr: " + ran.err;
+    const Ran get = RunVelderctl({"get", "mine.value"});
+    return get.out == "7\n" ? std::string() : "own setting: " + get.out + get.err;
+  });
+  EXPECT_EQ(report, "");
+  EXPECT_TRUE(fs::exists(file));
+  // The user's settings, not root's.
+  EXPECT_EQ(Get("mine.value"), "");
+  EXPECT_EQ(host.Stop(), 0);
+}
+
 TEST(Import, BadFilesAndAnAbsentServiceKeepTheFile) {
   Sandbox sandbox;
   const fs::path file = sandbox.root() / "settings.json";
