@@ -130,6 +130,11 @@ ParseOutcome ParseHostOptions(const std::vector<std::string>& args, const Defaul
   options.plugin = Absolute(options.plugin);
   options.data = Absolute(options.data);
   options.tool = Absolute(options.tool);
+  // A service manager may hand the import path over already quoted; the
+  // plug-in quotes it again for the tool's command line.
+  if (options.import.size() >= 2 && options.import.front() == '"' && options.import.back() == '"') {
+    options.import = options.import.substr(1, options.import.size() - 2);
+  }
   options.import = Absolute(options.import);
   return ParseOutcome::kRun;
 }

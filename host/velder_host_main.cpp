@@ -50,6 +50,8 @@ int main(int argc, char** argv) {
   }
   // The delay loader of the plug-in looks for the maker libraries there.
   if (!options.library_dir.empty()) ::setenv("HALVERN_LIB_DIR", options.library_dir.c_str(), 0);
+  // The import tool the plug-in starts is a client of this very service.
+  ::setenv("VELDER_IDENTITY", options.identity.c_str(), 1);
 
   host::DataFolder data_folder;
   std::string error;

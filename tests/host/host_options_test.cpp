@@ -1,0 +1,55 @@
+#include "host_options.h"
+
+#include <gtest/gtest.h>
+
+namespace host {
+namespace {
+
+DefaultSources BuildTree() {
+  DefaultSources sources;
+  sources.executable_dir = "/nonexistent/build/bin";
+  sources.installed_plugin = "/usr/lib/halvern/libvelder_plugin.so";
+  sources.is_root = true;
+  return sources;
+}
+
+ParseOutcome Parse(std::vector<std::string> args, HostOptions& options, std::string& message) {
+  args.insert(args.begin(), "velder-host");
+  return ParseHostOptions(args, BuildTree(), options, message);
+}
+
+TEST(HostOptions, PathsComeBackAbsoluteAndAQuotedImportPathIsTheSameFile) {
+  HostOptions plain, quoted;
+  std::string message;
+  ASSERT_EQ(Parse({"--data", "/srv/data", "--import", "/srv/in/settings file.json"}, plain, message),
+            ParseOutcome::kRun)
+      << message;
+  ASSERT_EQ(Parse({"--data", "/srv/data", "--import", "\"/srv/in/settings file.json\""}, quoted, message),
+            ParseOutcome::kRun)
+      << message;
+  EXPECT_EQ(plain.import, "/srv/in/settings file.json");
+  EXPECT_EQ(quoted.import, plain.import);
+  EXPECT_EQ(plain.data, "/srv/data");
+  EXPECT_EQ(plain.identity, kDefaultIdentity);
+}
+
+TEST(HostOptions, DefaultsOutsideABuildTreeUseTheInstallation) {
+  const HostOptions options = DefaultHostOptions("velder", BuildTree());
+  EXPECT_EQ(options.plugin, "/usr/lib/halvern/libvelder_plugin.so");
+  EXPECT_EQ(options.data, "/var/lib/halvern/velder");
+  EXPECT_EQ(options.tool, "/nonexistent/build/bin/velder-update");
+  EXPECT_TRUE(options.library_dir.empty());
+}
+
+TEST(HostOptions, IdentitiesThatCannotNameASocketAreRefused) {
+  for (const char* bad : {"", ".hidden", "a/b", "../x", "with space"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(IsValidIdentity(bad));
+  }
+  EXPECT_TRUE(IsValidIdentity("velder"));
+  EXPECT_TRUE(IsValidIdentity("kv_default-2.1"));
+  EXPECT_FALSE(IsValidIdentity(std::string(65, 'a')));
+}
+
+}  // namespace
+}  // namespace host
