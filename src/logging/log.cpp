@@ -7,6 +7,10 @@
 
 #include "logging/logger_posix.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace HvQorLogging {
 namespace {
 
@@ -33,6 +37,11 @@ void ChildAfterFork() { g_instance->ChildAfterFork(); }
 LoggerPosix& Instance() {
   static LoggerPosix* const instance = [] {
     g_instance = new LoggerPosix();
+#if defined(__SANITIZE_ADDRESS__)
+    // Immortal on purpose (see AutoCloser); once the plug-in library is
+    // unloaded nothing points at it any more, which is not a leak to report.
+    __lsan_ignore_object(g_instance);
+#endif
     static AutoCloser closer;
     ::pthread_atfork(PrepareFork, ParentAfterFork, ChildAfterFork);
     return g_instance;
