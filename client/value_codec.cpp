@@ -26,28 +26,6 @@ Status JsonText(const json& value, IpcMessage* message) {
 
 }  // namespace
 
-bool NestsDeeperThan(std::string_view text, size_t limit) {
-  size_t depth = 0;
-  bool in_string = false, escaped = false;
-  for (char c : text) {
-    if (in_string) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return true;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return false;
-}
 
 Status EncodeRequestValue(const json& value, IpcMessage* message) {
   if (value.is_null()) {
@@ -112,7 +90,7 @@ Status DecodeValue(const IpcMessage& message, json* value) {
       *value = bytes;
       return {};
     case ValueKind::Json:
-      if (NestsDeeperThan(bytes, kMaxAnswerDepth)) return Bad("a JSON value nested too deep");
+      if (VelderPath::NestsDeeperThan(bytes, kMaxAnswerDepth)) return Bad("a JSON value nested too deep");
       try {
         *value = json::parse(bytes);
       } catch (const json::exception& e) {

@@ -23,12 +23,6 @@ namespace velder::ValueCodec {
 // deeper text is not a value of a hive but garbage.
 inline constexpr size_t kMaxAnswerDepth = 2 * VelderPath::kMaxDepth + 2;
 
-// True when brackets outside strings nest deeper than `limit`. Checked before
-// parsing, so that a text of a few megabytes of "[" is refused at once
-// instead of being built into a tree that code walking it later could not
-// descend without exhausting its stack.
-bool NestsDeeperThan(std::string_view text, size_t limit);
-
 // Sets the value of a SetValue request: booleans as Boolean, integers that
 // fit 64 signed bits as Integer, strings as String, everything else (objects,
 // arrays, floating-point numbers, larger unsigned numbers) as JSON text.

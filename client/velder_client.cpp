@@ -219,7 +219,7 @@ Status Client::SetString(std::string_view path, std::string_view value) {
 }
 
 Status Client::SetJsonText(std::string_view path, std::string_view text) {
-  if (ValueCodec::NestsDeeperThan(text, VelderPath::kMaxDepth)) {
+  if (VelderPath::NestsDeeperThan(text, VelderPath::kMaxDepth)) {
     return Status::FromError(ClientError::InvalidArgument,
                              fmt::format("the JSON value nests deeper than {} levels", VelderPath::kMaxDepth));
   }

@@ -24,31 +24,6 @@ uint64_t ReadLittleEndian(std::string_view bytes) {
   return value;
 }
 
-// True when brackets outside strings nest deeper than `limit`. Checked before
-// parsing, so that a request of a few megabytes of "[" cannot make the parser
-// build millions of levels only for the document to be refused afterwards.
-bool NestsDeeperThan(std::string_view text, size_t limit) {
-  size_t depth = 0;
-  bool in_string = false, escaped = false;
-  for (char c : text) {
-    if (in_string) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return true;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -117,7 +92,7 @@ std::optional<json> ToJson(const IpcMessage& message, std::string* parse_error) 
       if (!platform::IsValidUtf8(bytes)) return std::nullopt;
       return json(bytes);
     case ValueKind::Json: {
-      if (NestsDeeperThan(bytes, VelderPath::kMaxDepth)) {
+      if (VelderPath::NestsDeeperThan(bytes, VelderPath::kMaxDepth)) {
         if (parse_error) *parse_error = "document nested deeper than " + std::to_string(VelderPath::kMaxDepth) + " levels";
         return std::nullopt;
       }

@@ -232,4 +232,27 @@ bool IsWithinDepth(const json& value, size_t maxDepth) {
   return true;
 }
 
+bool NestsDeeperThan(std::string_view text, size_t limit) {
+  size_t depth = 0;
+  bool in_string = false, escaped = false;
+  for (char c : text) {
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
 }  // namespace VelderPath

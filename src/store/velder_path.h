@@ -149,6 +149,12 @@ bool EraseAt(const Path& path, nlohmann::json& document);
 // elements, containers nested at most kMaxDepth deep. Never recurses deeper than kMaxDepth, whatever the input.
 bool IsValidValue(const nlohmann::json& value);
 
+// True when brackets outside strings in the JSON text `text` nest deeper than
+// `limit`. Checked before parsing text from outside, so that a few megabytes
+// of "[" cannot make the parser build millions of levels only for the value to
+// be refused afterwards.
+bool NestsDeeperThan(std::string_view text, size_t limit);
+
 // True when containers in `value` nest at most `maxDepth` deep (a scalar has
 // depth 0, [] and {} depth 1). Recurses at most maxDepth + 1 levels.
 bool IsWithinDepth(const nlohmann::json& value, size_t maxDepth);

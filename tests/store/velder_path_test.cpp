@@ -366,3 +366,27 @@ TEST(VelderPath, IsValidValueRefusesDeepNestingWithoutRecursingIntoIt) {
 
 }  // namespace
 }  // namespace VelderPath
+
+namespace VelderPath {
+namespace {
+
+TEST(NestsDeeperThan, CountsBracketsOutsideStringsOnly) {
+  struct Case {
+    const char* text;
+    size_t limit;
+    bool deeper;
+  } cases[] = {
+      {"", 0, false},           {"1", 0, false},         {"[]", 0, true},
+      {"[]", 1, false},         {"[[1],[2]]", 2, false}, {"[[[1]]]", 2, true},
+      {R"("[[[[")", 0, false},  {R"(["\"[[["])", 1, false}, {R"({"a":{"b":[1]}})", 2, true},
+      {"]]]][[", 1, true},      {R"(["\\"[)", 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(NestsDeeperThan(c.text, c.limit), c.deeper);
+  }
+  EXPECT_TRUE(NestsDeeperThan(std::string(1 << 20, '['), kMaxDepth));
+}
+
+}  // namespace
+}  // namespace VelderPath

@@ -34,7 +34,7 @@ void Flatten(const std::string& prefix, const ordered_json& object, std::vector<
 
 bool ParseImportDocument(std::string_view text, std::vector<ImportEntry>* entries, std::string* error) {
   entries->clear();
-  if (velder::ValueCodec::NestsDeeperThan(text, kMaxImportDepth)) {
+  if (VelderPath::NestsDeeperThan(text, kMaxImportDepth)) {
     *error = fmt::format("the document nests deeper than {} levels", kMaxImportDepth);
     return false;
   }

@@ -44,7 +44,7 @@ bool ParseInteger(std::string_view text, json* value, std::string* error) {
 }
 
 bool ParseJson(std::string_view text, json* value, std::string* error) {
-  if (velder::ValueCodec::NestsDeeperThan(text, VelderPath::kMaxDepth)) {
+  if (VelderPath::NestsDeeperThan(text, VelderPath::kMaxDepth)) {
     *error = fmt::format("the JSON value nests deeper than {} levels", VelderPath::kMaxDepth);
     return false;
   }
