@@ -186,10 +186,11 @@ void LoggerPosix::WriteStartBanner() {
   const int level = BannerLevel(options);
   if (IsFiltered(level)) return;
   const pid_t session = ::getsid(0);
-  const LogTime local = BreakDownTime(platform::CurrentClock().NowMilliseconds(), false);
-  const long offset_minutes = local.valid ? local.utc_offset_seconds / 60 : kUnknownOffsetMinutes;
+  long offset_minutes = kUnknownOffsetMinutes;
   {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(mutex_);  // see Deliver
+    const LogTime local = BreakDownTime(platform::CurrentClock().NowMilliseconds(), false);
+    if (local.valid) offset_minutes = local.utc_offset_seconds / 60;
     if (file_context_) {
       InsideLogger inside;
       file_context_->AppendLine("\r\n");
@@ -250,18 +251,28 @@ void LoggerPosix::WriteTooLargeFailure(fmt::string_view format, int64_t now_ms) 
 
 void LoggerPosix::Deliver(int level, const char* source, std::string_view message, int64_t now_ms) {
   const uint32_t options = options_.load();
-  const LogTime time = BreakDownTime(now_ms, options & kOptionUtcTimestamps);
   const std::string prepared = source ? PrepareSource(ReduceFunctionSignature(source)) : std::string();
-  fmt::memory_buffer line;
   const ThreadIds& ids = CurrentIds();
-  AppendLogLine(line, time, ids.process, ids.thread, LevelTag(level), prepared, message);
-  const std::string_view text(line.data(), line.size());
-  if (debug_output_.load(std::memory_order_relaxed)) WriteDebugOutput(text);
-  if (t_inside_logger) return;
+  fmt::memory_buffer line;
+  // The time is broken down under the logger's lock: the C library's time
+  // zone lock, taken for that, is not reset in a forked child, and no thread
+  // may hold it while another forks (the fork handlers take our lock).
+  const auto compose = [&] {
+    AppendLogLine(line, BreakDownTime(now_ms, options & kOptionUtcTimestamps), ids.process, ids.thread,
+                  LevelTag(level), prepared, message);
+    if (debug_output_.load(std::memory_order_relaxed)) WriteDebugOutput(std::string_view(line.data(), line.size()));
+  };
+  if (t_inside_logger) {
+    // Called from inside the logger, which already holds the lock; the line
+    // goes to the debug output only.
+    compose();
+    return;
+  }
   std::lock_guard lock(mutex_);
+  compose();
   if (file_context_) {
     InsideLogger inside;
-    file_context_->AppendLine(text);
+    file_context_->AppendLine(std::string_view(line.data(), line.size()));
   }
 }
 

@@ -169,7 +169,7 @@ TEST(LogProcesses, ForkWhileLogging) {
   // thread's allocations as leaks in sanitizer builds.
   const std::string old_options = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
   ::setenv("ASAN_OPTIONS", (old_options + ":detect_leaks=0").c_str(), 1);
-  const pid_t writer = Spawn({"--fork-children", "25"});
+  const pid_t writer = Spawn({"--fork-children", "100"});
   ::setenv("ASAN_OPTIONS", old_options.c_str(), 1);
   EXPECT_EQ(Wait(writer), 0);
   std::set<std::string> children;
@@ -178,7 +178,7 @@ TEST(LogProcesses, ForkWhileLogging) {
     const size_t at = line.find(marker);
     if (at != std::string::npos) children.insert(line.substr(at + marker.size()));
   }
-  EXPECT_EQ(children.size(), 25u);
+  EXPECT_EQ(children.size(), 100u);
 }
 
 }  // namespace
