@@ -241,16 +241,7 @@ TEST(HostLifecycle, SighupWakesTheUpdateLoopAndTheServiceGoesOn) {
 
 TEST(HostLifecycle, LateboundBaseFileIsCopiedAtStartAndReloadedByAnAdministrator) {
   Sandbox sandbox;
-  const fs::path latebound = sandbox.root() / "latebound";
-  fs::create_directories(latebound / "100" / "settings");
-  const auto write_base = [&](const std::string& greeting) {
-    // The schema root lists the top-level settings.
-    const json schema = {{"greeting", {{"type", "string"}, {"default", "default"}}}};
-    const json base = {{"data", {{"eff_schema", schema}, {"values", {{"greeting", greeting}}}}}};
-    testing_support::WriteFile(latebound / "100" / "settings" / "tarn.velder", base.dump());
-  };
-  write_base("first");
-  sandbox.SetString("SOFTWARE\\Halvern\\NS\\velder\\Latebound", "LateboundPath", latebound.string());
+  sandbox.WriteLateboundBase("first");
 
   HostProcess host(HostProcess::DefaultArguments(sandbox));
   ASSERT_TRUE(host.WaitRunning()) << host.err();
@@ -263,7 +254,7 @@ TEST(HostLifecycle, LateboundBaseFileIsCopiedAtStartAndReloadedByAnAdministrator
   ASSERT_TRUE(WaitFor([&] {
     return sandbox.PluginLogText().find("SettingsManager::UpdateSystemBaseFile: path=") != std::string::npos;
   }));
-  write_base("second");
+  sandbox.WriteLateboundBase("second");
   // RunAsUser forks: this process must have no client thread then.
   client.reset();
   // Everyone may read the system hive, only an administrator may reload it.

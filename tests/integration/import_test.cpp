@@ -260,15 +260,7 @@ TEST(Import, AToolRunningPastTenSecondsIsLeftRunningAndReaped) {
 
 TEST(ReloadBase, AnAdministratorReloadsTheLateboundFileOthersAreRefused) {
   Sandbox sandbox;
-  const fs::path latebound = sandbox.root() / "latebound";
-  fs::create_directories(latebound / "100" / "settings");
-  const auto write_base = [&](const std::string& greeting) {
-    const json schema = {{"greeting", {{"type", "string"}, {"default", "default"}}}};
-    const json base = {{"data", {{"eff_schema", schema}, {"values", {{"greeting", greeting}}}}}};
-    testing_support::WriteFile(latebound / "100" / "settings" / "tarn.velder", base.dump());
-  };
-  write_base("first");
-  sandbox.SetString("SOFTWARE\\Halvern\\NS\\velder\\Latebound", "LateboundPath", latebound.string());
+  sandbox.WriteLateboundBase("first");
   HostProcess host(HostProcess::DefaultArguments(sandbox));
   ASSERT_TRUE(host.WaitRunning()) << host.err();
   EXPECT_EQ(Get("greeting"), "\"first\"\n");
@@ -276,7 +268,7 @@ TEST(ReloadBase, AnAdministratorReloadsTheLateboundFileOthersAreRefused) {
   ASSERT_TRUE(WaitFor([&] {
     return sandbox.PluginLogText().find("SettingsManager::UpdateSystemBaseFile: path=") != std::string::npos;
   }));
-  write_base("second");
+  sandbox.WriteLateboundBase("second");
   const std::string refused = RunAsUser(65534, 65534, [] {
     const Ran ran = RunVelderctl({"reload-base"});
     return ran.rc == 76 ? std::string() : "reload-base exit " + std::to_string(ran.rc) + ": " + ran.err;

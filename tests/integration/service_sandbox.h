@@ -12,9 +12,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,10 +25,12 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/sqlite_registry.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
-extern char** environ;
 
 namespace integration {
 
@@ -38,13 +38,8 @@ namespace fs = std::filesystem;
 
 inline constexpr char kIdentity[] = "velder";
 
-// $VELDER_BUILD_DIR, where the programs and libraries of the build are.
-inline fs::path BuildDir() {
-  const char* dir = std::getenv("VELDER_BUILD_DIR");
-  return dir != nullptr ? fs::path(dir) : fs::current_path();
-}
-
-inline std::string BuildProgram(const std::string& name) { return (BuildDir() / "bin" / name).string(); }
+using testing_support::BuildDir;
+using testing_support::BuildProgram;
 
 class Sandbox {
  public:
@@ -82,6 +77,19 @@ class Sandbox {
     return data() / ("tarn." + user + "." + kind + ".velder");
   }
 
+  // A base file for SYSTEM in a latebound folder of the sandbox, with one
+  // string setting "greeting" (default "default") set to `greeting`, and the
+  // registry value that points the service there.
+  void WriteLateboundBase(const std::string& greeting) {
+    const fs::path latebound = root_ / "latebound";
+    fs::create_directories(latebound / "100" / "settings");
+    // The schema root lists the top-level settings.
+    const nlohmann::json schema = {{"greeting", {{"type", "string"}, {"default", "default"}}}};
+    const nlohmann::json base = {{"data", {{"eff_schema", schema}, {"values", {{"greeting", greeting}}}}}};
+    testing_support::WriteFile(latebound / "100" / "settings" / "tarn.velder", base.dump());
+    SetString("SOFTWARE\\Halvern\\NS\\velder\\Latebound", "LateboundPath", latebound.string());
+  }
+
   // HKEY_LOCAL_MACHINE values of the service.
   void SetString(const std::string& key, const std::string& name, const std::string& value) {
     SqliteRegistry registry;
@@ -112,77 +120,23 @@ bool WaitFor(Predicate predicate, std::chrono::milliseconds timeout = std::chron
   return true;
 }
 
-// A velder-host process with its standard output and error captured. The
-// environment is this process's plus `extra_environment`; killed when the
-// object goes without Stop.
-class HostProcess {
+// A velder-host process with its standard output and error captured; killed
+// when the object goes without Stop.
+class HostProcess : public testing_support::ChildProcess {
  public:
-  // velder-host --data <sandbox data> plus `arguments`. An entry of
-  // `extra_environment` without "=" removes that variable.
+  // velder-host --data <sandbox data> plus `arguments`.
   static std::vector<std::string> DefaultArguments(const Sandbox& sandbox, std::vector<std::string> arguments = {}) {
     std::vector<std::string> all = {BuildProgram("velder-host"), "--data", sandbox.data().string()};
     all.insert(all.end(), arguments.begin(), arguments.end());
     return all;
   }
 
-  explicit HostProcess(const std::vector<std::string>& arguments,
-                       const std::vector<std::string>& extra_environment = {}) {
-    int out[2], err[2];
-    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    std::vector<std::string> environment;
-    for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
-    for (const std::string& extra : extra_environment) {
-      const std::string name = extra.substr(0, extra.find('='));
-      std::erase_if(environment, [&](const std::string& e) { return e.compare(0, name.size() + 1, name + "=") == 0; });
-      if (extra.find('=') != std::string::npos) environment.push_back(extra);
-    }
-    std::vector<char*> argv, envp;
-    for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-    EXPECT_EQ(rc, 0) << "cannot start " << arguments[0];
-    if (rc != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    ::close(err[1]);
-    out_fd_ = out[0];
-    err_fd_ = err[0];
-  }
-  ~HostProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      Wait();
-    }
-    if (out_fd_ >= 0) ::close(out_fd_);
-    if (err_fd_ >= 0) ::close(err_fd_);
-  }
-  HostProcess(const HostProcess&) = delete;
-  HostProcess& operator=(const HostProcess&) = delete;
-
-  pid_t pid() const { return pid_; }
+  using ChildProcess::ChildProcess;
 
   // True once the host reports that the plug-in runs; false when it ended or
   // did not get there in time.
   bool WaitRunning(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (out_.find("velder-host: running") == std::string::npos) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || !Pump(static_cast<int>(left.count()))) return false;
-    }
-    return true;
-  }
-
-  void Signal(int signal) {
-    if (pid_ > 0) ::kill(pid_, signal);
+    return WaitForOutput("velder-host: running", timeout);
   }
 
   // Sends `signal` and returns the exit code (128 + signal when a signal
@@ -191,47 +145,6 @@ class HostProcess {
     Signal(signal);
     return Wait();
   }
-
-  // Reads both outputs to their end and returns the exit code.
-  int Wait() {
-    while (out_fd_ >= 0 || err_fd_ >= 0) {
-      if (!Pump(-1)) break;
-    }
-    int status = 0;
-    if (pid_ > 0) ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  const std::string& out() const { return out_; }
-  const std::string& err() const { return err_; }
-
- private:
-  bool Pump(int timeout_ms) {
-    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-    const int n = ::poll(fds, 2, timeout_ms);
-    if (n <= 0) return false;
-    ReadFrom(fds[0], &out_fd_, &out_);
-    ReadFrom(fds[1], &err_fd_, &err_);
-    return out_fd_ >= 0 || err_fd_ >= 0;
-  }
-  static void ReadFrom(const pollfd& p, int* fd, std::string* into) {
-    if (*fd < 0 || p.revents == 0) return;
-    char buffer[4096];
-    const ssize_t r = ::read(*fd, buffer, sizeof buffer);
-    if (r > 0) {
-      into->append(buffer, static_cast<size_t>(r));
-    } else {
-      ::close(*fd);
-      *fd = -1;
-    }
-  }
-
-  pid_t pid_ = -1;
-  int out_fd_ = -1;
-  int err_fd_ = -1;
-  std::string out_;
-  std::string err_;
 };
 
 // Runs `body` in a child process as the unprivileged user `uid` (group

@@ -7,9 +7,12 @@
 #include <string>
 
 #include "logging/logger.h"
+#include "support/scoped_env.h"
 
 namespace HvQorLogging {
 namespace {
+
+using testing_support::ScopedTimeZone;
 
 std::string Line(const LogTime& time, uint32_t pid, uint32_t tid, std::string_view tag, std::string_view source,
                  std::string_view message) {
@@ -17,27 +20,6 @@ std::string Line(const LogTime& time, uint32_t pid, uint32_t tid, std::string_vi
   AppendLogLine(out, time, pid, tid, tag, source, message);
   return fmt::to_string(out);
 }
-
-// Sets TZ for the lifetime of the object.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) old_ = old;
-    ::setenv("TZ", tz, 1);
-    ::tzset();
-  }
-  ~ScopedTimeZone() {
-    if (old_.empty()) {
-      ::unsetenv("TZ");
-    } else {
-      ::setenv("TZ", old_.c_str(), 1);
-    }
-    ::tzset();
-  }
-
- private:
-  std::string old_;
-};
 
 TEST(LogLine, ExactBytes) {
   const LogTime t{2026, 3, 1, 14, 5, 9, 42, 0, true};

@@ -15,6 +15,7 @@
 #include "logging/log.h"
 #include "logging/log_test_support.h"
 #include "support/fake_clock.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace HvQorLogging {
@@ -26,27 +27,7 @@ using logging_test::ReadLines;
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::MatchesRegex;
-
-// Sets TZ for the lifetime of the object.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) old_ = old;
-    ::setenv("TZ", tz, 1);
-    ::tzset();
-  }
-  ~ScopedTimeZone() {
-    if (old_.empty()) {
-      ::unsetenv("TZ");
-    } else {
-      ::setenv("TZ", old_.c_str(), 1);
-    }
-    ::tzset();
-  }
-
- private:
-  std::string old_;
-};
+using testing_support::ScopedTimeZone;
 
 // The "[pid.tid] " part of this thread's lines.
 std::string Ids() { return fmt::format("[{:04x}.{:04x}]", ::getpid(), ::gettid()); }

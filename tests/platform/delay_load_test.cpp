@@ -18,11 +18,13 @@
 
 #include "platform/delay_import.h"
 #include "platform/sqlite_registry.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::ScopedEnv;
 using testing_support::TempDir;
 
 using InitializeFn = void (*)();
@@ -31,26 +33,6 @@ using RecordFn = DelayLoadDependencies (*)();
 
 const std::string kNsKey = "SOFTWARE\\Halvern\\NS\\";
 const std::string kProfileKey = "SOFTWARE\\Halvern\\QOR\\Delay loading\\";
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // The file a resolved address belongs to.
 std::string LoadedFrom(void* address) {

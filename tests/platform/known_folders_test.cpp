@@ -10,41 +10,13 @@
 #include <optional>
 
 #include "platform/sqlite_registry.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace {
 
+using testing_support::ScopedEnv;
 using testing_support::TempDir;
-
-// Sets or removes environment variables for one test and puts the old values back.
-class ScopedEnv {
- public:
-  ~ScopedEnv() {
-    for (const auto& [name, old] : saved_) {
-      if (old) {
-        ::setenv(name.c_str(), old->c_str(), 1);
-      } else {
-        ::unsetenv(name.c_str());
-      }
-    }
-  }
-  void Set(const std::string& name, const std::string& value) {
-    Save(name);
-    ::setenv(name.c_str(), value.c_str(), 1);
-  }
-  void Unset(const std::string& name) {
-    Save(name);
-    ::unsetenv(name.c_str());
-  }
-
- private:
-  void Save(const std::string& name) {
-    if (saved_.count(name)) return;
-    const char* old = ::getenv(name.c_str());
-    saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-  }
-  std::map<std::string, std::optional<std::string>> saved_;
-};
 
 // Each test gets an empty registry of its own, a known home and no XDG or
 // profile variables from the machine that runs it.

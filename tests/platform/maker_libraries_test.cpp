@@ -13,30 +13,14 @@
 
 #include "platform/delay_load.h"
 #include "platform/sqlite_registry.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace {
 
+using testing_support::ScopedEnv;
+
 namespace fs = std::filesystem;
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 constexpr char kUser[] = "S-1-22-1-4242";
 
