@@ -61,15 +61,9 @@ bool PluginHost::Load(const std::string& path, std::string& error) {
 }
 
 uint32_t PluginHost::Initialize() {
-  uintptr_t context = 0;
-  hoster::PluginInitializeEntry initialize = nullptr;
-  {
-    std::lock_guard lock(lifetime_mutex_);
-    context = entries_[hoster::kEntryContext];
-    initialize = reinterpret_cast<hoster::PluginInitializeEntry>(entries_[hoster::kEntryInitialize]);
-  }
+  const auto [context, initialize] = ContextAndEntry<hoster::PluginInitializeEntry>(hoster::kEntryInitialize);
   if (initialize == nullptr) return 1;
-  const uint32_t result = initialize(reinterpret_cast<void*>(context), host_table_);
+  const uint32_t result = initialize(context, host_table_);
   std::lock_guard lock(lifetime_mutex_);
   initialized_ = true;
   // A stop that came while the plug-in was getting ready may have been
@@ -80,25 +74,13 @@ uint32_t PluginHost::Initialize() {
 }
 
 uint32_t PluginHost::Run() {
-  uintptr_t context = 0;
-  hoster::PluginRunEntry run = nullptr;
-  {
-    std::lock_guard lock(lifetime_mutex_);
-    context = entries_[hoster::kEntryContext];
-    run = reinterpret_cast<hoster::PluginRunEntry>(entries_[hoster::kEntryRun]);
-  }
-  return run == nullptr ? 1 : run(reinterpret_cast<void*>(context), 0);
+  const auto [context, run] = ContextAndEntry<hoster::PluginRunEntry>(hoster::kEntryRun);
+  return run == nullptr ? 1 : run(context, 0);
 }
 
 void PluginHost::Uninitialize() {
-  uintptr_t context = 0;
-  hoster::PluginUninitializeEntry uninitialize = nullptr;
-  {
-    std::lock_guard lock(lifetime_mutex_);
-    context = entries_[hoster::kEntryContext];
-    uninitialize = reinterpret_cast<hoster::PluginUninitializeEntry>(entries_[hoster::kEntryUninitialize]);
-  }
-  if (uninitialize != nullptr) uninitialize(reinterpret_cast<void*>(context), 0);
+  const auto [context, uninitialize] = ContextAndEntry<hoster::PluginUninitializeEntry>(hoster::kEntryUninitialize);
+  if (uninitialize != nullptr) uninitialize(context, 0);
 }
 
 void PluginHost::Unload() {

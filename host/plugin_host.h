@@ -19,6 +19,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/thread_annotations.h"
@@ -69,6 +70,14 @@ class PluginHost {
   static const char* HostIdentity(void* host_context);
   static const char* HostConfig(void* host_context, const char* name);
   static void HostRelease(void* host_context, const char* text);
+  // The plug-in's context and its entry `index`, read under the lock; the
+  // entry is null before a load.
+  template <typename Entry>
+  std::pair<void*, Entry> ContextAndEntry(size_t index) EXCLUDES(lifetime_mutex_) {
+    std::lock_guard lock(lifetime_mutex_);
+    return {reinterpret_cast<void*>(entries_[hoster::kEntryContext]), reinterpret_cast<Entry>(entries_[index])};
+  }
+
   static void HostSubscribe(void* host_context, uint32_t category, hoster::HostEventCallback callback,
                             void* plugin) EXCLUDES(subscriptions_mutex_);
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/sqlite_registry.h"
+#include "support/bench_folder.h"
 
 namespace {
 
@@ -14,23 +15,17 @@ namespace {
 class BenchRegistry {
  public:
   BenchRegistry() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velder-bench-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) dir_ = pattern;
-    SqliteRegistry reg(dir_);
+    SqliteRegistry reg(dir());
     reg.CreateKeyPath(kKey);
     for (int i = 0; i < 40; ++i) reg.SetDword(kKey, "filler" + std::to_string(i), i);
     reg.SetString(kKey, "LogPath", "/var/log/halvern/velder");
   }
-  ~BenchRegistry() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  const std::string& dir() const { return dir_; }
+  const std::string& dir() const { return folder_.path(); }
 
   static constexpr const char* kKey = "SOFTWARE\\Halvern\\QOR\\Logging";
 
  private:
-  std::string dir_;
+  bench_support::BenchFolder folder_;
 };
 
 // One instance kept for many reads: the cached connection and statements.

@@ -16,26 +16,13 @@
 #include "platform/manual_reset_event.h"
 #include "store/settings.h"
 #include "store/storage.h"
+#include "support/bench_folder.h"
 
 namespace {
 
+using bench_support::BenchFolder;
+
 using nlohmann::json;
-
-class BenchFolder {
- public:
-  BenchFolder() {
-    path_ = (std::filesystem::temp_directory_path() / "velder-bench-XXXXXX").string();
-    if (!::mkdtemp(path_.data())) path_.clear();
-  }
-  ~BenchFolder() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 class NullSender : public NotificationSender {
  public:

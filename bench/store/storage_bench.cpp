@@ -10,25 +10,11 @@
 
 #include "platform/utf.h"
 #include "store/storage.h"
+#include "support/bench_folder.h"
 
 namespace {
 
-// A folder for one benchmark, removed afterwards.
-class BenchFolder {
- public:
-  BenchFolder() {
-    path_ = (std::filesystem::temp_directory_path() / "velder-bench-XXXXXX").string();
-    if (!::mkdtemp(path_.data())) path_.clear();
-  }
-  ~BenchFolder() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using bench_support::BenchFolder;
 
 // A local document of about `bytes` bytes: many settings of mixed types.
 nlohmann::json HiveDocument(size_t bytes) {

@@ -297,29 +297,20 @@ RegistryError RegistryDatabase::KeyExists(std::string_view path) {
 }
 
 RegistryError RegistryDatabase::ListSubKeys(std::string_view path, std::vector<std::string>& names) {
-  names.clear();
-  RegistryError e = RegistryError::Ok;
-  sqlite3_stmt* stmt = Statement(kSubKeys, e);
-  if (!stmt) return e;
-  StatementScope scope(stmt);
-  BindText(stmt, 1, path);
-  bool found = false;
-  int rc;
-  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-    found = true;
-    if (sqlite3_column_type(stmt, 1) != SQLITE_NULL) names.push_back(ColumnText(stmt, 1));
-  }
-  if (rc != SQLITE_DONE) {
-    names.clear();
-    return Error(rc);
-  }
-  return found ? RegistryError::Ok : RegistryError::NotFound;
+  return ListNames(kSubKeys, path, names);
 }
 
 RegistryError RegistryDatabase::ListValues(std::string_view path, std::vector<std::string>& names) {
+  return ListNames(kValues, path, names);
+}
+
+// The statement yields one row per key found, its second column a name or
+// NULL for a key that has none: a key without sub-keys or values is found
+// but lists nothing.
+RegistryError RegistryDatabase::ListNames(Sql sql, std::string_view path, std::vector<std::string>& names) {
   names.clear();
   RegistryError e = RegistryError::Ok;
-  sqlite3_stmt* stmt = Statement(kValues, e);
+  sqlite3_stmt* stmt = Statement(sql, e);
   if (!stmt) return e;
   StatementScope scope(stmt);
   BindText(stmt, 1, path);

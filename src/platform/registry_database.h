@@ -109,6 +109,7 @@ class RegistryDatabase {
   // (`error` says why).
   sqlite3_stmt* Statement(Sql sql, RegistryError& error);
   RegistryError FindKey(std::string_view path, int64_t& id, std::string& stored_path);
+  RegistryError ListNames(Sql sql, std::string_view path, std::vector<std::string>& names);
 
   std::string file_;
   sqlite3* db_;
