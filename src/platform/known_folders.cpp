@@ -29,17 +29,6 @@ constexpr std::string_view kUserProfileReference = "%USERPROFILE%";
 
 bool IsAbsolute(std::string_view path) { return !path.empty() && path.front() == kPathSeparator; }
 
-std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with) {
-  std::string out;
-  size_t from = 0;
-  for (size_t at; (at = text.find(what, from)) != std::string_view::npos; from = at + what.size()) {
-    out.append(text.substr(from, at - from));
-    out.append(with);
-  }
-  out.append(text.substr(from));
-  return out;
-}
-
 std::string HomeFromPasswordDatabase(uid_t uid) {
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 4096);

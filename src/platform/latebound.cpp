@@ -5,20 +5,6 @@
 #include "platform/sqlite_registry.h"
 
 namespace Latebound {
-namespace {
-
-std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with) {
-  std::string out;
-  size_t from = 0;
-  for (size_t at; (at = text.find(what, from)) != std::string_view::npos; from = at + what.size()) {
-    out.append(text.substr(from, at - from));
-    out.append(with);
-  }
-  out.append(text.substr(from));
-  return out;
-}
-
-}  // namespace
 
 std::string GetLateboundBaseFile(std::string_view product, std::string_view ns) {
   SqliteRegistry registry;

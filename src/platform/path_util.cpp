@@ -120,3 +120,15 @@ std::string GetModulePath(const void* module) {
   if (module == nullptr) return ExecutablePath();
   return MappedFilePath(module);
 }
+
+std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with) {
+  if (what.empty()) return std::string(text);
+  std::string out;
+  size_t from = 0;
+  for (size_t at; (at = text.find(what, from)) != std::string_view::npos; from = at + what.size()) {
+    out.append(text.substr(from, at - from));
+    out.append(with);
+  }
+  out.append(text.substr(from));
+  return out;
+}

@@ -29,6 +29,10 @@ std::string RemoveTrailingBackslash(std::string_view path);
 // block on a FIFO that stands where a settings file is expected.
 bool IsRegularFile(const std::string& path);
 
+// `text` with every occurrence of `what` replaced by `with`, left to right;
+// a replacement is never searched again. An empty `what` changes nothing.
+std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with);
+
 // Quotes one command-line argument. A text of at least two characters that
 // begins and ends with a double quote is taken as already quoted and returned
 // unchanged; any other text (the empty one included) is returned between a

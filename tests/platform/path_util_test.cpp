@@ -42,6 +42,14 @@ TEST(PathUtil, JoinPath) {
   EXPECT_EQ(RemoveTrailingBackslash(""), "");
 }
 
+TEST(PathUtil, ReplaceAll) {
+  EXPECT_EQ(ReplaceAll("%H%/a/%H%", "%H%", "/home/u"), "/home/u/a//home/u");
+  // A replacement that holds the searched text is not searched again.
+  EXPECT_EQ(ReplaceAll("aa", "a", "aa"), "aaaa");
+  EXPECT_EQ(ReplaceAll("abc", "", "x"), "abc");
+  EXPECT_EQ(ReplaceAll("", "a", "x"), "");
+}
+
 TEST(PathUtil, IsRegularFileOnlyForRegularFiles) {
   TempDir dir;
   const std::string file = dir.File("file");
