@@ -39,25 +39,6 @@ std::unique_ptr<Client> ConnectOrFail(ClientOptions options = {}) {
   return client;
 }
 
-// A gate a scripted answer can wait at until the test opens it.
-class Gate {
- public:
-  void Open() {
-    std::lock_guard lock(mu_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  void Wait() {
-    std::unique_lock lock(mu_);
-    cv_.wait_for(lock, std::chrono::seconds(20), [&] { return open_; });
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool open_ = false;
-};
-
 // Collects notifications and lets the test wait for a number of them.
 class Collector {
  public:
@@ -140,46 +121,39 @@ TEST(ClientRequestTest, EachCallSendsItsEnvelope) {
     const char* name;
     std::function<void(Client&)> call;
     MessageType type;
-    std::string path;
-    ValueKind kind;
-    std::string value;
+    std::string path = "";
+    ValueKind kind = ValueKind::None;
+    std::string value = "";
   };
   const Case cases[] = {
-      {"AccessCheck", [](Client& c) { c.AccessCheck(); }, MessageType::AccessCheck, "", ValueKind::None, ""},
-      {"GetValue", [](Client& c) { c.GetValue("a.b"); }, MessageType::GetValue, "a.b", ValueKind::None, ""},
-      {"SetBool", [](Client& c) { c.SetBool("a", true); }, MessageType::SetValue, "a", ValueKind::Boolean,
-       std::string(1, '\1')},
-      {"SetInt", [](Client& c) { c.SetInt("a", -2); }, MessageType::SetValue, "a", ValueKind::Integer,
-       Int64Bytes(-2)},
-      {"SetString", [](Client& c) { c.SetString("a", "x y"); }, MessageType::SetValue, "a", ValueKind::String,
-       "x y"},
+      {"AccessCheck", [](Client& c) { c.AccessCheck(); }, MessageType::AccessCheck},
+      {"GetValue", [](Client& c) { c.GetValue("a.b"); }, MessageType::GetValue, "a.b"},
+      {"SetBool", [](Client& c) { c.SetBool("a", true); }, MessageType::SetValue, "a", ValueKind::Boolean, "\1"},
+      {"SetInt", [](Client& c) { c.SetInt("a", -2); }, MessageType::SetValue, "a", ValueKind::Integer, Int64Bytes(-2)},
+      {"SetString", [](Client& c) { c.SetString("a", "x y"); }, MessageType::SetValue, "a", ValueKind::String, "x y"},
       {"SetValue object", [](Client& c) { c.SetValue("a", json{{"k", 1}}); }, MessageType::SetValue, "a",
        ValueKind::Json, R"({"k":1})"},
-      // The Integer kind would drop the fraction.
+      // The Integer kind would drop the fraction, or turn a large unsigned negative.
       {"SetValue fraction", [](Client& c) { c.SetValue("a", 2.5); }, MessageType::SetValue, "a", ValueKind::Json,
        "2.5"},
-      // The Integer kind would turn it negative.
       {"SetValue large unsigned", [](Client& c) { c.SetValue("a", UINT64_MAX); }, MessageType::SetValue, "a",
        ValueKind::Json, "18446744073709551615"},
       {"SetValue unsigned that fits", [](Client& c) { c.SetValue("a", uint64_t{7}); }, MessageType::SetValue, "a",
        ValueKind::Integer, Int64Bytes(7)},
       {"SetJsonText", [](Client& c) { c.SetJsonText("a.0", " [1, 2] "); }, MessageType::SetValue, "a.0",
        ValueKind::Json, "[1,2]"},
-      {"DeleteValue", [](Client& c) { c.DeleteValue("a.b"); }, MessageType::DeleteValue, "a.b", ValueKind::None, ""},
-      {"GetMetaData", [](Client& c) { c.GetMetaData("m"); }, MessageType::GetMetaData, "m", ValueKind::None, ""},
+      {"DeleteValue", [](Client& c) { c.DeleteValue("a.b"); }, MessageType::DeleteValue, "a.b"},
+      {"GetMetaData", [](Client& c) { c.GetMetaData("m"); }, MessageType::GetMetaData, "m"},
       {"SetMetaData", [](Client& c) { c.SetMetaData("m", velder::kConstraintAdminOnly); }, MessageType::SetMetaData,
        "m", ValueKind::Pair, std::string("\0\0\0\0\2\0\0\0", 8)},
-      {"Enumerate", [](Client& c) { c.Enumerate("e"); }, MessageType::Enumerate, "e", ValueKind::None, ""},
-      {"EnumerateUsers", [](Client& c) { c.EnumerateUsers(); }, MessageType::EnumerateUsers, "", ValueKind::None,
-       ""},
-      {"Subscribe", [](Client& c) { c.Subscribe("s"); }, MessageType::Subscribe, "s", ValueKind::None, ""},
-      {"Unsubscribe", [](Client& c) { c.Unsubscribe("s"); }, MessageType::Unsubscribe, "s", ValueKind::None, ""},
-      {"UnsubscribeAll", [](Client& c) { c.UnsubscribeAll(); }, MessageType::UnsubscribeAll, "", ValueKind::None,
-       ""},
-      {"Synchronize", [](Client& c) { c.Synchronize(); }, MessageType::Synchronize, "", ValueKind::None, ""},
-      {"CheckConnected", [](Client& c) { c.CheckConnected(); }, MessageType::CheckConnected, "", ValueKind::None,
-       ""},
-      {"Logout", [](Client& c) { c.Logout(); }, MessageType::Logout, "", ValueKind::None, ""},
+      {"Enumerate", [](Client& c) { c.Enumerate("e"); }, MessageType::Enumerate, "e"},
+      {"EnumerateUsers", [](Client& c) { c.EnumerateUsers(); }, MessageType::EnumerateUsers},
+      {"Subscribe", [](Client& c) { c.Subscribe("s"); }, MessageType::Subscribe, "s"},
+      {"Unsubscribe", [](Client& c) { c.Unsubscribe("s"); }, MessageType::Unsubscribe, "s"},
+      {"UnsubscribeAll", [](Client& c) { c.UnsubscribeAll(); }, MessageType::UnsubscribeAll},
+      {"Synchronize", [](Client& c) { c.Synchronize(); }, MessageType::Synchronize},
+      {"CheckConnected", [](Client& c) { c.CheckConnected(); }, MessageType::CheckConnected},
+      {"Logout", [](Client& c) { c.Logout(); }, MessageType::Logout},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -256,11 +230,9 @@ TEST(ClientAnswerTest, GetValueReadsWhatTheServiceSends) {
   const Case cases[] = {
       {"nothing", 0, 0, "", {}, nullptr},
       {"true", 0, 1, std::string(1, '\1'), {}, true},
-      {"false", 0, 1, std::string(1, '\0'), {}, false},
       {"negative integer", 0, 2, Int64Bytes(-5), {}, -5},
       {"smallest integer", 0, 2, Int64Bytes(INT64_MIN), {}, INT64_MIN},
       {"text", 0, 3, "h\xc3\xa9llo", {}, "h\xc3\xa9llo"},
-      {"empty text", 0, 3, "", {}, ""},
       {"object", 0, 4, R"({"a":[1,2]})", {}, json{{"a", {1, 2}}}},
       {"not found", 10, 0, "", Status::FromCode(ResultCode::NotFound), nullptr},
       {"a code this client does not know", 99, 0, "", Status::FromCode(99), nullptr},
@@ -431,12 +403,12 @@ TEST(ClientConnectionTest, ServiceThatClosesOrBreaksTheConnection) {
 
 TEST(ClientConnectionTest, ServiceStopsWhileARequestWaits) {
   ScopedService env;
-  Gate gate;
-  std::promise<void> entered;
+  std::promise<void> gate, entered;
+  std::shared_future<void> open = gate.get_future().share();
   auto service = std::make_unique<ScriptedService>([&](const IpcMessage& request, Reply*) {
     if (request.path() == "block") {
       entered.set_value();
-      gate.Wait();
+      open.wait_for(std::chrono::seconds(20));
     }
   });
   Collector notes;
@@ -450,7 +422,7 @@ TEST(ClientConnectionTest, ServiceStopsWhileARequestWaits) {
   auto stopping = std::async(std::launch::async, [&] { service->Stop(); });
   // The waiting request ends with the connection, not with the callback.
   EXPECT_EQ(pending.get().status.error(), ClientError::Disconnected);
-  gate.Open();
+  gate.set_value();
   stopping.get();
   const auto got = notes.WaitFor(1);
   ASSERT_EQ(got.size(), 1u);
@@ -461,22 +433,25 @@ TEST(ClientConnectionTest, ServiceStopsWhileARequestWaits) {
 
 TEST(ClientConnectionTest, TimedOutRequestLeavesTheConnectionUsable) {
   ScopedService env;
-  Gate gate;
+  std::promise<void> gate;
+  std::shared_future<void> open = gate.get_future().share();
   ScriptedService service([&](const IpcMessage& request, Reply*) {
-    if (request.path() == "slow") gate.Wait();
+    if (request.path() == "slow") open.wait_for(std::chrono::seconds(20));
   });
   ClientOptions options;
   options.request_timeout_ms = 50;
   auto client = ConnectOrFail(options);
   ASSERT_TRUE(client);
   EXPECT_EQ(client->GetValue("slow").status.error(), ClientError::Timeout);
-  gate.Open();
+  gate.set_value();
   // The late answer to "slow" must not be taken for this one's.
   service.WaitForRequests(1);
   EXPECT_TRUE(client->GetValue("quick").ok());
   EXPECT_TRUE(client->connected());
 }
 
+// How each kind of notification decodes is notification_test's; here: order
+// over the connection, and malformed ones reported in their place.
 TEST(ClientNotificationTest, DeliveredInTheOrderSentWithMalformedOnesReported) {
   ScopedService env;
   ScriptedService service;
@@ -485,61 +460,34 @@ TEST(ClientNotificationTest, DeliveredInTheOrderSentWithMalformedOnesReported) {
   options.on_notification = [&](const Notification& n) { notes.Add(n); };
   auto client = ConnectOrFail(options);
   ASSERT_TRUE(client);
-
-  auto value_note = [](std::string path, const json& value) {
-    IpcMessage m;
-    m.set_message_type(MessageType::Notification);
-    m.set_path(std::move(path));
-    EXPECT_TRUE(IpcValue::FromJson(value, &m));
-    return m;
-  };
-  constexpr int kRounds = 200;
+  constexpr int kRounds = 400;
   for (int i = 0; i < kRounds; ++i) {
-    const std::string p = "n." + std::to_string(i);
-    ASSERT_EQ(service.Notify(client->channel(), value_note(p, i)), HV_IPC_OK);
-    ASSERT_EQ(service.Notify(client->channel(), value_note(p, json{{"k", i}})), HV_IPC_OK);
-    ASSERT_EQ(service.Notify(client->channel(), value_note(p, nullptr)), HV_IPC_OK);
-    IpcMessage bits;
-    bits.set_message_type(MessageType::NotificationConstraints);
-    bits.set_path(p);
-    IpcValue::SetInteger(&bits, i % 4);
-    ASSERT_EQ(service.Notify(client->channel(), bits), HV_IPC_OK);
     if (i % 50 == 0) {
       ASSERT_EQ(service.NotifyRaw(client->channel(), HV_IPC_KIND_ENVELOPE, "not an envelope"), HV_IPC_OK);
-      IpcMessage wrong_type;
-      wrong_type.set_message_type(MessageType::Response);
-      ASSERT_EQ(service.Notify(client->channel(), wrong_type), HV_IPC_OK);
-      IpcMessage negative_bits = bits;
-      IpcValue::SetInteger(&negative_bits, -1);
-      ASSERT_EQ(service.Notify(client->channel(), negative_bits), HV_IPC_OK);
+      continue;
     }
+    IpcMessage m;
+    m.set_message_type(MessageType::Notification);
+    m.set_path("n." + std::to_string(i));
+    IpcValue::SetInteger(&m, i);
+    ASSERT_EQ(service.Notify(client->channel(), m), HV_IPC_OK);
   }
-  const size_t total = kRounds * 4 + (kRounds / 50) * 3;
-  const auto got = notes.WaitFor(total);
-  ASSERT_EQ(got.size(), total);
-  size_t k = 0;
+  const auto got = notes.WaitFor(kRounds);
+  ASSERT_EQ(got.size(), static_cast<size_t>(kRounds));
   for (int i = 0; i < kRounds; ++i) {
     SCOPED_TRACE(i);
-    const std::string p = "n." + std::to_string(i);
-    EXPECT_EQ(got[k].kind, Notification::Kind::Value);
-    EXPECT_EQ(got[k].path, p);
-    EXPECT_EQ(got[k++].value, i);
-    EXPECT_EQ(got[k].kind, Notification::Kind::Value);
-    EXPECT_EQ(got[k++].value, (json{{"k", i}}));
-    EXPECT_EQ(got[k].kind, Notification::Kind::Removed);
-    EXPECT_EQ(got[k++].path, p);
-    EXPECT_EQ(got[k].kind, Notification::Kind::Constraints);
-    EXPECT_EQ(got[k++].constraints, static_cast<uint32_t>(i % 4));
     if (i % 50 == 0) {
-      for (int j = 0; j < 3; ++j) {
-        EXPECT_EQ(got[k].kind, Notification::Kind::Malformed);
-        EXPECT_FALSE(got[k++].error.empty());
-      }
+      EXPECT_EQ(got[i].kind, Notification::Kind::Malformed);
+      EXPECT_FALSE(got[i].error.empty());
+    } else {
+      EXPECT_EQ(got[i].kind, Notification::Kind::Value);
+      EXPECT_EQ(got[i].path, "n." + std::to_string(i));
+      EXPECT_EQ(got[i].value, i);
     }
   }
   service.Stop();
-  const auto last = notes.WaitFor(total + 1);
-  ASSERT_EQ(last.size(), total + 1);
+  const auto last = notes.WaitFor(kRounds + 1);
+  ASSERT_EQ(last.size(), static_cast<size_t>(kRounds + 1));
   EXPECT_EQ(last.back().kind, Notification::Kind::Disconnected);
 }
 

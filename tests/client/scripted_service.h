@@ -25,6 +25,7 @@
 #include "plugin/ipc_message.h"
 #include "plugin/value_conversion.h"
 #include "qor/ipc/hv_qor_ipc.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace client_test {
@@ -35,18 +36,12 @@ inline constexpr char kIdentity[] = "client_test";
 // fresh directory, and the client library at the test identity.
 class ScopedService {
  public:
-  ScopedService() {
-    ::setenv("HV_QOR_IPC_DIR", dir_.path().c_str(), 1);
-    ::setenv("VELDER_IDENTITY", kIdentity, 1);
-  }
-  ~ScopedService() {
-    ::unsetenv("HV_QOR_IPC_DIR");
-    ::unsetenv("VELDER_IDENTITY");
-  }
   const std::filesystem::path& dir() const { return dir_.path(); }
 
  private:
   testing_support::TempDir dir_;
+  testing_support::ScopedEnv ipc_dir_{"HV_QOR_IPC_DIR", dir_.path().string()};
+  testing_support::ScopedEnv identity_{"VELDER_IDENTITY", kIdentity};
 };
 
 // What the scripted service answers to one request.

@@ -12,15 +12,17 @@ namespace {
 
 using namespace ipc_test;
 
-// Upper-cases the payload so that an answer is told apart from an echo.
-uint32_t Shout(uint32_t, std::string_view bytes, HvIpcMessage* m) {
+// Upper-cases the payload so that an answer is told apart from an echo;
+// refuses requests of kind 2.
+uint32_t Shout(uint32_t kind, std::string_view bytes, HvIpcMessage* m) {
+  if (kind == 2) return 1;
   std::string answer(bytes);
   for (char& c : answer) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   HvIPC_MessageSetResponse(m, reinterpret_cast<const uint8_t*>(answer.data()), static_cast<uint32_t>(answer.size()));
   return 0;
 }
 
-TEST(IpcFrames, GreetingResponseAndNotificationBytes) {
+TEST(IpcFrames, GreetingResponseRefusalAndNotificationBytes) {
   ScopedIpcDir dir;
   TestServer server(Shout);
   ASSERT_EQ(server.result(), HV_IPC_OK);
@@ -44,28 +46,17 @@ TEST(IpcFrames, GreetingResponseAndNotificationBytes) {
   ASSERT_TRUE(raw.ReadExactly(18, &response));
   EXPECT_EQ(response, std::string("\x0d\0\0\0\x02" "\x2a\0\0\0" "\0\0\0\0" "HELLO", 18));
 
+  // Refused: status 5 (not handled) and no payload.
+  ASSERT_TRUE(raw.Write(std::string("\x08\0\0\0\x01" "\x07\0\0\0" "\x02\0\0\0", 13)));
+  ASSERT_TRUE(raw.ReadExactly(13, &response));
+  EXPECT_EQ(response, std::string("\x08\0\0\0\x02" "\x07\0\0\0" "\x05\0\0\0", 13));
+
   // Notification of kind 1 with payload "n!".
-  HvIpcSendOptions options{};
-  options.size = sizeof(options);
-  options.timeout_ms = 2000;
-  options.wait_for_write = 1;
-  ASSERT_EQ(HvIPC_Send(kIdentity, channel.c_str(), 3, 1, reinterpret_cast<const uint8_t*>("n!"), 2, nullptr, &options),
-            HV_IPC_OK);
+  const HvIpcSendOptions options = Options(2000);
+  ASSERT_EQ(Send(channel, "n!", &options), HV_IPC_OK);
   std::string note;
   ASSERT_TRUE(raw.ReadExactly(11, &note));
   EXPECT_EQ(note, std::string("\x06\0\0\0\x03" "\x01\0\0\0" "n!", 11));
-}
-
-TEST(IpcFrames, RefusedRequestIsAnsweredWithStatusAndNoPayload) {
-  ScopedIpcDir dir;
-  TestServer server([](uint32_t, std::string_view, HvIpcMessage*) -> uint32_t { return 1; });
-  ASSERT_EQ(server.result(), HV_IPC_OK);
-  RawSocket raw(dir.SocketPath());
-  ASSERT_FALSE(raw.ReadHello().empty());
-  ASSERT_TRUE(raw.Write(std::string("\x08\0\0\0\x01" "\x07\0\0\0" "\x02\0\0\0", 13)));
-  std::string response;
-  ASSERT_TRUE(raw.ReadExactly(13, &response));
-  EXPECT_EQ(response, std::string("\x08\0\0\0\x02" "\x07\0\0\0" "\x05\0\0\0", 13));
 }
 
 TEST(IpcFrames, MalformedStreamsCloseOnlyTheirOwnConnection) {

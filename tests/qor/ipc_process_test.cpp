@@ -1,83 +1,35 @@
 // The library between real processes: a server killed without stopping, a
 // name held by another process, clients of other users, notifications
 // crossing process boundaries.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-
-#include <optional>
-#include <thread>
 
 #include "ipc_test_support.h"
+#include "support/child_process.h"
 
 namespace {
 
 using namespace ipc_test;
 namespace fs = std::filesystem;
 
-std::string PeerPath() { return (fs::read_symlink("/proc/self/exe").parent_path() / "qor_ipc_test_peer").string(); }
-
-// A running helper process with a pipe to its standard input and one from its
-// standard output.
-class Peer {
+// The helper program with `args`; run as `uid` when given (root only).
+class Peer : public testing_support::ChildProcess {
  public:
-  // `uid`: switch to this user before running (root only).
-  explicit Peer(std::vector<std::string> args, std::optional<uid_t> uid = std::nullopt) {
-    int in[2], out[2];
-    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
-    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    const std::string path = PeerPath();
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      // Only async-signal-safe calls from here on.
-      ::dup2(in[0], STDIN_FILENO);
-      ::dup2(out[1], STDOUT_FILENO);
-      if (uid && (::setgid(*uid) != 0 || ::setuid(*uid) != 0)) ::_exit(101);
-      ::execv(path.c_str(), argv.data());
-      ::_exit(102);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    stdin_ = in[1];
-    stdout_ = ::fdopen(out[0], "r");
-  }
-  ~Peer() {
-    CloseStdin();
-    if (pid_ > 0) Wait();
-    if (stdout_) ::fclose(stdout_);
-  }
-
+  explicit Peer(std::vector<std::string> args, std::optional<uid_t> uid = std::nullopt)
+      : ChildProcess(WithProgram(std::move(args)), uid ? std::vector<std::string>{"PEER_UID=" + std::to_string(*uid)}
+                                                      : std::vector<std::string>{}) {}
   // One line of output without its newline; "" at the end.
   std::string ReadLine() {
-    char buffer[4096];
-    if (!::fgets(buffer, sizeof(buffer), stdout_)) return std::string();
-    std::string line(buffer);
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    return line;
-  }
-  void CloseStdin() {
-    if (stdin_ >= 0) ::close(stdin_);
-    stdin_ = -1;
-  }
-  void Kill() { ::kill(pid_, SIGKILL); }
-  // The exit status (or 128 + signal).
-  int Wait() {
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::string line;
+    return ChildProcess::ReadLine(&line) ? line : std::string();
   }
 
  private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  FILE* stdout_ = nullptr;
+  static std::vector<std::string> WithProgram(std::vector<std::string> args) {
+    args.insert(args.begin(), testing_support::BuildProgram("qor_ipc_test_peer"));
+    return args;
+  }
 };
 
 TEST(IpcProcesses, KilledServersSocketIsTakenOverByTheNextServer) {
@@ -90,7 +42,7 @@ TEST(IpcProcesses, KilledServersSocketIsTakenOverByTheNextServer) {
     std::string response;
     ASSERT_EQ(client.Request(1, "ping", &response), HV_IPC_OK);
     EXPECT_EQ(response, "ping");
-    server.Kill();
+    server.Signal(SIGKILL);
     EXPECT_EQ(server.Wait(), 128 + SIGKILL);
     EXPECT_EQ(client.Request(1, "ping", &response), static_cast<uint32_t>(HV_IPC_DISCONNECTED));
   }
@@ -113,12 +65,15 @@ TEST(IpcProcesses, NameHeldByAnotherProcessCannotBeTaken) {
   ASSERT_EQ(server.ReadLine(), "ready");
   TestServer intruder;
   EXPECT_EQ(intruder.result(), static_cast<uint32_t>(HV_IPC_ALREADY_RUNNING));
+  EXPECT_EQ(intruder.handle(), nullptr);
+  TestServer other_service(TestServer::Echo, HV_IPC_SERVER_DEFAULT_FLAGS, 0, kIdentity, "OTHER_SERVICE");
+  EXPECT_EQ(other_service.result(), HV_IPC_OK) << "another service of the identity is another name";
   // Neither the socket nor the running server was disturbed.
   Peer asker({"ask", kIdentity, kService, "hello"});
   EXPECT_EQ(asker.ReadLine(), "hello");
   EXPECT_EQ(asker.Wait(), 0);
   // And the other way round: our server holds the name against a peer.
-  server.CloseStdin();
+  server.Signal(SIGTERM);
   EXPECT_EQ(server.Wait(), 0);
   TestServer ours;
   ASSERT_EQ(ours.result(), HV_IPC_OK);
@@ -167,45 +122,15 @@ TEST(IpcProcesses, NotificationsReachAClientInAnotherProcess) {
   Peer watcher({"watch", kIdentity, kService});
   const std::string channel = watcher.ReadLine();
   ASSERT_FALSE(channel.empty());
-  HvIpcSendOptions options{};
-  options.size = sizeof(options);
-  options.timeout_ms = 2000;
-  options.wait_for_write = 1;
-  for (const char* text : {"first", "second", "third"}) {
-    ASSERT_EQ(HvIPC_Send(kIdentity, channel.c_str(), 3, 1, reinterpret_cast<const uint8_t*>(text),
-                         static_cast<uint32_t>(strlen(text)), nullptr, &options),
-              HV_IPC_OK);
-  }
+  const HvIpcSendOptions options = Options(2000);
+  for (const char* text : {"first", "second", "third"}) ASSERT_EQ(Send(channel, text, &options), HV_IPC_OK);
   EXPECT_EQ(watcher.ReadLine(), "1:first");
   EXPECT_EQ(watcher.ReadLine(), "1:second");
   EXPECT_EQ(watcher.ReadLine(), "1:third");
   // The server stops: the watcher is told, and its channel is gone.
   EXPECT_EQ(server.Stop(), HV_IPC_OK);
   EXPECT_EQ(watcher.ReadLine(), "disconnected");
-  EXPECT_EQ(HvIPC_Send(kIdentity, channel.c_str(), 3, 1, reinterpret_cast<const uint8_t*>("x"), 1, nullptr, &options),
-            static_cast<uint32_t>(HV_IPC_NOT_FOUND));
-}
-
-TEST(IpcProcesses, ServerSurvivesAClientKilledMidRequest) {
-  ScopedIpcDir dir;
-  std::atomic<int> calls{0};
-  TestServer server([&](uint32_t kind, std::string_view bytes, HvIpcMessage* m) {
-    ++calls;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    return TestServer::Echo(kind, bytes, m);
-  });
-  ASSERT_EQ(server.result(), HV_IPC_OK);
-  for (int i = 0; i < 3; ++i) {
-    Peer asker({"ask", kIdentity, kService, "doomed"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    asker.Kill();
-    asker.Wait();
-  }
-  TestClient client;
-  ASSERT_EQ(client.result(), HV_IPC_OK);
-  std::string response;
-  EXPECT_EQ(client.Request(1, "alive", &response), HV_IPC_OK);
-  EXPECT_EQ(response, "alive");
+  EXPECT_EQ(Send(channel, "x", &options), static_cast<uint32_t>(HV_IPC_NOT_FOUND));
 }
 
 }  // namespace

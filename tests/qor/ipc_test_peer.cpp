@@ -1,10 +1,13 @@
 // A second process for the IPC library tests.
 //
-//   ipc_test_peer serve IDENTITY SERVICE   echo server; prints "ready", runs until stdin closes
+//   ipc_test_peer serve IDENTITY SERVICE   echo server; prints "ready", runs until SIGTERM
 //   ipc_test_peer ask IDENTITY SERVICE TEXT one request; prints the answer; exit code = result
 //   ipc_test_peer watch IDENTITY SERVICE   prints its channel, then one line per notification
-//                                          payload, until stdin closes
+//                                          payload, until SIGTERM
+// With PEER_UID set (as root), runs as that user and group.
+#include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -28,17 +31,31 @@ void PrintNotification(uint32_t kind, const uint8_t* bytes, uint32_t count, void
   fflush(stdout);
 }
 
-// Blocks until the test closes our standard input (or dies).
-void WaitForStdinEnd() {
-  char c;
-  while (read(STDIN_FILENO, &c, 1) > 0) {
-  }
+// SIGTERM is blocked in every thread (the library's ones inherit the mask)
+// and taken here.
+sigset_t Term() {
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  return term;
+}
+
+void WaitForTerm() {
+  const sigset_t term = Term();
+  int signal = 0;
+  sigwait(&term, &signal);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 4) return 100;
+  const sigset_t term = Term();
+  pthread_sigmask(SIG_BLOCK, &term, nullptr);
+  if (const char* uid = getenv("PEER_UID")) {
+    const uid_t id = static_cast<uid_t>(strtoul(uid, nullptr, 10));
+    if (setgid(id) != 0 || setuid(id) != 0) return 101;
+  }
   const std::string mode = argv[1];
   if (mode == "serve") {
     HvIpcServer* server = nullptr;
@@ -46,7 +63,7 @@ int main(int argc, char** argv) {
     printf("%s\n", rc == HV_IPC_OK ? "ready" : ("failed " + std::to_string(rc)).c_str());
     fflush(stdout);
     if (rc != HV_IPC_OK) return static_cast<int>(rc);
-    WaitForStdinEnd();
+    WaitForTerm();
     return static_cast<int>(HvIPC_StopServer(server));
   }
   if (mode == "ask" && argc >= 5) {
@@ -68,7 +85,7 @@ int main(int argc, char** argv) {
     if (rc != HV_IPC_OK) return static_cast<int>(rc);
     printf("%s\n", HvIPC_ClientGetChannel(client));
     fflush(stdout);
-    WaitForStdinEnd();
+    WaitForTerm();
     HvIPC_ClientClose(client);
     return 0;
   }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "qor/ipc/hv_qor_ipc.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace ipc_test {
@@ -32,8 +33,6 @@ inline constexpr char kService[] = "TEST_SERVICE";
 // Points the library at a fresh directory for the lifetime of the object.
 class ScopedIpcDir {
  public:
-  ScopedIpcDir() { ::setenv("HV_QOR_IPC_DIR", dir_.path().c_str(), 1); }
-  ~ScopedIpcDir() { ::unsetenv("HV_QOR_IPC_DIR"); }
   const std::filesystem::path& path() const { return dir_.path(); }
   std::string SocketPath(const std::string& identity = kIdentity, const std::string& service = kService) const {
     return (dir_.path() / identity / service).string();
@@ -41,7 +40,24 @@ class ScopedIpcDir {
 
  private:
   testing_support::TempDir dir_;
+  testing_support::ScopedEnv env_{"HV_QOR_IPC_DIR", dir_.path().string()};
 };
+
+inline HvIpcSendOptions Options(uint32_t timeout_ms, uint8_t wait_for_write = 1) {
+  HvIpcSendOptions o{};
+  o.size = sizeof(o);
+  o.timeout_ms = timeout_ms;
+  o.wait_for_write = wait_for_write;
+  return o;
+}
+
+// A notification to `channel`; the library's result.
+inline uint32_t Send(const std::string& channel, std::string_view bytes, const HvIpcSendOptions* options,
+                     const char* identity = kIdentity, uint32_t kind = 1) {
+  return HvIPC_Send(identity, channel.c_str(), HV_IPC_SEND_NOTIFICATION, kind,
+                    reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()), nullptr,
+                    options);
+}
 
 // A server whose callback is a lambda.
 class TestServer {
@@ -183,13 +199,10 @@ class RawSocket {
   // Reads exactly `n` bytes within `timeout_ms`; false on end, error or time-out.
   bool ReadExactly(size_t n, std::string* out, int timeout_ms = 10000) {
     out->clear();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto deadline = Deadline(timeout_ms);
+    char buffer[65536];
     while (out->size() < n) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd p{fd_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-      char buffer[65536];
-      const ssize_t r = ::read(fd_, buffer, std::min(sizeof(buffer), n - out->size()));
+      const ssize_t r = ReadBefore(deadline, buffer, std::min(sizeof(buffer), n - out->size()));
       if (r <= 0) return false;
       out->append(buffer, static_cast<size_t>(r));
     }
@@ -217,19 +230,30 @@ class RawSocket {
   // True when the peer closes the connection within `timeout_ms` (whatever it
   // still sends before is skipped).
   bool WaitClosed(int timeout_ms = 10000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (true) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      pollfd p{fd_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-      char buffer[65536];
-      const ssize_t r = ::read(fd_, buffer, sizeof(buffer));
+    const auto deadline = Deadline(timeout_ms);
+    char buffer[65536];
+    for (;;) {
+      const ssize_t r = ReadBefore(deadline, buffer, sizeof(buffer));
       if (r == 0 || (r < 0 && errno == ECONNRESET)) return true;
       if (r < 0) return false;
     }
   }
 
  private:
+  static std::chrono::steady_clock::time_point Deadline(int timeout_ms) {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  }
+  // One read once data came before `deadline`; -1 with ETIMEDOUT when none did.
+  ssize_t ReadBefore(std::chrono::steady_clock::time_point deadline, char* buffer, size_t n) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    return ::read(fd_, buffer, n);
+  }
+
   int fd_ = -1;
   bool connected_ = false;
 };

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -72,7 +74,6 @@ TEST(PushApi, RefusesBadArguments) {
   EXPECT_EQ(QorPushApi_RegisterCallbackUser(nullptr, "svc", "S-1-5-18", Inbox::Callback, &inbox),
             static_cast<uint32_t>(QOR_PUSH_API_INVALID_ARGUMENT));
   EXPECT_EQ(QorPushApi_UnregisterCallback(0), static_cast<uint32_t>(QOR_PUSH_API_UNKNOWN_REGISTRATION));
-  EXPECT_STREQ(QorPushApi_ErrorAsString(QOR_PUSH_API_SERVICE_UNAVAILABLE), "Push service unavailable, try again later");
   EXPECT_STREQ(QorPushApi_ErrorAsString(12345), "Unknown push error");
   std::lock_guard lock(inbox.mutex);
   EXPECT_TRUE(inbox.events.empty());
@@ -121,70 +122,39 @@ TEST(PushApi, EachRegistrationGetsTheStablePnsIdOfItsUserOnce) {
   }
 }
 
-// A callback that blocks until released, to hold a delivery in flight.
-struct Gate {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool entered = false;
-  bool released = false;
-  uint32_t handle = 0;
-  uint32_t unregister_result = 99;
-  bool unregister_self = false;
-
+// A registration whose callback runs a lambda.
+struct Hook {
+  std::function<void()> run;
   static uint32_t Callback(uint32_t, const char*, void* context) {
-    auto* gate = static_cast<Gate*>(context);
-    std::unique_lock lock(gate->mutex);
-    gate->entered = true;
-    gate->changed.notify_all();
-    if (gate->unregister_self) {
-      const uint32_t handle = gate->handle;
-      lock.unlock();
-      const uint32_t result = QorPushApi_UnregisterCallback(handle);
-      lock.lock();
-      gate->unregister_result = result;
-      gate->changed.notify_all();
-      return 0;
-    }
-    gate->changed.wait(lock, [&] { return gate->released; });
+    static_cast<Hook*>(context)->run();
     return 0;
   }
 };
 
 TEST(PushApi, UnregisterWaitsForTheRunningCallback) {
-  Gate gate;
-  ASSERT_EQ(QorPushApi_RegisterCallbackUser(&gate.handle, "svc", "S-1-22-1-7", Gate::Callback, &gate), 0u);
-  {
-    std::unique_lock lock(gate.mutex);
-    gate.changed.wait(lock, [&] { return gate.entered; });
-  }
-  std::atomic<bool> returned{false};
-  std::thread unregistering([&] {
-    EXPECT_EQ(QorPushApi_UnregisterCallback(gate.handle), 0u);
-    returned = true;
-  });
-  // The callback is still inside; Unregister must not have returned. (A
-  // broken library could return later than this look, never sooner.)
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(returned.load());
-  {
-    std::lock_guard lock(gate.mutex);
-    gate.released = true;
-    gate.changed.notify_all();
-  }
-  unregistering.join();
-  EXPECT_TRUE(returned.load());
+  std::promise<void> entered, release;
+  std::shared_future<void> released = release.get_future().share();
+  Hook hook{[&] {
+    entered.set_value();
+    released.wait();
+  }};
+  uint32_t handle = 0;
+  ASSERT_EQ(QorPushApi_RegisterCallbackUser(&handle, "svc", "S-1-22-1-7", Hook::Callback, &hook), 0u);
+  entered.get_future().wait();
+  auto unregistering = std::async(std::launch::async, [&] { return QorPushApi_UnregisterCallback(handle); });
+  // A broken library could return later than this look, never sooner.
+  EXPECT_EQ(unregistering.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  release.set_value();
+  EXPECT_EQ(unregistering.get(), 0u);
 }
 
 TEST(PushApi, CallbackMayUnregisterItself) {
-  Gate gate;
-  gate.unregister_self = true;
-  ASSERT_EQ(QorPushApi_RegisterCallbackUser(&gate.handle, "svc", "S-1-22-1-8", Gate::Callback, &gate), 0u);
-  {
-    std::unique_lock lock(gate.mutex);
-    gate.changed.wait(lock, [&] { return gate.unregister_result != 99; });
-    EXPECT_EQ(gate.unregister_result, 0u);
-  }
-  EXPECT_EQ(QorPushApi_UnregisterCallback(gate.handle), static_cast<uint32_t>(QOR_PUSH_API_UNKNOWN_REGISTRATION));
+  uint32_t handle = 0;
+  std::promise<uint32_t> result;
+  Hook hook{[&] { result.set_value(QorPushApi_UnregisterCallback(handle)); }};
+  ASSERT_EQ(QorPushApi_RegisterCallbackUser(&handle, "svc", "S-1-22-1-8", Hook::Callback, &hook), 0u);
+  EXPECT_EQ(result.get_future().get(), 0u);
+  EXPECT_EQ(QorPushApi_UnregisterCallback(handle), static_cast<uint32_t>(QOR_PUSH_API_UNKNOWN_REGISTRATION));
 }
 
 // Registrations come and go on many threads while the library delivers; each
