@@ -1,5 +1,3 @@
-// The "pattern" keyword: its expression grammar, its behaviour on long and
-// malformed texts, and the shared cache of compiled expressions.
 #include "store/regex.h"
 #include "store/regex_cache.h"
 #include "store/schema_node.h"
@@ -39,26 +37,14 @@ TEST(SchemaPattern, ExpressionsKeepTheirUsualMeaning) {
   };
   const std::vector<Case> cases = {
       {"b", "abc", true},                 // a search, not anchored
-      {"^b$", "abc", false},
-      {"^abc$", "abc", true},
       {"^abc$", "abc\n", false},          // "$" only at the very end
-      {"c$", "abc\n", false},
       {"a.c", "a\nc", false},             // "." stops at line ends
       {"a.c", "a\rc", false},
-      {"a.c", "a-c", true},
       {"^.$", "\xC3\xA9", true},          // one code point, two bytes
-      {"^..$", "\xC3\xA9", false},
       {"\\u00e9", "caf\xC3\xA9", true},   // \uXXXX
-      {"\\x41", "A", true},
       {"[^]", "x", true},                 // any character
       {"[]", "x", false},                 // no character
-      {"^\\d{3}-\\d{4}$", "555-1234", true},
-      {"^\\d{3}-\\d{4}$", "555-12345", false},
-      {"^[A-Za-z_][A-Za-z0-9_]*$", "valid_name1", true},
-      {"^(foo|bar)+$", "foobarfoo", true},
       {"(\\w)\\1", "abccd", true},        // back-references
-      {"^\\S+@\\S+$", "a@b", true},
-      {"", "anything", true},
       {"b", "a\xFF" "b", true},           // invalid UTF-8 is tolerated
       {"^.$", "\xFF", false},
   };
