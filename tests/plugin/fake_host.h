@@ -3,6 +3,7 @@
 // records the event subscriptions so that a test can raise events.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -39,14 +40,8 @@ class FakeHost {
   std::optional<std::string> identity;
   std::map<std::string, std::string> config;
 
-  int handed_out() {
-    std::lock_guard lock(mutex_);
-    return handed_out_;
-  }
-  int released() {
-    std::lock_guard lock(mutex_);
-    return released_;
-  }
+  int handed_out() const { return handed_out_.load(); }
+  int released() const { return released_.load(); }
   std::vector<Subscription> subscriptions() {
     std::lock_guard lock(mutex_);
     return subscriptions_;
@@ -60,7 +55,6 @@ class FakeHost {
 
  private:
   const char* HandOut(const std::string& text) {
-    std::lock_guard lock(mutex_);
     ++handed_out_;
     return ::strdup(text.c_str());
   }
@@ -74,9 +68,7 @@ class FakeHost {
     return it == self->config.end() ? nullptr : self->HandOut(it->second);
   }
   static void Release(void* context, const char* text) {
-    auto* self = static_cast<FakeHost*>(context);
-    std::lock_guard lock(self->mutex_);
-    ++self->released_;
+    ++static_cast<FakeHost*>(context)->released_;
     std::free(const_cast<char*>(text));
   }
   static void Subscribe(void* context, uint32_t category, hoster::HostEventCallback callback, void* plugin) {
@@ -87,8 +79,8 @@ class FakeHost {
 
   uintptr_t table_[hoster::kHostWords] = {};
   std::mutex mutex_;
-  int handed_out_ = 0;
-  int released_ = 0;
+  std::atomic<int> handed_out_{0};
+  std::atomic<int> released_{0};
   std::vector<Subscription> subscriptions_;
 };
 

@@ -39,11 +39,6 @@ class RecordingPlugin : public HvHosterPlugin {
   std::atomic<int>* destroyed_;
 };
 
-template <typename Fn>
-Fn Entry(const uintptr_t* table, size_t word) {
-  return reinterpret_cast<Fn>(table[word]);
-}
-
 TEST(HosterPlugin, EntryTableIsCutToTheBufferSize) {
   constexpr uint8_t kUntouched = 0xAB;
   for (const size_t size : {0u, 1u, 7u, 8u, 9u, 24u, 47u, 48u, 64u}) {
@@ -77,34 +72,38 @@ TEST(HosterPlugin, EntriesDriveThePluginAndFetchTheIdentity) {
   auto* plugin = new RecordingPlugin(&destroyed);
   ASSERT_TRUE(HvHosterPlugin::FillEntryTable(plugin, table, sizeof table));
   void* context = reinterpret_cast<void*>(table[hoster::kEntryContext]);
+  const auto init = reinterpret_cast<hoster::PluginInitializeEntry>(table[hoster::kEntryInitialize]);
+  const auto run = reinterpret_cast<hoster::PluginRunEntry>(table[hoster::kEntryRun]);
+  const auto stop = reinterpret_cast<hoster::PluginStopEntry>(table[hoster::kEntryStop]);
+  const auto uninit = reinterpret_cast<hoster::PluginUninitializeEntry>(table[hoster::kEntryUninitialize]);
+  const auto destroy = reinterpret_cast<hoster::PluginDestroyEntry>(table[hoster::kEntryDestroy]);
 
   FakeHost host;
   host.identity = "unit-id";
-  EXPECT_EQ(Entry<hoster::PluginInitializeEntry>(table, hoster::kEntryInitialize)(context, host.table()), 7u);
+  EXPECT_EQ(init(context, host.table()), 7u);
   EXPECT_EQ(plugin->identity(), "unit-id");
   EXPECT_EQ(host.handed_out(), 1);
   EXPECT_EQ(host.released(), 1);
-  EXPECT_EQ(Entry<hoster::PluginRunEntry>(table, hoster::kEntryRun)(context, 12345), 9u);
-  Entry<hoster::PluginStopEntry>(table, hoster::kEntryStop)(context);
-  Entry<hoster::PluginUninitializeEntry>(table, hoster::kEntryUninitialize)(context, 6789);
+  EXPECT_EQ(run(context, 12345), 9u);
+  stop(context);
+  uninit(context, 6789);
   EXPECT_EQ(plugin->calls, "init(unit-id)mainstopuninit");
 
   // A host that gives no identity, or no table at all.
   host.identity.reset();
-  Entry<hoster::PluginInitializeEntry>(table, hoster::kEntryInitialize)(context, host.table());
+  init(context, host.table());
   EXPECT_EQ(plugin->identity(), "");
   EXPECT_EQ(host.released(), 1);
-  Entry<hoster::PluginInitializeEntry>(table, hoster::kEntryInitialize)(context, nullptr);
+  init(context, nullptr);
   EXPECT_EQ(plugin->identity(), "");
 
-  // Null contexts do nothing.
-  EXPECT_EQ(Entry<hoster::PluginInitializeEntry>(table, hoster::kEntryInitialize)(nullptr, host.table()), 1u);
-  EXPECT_EQ(Entry<hoster::PluginRunEntry>(table, hoster::kEntryRun)(nullptr, 0), 1u);
-  Entry<hoster::PluginStopEntry>(table, hoster::kEntryStop)(nullptr);
-  Entry<hoster::PluginUninitializeEntry>(table, hoster::kEntryUninitialize)(nullptr, 0);
-  Entry<hoster::PluginDestroyEntry>(table, hoster::kEntryDestroy)(nullptr);
+  EXPECT_EQ(init(nullptr, host.table()), 1u);
+  EXPECT_EQ(run(nullptr, 0), 1u);
+  stop(nullptr);
+  uninit(nullptr, 0);
+  destroy(nullptr);
   EXPECT_EQ(destroyed.load(), 0);
-  Entry<hoster::PluginDestroyEntry>(table, hoster::kEntryDestroy)(context);
+  destroy(context);
   EXPECT_EQ(destroyed.load(), 1);
 }
 

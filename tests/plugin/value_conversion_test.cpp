@@ -22,60 +22,41 @@ IpcMessage WithValue(ValueKind kind, std::string bytes) {
   return m;
 }
 
-TEST(ValueConversion, JsonBecomesTheKindAndBytesOfItsType) {
+TEST(ValueConversion, JsonBecomesTheKindAndBytesOfItsTypeOrIsRefused) {
   const struct {
     const char* name;
     json value;
-    ValueKind kind;
+    std::optional<ValueKind> kind;  // none: refused, the message unchanged
     std::string bytes;
   } cases[] = {
       {"null", nullptr, ValueKind::None, ""},
       {"true", true, ValueKind::Boolean, "\x01"},
       {"false", false, ValueKind::Boolean, std::string("\0", 1)},
-      {"integer", 5, ValueKind::Integer, LE64(5)},
       {"negative", -1, ValueKind::Integer, LE64(-1)},
       {"smallest", std::numeric_limits<int64_t>::min(), ValueKind::Integer, LE64(std::numeric_limits<int64_t>::min())},
       {"unsigned, bit for bit", std::numeric_limits<uint64_t>::max(), ValueKind::Integer, LE64(-1)},
       {"2.5 truncates", 2.5, ValueKind::Integer, LE64(2)},
       {"-2.7 truncates toward zero", -2.7, ValueKind::Integer, LE64(-2)},
       {"-2^63 fits", -9223372036854775808.0, ValueKind::Integer, LE64(std::numeric_limits<int64_t>::min())},
-      {"string", "text \xc3\xa9", ValueKind::String, "text \xc3\xa9"},
       {"empty string", "", ValueKind::String, ""},
       {"object, compact", json::parse(R"({ "b": [1, 2], "a": {"c": "d"} })"), ValueKind::Json, R"({"a":{"c":"d"},"b":[1,2]})"},
-      {"array", json::parse("[true, 1.5, \"x\"]"), ValueKind::Json, R"([true,1.5,"x"])"},
       {"empty object", json::object(), ValueKind::Json, "{}"},
+      {"too large for 64 bits", 1e300, {}, {}},
+      {"exactly 2^63", 9223372036854775808.0, {}, {}},
+      {"too small", -1e19, {}, {}},
+      {"infinity", std::numeric_limits<double>::infinity(), {}, {}},
+      {"not a number", std::numeric_limits<double>::quiet_NaN(), {}, {}},
+      {"invalid UTF-8 inside an array", json::array({std::string("\xff")}), {}, {}},
+      {"discarded", json(json::value_t::discarded), {}, {}},
+      {"binary", json::binary({1, 2}), {}, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     IpcMessage m;
     m.SetValue(ValueKind::List, "previous");
-    ASSERT_TRUE(IpcValue::FromJson(c.value, &m));
-    EXPECT_EQ(m.value_kind(), static_cast<uint8_t>(c.kind));
-    EXPECT_EQ(m.value(), c.bytes);
-  }
-}
-
-TEST(ValueConversion, ValuesWithoutAnEnvelopeFormAreRefusedAndChangeNothing) {
-  const struct {
-    const char* name;
-    json value;
-  } cases[] = {
-      {"too large for 64 bits", 1e300},
-      {"exactly 2^63", 9223372036854775808.0},
-      {"too small", -1e19},
-      {"infinity", std::numeric_limits<double>::infinity()},
-      {"not a number", std::numeric_limits<double>::quiet_NaN()},
-      {"invalid UTF-8 inside an array", json::array({std::string("\xff")})},
-      {"discarded", json(json::value_t::discarded)},
-      {"binary", json::binary({1, 2})},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    IpcMessage m;
-    m.SetValue(ValueKind::String, "kept");
-    EXPECT_FALSE(IpcValue::FromJson(c.value, &m));
-    EXPECT_EQ(m.value_kind(), static_cast<uint8_t>(ValueKind::String));
-    EXPECT_EQ(m.value(), "kept");
+    EXPECT_EQ(IpcValue::FromJson(c.value, &m), c.kind.has_value());
+    EXPECT_EQ(m.value_kind(), static_cast<uint8_t>(c.kind.value_or(ValueKind::List)));
+    EXPECT_EQ(m.value(), c.kind ? c.bytes : "previous");
   }
 }
 
@@ -93,26 +74,20 @@ TEST(ValueConversion, RequestValuesBecomeJsonOrNoValue) {
       {"boolean 0", ValueKind::Boolean, std::string("\0", 1), json(false), false},
       {"boolean 2 is true", ValueKind::Boolean, "\x02", json(true), false},
       {"boolean without bytes", ValueKind::Boolean, "", json(false), false},
-      {"boolean of two bytes", ValueKind::Boolean, "\x01\x01", json(false), false},
       {"integer", ValueKind::Integer, LE64(-42), json(-42), false},
       {"integer of 7 bytes", ValueKind::Integer, LE64(42).substr(0, 7), json(0), false},
       {"integer of 9 bytes", ValueKind::Integer, LE64(42) + "x", json(0), false},
       {"string", ValueKind::String, "hello", json("hello"), false},
       {"empty string", ValueKind::String, "", json(""), false},
-      {"string not UTF-8", ValueKind::String, "\xc3\x28", std::nullopt, false},
       {"JSON object", ValueKind::Json, R"({"a":[1,{"b":true}]})", json::parse(R"({"a":[1,{"b":true}]})"), false},
       {"JSON number", ValueKind::Json, "2.5", json(2.5), false},
       {"JSON that does not parse", ValueKind::Json, "{\"a\":", std::nullopt, true},
       {"JSON with trailing bytes", ValueKind::Json, "1 2", std::nullopt, true},
       {"JSON null", ValueKind::Json, "null", std::nullopt, false},
-      {"JSON with a nested null", ValueKind::Json, R"({"a":null})", std::nullopt, false},
       {"JSON with a bad key", ValueKind::Json, R"({"1a":1})", std::nullopt, false},
       {"JSON nested too deep", ValueKind::Json, deep, std::nullopt, true},
       {"brackets inside a string do not nest", ValueKind::Json, deep_in_text,
        json::parse(deep_in_text), false},
-      {"no kind", ValueKind::None, "x", std::nullopt, false},
-      {"pair", ValueKind::Pair, LE64(1), std::nullopt, false},
-      {"list", ValueKind::List, std::string(4, '\0'), std::nullopt, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -121,26 +96,13 @@ TEST(ValueConversion, RequestValuesBecomeJsonOrNoValue) {
     EXPECT_EQ(value, c.expected);
     EXPECT_EQ(!error.empty(), c.parse_error) << error;
   }
-  // Unknown kinds give no value either.
-  IpcMessage m;
-  m.SetValue(uint8_t{7}, "1");
-  EXPECT_EQ(IpcValue::ToJson(m), std::nullopt);
 }
 
-TEST(ValueConversion, TypeCodes) {
-  const struct {
-    json value;
-    IpcValue::TypeCode code;
-  } cases[] = {
-      {json::object(), IpcValue::TypeCode::Object}, {json::array(), IpcValue::TypeCode::Array},
-      {"s", IpcValue::TypeCode::String},            {1, IpcValue::TypeCode::Number},
-      {1u, IpcValue::TypeCode::Number},             {1.5, IpcValue::TypeCode::Number},
-      {false, IpcValue::TypeCode::Boolean},         {nullptr, IpcValue::TypeCode::Other},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.value.dump());
-    EXPECT_EQ(IpcValue::TypeCodeOf(c.value), c.code);
+TEST(ValueConversion, EveryKindOfNumberIsANumberAndNullIsOther) {
+  for (const json& number : {json(-1), json(1u), json(1.5)}) {
+    EXPECT_EQ(IpcValue::TypeCodeOf(number), IpcValue::TypeCode::Number) << number;
   }
+  EXPECT_EQ(IpcValue::TypeCodeOf(nullptr), IpcValue::TypeCode::Other);
 }
 
 TEST(ValueConversion, PairLayoutAndReading) {
@@ -169,8 +131,6 @@ TEST(ValueConversion, ListLayoutAndReadingBack) {
       {"empty", {}, std::string(4, '\0')},
       {"one empty name", {{"", 0}}, std::string("\x01\0\0\0\0", 5)},
       {"two entries", {{"a", 1}, {"bc", 4}}, std::string("\x02\0\0\0\x01\x04" "a,bc", 10)},
-      {"users", {{"S-1-5-18", 0}, {"S-1-22-1-1000", 0}}, std::string("\x02\0\0\0\0\0", 6) + "S-1-5-18,S-1-22-1-1000"},
-      {"index names", {{"0", 4}, {"1", 4}, {"2", 4}}, std::string("\x03\0\0\0\x04\x04\x04" "0,1,2", 12)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
