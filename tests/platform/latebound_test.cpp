@@ -1,101 +1,32 @@
 #include "platform/latebound.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 
-#include "logging/log.h"
 #include "platform/sqlite_registry.h"
+#include "support/log_capture.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::TempDir;
 
-constexpr const char* kLoggingKey = "SOFTWARE\\Halvern\\QOR\\Logging";
-
-// Logging configuration that copies every line to standard error, at every
-// level, with the log file below `log_root`.
-bool ConfigureLog(const std::string& registry_dir, const std::string& log_root) {
-  SqliteRegistry registry(registry_dir);
-  registry.SetView(KEY_WOW64_32KEY);
-  return registry.CreateKeyPath(kLoggingKey) && registry.SetDword(kLoggingKey, "DebugOutputLogging", 1) &&
-         registry.SetDword(kLoggingKey, "LogLevel", HvQorLogging::kVerbose) &&
-         registry.SetString(kLoggingKey, "RootPath", log_root);
-}
-
-// Opens the process-wide log once, in a folder removed at exit, and returns
-// that folder.
-const std::string& OpenTestLog() {
-  static const std::string folder = [] {
-    std::string dir = (fs::temp_directory_path() / "velder-latebound-log-XXXXXX").string();
-    if (!::mkdtemp(dir.data())) return std::string();
-    ::setenv("HALVERN_REGISTRY_DIR", (dir + "/registry").c_str(), 1);
-    if (!ConfigureLog(dir + "/registry", dir + "/log")) return std::string();
-    HvQorLogging::LogInit("", "velder", "latebound_test", HvQorLogging::kVerbose, HvQorLogging::kOptionPrivateLock);
-    return dir;
-  }();
-  static const bool cleanup_registered = [] {
-    std::atexit([] {
-      HvQorLogging::LogClose();
-      std::error_code ec;
-      fs::remove_all(folder, ec);
-    });
-    return true;
-  }();
-  (void)cleanup_registered;
-  return folder;
-}
-
-// What the logger writes to standard error while one call runs.
-class StderrCapture {
- public:
-  StderrCapture() { testing::internal::CaptureStderr(); }
-  ~StderrCapture() {
-    if (!taken_) testing::internal::GetCapturedStderr();
-  }
-  std::string Text() {
-    taken_ = true;
-    return testing::internal::GetCapturedStderr();
-  }
-
- private:
-  bool taken_ = false;
-};
-
+// The lookups read the test registry that also configures the log; each test
+// starts without any namespace keys.
 class LateboundTest : public testing::Test {
  protected:
-  LateboundTest() {
-    const std::string& log_folder = OpenTestLog();
-    EXPECT_FALSE(log_folder.empty()) << "the test log could not be opened";
-    const char* old = ::getenv("HALVERN_REGISTRY_DIR");
-    old_registry_ = old ? std::optional<std::string>(old) : std::nullopt;
-    ::setenv("HALVERN_REGISTRY_DIR", dir_.File("registry").c_str(), 1);
-    // The logger re-reads its configuration now and then, from this registry.
-    EXPECT_TRUE(ConfigureLog(dir_.File("registry"), log_folder + "/log"));
-  }
-  ~LateboundTest() override {
-    if (old_registry_) {
-      ::setenv("HALVERN_REGISTRY_DIR", old_registry_->c_str(), 1);
-    } else {
-      ::unsetenv("HALVERN_REGISTRY_DIR");
-    }
-  }
-
-  SqliteRegistry MakeRegistry() { return SqliteRegistry(dir_.File("registry")); }
+  LateboundTest() : registry_(testing_support::TestRegistry()) { registry_.DeleteKeyTree("SOFTWARE\\Halvern", "NS"); }
 
   void SetPath(const std::string& ns, const std::string& value, bool expand = false) {
-    SqliteRegistry registry(dir_.File("registry"));
     const std::string key = "SOFTWARE\\Halvern\\NS\\" + ns + "\\Latebound";
-    ASSERT_TRUE(registry.CreateKeyPath(key));
-    ASSERT_TRUE(expand ? registry.SetExpandString(key, "LateboundPath", value)
-                       : registry.SetString(key, "LateboundPath", value));
+    ASSERT_TRUE(registry_.CreateKeyPath(key));
+    ASSERT_TRUE(expand ? registry_.SetExpandString(key, "LateboundPath", value)
+                       : registry_.SetString(key, "LateboundPath", value));
   }
 
   // Creates <dir>/100/settings/<product>.velder and returns its path.
@@ -108,13 +39,13 @@ class LateboundTest : public testing::Test {
 
   // Runs the lookup and returns its result and what it logged.
   std::pair<std::string, std::string> Lookup(const std::string& product, const std::string& ns) {
-    StderrCapture capture;
+    testing_support::LogCapture capture;
     std::string path = Latebound::GetLateboundBaseFile(product, ns);
     return {path, capture.Text()};
   }
 
-  TempDir dir_;
-  std::optional<std::string> old_registry_;
+  testing_support::TempDir dir_;
+  SqliteRegistry registry_;
 };
 
 TEST_F(LateboundTest, FindsTheFileWithAndWithoutATrailingSeparator) {
@@ -131,59 +62,44 @@ TEST_F(LateboundTest, FindsTheFileWithAndWithoutATrailingSeparator) {
     EXPECT_EQ(path, expected);
     EXPECT_EQ(log, "");
   }
-  // Only the product asked for.
-  const auto [other, log] = Lookup("other", "default");
+  // Only the product asked for, and names of namespaces ignore case.
+  const auto [other, log] = Lookup("other", "DEFAULT");
   EXPECT_EQ(other, "");
   EXPECT_NE(log.find("Not found: '" + data + "/100/settings/other.velder'"), std::string::npos) << log;
+  EXPECT_EQ(Lookup("tarn", "gamma").first, "");
 }
 
-TEST_F(LateboundTest, MissingKeyOrValueLogsTheKey) {
-  {
-    const auto [path, log] = Lookup("tarn", "my_identity");
+TEST_F(LateboundTest, MissingOrUnreadableValuesLogTheKeyAndTheCause) {
+  const std::string key = "SOFTWARE\\Halvern\\NS\\typed\\Latebound";
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    int cause;
+  };
+  for (const Case& c : {
+           Case{"no key", [] {}, 1},
+           Case{"key without the value", [&] { ASSERT_TRUE(registry_.CreateKeyPath(key)); }, 1},
+           Case{"value of the wrong type", [&] { ASSERT_TRUE(registry_.SetDword(key, "LateboundPath", 1)); }, 2},
+       }) {
+    SCOPED_TRACE(c.name);
+    c.make();
+    const auto [path, log] = Lookup("tarn", "typed");
     EXPECT_EQ(path, "");
-    EXPECT_NE(log.find("Failed to read LateboundTargetDir: 1, from SOFTWARE\\Halvern\\NS\\my_identity\\Latebound"),
+    EXPECT_NE(log.find("Failed to read LateboundTargetDir: " + std::to_string(c.cause) + ", from " + key),
               std::string::npos)
         << log;
     EXPECT_NE(log.find("Latebound::GetLateboundBaseFile"), std::string::npos) << log;
   }
-  // The key without the value, and the value with the wrong type.
-  SqliteRegistry registry = MakeRegistry();
-  const std::string key = "SOFTWARE\\Halvern\\NS\\typed\\Latebound";
-  ASSERT_TRUE(registry.CreateKeyPath(key));
-  {
-    const auto [path, log] = Lookup("tarn", "typed");
-    EXPECT_EQ(path, "");
-    EXPECT_NE(log.find("Failed to read LateboundTargetDir: 1, from " + key), std::string::npos) << log;
-  }
-  ASSERT_TRUE(registry.SetDword(key, "LateboundPath", 1));
-  {
-    const auto [path, log] = Lookup("tarn", "typed");
-    EXPECT_EQ(path, "");
-    EXPECT_NE(log.find("Failed to read LateboundTargetDir: 2, from " + key), std::string::npos) << log;
-  }
-}
 
-TEST_F(LateboundTest, UnreadableRegistryIsAFailureToRead) {
   // The machine hive replaced by something that is no database at all.
-  fs::create_directories(dir_.path() / "registry");
-  testing_support::WriteFile(dir_.path() / "registry" / "HKLM.db", std::string(4096, 'x'));
+  testing_support::ScopedEnv env("HALVERN_REGISTRY_DIR", dir_.File("broken"));
+  fs::create_directories(dir_.path() / "broken");
+  testing_support::WriteFile(dir_.path() / "broken" / "HKLM.db", std::string(4096, 'x'));
   const auto [path, log] = Lookup("tarn", "default");
   EXPECT_EQ(path, "");
   EXPECT_NE(log.find("Failed to read LateboundTargetDir: 3, from SOFTWARE\\Halvern\\NS\\default\\Latebound"),
             std::string::npos)
       << log;
-}
-
-TEST_F(LateboundTest, NamespaceSelectsTheKey) {
-  const std::string a = MakeBaseFile(dir_.File("a"));
-  const std::string b = MakeBaseFile(dir_.File("b"));
-  SetPath("alpha", dir_.File("a"));
-  SetPath("beta", dir_.File("b"));
-  EXPECT_EQ(Lookup("tarn", "alpha").first, a);
-  EXPECT_EQ(Lookup("tarn", "beta").first, b);
-  // Registry names compare without regard to case.
-  EXPECT_EQ(Lookup("tarn", "ALPHA").first, a);
-  EXPECT_EQ(Lookup("tarn", "gamma").first, "");
 }
 
 TEST_F(LateboundTest, AnythingButARegularFileIsNotFound) {

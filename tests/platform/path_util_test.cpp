@@ -28,7 +28,6 @@ TEST(PathUtil, JoinPath) {
            Case{"/a//", "", "/a/"},  // only one separator goes
            Case{"", "b", "b"},
            Case{"", "", ""},
-           Case{"/a", "", "/a"},
            Case{"/", "b", "/b"},
            Case{"/", "", "/"},  // the root stays the root
            Case{"a", "b/c", "a/b/c"},
@@ -118,9 +117,7 @@ TEST(PathUtil, SplitCommandLine) {
     EXPECT_TRUE(SplitCommandLine(c.line, args));
     EXPECT_EQ(args, c.args);
   }
-}
-
-TEST(PathUtil, SplitCommandLineRefusesUnclosedQuotes) {
+  // Unclosed quotes are refused, and leave no arguments behind.
   for (const char* line : {"\"", "\"abc", "--import \"/tmp/x", "a \"b\"c", "\"a\"\"b"}) {
     SCOPED_TRACE(line);
     std::vector<std::string> args{"stale"};
@@ -137,12 +134,6 @@ TEST(PathUtil, QuotedTextsSplitBackIntoThemselves) {
     ASSERT_EQ(args.size(), 3u);
     EXPECT_EQ(args[1], text);
   }
-  // A text that is already quoted arrives without its quotes, exactly like
-  // the same text given plain.
-  std::vector<std::string> plain, quoted;
-  ASSERT_TRUE(SplitCommandLine(QuoteIfNeeded("/tmp/in.json"), plain));
-  ASSERT_TRUE(SplitCommandLine(QuoteIfNeeded("\"/tmp/in.json\""), quoted));
-  EXPECT_EQ(plain, quoted);
 }
 
 int FunctionInsideTheExecutable() { return 42; }
@@ -154,11 +145,10 @@ TEST(PathUtil, GetModulePath) {
 
   // A shared library: the file it was mapped from, as an absolute path.
   const void* in_libc = reinterpret_cast<const void*>(&std::fopen);
-  const std::string libc = GetModulePath(in_libc);
-  ASSERT_FALSE(libc.empty());
-  EXPECT_EQ(libc.front(), '/');
   Dl_info info{};
   ASSERT_NE(::dladdr(in_libc, &info), 0);
+  const std::string libc = GetModulePath(in_libc);
+  ASSERT_TRUE(libc.starts_with('/')) << libc;
   EXPECT_EQ(std::filesystem::canonical(libc), std::filesystem::canonical(info.dli_fname));
 
   // Addresses outside any file: heap and stack.

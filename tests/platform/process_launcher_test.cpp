@@ -28,27 +28,22 @@ using testing_support::TempDir;
 // Generous upper bound for a short child to run: only failures wait this long.
 constexpr auto kPatience = 30s;
 
-// The state letter of /proc/<pid>/stat ('Z' for a zombie), or 0 when there is
-// no such process any more.
-char ProcessState(pid_t pid) {
+// The fields of /proc/<pid>/stat after the name: state letter ('Z' for a
+// zombie), parent, group and session; empty when there is no such process.
+std::vector<std::string> StatFields(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string line;
-  if (!std::getline(stat, line)) return 0;
-  const size_t paren = line.rfind(')');
-  return paren + 2 < line.size() ? line[paren + 2] : 0;
-}
-
-// Field 6 of /proc/<pid>/stat: the session id.
-pid_t SessionOf(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
+  if (!std::getline(stat, line)) return {};
   std::istringstream rest(line.substr(line.rfind(')') + 2));
-  std::string state;
-  long ppid = 0, pgrp = 0, session = 0;
-  rest >> state >> ppid >> pgrp >> session;
-  return static_cast<pid_t>(session);
+  std::vector<std::string> fields(4);
+  for (auto& field : fields) rest >> field;
+  return fields;
 }
+char ProcessState(pid_t pid) {
+  const auto fields = StatFields(pid);
+  return fields.empty() ? 0 : fields[0][0];
+}
+std::string SessionOf(pid_t pid) { return StatFields(pid).at(3); }
 
 // Waits until the process is gone entirely (reaped, not a zombie).
 bool GoneWithin(pid_t pid, std::chrono::milliseconds limit) {
@@ -66,6 +61,13 @@ std::string WriteArgsScript(const TempDir& dir) {
   testing_support::WriteFile(script, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done > \"$OUT\"\n");
   std::filesystem::permissions(script, std::filesystem::perms::owner_all);
   return script;
+}
+
+// Waits for a started child and returns its exit code; -2 when it did not
+// start, -3 when it did not end in time.
+int ExitCodeOf(const std::unique_ptr<ChildProcess>& child) {
+  if (!child) return -2;
+  return child->Wait(kPatience) == ChildProcess::WaitResult::kExited ? child->ExitCode() : -3;
 }
 
 std::vector<std::string> EnvironmentWith(const std::string& entry) {
@@ -94,53 +96,39 @@ TEST(ProcessLauncher, ExitCodesAndSignals) {
   }
 }
 
-TEST(ProcessLauncher, WaitTimesOutAndTheChildRunsOn) {
-  auto child = StartProcess("/bin/sleep", "30");
-  ASSERT_NE(child, nullptr);
-  EXPECT_EQ(child->Wait(50ms), ChildProcess::WaitResult::kTimedOut);
-  EXPECT_EQ(child->Wait(0ms), ChildProcess::WaitResult::kTimedOut);
-  EXPECT_FALSE(child->HasExited());
-  EXPECT_EQ(child->ExitCode(), -1);
-  const char state = ProcessState(child->pid());
-  EXPECT_TRUE(state != 0 && state != 'Z') << state;
-  ASSERT_EQ(::kill(child->pid(), SIGKILL), 0);
-  EXPECT_EQ(child->Wait(-1ms), ChildProcess::WaitResult::kExited);
-  EXPECT_EQ(child->ExitCode(), 128 + SIGKILL);
-}
-
-TEST(ProcessLauncher, ChildIsDetachedWithNothingButDevNull) {
-  // A descriptor the host opened without close-on-exec must not reach the child.
+TEST(ProcessLauncher, RunningChildIsDetachedAndRunsOnPastAWait) {
+  // Neither a descriptor the host opened without close-on-exec nor a signal
+  // the calling thread blocks may reach the child.
   TempDir dir;
   const int leaky = ::open(dir.File("leaky").c_str(), O_CREAT | O_WRONLY, 0600);
   ASSERT_GE(leaky, 0);
-  auto child = StartProcess("/bin/sleep", "30");
-  ::close(leaky);
-  ASSERT_NE(child, nullptr);
-  const pid_t pid = child->pid();
-
-  std::set<std::string> fds;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-    fds.insert(entry.path().filename().string());
-    EXPECT_EQ(std::filesystem::read_symlink(entry.path()), "/dev/null") << entry.path();
-  }
-  EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
-  EXPECT_EQ(SessionOf(pid), pid);  // the leader of a session of its own
-  EXPECT_NE(SessionOf(pid), SessionOf(::getpid()));
-
-  ::kill(pid, SIGKILL);
-  EXPECT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
-}
-
-TEST(ProcessLauncher, BlockedSignalsOfTheCallerAreNotInherited) {
   sigset_t block, old;
   sigemptyset(&block);
   sigaddset(&block, SIGTERM);
   ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &block, &old), 0);
   auto child = StartProcess("/bin/sleep", "30");
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ::close(leaky);
   ASSERT_NE(child, nullptr);
-  ::kill(child->pid(), SIGTERM);
-  ASSERT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
+  const pid_t pid = child->pid();
+
+  EXPECT_EQ(child->Wait(50ms), ChildProcess::WaitResult::kTimedOut);
+  EXPECT_EQ(child->Wait(0ms), ChildProcess::WaitResult::kTimedOut);
+  EXPECT_FALSE(child->HasExited());
+  EXPECT_EQ(child->ExitCode(), -1);
+  const char state = ProcessState(pid);
+  EXPECT_TRUE(state != 0 && state != 'Z') << state;
+  std::set<std::string> fds;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    fds.insert(entry.path().filename().string());
+    EXPECT_EQ(std::filesystem::read_symlink(entry.path()), "/dev/null") << entry.path();
+  }
+  EXPECT_EQ(fds, (std::set<std::string>{"0", "1", "2"}));
+  EXPECT_EQ(SessionOf(pid), std::to_string(pid));  // the leader of a session of its own
+  EXPECT_NE(SessionOf(pid), SessionOf(::getpid()));
+
+  ASSERT_EQ(::kill(pid, SIGTERM), 0);
+  EXPECT_EQ(child->Wait(-1ms), ChildProcess::WaitResult::kExited);
   EXPECT_EQ(child->ExitCode(), 128 + SIGTERM);
 }
 
@@ -148,6 +136,8 @@ TEST(ProcessLauncher, ArgumentsArriveAsQuoted) {
   TempDir dir;
   const std::string script = WriteArgsScript(dir);
   const std::string out = dir.File("out");
+  ProcessOptions options;
+  options.environment = EnvironmentWith("OUT=" + out);
   struct Case {
     std::optional<std::string> args;
     std::string lines;
@@ -163,21 +153,11 @@ TEST(ProcessLauncher, ArgumentsArriveAsQuoted) {
        }) {
     SCOPED_TRACE(c.args.value_or("(none)"));
     std::filesystem::remove(out);
-    ProcessOptions options;
-    options.environment = EnvironmentWith("OUT=" + out);
-    auto child = StartProcess(script, c.args, options);
-    ASSERT_NE(child, nullptr);
-    ASSERT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
-    EXPECT_EQ(child->ExitCode(), 0);
+    EXPECT_EQ(ExitCodeOf(StartProcess(script, c.args, options)), 0);
     EXPECT_EQ(ReadFile(out), c.lines);
   }
-
   // One by one, nothing is split or unquoted.
-  ProcessOptions options;
-  options.environment = EnvironmentWith("OUT=" + out);
-  auto child = StartProcessArgv(script, {"a\" b", "", "\"q\""}, options);
-  ASSERT_NE(child, nullptr);
-  ASSERT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
+  EXPECT_EQ(ExitCodeOf(StartProcessArgv(script, {"a\" b", "", "\"q\""}, options)), 0);
   EXPECT_EQ(ReadFile(out), "[a\" b]\n[]\n[\"q\"]\n");
 }
 
@@ -187,9 +167,7 @@ TEST(ProcessLauncher, WorkingFolderAndEnvironment) {
   ProcessOptions options;
   options.directory = dir.File("work");
   options.environment = std::vector<std::string>{"ONLY=this"};
-  auto child = StartProcess("/bin/sh", "-c \"pwd > out; env > env.txt\"", options);
-  ASSERT_NE(child, nullptr);
-  ASSERT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
+  ASSERT_EQ(ExitCodeOf(StartProcess("/bin/sh", "-c \"pwd > out; env > env.txt\"", options)), 0);
   EXPECT_EQ(ReadFile(dir.path() / "work" / "out"), std::filesystem::canonical(dir.path() / "work").string() + "\n");
   const std::string env = ReadFile(dir.path() / "work" / "env.txt");
   EXPECT_NE(env.find("ONLY=this\n"), std::string::npos);
@@ -199,9 +177,7 @@ TEST(ProcessLauncher, WorkingFolderAndEnvironment) {
   const std::string script = WriteArgsScript(dir);
   const std::string relative = std::filesystem::relative(script).string();
   options.environment = std::vector<std::string>{"OUT=" + dir.File("rel-out")};
-  auto rel = StartProcess(relative, "x", options);
-  ASSERT_NE(rel, nullptr);
-  ASSERT_EQ(rel->Wait(kPatience), ChildProcess::WaitResult::kExited);
+  EXPECT_EQ(ExitCodeOf(StartProcess(relative, "x", options)), 0);
   EXPECT_EQ(ReadFile(dir.File("rel-out")), "[x]\n");
 }
 
@@ -256,11 +232,7 @@ TEST(ProcessLauncher, OtherChildrenOfTheProcessKeepTheirStatus) {
   ASSERT_EQ(::posix_spawn(&other, "/bin/sh", nullptr, nullptr, argv, environ), 0);
 
   // Our own children come and go meanwhile.
-  for (int i = 0; i < 3; ++i) {
-    auto child = StartProcess("/bin/true", std::nullopt);
-    ASSERT_NE(child, nullptr);
-    ASSERT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
-  }
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(ExitCodeOf(StartProcess("/bin/true", std::nullopt)), 0);
   int status = 0;
   ASSERT_EQ(::waitpid(other, &status, 0), other);
   ASSERT_TRUE(WIFEXITED(status));
@@ -272,15 +244,9 @@ TEST(ProcessLauncher, ChildReapedByOtherCodeStillCountsAsEnded) {
   ASSERT_NE(child, nullptr);
   // Other code of the process waits for any child and wins the race.
   int status = 0;
-  const pid_t got = ::waitpid(child->pid(), &status, 0);
-  if (got == child->pid()) {
-    ASSERT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
-    EXPECT_EQ(child->ExitCode(), -1);
-  } else {
-    // The reaper was first: then its status is known.
-    ASSERT_EQ(child->Wait(kPatience), ChildProcess::WaitResult::kExited);
-    EXPECT_EQ(child->ExitCode(), 0);
-  }
+  const bool other_code_won = ::waitpid(child->pid(), &status, 0) == child->pid();
+  // When the launcher's own reaper was first, the status is known.
+  EXPECT_EQ(ExitCodeOf(child), other_code_won ? -1 : 0);
 }
 
 TEST(ProcessLauncher, ManyThreadsStartAndWaitAtOnce) {

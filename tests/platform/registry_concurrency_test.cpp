@@ -2,7 +2,6 @@
 // in the middle of its work.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -55,6 +54,8 @@ int Reap(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 300 + WTERMSIG(status);
 }
 
+std::string ValueName(int writer, int i) { return "w" + std::to_string(writer) + "_" + std::to_string(i); }
+
 TEST(RegistryConcurrency, TwoProcessesWriteAtOnce) {
   testing_support::TempDir dir;
   const std::string path = dir.path().string();
@@ -67,13 +68,11 @@ TEST(RegistryConcurrency, TwoProcessesWriteAtOnce) {
       SqliteRegistry reg(path);
       int failures = 0;
       for (int i = 0; i < kWrites; ++i) {
-        const std::string own = "SOFTWARE\\Shared\\W" + std::to_string(writer) + "\\" + std::to_string(i);
         // Both create the shared part of the path, and both write the same key.
-        failures += !reg.CreateKeyPath(own);
-        failures += !reg.SetDword("SOFTWARE\\Shared", "w" + std::to_string(writer) + "_" + std::to_string(i), i);
+        failures += !reg.CreateKeyPath("SOFTWARE\\Shared\\W" + std::to_string(writer) + "\\" + std::to_string(i));
+        failures += !reg.SetDword("SOFTWARE\\Shared", ValueName(writer, i), i);
         uint32_t v = 0;
-        failures += !reg.GetDword("SOFTWARE\\Shared", "w" + std::to_string(writer) + "_" + std::to_string(i), v);
-        failures += v != static_cast<uint32_t>(i);
+        failures += !reg.GetDword("SOFTWARE\\Shared", ValueName(writer, i), v) || v != static_cast<uint32_t>(i);
       }
       return std::min(failures, 100);
     }));
@@ -89,7 +88,7 @@ TEST(RegistryConcurrency, TwoProcessesWriteAtOnce) {
     EXPECT_EQ(reg.GetSubKeyCount("SOFTWARE\\Shared\\W" + std::to_string(writer)), static_cast<uint32_t>(kWrites));
     for (int i = 0; i < kWrites; ++i) {
       uint32_t v = 0;
-      EXPECT_TRUE(reg.GetDword("SOFTWARE\\Shared", "w" + std::to_string(writer) + "_" + std::to_string(i), v));
+      EXPECT_TRUE(reg.GetDword("SOFTWARE\\Shared", ValueName(writer, i), v));
       EXPECT_EQ(v, static_cast<uint32_t>(i));
     }
   }
@@ -225,18 +224,7 @@ TEST(RegistryConcurrency, WriterKilledMidWayLeavesAConsistentRegistry) {
   }
   EXPECT_TRUE(reg.SetString("SOFTWARE\\Crash", "after", "ok"));
 
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open_v2((dir.path() / "HKLM.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  std::string verdict;
-  sqlite3_exec(
-      db, "PRAGMA integrity_check",
-      [](void* out, int, char** values, char**) {
-        *static_cast<std::string*>(out) = values[0] ? values[0] : "";
-        return 0;
-      },
-      &verdict, nullptr);
-  sqlite3_close(db);
-  EXPECT_EQ(verdict, "ok");
+  EXPECT_EQ(registry_testing::IntegrityCheck((dir.path() / "HKLM.db").string()), "ok");
 }
 
 }  // namespace

@@ -47,75 +47,56 @@ class RegistryFilesTest : public ::testing::Test {
 TEST_F(RegistryFilesTest, RightsOfAnUnprivilegedUser) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
   const std::string dir = Dir();
-  auto as_nobody = [&](std::function<RegistryError(SqliteRegistry&)> op) {
+  // The error `op` leaves in a registry opened by "nobody".
+  auto as_nobody = [&](void (*op)(SqliteRegistry&)) {
     return RunInChild(
         [&] {
           SqliteRegistry reg(dir);
-          return Code(op(reg));
+          op(reg);
+          return Code(reg.GetLastError());
         },
         kNobody);
   };
   auto read = [](SqliteRegistry& reg) {
     std::string s;
-    RegistryError e;
-    reg.GetString("SOFTWARE\\Halvern", "v", s, &e);
-    return e == RegistryError::Ok && s != "value" ? RegistryError::Failed : e;
+    reg.GetString("SOFTWARE\\Halvern", "v", s);
   };
-  auto write = [](SqliteRegistry& reg) {
-    RegistryError e;
-    reg.SetString("SOFTWARE\\Halvern", "v", "changed", &e);
-    return e;
-  };
+  auto write = [](SqliteRegistry& reg) { reg.SetString("SOFTWARE\\Halvern", "v", "changed"); };
+  const auto denied = Code(RegistryError::AccessDenied);
 
   // The machine hive, 0644 and owned by root: readable, not writable.
   EXPECT_EQ(ModeOf(machine_), 0644u);
   EXPECT_EQ(as_nobody(read), Code(RegistryError::Ok));
-  EXPECT_EQ(as_nobody(write), Code(RegistryError::AccessDenied));
-  EXPECT_EQ(as_nobody([](SqliteRegistry& reg) {
-              RegistryError e;
-              reg.CreateKey("SOFTWARE", "New", &e);
-              return e;
-            }),
-            Code(RegistryError::AccessDenied));
-  EXPECT_EQ(as_nobody([](SqliteRegistry& reg) {
-              RegistryError e;
-              reg.DeleteKeyTree("SOFTWARE", "Halvern", &e);
-              return e;
-            }),
-            Code(RegistryError::AccessDenied));
+  EXPECT_EQ(as_nobody(write), denied);
+  EXPECT_EQ(as_nobody([](SqliteRegistry& reg) { reg.CreateKey("SOFTWARE", "New"); }), denied);
+  EXPECT_EQ(as_nobody([](SqliteRegistry& reg) { reg.DeleteKeyTree("SOFTWARE", "Halvern"); }), denied);
   // The user's own hive would go into a folder only root may write.
   EXPECT_EQ(as_nobody([](SqliteRegistry& reg) {
               reg.SetRootKey(HKEY_CURRENT_USER);
-              RegistryError e;
-              reg.CreateKeyPath("Software\\Mine", &e);
-              return e;
+              reg.CreateKeyPath("Software\\Mine");
             }),
-            Code(RegistryError::AccessDenied));
+            denied);
 
   // Writable file in a folder the user may not write: no journal, no write.
   ASSERT_EQ(::chown(machine_.c_str(), kNobody, kNobody), 0);
-  EXPECT_EQ(as_nobody(write), Code(RegistryError::AccessDenied));
+  EXPECT_EQ(as_nobody(write), denied);
   ASSERT_EQ(::chown(machine_.c_str(), 0, 0), 0);
 
-  // A file the user may not read.
+  // A file the user may not read, and a folder the user may not enter.
   fs::permissions(machine_, fs::perms(0600));
-  EXPECT_EQ(as_nobody(read), Code(RegistryError::AccessDenied));
+  EXPECT_EQ(as_nobody(read), denied);
   EXPECT_EQ(as_nobody([](SqliteRegistry& reg) {
               std::vector<std::string> names;
-              RegistryError e;
-              reg.EnumSubKeys("SOFTWARE", names, &e);
-              return e;
+              reg.EnumSubKeys("SOFTWARE", names);
             }),
-            Code(RegistryError::AccessDenied));
-  // A folder the user may not enter.
+            denied);
   fs::permissions(machine_, fs::perms(0644));
   fs::permissions(dir_.path(), fs::perms(0700));
-  EXPECT_EQ(as_nobody(read), Code(RegistryError::AccessDenied));
+  EXPECT_EQ(as_nobody(read), denied);
   fs::permissions(dir_.path(), fs::perms(0755));
 
-  // Root itself still reads and writes what it owns.
   SqliteRegistry reg(dir);
-  EXPECT_TRUE(reg.SetString("SOFTWARE\\Halvern", "v", "root"));
+  EXPECT_TRUE(reg.SetString("SOFTWARE\\Halvern", "v", "root")) << "root still writes what it owns";
 }
 
 TEST_F(RegistryFilesTest, NewFilesGetFixedModesWhateverTheUmask) {
@@ -129,9 +110,7 @@ TEST_F(RegistryFilesTest, NewFilesGetFixedModesWhateverTheUmask) {
     EXPECT_TRUE(reg.CreateKeyPath("SOFTWARE"));
   }
   ::umask(old);
-  EXPECT_EQ(ModeOf(dir_.path() / "a"), 0755u);
-  EXPECT_EQ(ModeOf(nested), 0755u);
-  EXPECT_EQ(ModeOf(nested / "HKU"), 0755u);
+  for (const fs::path& folder : {dir_.path() / "a", nested, nested / "HKU"}) EXPECT_EQ(ModeOf(folder), 0755u);
   EXPECT_EQ(ModeOf(nested / "HKU" / "S-1-22-1-1000.db"), 0644u);
   EXPECT_EQ(ModeOf(nested / "HKLM.db"), 0644u);
 }
@@ -192,19 +171,18 @@ TEST_F(RegistryFilesTest, BrokenOrForeignFilesFailWithoutHarm) {
     fs::remove_all(machine_);
     c.damage();
     SqliteRegistry reg(Dir());
-    RegistryError e;
     std::string s;
-    EXPECT_FALSE(reg.GetString("SOFTWARE\\Halvern\\P7\\K5", "v", s, &e));
-    EXPECT_EQ(e, RegistryError::Failed);
-    EXPECT_FALSE(reg.SetString("SOFTWARE\\Halvern", "v", "new", &e));
-    EXPECT_EQ(e, RegistryError::Failed);
-    EXPECT_FALSE(reg.CreateKeyPath("SOFTWARE\\Other", &e));
-    EXPECT_EQ(e, RegistryError::Failed);
     std::vector<std::string> names;
-    EXPECT_EQ(reg.EnumSubKeys("SOFTWARE\\Halvern", names, &e), 0u);
-    EXPECT_EQ(e, RegistryError::Failed);
-    EXPECT_FALSE(reg.KeyExists("SOFTWARE", &e));
-    EXPECT_EQ(e, RegistryError::Failed);
+    EXPECT_FALSE(reg.GetString("SOFTWARE\\Halvern\\P7\\K5", "v", s));
+    EXPECT_EQ(reg.GetLastError(), RegistryError::Failed);
+    EXPECT_FALSE(reg.SetString("SOFTWARE\\Halvern", "v", "new"));
+    EXPECT_EQ(reg.GetLastError(), RegistryError::Failed);
+    EXPECT_FALSE(reg.CreateKeyPath("SOFTWARE\\Other"));
+    EXPECT_EQ(reg.GetLastError(), RegistryError::Failed);
+    EXPECT_EQ(reg.EnumSubKeys("SOFTWARE\\Halvern", names), 0u);
+    EXPECT_EQ(reg.GetLastError(), RegistryError::Failed);
+    EXPECT_FALSE(reg.KeyExists("SOFTWARE"));
+    EXPECT_EQ(reg.GetLastError(), RegistryError::Failed);
   }
 
   // An empty file (a creator that has not written the schema yet) is no hive
@@ -212,9 +190,8 @@ TEST_F(RegistryFilesTest, BrokenOrForeignFilesFailWithoutHarm) {
   fs::remove_all(machine_);
   testing_support::WriteFile(machine_, "");
   SqliteRegistry reg(Dir());
-  RegistryError e;
-  EXPECT_FALSE(reg.KeyExists("SOFTWARE", &e));
-  EXPECT_EQ(e, RegistryError::NotFound);
+  EXPECT_FALSE(reg.KeyExists("SOFTWARE"));
+  EXPECT_EQ(reg.GetLastError(), RegistryError::NotFound);
   EXPECT_TRUE(reg.CreateKeyPath("SOFTWARE\\New"));
   EXPECT_TRUE(reg.KeyExists("software\\new"));
 }
@@ -277,18 +254,7 @@ TEST_F(RegistryFilesTest, FullDiskLosesNothing) {
   EXPECT_EQ(blob.size(), 64u * 1024);
   EXPECT_TRUE(reg.SetString("SOFTWARE\\Halvern", "after", "ok"));
 
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open_v2(machine_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  std::string verdict;
-  sqlite3_exec(
-      db, "PRAGMA integrity_check",
-      [](void* out, int, char** values, char**) {
-        *static_cast<std::string*>(out) = values[0] ? values[0] : "";
-        return 0;
-      },
-      &verdict, nullptr);
-  sqlite3_close(db);
-  EXPECT_EQ(verdict, "ok");
+  EXPECT_EQ(registry_testing::IntegrityCheck(machine_), "ok");
 }
 
 }  // namespace
