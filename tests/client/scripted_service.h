@@ -159,18 +159,12 @@ class RawService {
     ::close(listen_fd_);
   }
 
+  static std::string U32(uint32_t v) {
+    return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
+  }
   // A frame: u32 body length, kind byte, body.
   static std::string Frame(uint8_t kind, const std::string& body) {
-    std::string f(5, '\0');
-    const uint32_t n = static_cast<uint32_t>(body.size());
-    for (int i = 0; i < 4; ++i) f[i] = static_cast<char>((n >> (8 * i)) & 0xff);
-    f[4] = static_cast<char>(kind);
-    return f + body;
-  }
-  static std::string U32(uint32_t v) {
-    std::string s(4, '\0');
-    for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((v >> (8 * i)) & 0xff);
-    return s;
+    return U32(static_cast<uint32_t>(body.size())) + static_cast<char>(kind) + body;
   }
   static void WriteAll(int fd, const std::string& bytes) {
     size_t off = 0;

@@ -1,12 +1,12 @@
 // The client-authentication library: tokens read from the registry store,
 // refused when they could break a request header, held back after a rejection.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <string>
 
 #include "platform/sqlite_registry.h"
 #include "qor/client_auth/hv_qor_client_auth.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -34,16 +34,14 @@ Answer Get(const char* user) {
 
 class ClientAuthTest : public ::testing::Test {
  protected:
-  ClientAuthTest() : registry_(dir_.File("registry")) { ::setenv("HALVERN_REGISTRY_DIR", dir_.File("registry").c_str(), 1); }
-  ~ClientAuthTest() override { ::unsetenv("HALVERN_REGISTRY_DIR"); }
-
   void Store(const std::string& user, const std::string& token) {
     ASSERT_TRUE(registry_.CreateKeyPath(kKey));
     ASSERT_TRUE(registry_.SetString(kKey, user, token));
   }
 
   testing_support::TempDir dir_;
-  SqliteRegistry registry_;
+  testing_support::ScopedEnv env_{"HALVERN_REGISTRY_DIR", dir_.File("registry")};
+  SqliteRegistry registry_{dir_.File("registry")};
 };
 
 TEST_F(ClientAuthTest, TokenMustBeAWellFormedBearerCredential) {

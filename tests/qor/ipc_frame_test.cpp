@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <set>
 #include <thread>
 
 #include "ipc_test_support.h"
@@ -116,9 +115,12 @@ TEST(IpcFrames, TruncatedFrameAtDisconnectIsDroppedAndTheServerGoesOn) {
   EXPECT_EQ(calls.load(), 1);  // no half frame reached the callback
 }
 
-TEST(IpcFrames, FramesSplitAndJoinedAnyWayAreAllAnswered) {
+TEST(IpcFrames, FramesSplitAndJoinedAreAllAnsweredAfterTheClientStopsSending) {
   ScopedIpcDir dir;
-  TestServer server(Shout);
+  TestServer server([](uint32_t kind, std::string_view bytes, HvIpcMessage* m) {
+    if (bytes == "r20") std::this_thread::sleep_for(std::chrono::milliseconds(50));  // still running at the shutdown
+    return Shout(kind, bytes, m);
+  });
   ASSERT_EQ(server.result(), HV_IPC_OK);
   RawSocket raw(dir.SocketPath());
   ASSERT_FALSE(raw.ReadHello().empty());
@@ -130,6 +132,7 @@ TEST(IpcFrames, FramesSplitAndJoinedAnyWayAreAllAnswered) {
   const size_t three = 3 * 11;
   ASSERT_TRUE(raw.Write(stream.substr(0, three)));
   for (size_t i = three; i < stream.size(); ++i) ASSERT_TRUE(raw.Write(stream.substr(i, 1)));
+  ASSERT_EQ(::shutdown(raw.fd(), SHUT_WR), 0);
   std::map<uint32_t, std::string> answers;
   for (int i = 0; i < 20; ++i) {
     uint8_t kind = 0;
@@ -137,36 +140,12 @@ TEST(IpcFrames, FramesSplitAndJoinedAnyWayAreAllAnswered) {
     ASSERT_TRUE(raw.ReadFrame(&kind, &body));
     ASSERT_EQ(kind, HV_IPC_FRAME_RESPONSE);
     ASSERT_GE(body.size(), 8u);
-    const uint32_t id = static_cast<unsigned char>(body[0]);
     EXPECT_EQ(body.substr(4, 4), U32(HV_IPC_OK));
-    answers[id] = body.substr(8);
+    answers[static_cast<unsigned char>(body[0])] = body.substr(8);
   }
   ASSERT_EQ(answers.size(), 20u);
   for (uint32_t id = 1; id <= 20; ++id) EXPECT_EQ(answers[id], "R" + std::to_string(id));
-}
-
-TEST(IpcFrames, ClientThatStopsSendingStillGetsItsAnswers) {
-  ScopedIpcDir dir;
-  TestServer server([](uint32_t kind, std::string_view bytes, HvIpcMessage* m) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return Shout(kind, bytes, m);
-  });
-  ASSERT_EQ(server.result(), HV_IPC_OK);
-  RawSocket raw(dir.SocketPath());
-  ASSERT_FALSE(raw.ReadHello().empty());
-  ASSERT_TRUE(raw.Write(RawFrame(HV_IPC_FRAME_REQUEST, U32(5) + U32(1) + "bye") +
-                        RawFrame(HV_IPC_FRAME_REQUEST, U32(6) + U32(1) + "now")));
-  ASSERT_EQ(::shutdown(raw.fd(), SHUT_WR), 0);
-  std::set<std::string> bodies;
-  for (int i = 0; i < 2; ++i) {
-    uint8_t kind = 0;
-    std::string body;
-    ASSERT_TRUE(raw.ReadFrame(&kind, &body));
-    bodies.insert(body);
-  }
-  EXPECT_EQ(bodies, (std::set<std::string>{U32(5) + U32(0) + "BYE", U32(6) + U32(0) + "NOW"}));
-  // Everything answered: the server closes its side.
-  EXPECT_TRUE(raw.WaitClosed());
+  EXPECT_TRUE(raw.WaitClosed()) << "everything answered: the server closes its side";
 }
 
 }  // namespace

@@ -162,9 +162,7 @@ class TestClient {
 
 // Little-endian 32-bit word as bytes.
 inline std::string U32(uint32_t v) {
-  std::string s(4, '\0');
-  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((v >> (8 * i)) & 0xff);
-  return s;
+  return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
 }
 
 // A frame built by hand: length, kind, body.
