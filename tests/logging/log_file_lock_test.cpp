@@ -45,12 +45,11 @@ TEST(LogFileLock, PlantedFilesAreReplacedNotUsed) {
     SCOPED_TRACE(kind);
     fs::remove(path);
     const std::string k = kind;
-    int made = -1;
-    if (k == "symlink") made = ::symlink(victim.c_str(), path.c_str());
-    if (k == "hardlink") made = ::link(victim.c_str(), path.c_str());
-    if (k == "fifo") made = ::mkfifo(path.c_str(), 0600);
-    if (k == "dangling") made = ::symlink(dir.File("nowhere").c_str(), path.c_str());
-    ASSERT_EQ(made, 0);
+    ASSERT_EQ(k == "symlink"    ? ::symlink(victim.c_str(), path.c_str())
+              : k == "hardlink" ? ::link(victim.c_str(), path.c_str())
+              : k == "fifo"     ? ::mkfifo(path.c_str(), 0600)
+                                : ::symlink(dir.File("nowhere").c_str(), path.c_str()),
+              0);
     auto lock = LogFileLock::Shared(path, true);
     ASSERT_TRUE(lock->Acquire(milliseconds(100)));
     lock->Release();
@@ -80,8 +79,7 @@ TEST(LogFileLock, ForkedChildWaitsForItsParent) {
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child took a lock its parent holds";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child took a lock its parent holds";
   // The child's leaving did not release the parent's lock.
   auto other = LogFileLock::Shared(dir.File("x.lock"), true);
   EXPECT_FALSE(other->Acquire(milliseconds(0)));

@@ -1,5 +1,5 @@
 // Helpers of the logging tests: a registry and log root of their own, a
-// process that holds a log file's lock, and line readers.
+// process that holds a log file's lock, and a line reader.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,15 +8,14 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "logging/log_file_lock.h"
 #include "platform/sqlite_registry.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace logging_test {
@@ -28,25 +27,14 @@ inline constexpr const char* kLoggingKey = "SOFTWARE\\Halvern\\QOR\\Logging";
 // "logs" directory.
 class LogTestEnvironment {
  public:
-  LogTestEnvironment() {
-    registry_dir_ = temp_.File("registry");
-    logs_ = temp_.File("logs");
+  LogTestEnvironment() : registry_dir_(temp_.File("registry")), logs_(temp_.File("logs")) {
     std::filesystem::create_directories(logs_);
-    if (const char* old = std::getenv("HALVERN_REGISTRY_DIR")) old_registry_dir_ = old;
-    ::setenv("HALVERN_REGISTRY_DIR", registry_dir_.c_str(), 1);
+    env_.Set("HALVERN_REGISTRY_DIR", registry_dir_);
     SetString(HKEY_LOCAL_MACHINE, kLoggingKey, "RootPath", logs_);
-  }
-  ~LogTestEnvironment() {
-    if (old_registry_dir_.empty()) {
-      ::unsetenv("HALVERN_REGISTRY_DIR");
-    } else {
-      ::setenv("HALVERN_REGISTRY_DIR", old_registry_dir_.c_str(), 1);
-    }
   }
 
   const testing_support::TempDir& temp() const { return temp_; }
   const std::string& logs() const { return logs_; }
-  const std::string& registry_dir() const { return registry_dir_; }
 
   std::unique_ptr<SqliteRegistry> Registry(HKEY root) {
     auto registry = std::make_unique<SqliteRegistry>(registry_dir_);
@@ -69,17 +57,16 @@ class LogTestEnvironment {
   }
 
   // The plug-in's log file (index 0: current, n: older) for `identity`.
-  std::string LogFile(const std::string& identity, int index = 0, const std::string& component = "VelderPlugin") const {
-    const std::string dir = identity.empty() || identity == "default" ? logs_ + "/Halvern/Log/QOR"
-                                                                      : logs_ + "/Halvern/NS/" + identity + "/Log/QOR";
-    return dir + "/" + component + (index == 0 ? std::string() : "." + std::to_string(index)) + ".log";
+  std::string LogFile(const std::string& identity, int index = 0) const {
+    return logs_ + "/Halvern/NS/" + identity + "/Log/QOR/VelderPlugin" +
+           (index == 0 ? std::string() : "." + std::to_string(index)) + ".log";
   }
 
  private:
   testing_support::TempDir temp_;
+  testing_support::ScopedEnv env_;
   std::string registry_dir_;
   std::string logs_;
-  std::string old_registry_dir_;
 };
 
 // The lines of a log file, without their "\r\n". Fails the test when a line
@@ -87,8 +74,7 @@ class LogTestEnvironment {
 inline std::vector<std::string> ReadLines(const std::string& path) {
   const std::string content = testing_support::ReadFile(path);
   std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < content.size()) {
+  for (size_t start = 0; start < content.size();) {
     const size_t end = content.find("\r\n", start);
     if (end == std::string::npos) {
       ADD_FAILURE() << path << ": unterminated line: " << content.substr(start);
@@ -110,15 +96,13 @@ class LockHolder {
     EXPECT_EQ(::pipe(go), 0);
     pid_ = ::fork();
     if (pid_ == 0) {
-      ::close(ready[0]);
-      ::close(go[1]);
       auto lock = HvQorLogging::LogFileLock::Shared(path, true);
       const char ok = lock->Acquire(std::chrono::milliseconds(5000)) ? 'y' : 'n';
       if (::write(ready[1], &ok, 1) != 1) ::_exit(2);
+      ::close(go[1]);
       char c;
       while (::read(go[0], &c, 1) < 0 && errno == EINTR) {
       }
-      lock->Release();
       ::_exit(0);
     }
     ::close(ready[1]);
@@ -129,25 +113,23 @@ class LockHolder {
     EXPECT_EQ(ok, 'y');
     ::close(ready[0]);
   }
-  ~LockHolder() {
-    if (pid_ > 0) Finish();
-  }
+  ~LockHolder() { Release(); }
   LockHolder(const LockHolder&) = delete;
   LockHolder& operator=(const LockHolder&) = delete;
 
-  void Release() { Finish(); }
+  // End of file on its pipe: the child leaves, and its lock with it.
+  void Release() {
+    if (pid_ <= 0) return;
+    ::close(go_);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
   void Kill() {
     ::kill(pid_, SIGKILL);
-    Finish();
+    Release();
   }
 
  private:
-  void Finish() {
-    ::close(go_);  // end of file: the child releases and leaves
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
   pid_t pid_ = -1;
   int go_ = -1;
 };

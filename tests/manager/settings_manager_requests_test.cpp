@@ -1,7 +1,5 @@
 // Requests through SettingsManager::HandleRequest with real envelopes, a real
-// Storage, a real change notifier and real hives: who may do what, each
-// handler's answers, subscriptions and their deliveries, the per-request log
-// line, statistics, and many clients at once.
+// Storage, a real change notifier and real hives.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -53,34 +51,27 @@ TEST_F(RequestsTest, RightsFollowTheCallerAndTheAddressedUser) {
   EXPECT_EQ(storage_.LoadLocal("tarn", "S-1-22-1-1003"), json());
 }
 
-TEST_F(RequestsTest, RequestWithoutNamespaceGetsNoResponse) {
+TEST_F(RequestsTest, MalformedRequestsAreRefused) {
   LogCapture log;
   IpcMessage request = Request(MessageType::GetValue);
   request.set_name_space("");
   IpcMessage response;
-  EXPECT_FALSE(manager_->HandleRequest(request, response, kAlice, true, "chan"));
+  EXPECT_FALSE(manager_->HandleRequest(request, response, kAlice, true, "chan")) << "no namespace: no response";
   EXPECT_TRUE(log.Contains("SettingsManager::HandleRequest: Invalid request, missing namesspace")) << log.Text();
   EXPECT_TRUE(manager_->Hives().empty());
-}
-
-TEST_F(RequestsTest, FirstRequestOfANewHiveIsLoggedOnce) {
-  ASSERT_EQ(storage_.SaveLocal("tarn", kBob, json::object()), Storage::kStatusOk);
-  LogCapture log;
-  Result(Request(MessageType::AccessCheck, "s-1-22-1-1001"), kAlice);
-  Result(Request(MessageType::AccessCheck, kAlice), kAlice);
-  Result(Request(MessageType::AccessCheck, kBob), kBob);  // its local file exists
-  EXPECT_EQ(log.Count("hive is created by client"), 1u) << log.Text();
-  EXPECT_TRUE(log.Contains("SettingsManager::HandleRequest: [test-ns, s-1-22-1-1001] -- hive is created by client "
-                           "test-client"))
-      << log.Text();
+  for (const int type : {0, 14, 15, 16, 18, 100, 255}) {
+    SCOPED_TRACE(type);
+    request = Request(MessageType::GetValue);
+    request.set_message_type(static_cast<uint8_t>(type));
+    EXPECT_EQ(Result(request, kAlice), 2u);
+  }
 }
 
 TEST_F(RequestsTest, GetValueConvertsEveryValueKind) {
-  ASSERT_EQ(SetValue("", "obj", json{{"b", 2}, {"a", "x"}}, kAlice), 0u);
-  ASSERT_EQ(SetValue("", "num", 2.5, kAlice), 0u);
-  ASSERT_EQ(SetValue("", "neg", -7.9, kAlice), 0u);
-  ASSERT_EQ(SetValue("", "txt", "hello", kAlice), 0u);
-  ASSERT_EQ(SetValue("", "flag", true, kAlice), 0u);
+  ASSERT_EQ(SetValue("", "v", json{{"obj", {{"b", 2}, {"a", "x"}}}, {"num", 2.5}, {"neg", -7.9}, {"txt", "hello"},
+                                   {"flag", true}},
+                     kAlice),
+            0u);
   struct Case {
     std::string path;
     uint32_t result;
@@ -88,13 +79,13 @@ TEST_F(RequestsTest, GetValueConvertsEveryValueKind) {
     json value;  // what the response's value reads as; null: no value
   };
   const Case cases[] = {
-      {"obj", 0, ValueKind::Json, json{{"a", "x"}, {"b", 2}}},
-      {"num", 0, ValueKind::Integer, 2},
-      {"neg", 0, ValueKind::Integer, -7},
-      {"txt", 0, ValueKind::String, "hello"},
-      {"flag", 0, ValueKind::Boolean, true},
+      {"v.obj", 0, ValueKind::Json, json{{"a", "x"}, {"b", 2}}},
+      {"v.num", 0, ValueKind::Integer, 2},
+      {"v.neg", 0, ValueKind::Integer, -7},
+      {"v.txt", 0, ValueKind::String, "hello"},
+      {"v.flag", 0, ValueKind::Boolean, true},
       {"missing", 10, ValueKind::None, nullptr},
-      {"obj.a.b", 10, ValueKind::None, nullptr},
+      {"v.obj.a.b", 10, ValueKind::None, nullptr},
       {"a..b", 2, ValueKind::None, nullptr},
       {"9z", 2, ValueKind::None, nullptr},
   };
@@ -193,10 +184,8 @@ TEST_F(RequestsTest, EnumerateListsChildrenWithTheirTypes) {
   ASSERT_TRUE(IpcValue::ParseList(response.value(), &entries));
   EXPECT_EQ(entries, (std::vector<IpcValue::ListEntry>{{"a", 2}, {"b", 5}, {"n", 4}, {"o", 1}, {"s", 3}}));
 
-  const IpcMessage array = Send(Request(MessageType::Enumerate, "", "e.a"), kAlice);
-  ASSERT_TRUE(IpcValue::ParseList(array.value(), &entries));
+  ASSERT_TRUE(IpcValue::ParseList(Send(Request(MessageType::Enumerate, "", "e.a"), kAlice).value(), &entries));
   EXPECT_EQ(entries, (std::vector<IpcValue::ListEntry>{{"0", 4}}));
-
   EXPECT_EQ(Result(Request(MessageType::Enumerate, "", "e.n"), kAlice), 11u);
   EXPECT_EQ(Result(Request(MessageType::Enumerate, "", "e..n"), kAlice), 2u);
   EXPECT_EQ(Result(Request(MessageType::Enumerate, "", "none"), kAlice), 10u);
@@ -277,21 +266,10 @@ TEST_F(RequestsTest, SynchronizeCheckConnectedAndLogout) {
   EXPECT_EQ(connected.value_kind(), static_cast<uint8_t>(ValueKind::Boolean));
   EXPECT_EQ(connected.value(), std::string(1, '\0'));
 
-  LogCapture log;
-  EXPECT_EQ(Result(Request(MessageType::Logout, kSystem), kAlice), 5u);
-  EXPECT_TRUE(log.Contains("SettingsManager::HandleLogout: Logout called without write rights")) << log.Text();
+  EXPECT_EQ(Result(Request(MessageType::Logout, kSystem), kAlice), 5u) << "no write rights";
   EXPECT_EQ(Result(Request(MessageType::Logout), kAlice), 0u);
   EXPECT_EQ(hive->last_status_code(), Settings::kStatusNotConnected);
   EXPECT_EQ(Get("status.windows.velder.connected").value(), std::string(1, '\0'));
-}
-
-TEST_F(RequestsTest, TypesThatAreNoRequestsAreInvalid) {
-  for (const int type : {0, 14, 15, 16, 18, 100, 255}) {
-    SCOPED_TRACE(type);
-    IpcMessage request = Request(MessageType::GetValue);
-    request.set_message_type(static_cast<uint8_t>(type));
-    EXPECT_EQ(Result(request, kAlice), 2u);
-  }
 }
 
 TEST_F(RequestsTest, EachRequestButAccessCheckWritesOneLogLine) {
@@ -311,13 +289,10 @@ TEST_F(RequestsTest, EachRequestButAccessCheckWritesOneLogLine) {
   minus_five[0] = '\xfb';
   const Case cases[] = {
       {"true", set(ValueKind::Boolean, "\x01"), false, "SetValue: v=true [RWa] 'test-client' (" + hive + ") - Success"},
-      {"two bytes are false", set(ValueKind::Boolean, "\x01\x01"), false, "SetValue: v=false [RWa]"},
       {"negative integer", set(ValueKind::Integer, minus_five), true, "SetValue: v=-5 [RWA]"},
-      {"text", set(ValueKind::String, "it"), false, "SetValue: v='it' [RWa]"},
       {"JSON has no suffix", set(ValueKind::Json, "7"), false, "SetValue: v [RWa]"},
-      {"reader of the system hive", Request(MessageType::GetValue, kSystem, "zz"), false,
-       "GetValue: zz [Rwa] 'test-client' (S-1-5-18) - NotFound"},
-      {"unnamed type", Request(MessageType::Logout, kSystem), false, "Unknown:  [Rwa] 'test-client' (S-1-5-18) - AccessDenied"},
+      {"unnamed type by a reader of the system hive", Request(MessageType::Logout, kSystem), false,
+       "Unknown:  [Rwa] 'test-client' (S-1-5-18) - AccessDenied"},
       {"access check", Request(MessageType::AccessCheck), false, ""},
   };
   for (const Case& c : cases) {
@@ -339,9 +314,7 @@ TEST_F(RequestsTest, RequestsAreCountedPerTypeAndChannelWhileStatisticsAreOn) {
   SetSystemSetting("windows.velder.statistics_on", true);
   auto session = manager_->statistics().CurrentSession();
   ASSERT_NE(session, nullptr);
-  Result(Request(MessageType::GetValue, "", "x"), kAlice, false, "a");
-  Result(Request(MessageType::GetValue, "", "x"), kAlice, false, "a");
-  Result(Request(MessageType::GetValue, "", "x"), kAlice, false, "b");
+  for (const char* channel : {"a", "a", "b"}) Result(Request(MessageType::GetValue, "", "x"), kAlice, false, channel);
   Result(Request(MessageType::AccessCheck), kAlice, false, "b");
   const json by_type = session->Report(0)["by_type"];
   EXPECT_EQ(by_type["GetValue"]["total_count"], 3);
@@ -352,8 +325,7 @@ TEST_F(RequestsTest, RequestsAreCountedPerTypeAndChannelWhileStatisticsAreOn) {
 }
 
 TEST_F(RequestsTest, ConcurrentClientsShareOneHivePerUserAndLoseNoWrite) {
-  constexpr int kThreads = 6;
-  constexpr int kWrites = 40;
+  constexpr int kThreads = 6, kWrites = 40;
   std::atomic<bool> done{false};
   // The worker's duties run all the time, with every hive looking idle.
   std::jthread worker([&] {

@@ -1,8 +1,6 @@
-// Shared pieces of the settings manager tests: a sender that records what the
-// real change notifier delivers, a fixture with a real Storage in a temporary
-// folder, a real notifier and a manager over them, request helpers, and the
-// tokens of the real client-authentication library (loaded from the build's
-// library folder).
+// The settings manager tests' fixture: a real Storage in a temporary folder,
+// a real notifier and a manager over them, and the tokens of the real
+// client-authentication library (loaded from the build's library folder).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -37,11 +35,7 @@ inline constexpr char kBob[] = "S-1-22-1-1002";
 // Points the delay loader at the build's libraries and the registry at the
 // test's own; returns that registry folder.
 inline const std::string& TestEnvironment() {
-  static const bool libraries = [] {
-    ::setenv("HALVERN_LIB_DIR", MAKER_LIBRARY_DIR, 1);
-    return true;
-  }();
-  (void)libraries;
+  [[maybe_unused]] static const int libraries = ::setenv("HALVERN_LIB_DIR", MAKER_LIBRARY_DIR, 1);
   return server_testing::TestRegistry();
 }
 
@@ -57,8 +51,7 @@ inline void SetToken(const std::string& user, const std::string& token) {
   }
 }
 
-// Records every delivered notification; thread-safe. `delivered` is set by
-// every delivery.
+// Records every delivered notification; `delivered` is set by every delivery.
 class RecordingSender : public NotificationSender {
  public:
   struct Sent {
@@ -119,15 +112,11 @@ class ManagerTest : public testing::Test {
  protected:
   ManagerTest() : storage_(dir_.path().string()) { TestEnvironment(); }
 
-  ~ManagerTest() override {
-    // The notifier thread may still run when a test failed half-way.
-    stop_event_.Set();
-  }
+  ~ManagerTest() override { stop_event_.Set(); }  // the notifier may still run after a failure
 
   void SetUp() override { MakeManager(); }
 
-  // Replaces the manager by a `Manager` (a SettingsManager or a subclass),
-  // with `server_comm` when given. Returns it.
+  // Replaces the manager by a `Manager`, with `server_comm` when given.
   template <typename Manager = SettingsManager>
   Manager& MakeManager(std::unique_ptr<ServerComm> server_comm = nullptr) {
     manager_.reset();
@@ -162,8 +151,7 @@ class ManagerTest : public testing::Test {
     return Result(request, client, admin, channel);
   }
 
-  // The system setting `path` := `value` (of any type), written by an
-  // administrator.
+  // The system setting `path` := `value` (of any type), written by an administrator.
   void SetSystemSetting(const std::string& path, const json& value) {
     Result(Request(MessageType::DeleteValue, kSystem, path), kSystem, true);
     ASSERT_EQ(SetValue(kSystem, path, value, kSystem, true), 0u) << path;

@@ -28,12 +28,6 @@ inline uint32_t ReadLe32(const std::string& bytes, size_t at) {
   return v;
 }
 
-inline uint64_t ReadLe64(const std::string& bytes, size_t at = 0) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(bytes[at + i]);
-  return v;
-}
-
 inline Envelope ReadEnvelope(const std::string& bytes) {
   Envelope e;
   if (bytes.size() < 27) return e;
@@ -41,20 +35,15 @@ inline Envelope ReadEnvelope(const std::string& bytes) {
   e.type = static_cast<uint8_t>(bytes[1]);
   e.value_kind = static_cast<uint8_t>(bytes[2]);
   e.result = ReadLe32(bytes, 3);
-  uint64_t lengths[5];
-  uint64_t total = 27;
-  for (int i = 0; i < 5; ++i) {
-    lengths[i] = ReadLe32(bytes, 7 + 4 * i);
-    total += lengths[i];
-  }
-  if (total != bytes.size()) return e;
   std::string* fields[5] = {&e.name_space, &e.user, &e.client, &e.path, &e.value};
-  size_t at = 27;
+  uint64_t at = 27;
   for (int i = 0; i < 5; ++i) {
-    *fields[i] = bytes.substr(at, lengths[i]);
-    at += lengths[i];
+    const uint32_t length = ReadLe32(bytes, 7 + 4 * i);
+    if (at + length > bytes.size()) return e;
+    *fields[i] = bytes.substr(at, length);
+    at += length;
   }
-  e.valid = true;
+  e.valid = at == bytes.size();
   return e;
 }
 

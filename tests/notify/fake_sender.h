@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -61,20 +62,11 @@ class FakeSender : public NotificationSender {
     changed_.notify_all();
   }
 
-  // True once `count` sends have begun.
-  bool WaitForCalls(size_t count) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kHangGuard, [&] { return calls_.size() >= count; });
-  }
   // True once a send to `channel` has begun.
   bool WaitForCallTo(const std::string& channel) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kHangGuard, [&] {
-      for (const Call& c : calls_) {
-        if (c.channel == channel) return true;
-      }
-      return false;
-    });
+    return changed_.wait_for(lock, kHangGuard,
+                             [&] { return std::ranges::any_of(calls_, [&](const Call& c) { return c.channel == channel; }); });
   }
   // True once a send is waiting inside a held channel.
   bool WaitUntilHeld() {

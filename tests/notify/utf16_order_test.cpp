@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -10,7 +9,6 @@
 
 namespace {
 
-using notify::SortUniqueUtf16;
 using notify::Utf16Less;
 
 TEST(Utf16OrderTest, AgreesWithComparingTheUtf16Form) {
@@ -52,12 +50,6 @@ TEST(Utf16OrderTest, IsAStrictTotalOrderAlsoOnMalformedText) {
       }
     }
   }
-}
-
-TEST(Utf16OrderTest, SortUniqueKeepsOneOfEachInOrder) {
-  std::vector<std::string> channels = {"b", "\xef\xbf\xbd", "a", "\xf0\x9f\x98\x80", "b", "B", "", "a", "\xef\xbf\xbd"};
-  SortUniqueUtf16(channels);
-  EXPECT_EQ(channels, (std::vector<std::string>{"", "B", "a", "b", "\xf0\x9f\x98\x80", "\xef\xbf\xbd"}));
 }
 
 }  // namespace
