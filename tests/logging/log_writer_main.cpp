@@ -1,6 +1,4 @@
-// A process that logs through the process-wide logger, for the tests that
-// need several real processes on one log file.
-//
+// Logs through the process-wide logger, for the tests with several processes:
 //   logging_log_writer --identity ID --tag T --lines N [--long-every K]
 //                      [--fork-children N]
 //

@@ -66,15 +66,6 @@ class NotifierThreadTest : public testing::Test {
   int markers_ = 0;
 };
 
-TEST_F(NotifierThreadTest, QueuedBeforeStartIsSentAtOnce) {
-  notifier_->Subscribe("tarn", kUser, P(""), "c1");
-  notifier_->Notify("tarn", kUser, P("early"), json(1), "");
-  ASSERT_TRUE(notifier_->Start());
-  notifier_->Notify("tarn", kUser, P("later"), json(2), "");
-  Drain();
-  EXPECT_EQ(PathsSentTo("c1"), (Strings{"early", "later"}));
-}
-
 TEST_F(NotifierThreadTest, StopEndsAfterTheNotificationInProgressAndRestartSendsTheRest) {
   notifier_->Subscribe("tarn", kUser, P(""), "a");
   notifier_->Subscribe("tarn", kUser, P(""), "b");
