@@ -53,3 +53,13 @@ function(velder_library name)
   # is only valid for code compiled with the same definitions.
   target_link_libraries(${name} PUBLIC ${L_LIBS} fmt::fmt)
 endfunction()
+
+# velder_export_only(TARGET): a shared library of ours exports only what the
+# exports.map beside its CMakeLists.txt lists; code taken from static
+# libraries stays private, and an unresolved symbol fails the link.
+function(velder_export_only target)
+  set(map ${CMAKE_CURRENT_SOURCE_DIR}/exports.map)
+  set_target_properties(${target} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON LINK_DEPENDS ${map})
+  target_link_options(${target} PRIVATE -Wl,--version-script=${map} -Wl,--exclude-libs,ALL -Wl,--no-undefined)
+endfunction()
