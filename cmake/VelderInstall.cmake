@@ -72,12 +72,12 @@ set(CPACK_PACKAGE_NAME velder)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${VELDER_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "settings-management service with its tools and client library")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "settings-management service with its tools and client library
- velder-host runs the settings plug-in as a systemd service; product components and
- users read, write and watch their settings through a local socket, and the
- service keeps them in sync with a REST settings server over HTTPS. Includes
- velderctl, hvreg, velder-update and the C++ client library (CMake package
- Velder::client, pkg-config velder-client).")
+# The extended description; the summary above is its first line.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "velder-host runs the settings plug-in as a systemd service: product
+components and users read, write and watch their settings through a local
+socket, and the service keeps them in sync with a REST settings server over
+HTTPS. With velderctl, hvreg, velder-update and the C++ client library
+(CMake package Velder::client, pkg-config velder-client).")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
