@@ -27,8 +27,10 @@
 #include <string_view>
 #include <vector>
 
-#include "client/client_status.h"
-#include "client/notification.h"
+// Beside this file both in the source tree and in an installation
+// (include/velder/).
+#include "client_status.h"
+#include "notification.h"
 
 struct HvIpcClient;
 class IpcMessage;

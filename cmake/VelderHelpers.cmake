@@ -63,3 +63,42 @@ function(velder_export_only target)
     CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON LINK_DEPENDS ${map})
   target_link_options(${target} PRIVATE -Wl,--version-script=${map} -Wl,--exclude-libs,ALL -Wl,--no-undefined)
 endfunction()
+
+# Install destinations. They stay relative to the prefix, so that
+# `cmake --install --prefix DIR`, a DESTDIR and the package generator can put
+# the tree anywhere; programs find the libraries relative to themselves.
+file(RELATIVE_PATH VELDER_LIB_DESTINATION "${CMAKE_INSTALL_PREFIX}" "${VELDER_LIB_DIR}")
+if(VELDER_LIB_DESTINATION MATCHES "^\\.\\.")
+  # Chosen outside the prefix: an absolute place, used as it stands.
+  set(VELDER_LIB_DESTINATION "${VELDER_LIB_DIR}")
+  set(VELDER_LIB_DIR_FROM_BIN "${VELDER_LIB_DIR}")
+  set(VELDER_LIB_DIR_FROM_LIBDIR "${VELDER_LIB_DIR}")
+else()
+  file(RELATIVE_PATH VELDER_LIB_DIR_FROM_BIN "${CMAKE_INSTALL_FULL_BINDIR}" "${VELDER_LIB_DIR}")
+  file(RELATIVE_PATH VELDER_LIB_DIR_FROM_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}" "${VELDER_LIB_DIR}")
+  set(VELDER_LIB_DIR_FROM_BIN "$ORIGIN/${VELDER_LIB_DIR_FROM_BIN}")
+  set(VELDER_LIB_DIR_FROM_LIBDIR "$ORIGIN/${VELDER_LIB_DIR_FROM_LIBDIR}")
+endif()
+# Folders an installation creates: 0755 whatever the umask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+# Libraries are read, never executed, by the loader.
+set(VELDER_LIBRARY_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# velder_install_program(TARGET [MAKER_LIBRARIES]): installs a program into
+# bin/. MAKER_LIBRARIES: it links a library of the maker's folder
+# (libhv_qor_ipc.so), which it then finds there through its run path.
+function(velder_install_program target)
+  cmake_parse_arguments(P "MAKER_LIBRARIES" "" "" ${ARGN})
+  if(P_MAKER_LIBRARIES)
+    set_target_properties(${target} PROPERTIES INSTALL_RPATH "${VELDER_LIB_DIR_FROM_BIN}")
+  endif()
+  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endfunction()
+
+# velder_install_maker_library(TARGET ...): the plug-in and the maker
+# libraries go into the installation's library folder, where velder-host and
+# the delay loader look for them.
+function(velder_install_maker_library)
+  install(TARGETS ${ARGN} LIBRARY DESTINATION ${VELDER_LIB_DESTINATION} PERMISSIONS ${VELDER_LIBRARY_PERMISSIONS})
+endfunction()

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 namespace host {
@@ -43,6 +44,12 @@ DefaultSources CurrentDefaultSources() {
   const fs::path executable = fs::read_symlink("/proc/self/exe", error);
   if (!error) sources.executable_dir = executable.parent_path().string();
   sources.installed_plugin = fs::path(VELDER_INSTALLED_LIB_DIR) / kPluginFile;
+  constexpr std::string_view kFromBin = VELDER_LIB_DIR_FROM_BIN;
+  constexpr std::string_view kOrigin = "$ORIGIN/";
+  if (!sources.executable_dir.empty() && kFromBin.starts_with(kOrigin)) {
+    sources.relocated_plugin =
+        (fs::path(sources.executable_dir) / kFromBin.substr(kOrigin.size()) / kPluginFile).lexically_normal().string();
+  }
   sources.is_root = ::geteuid() == 0;
   sources.state_home = Variable("XDG_STATE_HOME");
   sources.home = Variable("HOME");
@@ -57,9 +64,17 @@ HostOptions DefaultHostOptions(const std::string& identity, const DefaultSources
   const fs::path build_lib = bin.empty() ? fs::path() : (bin.parent_path() / "lib").lexically_normal();
   const bool in_build_tree = !bin.empty() && Exists(build_lib / kPluginFile);
 
-  options.plugin = in_build_tree ? (build_lib / kPluginFile).string() : sources.installed_plugin;
+  const bool relocated = !in_build_tree && !sources.relocated_plugin.empty() && Exists(sources.relocated_plugin);
+
+  options.plugin = in_build_tree ? (build_lib / kPluginFile).string()
+                   : relocated   ? sources.relocated_plugin
+                                 : sources.installed_plugin;
   if (in_build_tree && !sources.library_dir_variable && Exists(build_lib / kIpcLibraryFile)) {
     options.library_dir = build_lib.string();
+  }
+  // The plug-in's delay loader only knows the folder fixed at build time.
+  if (relocated && !sources.library_dir_variable) {
+    options.library_dir = fs::path(sources.relocated_plugin).parent_path().string();
   }
   if (!bin.empty()) options.tool = (bin / kToolFile).string();
 

@@ -2,7 +2,9 @@
 // `velder-host` run: from a build tree it takes the plug-in and the maker
 // libraries from the build's lib folder and keeps its data in the build's
 // var folder; installed, it takes them from the installation's library folder
-// and keeps its data below /var/lib (root) or the user's state folder.
+// and keeps its data below /var/lib (root) or the user's state folder. An
+// installed tree moved elsewhere (a DESTDIR, another prefix) still works: the
+// library folder is looked for relative to velder-host first.
 #pragma once
 
 #include <optional>
@@ -26,6 +28,7 @@ struct HostOptions {
 struct DefaultSources {
   std::string executable_dir;      // the folder of the running velder-host
   std::string installed_plugin;    // the installed plug-in library
+  std::string relocated_plugin;    // the same, relative to velder-host; empty: none
   bool is_root = false;
   std::optional<std::string> state_home;  // $XDG_STATE_HOME
   std::optional<std::string> home;        // $HOME

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/temp_dir.h"
+
 namespace host {
 namespace {
 
@@ -39,6 +41,25 @@ TEST(HostOptions, DefaultsOutsideABuildTreeUseTheInstallation) {
   EXPECT_EQ(options.data, "/var/lib/halvern/velder");
   EXPECT_EQ(options.tool, "/nonexistent/build/bin/velder-update");
   EXPECT_TRUE(options.library_dir.empty());
+}
+
+TEST(HostOptions, AnInstalledTreeMovedElsewhereUsesItsOwnLibraries) {
+  testing_support::TempDir dir;
+  DefaultSources sources = BuildTree();
+  sources.executable_dir = dir.File("usr/bin");
+  sources.relocated_plugin = dir.File("usr/lib/halvern/libvelder_plugin.so");
+  // Not there (yet): the folder fixed at build time.
+  EXPECT_EQ(DefaultHostOptions("velder", sources).plugin, sources.installed_plugin);
+
+  std::filesystem::create_directories(dir.path() / "usr/lib/halvern");
+  testing_support::WriteFile(sources.relocated_plugin, "");
+  HostOptions options = DefaultHostOptions("velder", sources);
+  EXPECT_EQ(options.plugin, sources.relocated_plugin);
+  EXPECT_EQ(options.library_dir, dir.File("usr/lib/halvern"));
+  EXPECT_EQ(options.data, "/var/lib/halvern/velder");
+  // An explicit $HALVERN_LIB_DIR stays in force.
+  sources.library_dir_variable = "/elsewhere";
+  EXPECT_TRUE(DefaultHostOptions("velder", sources).library_dir.empty());
 }
 
 TEST(HostOptions, IdentitiesThatCannotNameASocketAreRefused) {
