@@ -18,14 +18,15 @@ using testing_support::RawTcpServer;
 using namespace std::chrono_literals;
 
 // Reads one request head from `fd`.
-void ReadRequest(int fd) {
+std::string ReadRequest(int fd) {
   std::string data;
   char buffer[4096];
   while (data.find("\r\n\r\n") == std::string::npos) {
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) return;
+    if (n <= 0) break;
     data.append(buffer, static_cast<size_t>(n));
   }
+  return data;
 }
 
 void Send(int fd, const std::string& text) { ::send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
@@ -146,6 +147,47 @@ TEST(HttpSession, BrokenAnswersFailWithTheStepThatBroke) {
     ASSERT_TRUE(s.done.Wait(10s));
     EXPECT_EQ(s.request->GetResult(), c.result);
     EXPECT_EQ(s.request->GetErrorText(), c.text);
+  }
+}
+
+TEST(HttpSession, AProxyChallengeIsAnsweredOnceWithTheSameTransactionId) {
+  // A plain request through a proxy that wants basic credentials.
+  std::mutex mutex;
+  std::vector<std::string> seen;
+  RawTcpServer proxy([&](int fd, int) {
+    // Connections are served one after the other: give up on a kept one that
+    // stays quiet, so that a new one is accepted.
+    const timeval quiet{0, 200000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &quiet, sizeof quiet);
+    for (;;) {
+      const std::string head = ReadRequest(fd);
+      if (head.empty()) return;
+      {
+        std::lock_guard lock(mutex);
+        seen.push_back(head);
+      }
+      Send(fd, head.find("Proxy-Authorization: Basic YWxpY2U6czNjcmV0") == std::string::npos
+                   ? "HTTP/1.1 407 Auth\r\nProxy-Authenticate: Basic realm=\"p\"\r\nContent-Length: 0\r\n\r\n"
+                   : "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    }
+  });
+  auto session = HttpSession::OpenSession("test");
+  auto request = HttpRequest::Create(*session);
+  request->SetServer("settings.example", 80, false);
+  request->SetPath("/x");
+  request->AddTransactionId();
+  request->SetProxy("alice:s3cret@127.0.0.1:" + std::to_string(proxy.port()), "");
+  platform::ManualResetEvent done;
+  request->Start([&done](HttpRequest&) { done.Set(); });
+  ASSERT_TRUE(done.Wait(10s));
+  EXPECT_EQ(request->GetResult(), HttpResult::Ok);
+  EXPECT_EQ(request->auth_scheme(), HttpRequest::kAuthBasic);
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].find("Proxy-Authorization"), std::string::npos);
+  for (const std::string& head : seen) {
+    EXPECT_TRUE(head.starts_with("GET http://settings.example/x HTTP/1.1\r\n")) << head;
+    EXPECT_NE(head.find("X-Transaction: " + request->GetTransactionId() + "\r\n"), std::string::npos) << head;
   }
 }
 

@@ -105,6 +105,7 @@ class TlsTestServer {
       log_.push_back(req.method + " " + req.path);
     });
     server_.set_keep_alive_max_count(1000000);
+    server_.set_tcp_nodelay(true);
   }
   ~TlsTestServer() { Stop(); }
 
