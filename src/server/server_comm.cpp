@@ -6,12 +6,31 @@
 
 #include "logging/log.h"
 #include "platform/clock.h"
+#include "server/http_session.h"
+#include "server/ky_cert_verifier.h"
+#include "server/proxy_resolver.h"
 #include "store/settings.h"
 
 ServerComm::ServerComm(std::string identity, platform::ManualResetEvent& stop_event, std::string user_agent)
-    : identity_(std::move(identity)), user_agent_(std::move(user_agent)), stop_event_(stop_event) {}
+    : identity_(std::move(identity)),
+      user_agent_(std::move(user_agent)),
+      stop_event_(stop_event),
+      cert_verifier_(std::make_unique<KyCertVerifier>()),
+      session_(HttpSession::OpenSession(user_agent_, &stop_event_)) {}
 
-ServerComm::~ServerComm() = default;
+ServerComm::~ServerComm() {
+  if (session_) session_->CloseSession();
+}
+
+std::unique_ptr<ProxyResolver> ServerComm::CreateProxyResolver() { return std::make_unique<ProxyResolver>(identity_); }
+
+ProxyResolver& ServerComm::GetProxyResolver() {
+  if (!proxy_resolver_) {
+    HV_LOG_DEBUG("Creating proxy resolver");
+    proxy_resolver_ = CreateProxyResolver();
+  }
+  return *proxy_resolver_;
+}
 
 void ServerComm::SetServerAddress(std::string host, uint16_t port) {
   HV_LOG_DEBUG("{}:{}", host, port);

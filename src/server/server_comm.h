@@ -22,12 +22,16 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "platform/manual_reset_event.h"
 #include "platform/thread_annotations.h"
 
+class HttpSession;
+class KyCertVerifier;
+class ProxyResolver;
 class Settings;
 
 // Outcome of one exchange with the server for one hive.
@@ -55,6 +59,7 @@ class ServerComm {
 
   // `stop_event` is the plug-in's and must outlive this object; it ends a
   // running exchange. `user_agent` names the service in every request.
+  // Opens the HTTP session and creates the certificate verifier.
   ServerComm(std::string identity, platform::ManualResetEvent& stop_event, std::string user_agent);
   virtual ~ServerComm();
   ServerComm(const ServerComm&) = delete;
@@ -82,12 +87,23 @@ class ServerComm {
   const std::string& identity() const { return identity_; }
   const std::string& user_agent() const { return user_agent_; }
 
+  // The HTTP session of every exchange; null when libcurl could not be set up
+  // (every exchange then fails).
+  HttpSession* http_session() const { return session_.get(); }
+  // The pinned certificates; prepares every request (KyCertVerifier::PrepareRequest).
+  KyCertVerifier& cert_verifier() { return *cert_verifier_; }
+  // The proxy resolver, created by the first call (update thread only).
+  ProxyResolver& GetProxyResolver();
+
   // The back-off in seconds for `fail_count` failures, a back-off limit (the
   // poll interval's low 32 bits) and a random number `r`: 0 without failures,
   // else (r mod cap) + 1 with cap = min(10 * 2^(n-1), clamped limit).
   static uint32_t BackoffSeconds(uint32_t fail_count, uint32_t poll_interval, uint32_t r);
 
  protected:
+  // A resolver whose library session is named by the identity. Virtual so
+  // that tests can put their own in its place.
+  virtual std::unique_ptr<ProxyResolver> CreateProxyResolver();
   // A 32-bit number from the system's secure generator; kFallbackRandom when
   // that fails. Virtual so that tests can choose the draw.
   virtual uint32_t SecureRandom();
@@ -106,4 +122,10 @@ class ServerComm {
 
   std::atomic<uint32_t> fail_count_{0};
   std::atomic<int64_t> backoff_until_{0};
+
+  // Destroyed in reverse order: the session first, which waits until no
+  // request completion can run any more, then the verifier and the resolver.
+  std::unique_ptr<ProxyResolver> proxy_resolver_;  // created lazily; update thread only
+  std::unique_ptr<KyCertVerifier> cert_verifier_;
+  std::unique_ptr<HttpSession> session_;
 };
