@@ -9,9 +9,9 @@
 #include "hvreg/reg_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<RegFileKey> keys;
+  std::vector<hvreg::RegFileKey> keys;
   std::string error;
-  if (!RegFile::Parse(std::string_view(reinterpret_cast<const char*>(data), size), keys, error)) return 0;
-  (void)RegFile::Format(keys);
+  if (!hvreg::RegFile::Parse(std::string_view(reinterpret_cast<const char*>(data), size), keys, error)) return 0;
+  (void)hvreg::RegFile::Format(keys);
   return 0;
 }
