@@ -11,6 +11,7 @@
 #include "manager/statistics.h"
 #include "notify/change_notifier.h"
 #include "platform/clock.h"
+#include "store/change_journal.h"
 #include "store/schema_base.h"
 #include "store/schema_effective.h"
 #include "store/schema_node.h"
@@ -126,6 +127,7 @@ Settings::Settings(std::string user, Storage& storage, ChangeNotifier& notifier,
       notifier_(notifier),
       update_event_(update_event),
       statistics_(statistics),
+      journal_(ChangeJournal::ForLocalFile(storage.GetFileName(kProduct, user_, "local"))),
       last_access_(Now()) {
   std::random_device device;
   random_.seed(device());
@@ -211,6 +213,12 @@ void Settings::UpdateSettingsFromDisk(bool notify) {
   if (first_load) {
     bool created = false;
     local_ = LoadLocalFile(created);
+    // Changes answered Success since the last save, until the next one.
+    if (journal_ != nullptr && journal_->Replay(local_) > 0) {
+      if (!local_.is_object()) local_ = json::object();
+      created = false;
+      dirty_ = true;
+    }
     if (created) local_created_.store(true);
     json& metadata = Metadata();
     const auto stored = metadata.find("next_check");
@@ -220,6 +228,7 @@ void Settings::UpdateSettingsFromDisk(bool notify) {
       // The system's base carries no etag of this user: fetch the user's own.
       metadata["etag"] = "";
       metadata["pns_id"] = "";
+      journalled_ = true;  // the next load does the same
       MarkDirty(false);
     }
     RefreshConnectedFlag();
@@ -403,12 +412,19 @@ void Settings::UpdateStatistics(const std::optional<json>& old_flag) {
 
 void Settings::AppendStatisticsReport(json report) {
   LocalMember("statistics", json::value_t::array).push_back(std::move(report));
-  // A report exists only in this document until it is saved.
+  // A report exists only in this document until it is saved; it is the
+  // service's own record, answered to nobody, so it is not journalled.
+  journalled_ = true;
   MarkDirty(false);
 }
 
 uint32_t Settings::MarkDirty(bool schedule) {
   std::lock_guard lock(hive_lock_);
+  // Changes made outside the value operations (the update cycle, the
+  // manager) are journalled as the whole document: they are rare.
+  if (!std::exchange(journalled_, false) && !JournalLocal({{}})) {
+    HV_LOG_ERROR("Hive '{}' changed without a journal record; a crash before the next save loses it", display_name_);
+  }
   dirty_ = true;
   if (schedule && connected_ && patch_enabled_ && !Patch().empty()) SetNextUpdateCheck(kStatusDueNow);
   return 0;
@@ -439,9 +455,21 @@ uint32_t Settings::SaveLocalIfDirty() {
 uint32_t Settings::SaveLocalFile() {
   std::lock_guard lock(hive_lock_);
   const uint32_t status = storage_.SaveLocal(kProduct, user_, local_);
-  // A failed save keeps the changes marked, so that the next flush tries again.
-  if (status == Storage::kStatusOk) dirty_ = false;
+  // A failed save keeps the changes marked, so that the next flush tries
+  // again, and keeps the journal that holds them.
+  if (status == Storage::kStatusOk) {
+    dirty_ = false;
+    if (journal_ != nullptr) journal_->Truncate();
+  }
   return status;
+}
+
+bool Settings::JournalLocal(const std::vector<std::vector<std::string>>& key_paths) {
+  if (journal_ == nullptr) return true;
+  std::vector<ChangeJournal::Change> changes;
+  changes.reserve(key_paths.size());
+  for (const auto& keys : key_paths) changes.push_back(ChangeJournal::Snapshot(local_, keys));
+  return journal_->Append(changes);
 }
 
 std::string Settings::GetProduct() {

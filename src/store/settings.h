@@ -40,6 +40,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -54,6 +55,7 @@
 #include "store/result_code.h"
 #include "store/velder_path.h"
 
+class ChangeJournal;
 class ChangeNotifier;
 class Statistics;
 class Storage;
@@ -278,6 +280,10 @@ class Settings {
   // Reads "local_admin_only"; false (with `error`) when it cannot be read.
   // Entries that are no valid path are skipped with a warning.
   bool ReadAdminOnlyPaths(std::vector<VelderPath::Path>& paths, std::string& error) REQUIRES(hive_lock_);
+  // Appends the present values of the local document at `key_paths` to the
+  // change journal before a change is answered; false when that failed (the
+  // caller then undoes the change). True when the hive has no journal.
+  bool JournalLocal(const std::vector<std::vector<std::string>>& key_paths) REQUIRES(hive_lock_);
   // Writes `status` at "status.windows.velder" in "local" and rebuilds.
   void StoreConnectionStatus(const nlohmann::json& status) REQUIRES(hive_lock_);
   nlohmann::json ConnectionStatus() REQUIRES(hive_lock_);
@@ -315,6 +321,11 @@ class Settings {
   bool statistics_on_ GUARDED_BY(hive_lock_) = false;
   bool patch_enabled_ GUARDED_BY(hive_lock_) = true;
   std::mt19937 random_ GUARDED_BY(hive_lock_);
+  // Changes of the local document since the last save (null: journals off).
+  // MarkDirty journals the whole document unless its caller already
+  // journalled the change (journalled_).
+  const std::shared_ptr<ChangeJournal> journal_;
+  bool journalled_ GUARDED_BY(hive_lock_) = false;
 
   std::atomic<int64_t> last_access_;
   std::atomic<bool> local_created_{false};

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "logging/log.h"
+#include "store/change_journal.h"
 #include "notify/change_notifier.h"
 #include "store/schema_node.h"
 #include "store/schema_readonly.h"
@@ -115,11 +116,23 @@ ResultCode Settings::SetValue(const Path& path, const json& value, const Request
   if (result == ResultCode::Success && undescribed) {
     result = WriteOverlay(path, *undescribed, LocalValues(), &undo, &written);
   }
+  if (result == ResultCode::Success && written) {
+    // Journalled before the answer; a change that cannot be is undone.
+    std::vector<std::vector<std::string>> changed;
+    for (const OverlayUndo& record : undo) {
+      if (record.overlay == &update_journal_) continue;
+      std::vector<std::string> keys = ChangeJournal::KeyPrefix(record.path);
+      keys.insert(keys.begin(), record.overlay == &LocalValues() ? "local" : "patch");
+      changed.push_back(std::move(keys));
+    }
+    if (!JournalLocal(changed)) result = ResultCode::GenericFailure;
+  }
   if (result != ResultCode::Success) {
     Undo(undo);
     return result;
   }
   if (written) {
+    journalled_ = true;
     MarkDirty(true);
     RebuildEffectiveAt(path, origin);
   }
@@ -201,11 +214,28 @@ ResultCode Settings::DeleteValue(const Path& path, const RequestContext& request
     }
   }
   const json& schema = SchemaRoot();
+  // What the delete may change, for its journal record and for undoing it.
+  std::vector<std::string> patch_keys = ChangeJournal::KeyPrefix(path);
+  std::vector<std::string> local_keys = patch_keys;
+  patch_keys.insert(patch_keys.begin(), "patch");
+  local_keys.insert(local_keys.begin(), "local");
+  Patch();
+  LocalValues();
+  const std::vector<ChangeJournal::Change> before = {ChangeJournal::Snapshot(local_, patch_keys),
+                                                     ChangeJournal::Snapshot(local_, local_keys)};
+  const json journal_before = update_journal_;
   if (Schema::ResetPath(schema, path, BaseValues(), Patch()) == Schema::kResetRefused) {
+    ChangeJournal::ApplyChanges(before, local_);
     return ResultCode::SchemaViolation;
   }
   if (!update_journal_.is_null()) Schema::ResetPath(schema, path, BaseValues(), update_journal_);
   VelderPath::EraseAt(path, LocalValues());
+  if (!JournalLocal({patch_keys, local_keys})) {
+    ChangeJournal::ApplyChanges(before, local_);
+    update_journal_ = journal_before;
+    return ResultCode::GenericFailure;
+  }
+  journalled_ = true;
   MarkDirty(true);
   RebuildEffectiveAt(path, origin);
   return ResultCode::Success;
@@ -302,7 +332,9 @@ ResultCode Settings::SetLocalConstraints(const Path& path, uint32_t requested, c
   if (!request.admin) return ResultCode::AccessDenied;
 
   // Entries are compared as paths, so that "a.01" and "a.1" are one entry.
+  const bool had_list = local_.is_object() && local_.contains("local_admin_only");
   json& list = LocalMember("local_admin_only", json::value_t::array);
+  json before = list;
   auto names_path = [&path](const json& entry) {
     Path parsed;
     return entry.is_string() && VelderPath::Parse(entry.get_ref<const std::string&>(), parsed) && parsed == path;
@@ -320,6 +352,15 @@ ResultCode Settings::SetLocalConstraints(const Path& path, uint32_t requested, c
     entries.erase(removed, entries.end());
   }
   if (!changed) return ResultCode::Success;
+  if (!JournalLocal({{"local_admin_only"}})) {
+    if (had_list) {
+      list = std::move(before);
+    } else {
+      local_.erase("local_admin_only");
+    }
+    return ResultCode::GenericFailure;
+  }
+  journalled_ = true;
   notifier_.NotifyConstraints(kProduct, user_, path, GetConstraints(path), origin);
   return static_cast<ResultCode>(MarkDirty(true));
 }

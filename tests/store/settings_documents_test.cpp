@@ -274,6 +274,7 @@ TEST_F(SettingsDocumentsTest, MarkDirtySchedulesOnlyWhatCanBeUploaded) {
     json local = {{"metadata", {{"etag", c.etag ? "e" : ""}, {"next_check", Now() + 1000}}}};
     if (c.has_patch) local["patch"] = {{"a", 3}};
     WriteLocal(kUser, local);
+    std::filesystem::remove(FileOf(kUser, "local") + ".journal");  // the previous case's hive was never saved
     auto hive = MakeHiveWithBase();
     hive->SetPatchEnabled(c.patch_enabled);
     EXPECT_EQ(hive->MarkDirty(c.schedule), 0u);

@@ -1,0 +1,119 @@
+// The journal's record format and its replay: torn and damaged tails, the
+// part kept aside, and appends after a replay.
+#include "store/change_journal.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+using nlohmann::json;
+using Change = ChangeJournal::Change;
+
+std::string ThreeRecords() {
+  return ChangeJournal::EncodeRecord({{{"patch", "a"}, json(1)}}) +
+         ChangeJournal::EncodeRecord({{{"local", "b"}, json{{"c", "é"}}}, {{"patch", "a"}, std::nullopt}}) +
+         ChangeJournal::EncodeRecord({{{}, json{{"patch", {{"z", true}}}}}});
+}
+
+TEST(ChangeJournalTest, DecodeTellsTornFromDamagedTails) {
+  const std::string good = ThreeRecords();
+  const size_t first = ChangeJournal::EncodeRecord({{{"patch", "a"}, json(1)}}).size();
+  const size_t last_start = good.size() - ChangeJournal::EncodeRecord({{{}, json{{"patch", {{"z", true}}}}}}).size();
+  auto flip = [&](size_t at) {
+    std::string bytes = good;
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x40);
+    return bytes;
+  };
+  const std::string not_changes = [] {
+    // A record whose checksums hold but whose payload is no list of changes.
+    std::string record = ChangeJournal::EncodeRecord({{{"x"}, json(1)}});
+    const std::string text = R"({"x":1})";
+    std::string header;
+    for (uint32_t v : {static_cast<uint32_t>(text.size()), ChangeJournal::Crc32c(text)}) {
+      for (int i = 0; i < 4; ++i) header.push_back(static_cast<char>(v >> (8 * i)));
+    }
+    const uint32_t header_crc = ChangeJournal::Crc32c(header);
+    for (int i = 0; i < 4; ++i) header.push_back(static_cast<char>(header_crc >> (8 * i)));
+    return header + text;
+  }();
+  struct Case {
+    const char* name;
+    std::string bytes;
+    size_t records;
+    ChangeJournal::Scan::Tail tail;
+    size_t good_bytes;
+  };
+  const Case cases[] = {
+      {"intact", good, 3, ChangeJournal::Scan::kClean, good.size()},
+      {"empty", "", 0, ChangeJournal::Scan::kClean, 0},
+      {"last payload cut", good.substr(0, good.size() - 3), 2, ChangeJournal::Scan::kTorn, last_start},
+      {"last header cut", good.substr(0, last_start + 5), 2, ChangeJournal::Scan::kTorn, last_start},
+      {"payload byte of the second", flip(first + ChangeJournal::kHeaderSize + 2), 1,
+       ChangeJournal::Scan::kCorrupt, first},
+      {"length of the second", flip(first + 1), 1, ChangeJournal::Scan::kCorrupt, first},
+      {"zeros after the records", good + std::string(64, '\0'), 3, ChangeJournal::Scan::kCorrupt, good.size()},
+      {"checked but no changes", good + not_changes, 3, ChangeJournal::Scan::kCorrupt, good.size()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ChangeJournal::Scan scan = ChangeJournal::Decode(c.bytes);
+    EXPECT_EQ(scan.records.size(), c.records);
+    EXPECT_EQ(scan.tail, c.tail);
+    EXPECT_EQ(scan.good_bytes, c.good_bytes);
+  }
+}
+
+TEST(ChangeJournalTest, ChangesAreAssignmentsThatReplayTwiceAlike) {
+  json document = {{"patch", {{"a", 5}, {"keep", 1}}}, {"local", 3}};
+  const std::string bytes =
+      ThreeRecords() + ChangeJournal::EncodeRecord({{{"local", "x", "y"}, json(2)}, {{"metadata", "gone"}, {}}});
+  const ChangeJournal::Scan scan = ChangeJournal::Decode(bytes);
+  ASSERT_EQ(scan.records.size(), 4u);
+  for (const json& record : scan.records) ASSERT_TRUE(ChangeJournal::ApplyRecord(record, document));
+  // The whole-document record replaced everything before it; "local" was a
+  // number and became the object its recorded member needs.
+  const json expected = {{"patch", {{"z", true}}}, {"local", {{"x", {{"y", 2}}}}}};
+  EXPECT_EQ(document, expected);
+  for (const json& record : scan.records) ChangeJournal::ApplyRecord(record, document);
+  EXPECT_EQ(document, expected);
+  EXPECT_FALSE(ChangeJournal::ApplyRecord(json::array({json::array({json::array()})}), document));
+}
+
+TEST(ChangeJournalTest, ReplayKeepsTheDamagedPartAsideAndAppendsAfterTheGoodOnes) {
+  testing_support::TempDir dir;
+  const std::string local = (dir.path() / "tarn.S-1-5-18.local.velder").string();
+  const std::string path = local + ".journal";
+  const std::string good = ThreeRecords();
+  const std::string damaged = "\x01\x02\x03\x04 not a record at all";
+  testing_support::WriteFile(path, good + damaged);
+
+  auto journal = ChangeJournal::ForLocalFile(local);
+  ASSERT_NE(journal, nullptr);
+  json document = json::object();
+  EXPECT_EQ(journal->Replay(document), 3u);
+  EXPECT_EQ(testing_support::ReadFile(path + ".corrupt"), damaged);
+  EXPECT_EQ(testing_support::ReadFile(path), good);
+  ASSERT_TRUE(journal->Append({{{"patch", "after"}, json("x")}}));
+  journal.reset();
+
+  // The record appended after the replay is found behind the good ones; a
+  // torn write at the end is dropped and cut away.
+  std::ofstream(path, std::ios::app) << ChangeJournal::EncodeRecord({{{"patch", "torn"}, json(1)}}).substr(0, 20);
+  ChangeJournal again(path);
+  json reread = json::object();
+  EXPECT_EQ(again.Replay(reread), 4u);
+  EXPECT_EQ(reread["patch"], (json{{"z", true}, {"after", "x"}}));
+  EXPECT_EQ(testing_support::ReadFile(path).size(), good.size() + ChangeJournal::EncodeRecord(
+                                                                       {{{"patch", "after"}, json("x")}}).size());
+  ASSERT_TRUE(again.Truncate());
+  EXPECT_EQ(testing_support::ReadFile(path), "");
+  EXPECT_EQ(testing_support::ReadFile(path + ".corrupt"), damaged);
+}
+
+}  // namespace
