@@ -307,13 +307,13 @@ bool Storage::MakeBackupFile(const std::string& path) {
   // last good copy out of the backup.
   if (err != 0 || !DocumentCheck::HoldsDocument(bytes)) {
     // It may still be worth something to a person (a file too large to
-    // load, say): keep it aside instead of overwriting it.
+    // load, say): a regular file is kept aside instead of being overwritten.
     const std::string aside = path + std::string(kUnreadableSuffix);
-    if (::rename(path.c_str(), aside.c_str()) == 0) {
-      HV_LOG_WARNING("File '{}' holds no document; kept as '{}', its backup is kept", path, aside);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::rename(path.c_str(), aside.c_str()) == 0) {
+      HV_LOG_WARNING("File '{}' holds no document, its backup is kept; the file is kept as '{}'", path, aside);
     } else {
-      HV_LOG_WARNING("File '{}' holds no document, its backup is kept; moving it to '{}' failed: {}", path, aside,
-                     errno);
+      HV_LOG_WARNING("File '{}' holds no document, its backup is kept", path);
     }
     return true;
   }
