@@ -74,6 +74,8 @@
  *   closed.
  * - HvIPC_Send with HV_IPC_DELIVERY_QUEUE_OR_CLOSE never waits: a client whose
  *   queued notifications pass the library's bound is closed.
+ * $HV_QOR_IPC_FRAME_TIMEOUT_MS and $HV_QOR_IPC_IDLE_TIMEOUT_MS, read when a
+ * server starts, may shorten the two time-outs (tests do).
  *
  * Threads
  * -------

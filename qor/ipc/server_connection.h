@@ -9,7 +9,13 @@
 // handler when the socket has room again. Whoever queues a frame writes at
 // once as much as the socket takes without blocking; the rest waits in a
 // bounded queue for the socket to drain. So a client that does not read only
-// ever delays writers to itself, and only up to their time-out.
+// ever delays writers to itself, and only up to their time-out; a sender that
+// does not wait at all (HV_IPC_DELIVERY_QUEUE_OR_CLOSE) closes a client whose
+// unread notifications pass their bound instead.
+//
+// Limits: the bytes read and not yet answered count against the uid's share
+// in PeerLimits; the server's timer asks Expired for half-sent frames, unread
+// queues and idleness.
 //
 // Only a handler (or Stop, after the server's threads ended) closes the
 // socket; other threads that meet a broken socket shut it down, which makes
