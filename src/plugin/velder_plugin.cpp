@@ -96,6 +96,7 @@ uint32_t VelderPlugin::PluginInitialize() {
   const uint32_t run_result = maker::HvIPC_RunServer(&server, identity().c_str(), kServiceName, kServerFlags,
                                                      &VelderPlugin::HandleMessage, this, 0);
   if (run_result != HV_IPC_OK) {
+    maker::HvIPC_SetLogCallback(nullptr, nullptr);
     HV_LOG_ERROR("Failed to start IPC server");
     return 1;
   }
