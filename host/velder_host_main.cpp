@@ -4,6 +4,9 @@
 //
 // Exit codes: 0 after a clean stop; 1 when the plug-in cannot be loaded or
 // initialised or its folder cannot be used; 2 for a bad command line.
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "data_folder.h"
+#include "platform/resource_limits.h"
 #include "host_options.h"
 #include "plugin_host.h"
 #include "service_manager.h"
@@ -32,11 +36,31 @@ int Fail(const std::string& message) {
   return kExitFailed;
 }
 
+// Every client connection costs a descriptor; the default soft limit of 1024
+// would let a few users' connections lock everybody out. Raised towards
+// kDescriptorLimit as far as the hard limit allows (root may raise that too).
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  const rlim_t wanted = resource_limits::kDescriptorLimit;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur >= wanted) return;
+  rlimit raised = limit;
+  raised.rlim_cur = wanted;
+  if (raised.rlim_max != RLIM_INFINITY && raised.rlim_max < wanted) raised.rlim_max = wanted;
+  if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) return;
+  raised = limit;
+  raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min<rlim_t>(limit.rlim_max, wanted);
+  if (raised.rlim_cur > limit.rlim_cur && ::setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+    std::cerr << "velder-host: cannot raise the descriptor limit above " << limit.rlim_cur << "\n";
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // Before any thread exists, so that every later thread inherits the mask.
   if (!host::BlockServiceSignals()) return Fail("cannot block the service signals");
+  RaiseDescriptorLimit();
 
   host::HostOptions options;
   std::string message;

@@ -8,7 +8,9 @@
 //                         (journal:0); the journal may cost at most 10%
 //   NotificationLatency   from a SetValue answer to the subscriber's
 //                         notification (p50, p99 in us; 0 when the
-//                         notification came first), and from the request
+//                         notification came first), and from the request;
+//                         under a write storm to the same hive, with 0 and
+//                         with 10 subscribers that never read
 //   ResidentMemory        the host's resident memory with 100 hives of
 //                         1,000 settings each
 //
@@ -18,6 +20,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +29,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -66,6 +71,7 @@ class Service {
   }
   bool ok() const { return ok_; }
   pid_t pid() const { return pid_; }
+  fs::path socket_path() const { return root_ / "ipc" / kIdentity / "VELDER_SERVICE"; }
 
   ~Service() { Stop(); }
 
@@ -288,13 +294,51 @@ BENCHMARK(BM_SetValueThroughput)
     ->Setup([](const benchmark::State& state) { Service::Get().UseJournal(state.range(0) != 0); })
     ->Teardown([](const benchmark::State&) { Service::Get().UseJournal(true); });
 
+// A connection that subscribes to a whole hive and never reads again.
+class StalledSubscriber {
+ public:
+  explicit StalledSubscriber(const std::string& user) {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = Service::Get().socket_path().string();
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return;
+    const std::string envelope = Envelope(MessageType::Subscribe, "", user);
+    // Length, frame kind, request id, message kind, envelope (hv_qor_ipc.h).
+    const auto u32 = [](uint32_t v) {
+      return std::string{static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF),
+                         static_cast<char>((v >> 16) & 0xFF), static_cast<char>(v >> 24)};
+    };
+    const std::string frame = u32(static_cast<uint32_t>(8 + envelope.size())) +
+                              static_cast<char>(HV_IPC_FRAME_REQUEST) + u32(1) + u32(HV_IPC_KIND_ENVELOPE) + envelope;
+    [[maybe_unused]] ssize_t n = ::send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL);
+  }
+  ~StalledSubscriber() { ::close(fd_); }
+
+ private:
+  int fd_ = -1;
+};
+
+// The latency a watcher sees while another client writes to the same hive as
+// fast as it can and state.range(0) subscribers of the whole hive never read.
 void BM_NotificationLatency(benchmark::State& state) {
   if (!Ready(state)) return;
   Client writer, listener;
-  const std::string user = "S-1-22-1-31000";
+  const std::string user = "S-1-22-1-" + std::to_string(31000 + state.range(0));
   // The setting exists first, so that each write changes one integer.
   writer.Call(Envelope(MessageType::SetValue, "latency.value", user, json(0)));
   listener.Call(Envelope(MessageType::Subscribe, "latency", user));
+  std::vector<std::unique_ptr<StalledSubscriber>> stalled;
+  for (int64_t i = 0; i < state.range(0); ++i) stalled.push_back(std::make_unique<StalledSubscriber>(user));
+  std::atomic<bool> storming{true};
+  std::thread storm([&] {
+    Client stormer;
+    const std::string chunk(2048, 's');
+    for (int64_t i = 0; storming.load(std::memory_order_relaxed); ++i) {
+      stormer.Call(Envelope(MessageType::SetValue, "storm.value", user, json(chunk + std::to_string(i))));
+    }
+  });
   std::vector<double> micros, from_request;
   int64_t value = 0;
   for (auto _ : state) {
@@ -318,8 +362,10 @@ void BM_NotificationLatency(benchmark::State& state) {
   // From the moment the SetValue request leaves the writer.
   state.counters["from_request_p50_us"] = Percentile(from_request, 0.50);
   state.counters["from_request_p99_us"] = Percentile(from_request, 0.99);
+  storming = false;
+  storm.join();
 }
-BENCHMARK(BM_NotificationLatency)->UseRealTime();
+BENCHMARK(BM_NotificationLatency)->ArgName("stalled")->Arg(0)->Arg(10)->UseRealTime();
 
 long ResidentKiB(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");

@@ -190,7 +190,7 @@ void BM_NotificationLatency(benchmark::State& state) {
   HvIpcSendOptions options{};
   options.size = sizeof(options);
   options.timeout_ms = 2000;
-  options.wait_for_write = 1;
+  options.delivery = HV_IPC_DELIVERY_WRITTEN;
   std::vector<double> micros;
   for (auto _ : state) {
     {

@@ -4,8 +4,19 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <mutex>
+#include <shared_mutex>
 
 namespace qor_ipc {
+namespace {
+
+// Calls hold it shared, so that a change of callback waits until no call of
+// the old one runs (the plug-in that set it may be unloaded right after).
+std::shared_mutex callback_mu;
+HvIPC_LogCallback log_callback = nullptr;
+void* log_context = nullptr;
+
+}  // namespace
 
 bool DebugEnabled() {
   static const bool enabled = [] {
@@ -21,6 +32,18 @@ void DebugWrite(fmt::string_view format, fmt::format_args args) {
   // One write per line, so that lines of several threads do not mix.
   [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
   errno = saved;
+}
+
+void NoticeWrite(uint32_t level, const std::string& line) {
+  DebugLog("{}", line);
+  std::shared_lock lock(callback_mu);
+  if (log_callback) log_callback(level, line.c_str(), log_context);
+}
+
+void SetLogCallback(HvIPC_LogCallback callback, void* context) {
+  std::unique_lock lock(callback_mu);
+  log_callback = callback;
+  log_context = context;
 }
 
 }  // namespace qor_ipc

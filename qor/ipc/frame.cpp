@@ -52,7 +52,7 @@ FrameReader::Status FrameReader::Next(Frame* frame) {
   const auto kind = static_cast<uint8_t>(header[4]);
   const size_t minimum = MinimumBody(kind);
   if (kind >= 32 || (allowed_kinds_ & (1u << kind)) == 0 || minimum == 0 || length < minimum ||
-      length > HV_IPC_MAX_FRAME_BODY) {
+      length > max_body_) {
     failed_ = true;
     buffer_.clear();
     consumed_ = 0;

@@ -34,8 +34,9 @@ class FrameReader {
  public:
   enum class Status { kNeedMore, kFrame, kError };
 
-  // `allowed_kinds`: bit k set when frame kind k may arrive.
-  explicit FrameReader(uint32_t allowed_kinds) : allowed_kinds_(allowed_kinds) {}
+  // `allowed_kinds`: bit k set when frame kind k may arrive; `max_body`: the
+  // longest body accepted (a longer one is an error at its header).
+  FrameReader(uint32_t allowed_kinds, size_t max_body) : allowed_kinds_(allowed_kinds), max_body_(max_body) {}
 
   void Append(const char* bytes, size_t count) { buffer_.append(bytes, count); }
 
@@ -46,9 +47,12 @@ class FrameReader {
 
   // True while part of a frame has arrived (an end of stream now truncates it).
   bool InsideFrame() const { return buffer_.size() > consumed_; }
+  // Bytes received and not yet taken as a frame.
+  size_t Pending() const { return buffer_.size() - consumed_; }
 
  private:
   uint32_t allowed_kinds_;
+  size_t max_body_;
   std::string buffer_;
   size_t consumed_ = 0;
   bool failed_ = false;

@@ -62,6 +62,12 @@ const char* HvIPC_MessageGetSenderChannel(HvIpcMessage* message) {
   return message->connection->channel().c_str();
 }
 
+void HvIPC_MessageKeepConnection(HvIpcMessage* message, int32_t keep) {
+  if (message && message->connection) message->connection->SetKeep(keep != 0);
+}
+
+void HvIPC_SetLogCallback(HvIPC_LogCallback callback, void* context) { qor_ipc::SetLogCallback(callback, context); }
+
 uint32_t HvIPC_MessageSetResponse(HvIpcMessage* message, const uint8_t* bytes, uint32_t count) {
   if (!message || (count > 0 && !bytes)) return HV_IPC_INVALID_PARAMETER;
   if (count > HV_IPC_MAX_PAYLOAD) {
@@ -85,12 +91,13 @@ uint32_t HvIPC_Send(const char* identity, const char* channel, uint32_t frame_ki
     return HV_IPC_INVALID_PARAMETER;
   }
   uint32_t timeout_ms = HV_IPC_DEFAULT_SEND_TIMEOUT_MS;
-  bool wait_for_write = true;
+  uint8_t delivery = HV_IPC_DELIVERY_WRITTEN;
   if (options) {
     if (options->size < 8) return HV_IPC_INVALID_PARAMETER;
     timeout_ms = options->timeout_ms;
-    // Older, shorter records end before the flag; they wait for the write.
-    if (options->size >= offsetof(HvIpcSendOptions, wait_for_write) + 1) wait_for_write = options->wait_for_write != 0;
+    // Older, shorter records end before the field; they wait for the write.
+    if (options->size >= offsetof(HvIpcSendOptions, delivery) + 1) delivery = options->delivery;
+    if (delivery > HV_IPC_DELIVERY_QUEUE_OR_CLOSE) return HV_IPC_INVALID_PARAMETER;
   }
   if (count > HV_IPC_MAX_FRAME_BODY - 4) return HV_IPC_TOO_LARGE;
   try {
@@ -99,7 +106,7 @@ uint32_t HvIPC_Send(const char* identity, const char* channel, uint32_t frame_ki
     return connection->Send(
         qor_ipc::MakeFrame(HV_IPC_FRAME_NOTIFICATION, {kind},
                            std::string_view(reinterpret_cast<const char*>(bytes), count)),
-        timeout_ms, wait_for_write);
+        timeout_ms, delivery);
   } catch (const std::bad_alloc&) {
     return HV_IPC_ERROR;
   }

@@ -34,7 +34,8 @@
  *   4       1     frame kind
  *   5       L     body
  *
- * L is at most HV_IPC_MAX_FRAME_BODY. All integers are little-endian.
+ * L is at most HV_IPC_MAX_REQUEST_BODY for a REQUEST and at most
+ * HV_IPC_MAX_FRAME_BODY for every other frame. All integers are little-endian.
  *
  *   kind 1 REQUEST (client to server): u32 request id, u32 message kind, payload
  *   kind 2 RESPONSE (server to client): u32 request id, u32 status, payload
@@ -53,6 +54,29 @@
  * expect, a body too short for its kind, or a connection that ends inside a
  * frame closes that one connection; the server goes on serving the others.
  *
+ * Limits
+ * ------
+ * A server protects itself and its other clients from any one client; each
+ * limit below closes (or refuses) only the connection that reaches it, and
+ * is reported through HvIPC_SetLogCallback with the client's pid and uid.
+ * - A frame begun must arrive whole within HV_IPC_FRAME_TIMEOUT_MS, and bytes
+ *   queued for a client must move within the same time.
+ * - A connection that has sent nothing, has nothing in flight and was not
+ *   kept (HvIPC_MessageKeepConnection) for HV_IPC_IDLE_TIMEOUT_MS is closed.
+ * - At most HV_IPC_MAX_CONNECTIONS_PER_UID connections per uid other than 0;
+ *   the unprivileged uids together get fewer connections than the process
+ *   has descriptors, so root can always connect. A refused connection is
+ *   closed before the greeting.
+ * - At most HV_IPC_MAX_REQUESTS_IN_FLIGHT requests of one connection are
+ *   served at a time; the socket is not read further until one is answered.
+ * - The partly received frames and unanswered requests of one uid other than
+ *   0 hold a bounded number of bytes; the connection that would pass it is
+ *   closed.
+ * - HvIPC_Send with HV_IPC_DELIVERY_QUEUE_OR_CLOSE never waits: a client whose
+ *   queued notifications pass the library's bound is closed.
+ * $HV_QOR_IPC_FRAME_TIMEOUT_MS and $HV_QOR_IPC_IDLE_TIMEOUT_MS, read when a
+ * server starts, may shorten the two time-outs (tests do).
+ *
  * Threads
  * -------
  * A server has a pool of threads that wait for its sockets together; the
@@ -60,8 +84,9 @@
  * read in the same go are handed to the other threads, so callbacks run
  * several at once. Writes never block a server thread: each connection has a
  * bounded write queue, and a client that does not read only makes HvIPC_Send
- * to its own channel wait, at most for the time-out given. A client has one
- * reading thread and one thread that runs its notification callback.
+ * to its own channel wait, at most for the time-out given (not at all with
+ * HV_IPC_DELIVERY_QUEUE_OR_CLOSE). A client has one reading thread and one
+ * thread that runs its notification callback.
  */
 #ifndef HV_QOR_IPC_H_
 #define HV_QOR_IPC_H_
@@ -105,6 +130,15 @@ enum {
 /* Largest frame body: 64 MiB. A payload may use all of it but 8 bytes. */
 #define HV_IPC_MAX_FRAME_BODY (64u * 1024u * 1024u)
 #define HV_IPC_MAX_PAYLOAD (HV_IPC_MAX_FRAME_BODY - 8u)
+/* Largest REQUEST body: 1 MiB and 64 KiB; a request payload may use all of it
+ * but 8 bytes (HvIPC_ClientRequest refuses more with HV_IPC_TOO_LARGE). */
+#define HV_IPC_MAX_REQUEST_BODY (1024u * 1024u + 64u * 1024u)
+#define HV_IPC_MAX_REQUEST_PAYLOAD (HV_IPC_MAX_REQUEST_BODY - 8u)
+/* Server limits per client (see "Limits" above). */
+#define HV_IPC_FRAME_TIMEOUT_MS 10000u
+#define HV_IPC_IDLE_TIMEOUT_MS 600000u
+#define HV_IPC_MAX_CONNECTIONS_PER_UID 64u
+#define HV_IPC_MAX_REQUESTS_IN_FLIGHT 16u
 
 /* Message kinds that the settings service gives a meaning to. The library
  * passes every kind through; refusing one is the callback's business. */
@@ -174,6 +208,21 @@ typedef void (*HvIPC_MessageFreeSID_t)(char*);
 HV_IPC_API const char* HvIPC_MessageGetSenderChannel(HvIpcMessage* message);
 typedef const char* (*HvIPC_MessageGetSenderChannel_t)(HvIpcMessage*);
 
+/* Keeps the sender's connection open while it is idle (keep non-zero), for
+ * a client that waits for notifications; 0 makes it subject to the idle
+ * time-out again. */
+HV_IPC_API void HvIPC_MessageKeepConnection(HvIpcMessage* message, int32_t keep);
+typedef void (*HvIPC_MessageKeepConnection_t)(HvIpcMessage*, int32_t);
+
+/* Where the library reports why it refused or closed a client connection:
+ * level 2 (error) or 3 (warning), one line of UTF-8 without a line end. Called
+ * on the library's threads, never while it holds a lock of a connection;
+ * null stops the reports. Process-wide; returns when no call of the previous
+ * callback runs any more. */
+typedef void (*HvIPC_LogCallback)(uint32_t level, const char* line, void* context);
+HV_IPC_API void HvIPC_SetLogCallback(HvIPC_LogCallback callback, void* context);
+typedef void (*HvIPC_SetLogCallback_t)(HvIPC_LogCallback, void*);
+
 /* Copies `count` bytes as the response; a later call replaces an earlier one.
  * HV_IPC_TOO_LARGE over HV_IPC_MAX_PAYLOAD (the client then receives that
  * status instead of a payload). */
@@ -185,9 +234,17 @@ typedef struct HvIpcSendOptions {
   uint32_t size;           /* sizeof(HvIpcSendOptions); at least 8 */
   uint32_t timeout_ms;     /* longest wait for the channel; 0: no waiting */
   uint32_t reserved[3];    /* zero */
-  uint8_t wait_for_write;  /* 1: return once the frame is written to the socket; 0: once queued */
+  uint8_t delivery;        /* HV_IPC_DELIVERY_* */
   uint8_t reserved2[3];    /* zero */
 } HvIpcSendOptions;
+
+/* When HvIPC_Send returns. */
+enum {
+  HV_IPC_DELIVERY_QUEUED = 0,        /* once queued; waits for room up to the time-out */
+  HV_IPC_DELIVERY_WRITTEN = 1,       /* once written to the socket, up to the time-out */
+  HV_IPC_DELIVERY_QUEUE_OR_CLOSE = 2 /* at once: queued, or the channel, whose client does not
+                                        read, is closed (HV_IPC_DISCONNECTED) */
+};
 
 #define HV_IPC_SEND_NOTIFICATION 3u /* the only frame kind HvIPC_Send writes */
 #define HV_IPC_DEFAULT_SEND_TIMEOUT_MS 2000u
@@ -197,7 +254,7 @@ typedef struct HvIpcSendOptions {
  * frame_kind must be HV_IPC_SEND_NOTIFICATION, kind not 0 (the client's
  * mark for a lost connection) and reply null (no replies).
  * options may be null: wait for the write, 2000 ms.
- * Results: HV_IPC_OK delivered (written, or queued when wait_for_write is 0);
+ * Results: HV_IPC_OK delivered (written, or queued, as the delivery asks);
  * HV_IPC_TIMEOUT not done within the time-out, the channel stays;
  * HV_IPC_NOT_FOUND / HV_IPC_DISCONNECTED the channel is gone;
  * HV_IPC_INVALID_PARAMETER / HV_IPC_TOO_LARGE bad arguments. */

@@ -124,7 +124,7 @@ uint32_t IpcClient::Request(uint32_t kind, const uint8_t* bytes, uint32_t count,
                             std::string* response) {
   if (tls_notifying == this) return HV_IPC_WRONG_THREAD;
   if (!response || (count > 0 && !bytes)) return HV_IPC_INVALID_PARAMETER;
-  if (count > HV_IPC_MAX_PAYLOAD) return HV_IPC_TOO_LARGE;
+  if (count > HV_IPC_MAX_REQUEST_PAYLOAD) return HV_IPC_TOO_LARGE;
   {
     std::lock_guard lock(mu_);
     if (ended_ || closing_) return HV_IPC_DISCONNECTED;
@@ -214,7 +214,8 @@ uint32_t IpcClient::WriteWhole(const std::string& frame, Deadline deadline) {
 }
 
 void IpcClient::ReadLoop() {
-  FrameReader reader((1u << HV_IPC_FRAME_RESPONSE) | (1u << HV_IPC_FRAME_NOTIFICATION) | (1u << HV_IPC_FRAME_HELLO));
+  FrameReader reader((1u << HV_IPC_FRAME_RESPONSE) | (1u << HV_IPC_FRAME_NOTIFICATION) | (1u << HV_IPC_FRAME_HELLO),
+                     HV_IPC_MAX_FRAME_BODY);
   char buffer[64 * 1024];
   bool ok = true;
   while (ok) {

@@ -5,6 +5,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/timerfd.h>
@@ -12,9 +13,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "qor/ipc/channel_registry.h"
+#include "platform/resource_limits.h"
 #include "qor/ipc/debug_log.h"
 #include "qor/ipc/server_connection.h"
 
@@ -26,6 +30,7 @@ constexpr uint64_t kListenToken = 0;
 constexpr uint64_t kStopToken = 1;
 constexpr uint64_t kPauseToken = 2;
 constexpr uint64_t kTaskToken = 3;
+constexpr uint64_t kTickToken = 4;
 
 constexpr uint32_t kKnownFlags = HV_IPC_SERVER_CONCURRENT | HV_IPC_SERVER_ALL_USERS | HV_IPC_SERVER_REPLACE_STALE;
 // How long accepting pauses when the process is out of descriptors.
@@ -33,6 +38,23 @@ constexpr long kAcceptPauseNs = 100'000'000;
 
 // The server whose thread this is, so that Stop can refuse to join itself.
 thread_local const IpcServer* tls_server = nullptr;
+
+// A time-out from the environment (tests shorten them), else `fallback`.
+std::chrono::milliseconds TimeoutFromEnvironment(const char* name, uint32_t fallback) {
+  const char* text = std::getenv(name);
+  if (text != nullptr && *text != '\0') {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    if (*end == '\0' && value > 0 && value <= fallback) return std::chrono::milliseconds(value);
+  }
+  return std::chrono::milliseconds(fallback);
+}
+
+size_t DescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1u << 20;
+  return static_cast<size_t>(limit.rlim_cur);
+}
 
 size_t DefaultThreads() {
   const unsigned hw = std::thread::hardware_concurrency();
@@ -67,7 +89,12 @@ IpcServer::IpcServer(std::string identity, std::string service, uint32_t flags, 
       flags_(flags),
       concurrent_((flags & HV_IPC_SERVER_CONCURRENT) != 0),
       callback_(callback),
-      context_(context) {}
+      context_(context),
+      frame_timeout_(TimeoutFromEnvironment("HV_QOR_IPC_FRAME_TIMEOUT_MS", HV_IPC_FRAME_TIMEOUT_MS)),
+      idle_timeout_(TimeoutFromEnvironment("HV_QOR_IPC_IDLE_TIMEOUT_MS", HV_IPC_IDLE_TIMEOUT_MS)),
+      limits_(std::make_shared<PeerLimits>(resource_limits::kMaxConnectionsPerUid,
+                                           PeerLimits::UserConnectionsFor(DescriptorLimit()),
+                                           resource_limits::kMaxBufferedBytesPerUid)) {}
 
 IpcServer::~IpcServer() = default;
 
@@ -92,12 +119,21 @@ uint32_t IpcServer::Open(uint32_t threads) {
   epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
   stop_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   pause_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-  if (epoll_fd_ < 0 || stop_fd_ < 0 || pause_fd_ < 0 || tasks_.fd() < 0) return HV_IPC_ERROR;
+  tick_fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  if (epoll_fd_ < 0 || stop_fd_ < 0 || pause_fd_ < 0 || tick_fd_ < 0 || tasks_.fd() < 0) return HV_IPC_ERROR;
+  // Time-outs are checked a few times per shortest time-out, at most once a second.
+  const auto tick = std::clamp<std::chrono::milliseconds>(std::min(frame_timeout_, idle_timeout_) / 4,
+                                                          std::chrono::milliseconds(20), std::chrono::seconds(1));
+  itimerspec every{};
+  every.it_interval.tv_sec = every.it_value.tv_sec = tick.count() / 1000;
+  every.it_interval.tv_nsec = every.it_value.tv_nsec = (tick.count() % 1000) * 1'000'000;
+  if (::timerfd_settime(tick_fd_, 0, &every, nullptr) != 0) return HV_IPC_ERROR;
   // One-shot: one thread accepts (or ends a pause) at a time and re-arms.
   // Level-triggered: the stop event reaches every thread, a queued task the
   // next free one.
   if (!Watch(listen_fd_, kListenToken, EPOLLIN | EPOLLONESHOT, EPOLL_CTL_ADD) ||
       !Watch(pause_fd_, kPauseToken, EPOLLIN | EPOLLONESHOT, EPOLL_CTL_ADD) ||
+      !Watch(tick_fd_, kTickToken, EPOLLIN | EPOLLONESHOT, EPOLL_CTL_ADD) ||
       !Watch(stop_fd_, kStopToken, EPOLLIN, EPOLL_CTL_ADD) || !Watch(tasks_.fd(), kTaskToken, EPOLLIN, EPOLL_CTL_ADD)) {
     return HV_IPC_ERROR;
   }
@@ -195,7 +231,7 @@ void IpcServer::ReleaseResources() {
     ::unlink(location_.socket_path.c_str());
   }
   socket_ino_ = 0;
-  for (int* fd : {&epoll_fd_, &stop_fd_, &pause_fd_}) {
+  for (int* fd : {&epoll_fd_, &stop_fd_, &pause_fd_, &tick_fd_}) {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
   }
@@ -223,6 +259,9 @@ void IpcServer::ServiceLoop() {
         break;
       case kPauseToken:
         ResumeAccepting();
+        break;
+      case kTickToken:
+        CloseExpired();
         break;
       case kTaskToken: {
         TaskQueue::Task task;
@@ -260,8 +299,25 @@ void IpcServer::AcceptAll() {
       ::close(fd);
       continue;
     }
-    const std::string channel = ChannelRegistry::Instance().NewChannelName(peer.pid);
-    auto connection = std::make_shared<ServerConnection>(fd, epoll_fd_, next_token_++, peer, identity_, channel);
+    if (!limits_->Admit(peer.uid)) {
+      ::close(fd);
+      Notice("Refused a connection of pid {}, uid {}: the uid has {} connections, or all users together have "
+             "their most",
+             peer.pid, peer.uid, limits_->Connections(peer.uid));
+      continue;
+    }
+    std::shared_ptr<ServerConnection> connection;
+    std::string channel;
+    try {
+      channel = ChannelRegistry::Instance().NewChannelName(peer.pid);
+      connection =
+          std::make_shared<ServerConnection>(fd, epoll_fd_, next_token_++, peer, identity_, channel, limits_);
+    } catch (const std::bad_alloc&) {
+      ::close(fd);
+      limits_->Leave(peer.uid);
+      Notice("Refused a connection of pid {}, uid {}: out of memory", peer.pid, peer.uid);
+      continue;
+    }
     // Known before its first event can arrive.
     {
       std::lock_guard lock(connections_mu_);
@@ -278,6 +334,29 @@ void IpcServer::ResumeAccepting() {
   uint64_t expirations;
   [[maybe_unused]] ssize_t n = ::read(pause_fd_, &expirations, sizeof(expirations));
   Watch(listen_fd_, kListenToken, EPOLLIN | EPOLLONESHOT, EPOLL_CTL_MOD);
+}
+
+void IpcServer::CloseExpired() {
+  uint64_t expirations;
+  [[maybe_unused]] ssize_t n = ::read(tick_fd_, &expirations, sizeof(expirations));
+  const auto now = std::chrono::steady_clock::now();
+  std::vector<std::pair<std::shared_ptr<ServerConnection>, std::string>> expired;
+  try {
+    std::shared_lock lock(connections_mu_);
+    for (const auto& [token, connection] : connections_) {
+      std::string why = connection->Expired(now, frame_timeout_, idle_timeout_);
+      if (!why.empty()) expired.emplace_back(connection, std::move(why));
+    }
+  } catch (const std::bad_alloc&) {
+    // Checked again at the next tick.
+  }
+  Watch(tick_fd_, kTickToken, EPOLLIN | EPOLLONESHOT, EPOLL_CTL_MOD);
+  for (const auto& [connection, why] : expired) {
+    Notice("Closed the connection of pid {}, uid {} (channel {}): {}", connection->pid(), connection->uid(),
+           connection->channel(), why);
+    // Its next event is a hang-up, which a handler turns into the close.
+    connection->Abort();
+  }
 }
 
 void IpcServer::OnConnectionEvent(uint64_t token, uint32_t events) {
@@ -298,7 +377,14 @@ void IpcServer::OnConnectionEvent(uint64_t token, uint32_t events) {
   std::vector<Frame> frames;
   auto outcome = ServerConnection::ReadOutcome::kOpen;
   if (events & (EPOLLIN | EPOLLRDHUP)) {
-    outcome = connection->ReadAvailable(&frames);
+    try {
+      outcome = connection->ReadAvailable(&frames);
+    } catch (const std::bad_alloc&) {
+      // Out of memory costs this one client its connection, not the service.
+      Notice("Closed the connection of pid {}, uid {} (channel {}): out of memory while reading", connection->pid(),
+             connection->uid(), connection->channel());
+      outcome = ServerConnection::ReadOutcome::kError;
+    }
     if (outcome == ServerConnection::ReadOutcome::kError) {
       CloseConnection(connection);
       return;
@@ -315,19 +401,19 @@ void IpcServer::OnConnectionEvent(uint64_t token, uint32_t events) {
     // Later frames go to other threads; this one serves the first itself.
     for (size_t i = 1; i < frames.size(); ++i) {
       tasks_.Push([this, connection, frame = std::move(frames[i])] {
-        if (stopping_) return Skip(connection);
+        if (stopping_) return Skip(connection, kFrameHeaderSize + frame.body.size());
         Serve(connection, frame);
       });
     }
     if (!frames.empty()) {
-      if (stopping_) return Skip(connection);
+      if (stopping_) return Skip(connection, kFrameHeaderSize + frames[0].body.size());
       Serve(connection, frames[0]);
     }
   } else {
     // One thread: the client's requests are served in their order.
     for (const Frame& frame : frames) {
       if (stopping_) {
-        Skip(connection);
+        Skip(connection, kFrameHeaderSize + frame.body.size());
       } else {
         Serve(connection, frame);
       }
@@ -336,7 +422,8 @@ void IpcServer::OnConnectionEvent(uint64_t token, uint32_t events) {
 }
 
 void IpcServer::Serve(const std::shared_ptr<ServerConnection>& connection, const Frame& frame) {
-  if (connection->IsClosed()) return Skip(connection);  // nobody to answer
+  const size_t request_bytes = kFrameHeaderSize + frame.body.size();
+  if (connection->IsClosed()) return Skip(connection, request_bytes);  // nobody to answer
   const uint32_t request_id = GetU32(frame.body.data());
   const uint32_t kind = GetU32(frame.body.data() + 4);
   HvIpcMessage message;
@@ -346,7 +433,8 @@ void IpcServer::Serve(const std::shared_ptr<ServerConnection>& connection, const
     handled = callback_(kind, reinterpret_cast<const uint8_t*>(frame.body.data() + 8),
                         static_cast<uint32_t>(frame.body.size() - 8), &message, context_);
   } catch (...) {
-    // An exception must not end a server thread; the request counts as refused.
+    // An exception (out of memory, say) must not end a server thread; the
+    // request counts as refused.
     DebugLog("channel {}: the message callback threw", connection->channel());
     handled = 1;
   }
@@ -358,16 +446,33 @@ void IpcServer::Serve(const std::shared_ptr<ServerConnection>& connection, const
     status = HV_IPC_TOO_LARGE;
     message.response.clear();
   }
-  connection->RequestDone(MakeFrame(HV_IPC_FRAME_RESPONSE, {request_id, status}, message.response));
+  std::string response;
+  try {
+    response = MakeFrame(HV_IPC_FRAME_RESPONSE, {request_id, status}, message.response);
+  } catch (const std::bad_alloc&) {
+    message.response.clear();
+    message.response.shrink_to_fit();
+    try {
+      response = MakeFrame(HV_IPC_FRAME_RESPONSE, {request_id, HV_IPC_ERROR}, {});
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  connection->RequestDone(std::move(response), request_bytes);
 }
 
-void IpcServer::Skip(const std::shared_ptr<ServerConnection>& connection) { connection->RequestDone(std::string()); }
+void IpcServer::Skip(const std::shared_ptr<ServerConnection>& connection, size_t request_bytes) {
+  connection->RequestDone(std::string(), request_bytes);
+}
 
 void IpcServer::CloseConnection(const std::shared_ptr<ServerConnection>& connection) {
   ChannelRegistry::Instance().Remove(identity_, connection->channel());
   connection->Close();
-  std::lock_guard lock(connections_mu_);
-  connections_.erase(connection->token());
+  size_t erased = 0;
+  {
+    std::lock_guard lock(connections_mu_);
+    erased = connections_.erase(connection->token());
+  }
+  if (erased != 0) limits_->Leave(connection->uid());
 }
 
 }  // namespace qor_ipc

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -25,6 +26,7 @@
 #include "platform/thread_annotations.h"
 #include "qor/ipc/frame.h"
 #include "qor/ipc/hv_qor_ipc.h"
+#include "qor/ipc/peer_limits.h"
 #include "qor/ipc/socket_location.h"
 #include "qor/ipc/task_queue.h"
 
@@ -67,9 +69,11 @@ class IpcServer final : public HvIpcServer {
   void ServiceLoop();
   void AcceptAll();
   void ResumeAccepting();
+  // Closes the connections that have run out of time (see ServerConnection::Expired).
+  void CloseExpired();
   void OnConnectionEvent(uint64_t token, uint32_t events);
   void Serve(const std::shared_ptr<ServerConnection>& connection, const Frame& frame);
-  void Skip(const std::shared_ptr<ServerConnection>& connection);
+  void Skip(const std::shared_ptr<ServerConnection>& connection, size_t request_bytes);
   void CloseConnection(const std::shared_ptr<ServerConnection>& connection);
   void ReleaseResources();
 
@@ -86,6 +90,10 @@ class IpcServer final : public HvIpcServer {
   int epoll_fd_ = -1;
   int stop_fd_ = -1;   // eventfd, readable from Stop on: every thread sees it and ends
   int pause_fd_ = -1;  // timerfd that ends a pause of accepting (out of descriptors)
+  int tick_fd_ = -1;   // periodic timerfd: time-outs of connections are checked
+  std::chrono::milliseconds frame_timeout_;
+  std::chrono::milliseconds idle_timeout_;
+  std::shared_ptr<PeerLimits> limits_;
   dev_t socket_dev_ = 0;
   ino_t socket_ino_ = 0;  // our socket file, so that Stop removes no one else's
 

@@ -6,8 +6,10 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
+#include "platform/resource_limits.h"
 #include "qor/ipc/debug_log.h"
 #include "qor/ipc/hv_qor_ipc.h"
 
@@ -22,17 +24,56 @@ constexpr size_t kMaxIov = 32;
 }  // namespace
 
 ServerConnection::ServerConnection(int fd, int epoll_fd, uint64_t token, const ucred& peer, std::string identity,
-                                   std::string channel)
+                                   std::string channel, std::shared_ptr<PeerLimits> limits)
     : token_(token),
       epoll_fd_(epoll_fd),
       peer_(peer),
       identity_(std::move(identity)),
       channel_(std::move(channel)),
       fd_(fd),
-      reader_(1u << HV_IPC_FRAME_REQUEST) {}
+      reader_(1u << HV_IPC_FRAME_REQUEST, HV_IPC_MAX_REQUEST_BODY),
+      limits_(std::move(limits)),
+      last_activity_ms_(NowMs()) {}
 
 ServerConnection::~ServerConnection() {
   if (fd_ >= 0) ::close(fd_);
+  if (limits_ && charged_ > 0) limits_->Uncharge(peer_.uid, charged_);
+}
+
+int64_t ServerConnection::NowMs() {
+  // Never 0, which stands for "not now".
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count() + 1;
+}
+
+std::string ServerConnection::Expired(Clock::time_point now, std::chrono::milliseconds frame_timeout,
+                                      std::chrono::milliseconds idle_timeout) const {
+  const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() + 1;
+  const int64_t frame_started = frame_started_ms_.load(std::memory_order_relaxed);
+  if (frame_started != 0 && now_ms - frame_started > frame_timeout.count()) {
+    return fmt::format("a frame was not completed within {} ms", frame_timeout.count());
+  }
+  const int64_t stalled = stalled_since_ms_.load(std::memory_order_relaxed);
+  if (stalled != 0 && now_ms - stalled > frame_timeout.count()) {
+    return fmt::format("it read nothing of what was sent to it for {} ms", frame_timeout.count());
+  }
+  if (frame_started == 0 && stalled == 0 && !keep_.load(std::memory_order_relaxed) &&
+      in_flight_count_.load(std::memory_order_relaxed) == 0 &&
+      now_ms - last_activity_ms_.load(std::memory_order_relaxed) > idle_timeout.count()) {
+    return fmt::format("it was idle for {} ms", idle_timeout.count());
+  }
+  return {};
+}
+
+bool ServerConnection::ChargeRead(size_t bytes) {
+  if (!limits_) return true;
+  if (!limits_->Charge(peer_.uid, bytes)) {
+    Notice("Closed the connection of pid {}, uid {} (channel {}): its uid holds more than {} bytes of requests",
+           peer_.pid, peer_.uid, channel_, resource_limits::kMaxBufferedBytesPerUid);
+    return false;
+  }
+  std::lock_guard lock(mu_);
+  charged_ += bytes;
+  return true;
 }
 
 bool ServerConnection::Register() {
@@ -75,13 +116,27 @@ ServerConnection::ReadOutcome ServerConnection::ReadAvailable(std::vector<Frame>
     const ssize_t n = ::read(fd_, buffer, sizeof(buffer));
     if (n > 0) {
       total += static_cast<size_t>(n);
+      if (!ChargeRead(static_cast<size_t>(n))) return ReadOutcome::kError;
+      const int64_t now = NowMs();
+      last_activity_ms_.store(now, std::memory_order_relaxed);
       reader_.Append(buffer, static_cast<size_t>(n));
       Frame frame;
       FrameReader::Status status;
-      while ((status = reader_.Next(&frame)) == FrameReader::Status::kFrame) frames->push_back(std::move(frame));
+      bool completed = false;
+      while ((status = reader_.Next(&frame)) == FrameReader::Status::kFrame) {
+        frames->push_back(std::move(frame));
+        completed = true;
+      }
       if (status == FrameReader::Status::kError) {
-        DebugLog("channel {}: malformed frame, closing", channel_);
+        Notice("Closed the connection of pid {}, uid {} (channel {}): a malformed frame or one over {} bytes",
+               peer_.pid, peer_.uid, channel_, HV_IPC_MAX_REQUEST_BODY);
         return ReadOutcome::kError;
+      }
+      // The time-out of a frame runs from its first byte.
+      if (!reader_.InsideFrame()) {
+        frame_started_ms_.store(0, std::memory_order_relaxed);
+      } else if (completed || frame_started_ms_.load(std::memory_order_relaxed) == 0) {
+        frame_started_ms_.store(now, std::memory_order_relaxed);
       }
       // A short read took everything there was; epoll reports anything newer.
       if (static_cast<size_t>(n) < sizeof(buffer)) break;
@@ -123,10 +178,18 @@ void ServerConnection::Close() {
   ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd_, nullptr);
   ::close(fd_);
   fd_ = -1;
+  DropQueueLocked();
+  if (limits_ && charged_ > 0) limits_->Uncharge(peer_.uid, charged_);
+  charged_ = 0;
+  written_cv_.notify_all();
+}
+
+void ServerConnection::DropQueueLocked() {
   queue_.clear();
   queued_bytes_ = 0;
+  queued_notification_bytes_ = 0;
   head_written_ = 0;
-  written_cv_.notify_all();
+  stalled_since_ms_.store(0, std::memory_order_relaxed);
 }
 
 void ServerConnection::QueueFrame(std::string frame) {
@@ -140,12 +203,18 @@ void ServerConnection::QueueFrame(std::string frame) {
 void ServerConnection::RequestAccepted() {
   std::lock_guard lock(mu_);
   ++in_flight_;
+  in_flight_count_.store(in_flight_, std::memory_order_relaxed);
   UpdateInterestLocked();
 }
 
-void ServerConnection::RequestDone(std::string response) {
+void ServerConnection::RequestDone(std::string response, size_t request_bytes) {
   std::lock_guard lock(mu_);
   --in_flight_;
+  in_flight_count_.store(in_flight_, std::memory_order_relaxed);
+  last_activity_ms_.store(NowMs(), std::memory_order_relaxed);
+  const size_t release = std::min(request_bytes, charged_);
+  if (limits_ && release > 0) limits_->Uncharge(peer_.uid, release);
+  charged_ -= release;
   if (GoneLocked()) return;  // the client left: its answer goes nowhere
   if (!response.empty()) {
     PushLocked(std::move(response));
@@ -155,10 +224,33 @@ void ServerConnection::RequestDone(std::string response) {
   FinishIfDoneLocked();
 }
 
-uint32_t ServerConnection::Send(std::string frame, uint32_t timeout_ms, bool wait_for_write) {
+uint32_t ServerConnection::Send(std::string frame, uint32_t timeout_ms, uint8_t delivery) {
+  if (delivery == HV_IPC_DELIVERY_QUEUE_OR_CLOSE) {
+    size_t unread = 0;
+    {
+      std::lock_guard lock(mu_);
+      if (GoneLocked()) return HV_IPC_DISCONNECTED;
+      // One notification may always wait, however large; beyond the bound the
+      // client has stopped reading and would only cost the service memory.
+      if (queued_notification_bytes_ == 0 ||
+          queued_notification_bytes_ + frame.size() <= resource_limits::kMaxQueuedNotificationBytes) {
+        PushLocked(std::move(frame), true);
+        FlushLocked();
+        UpdateInterestLocked();
+        return GoneLocked() ? HV_IPC_DISCONNECTED : HV_IPC_OK;
+      }
+      unread = queued_notification_bytes_;
+      BreakLocked();
+    }
+    Notice("Closed the connection of pid {}, uid {} (channel {}): {} bytes of notifications not read", peer_.pid,
+           peer_.uid, channel_, unread);
+    return HV_IPC_DISCONNECTED;
+  }
+  const bool wait_for_write = delivery != HV_IPC_DELIVERY_QUEUED;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   std::unique_lock lock(mu_);
   // Room first: one frame may always go into an empty queue, however large.
+  constexpr size_t kMaxQueuedBytes = resource_limits::kMaxQueuedBytes;
   while (!GoneLocked() && queued_bytes_ > 0 && queued_bytes_ + frame.size() > kMaxQueuedBytes) {
     if (written_cv_.wait_until(lock, deadline) == std::cv_status::timeout && !GoneLocked() && queued_bytes_ > 0 &&
         queued_bytes_ + frame.size() > kMaxQueuedBytes) {
@@ -167,7 +259,7 @@ uint32_t ServerConnection::Send(std::string frame, uint32_t timeout_ms, bool wai
     }
   }
   if (GoneLocked()) return HV_IPC_DISCONNECTED;
-  const uint64_t seq = PushLocked(std::move(frame));
+  const uint64_t seq = PushLocked(std::move(frame), true);
   FlushLocked();
   UpdateInterestLocked();
   if (GoneLocked()) return HV_IPC_DISCONNECTED;
@@ -183,7 +275,9 @@ uint32_t ServerConnection::Send(std::string frame, uint32_t timeout_ms, bool wai
         if (it->seq != seq) continue;
         if (it != queue_.begin() || head_written_ == 0) {
           queued_bytes_ -= it->bytes.size();
+          queued_notification_bytes_ -= it->bytes.size();
           queue_.erase(it);
+          if (queue_.empty()) stalled_since_ms_.store(0, std::memory_order_relaxed);
           UpdateInterestLocked();
           written_cv_.notify_all();  // room for other senders
         }
@@ -201,11 +295,22 @@ bool ServerConnection::IsClosed() const {
   return GoneLocked();
 }
 
-uint64_t ServerConnection::PushLocked(std::string frame) {
+uint64_t ServerConnection::PushLocked(std::string frame, bool notification) {
+  if (queue_.empty()) stalled_since_ms_.store(NowMs(), std::memory_order_relaxed);
   queued_bytes_ += frame.size();
+  if (notification) queued_notification_bytes_ += frame.size();
   const uint64_t seq = next_seq_++;
-  queue_.push_back(OutFrame{std::move(frame), seq});
+  queue_.push_back(OutFrame{std::move(frame), seq, notification});
   return seq;
+}
+
+void ServerConnection::PopFrontLocked() {
+  const OutFrame& head = queue_.front();
+  queued_bytes_ -= head.bytes.size();
+  if (head.notification) queued_notification_bytes_ -= head.bytes.size();
+  written_seq_ = head.seq;
+  head_written_ = 0;
+  queue_.pop_front();
 }
 
 void ServerConnection::FlushLocked() {
@@ -239,28 +344,27 @@ void ServerConnection::FlushLocked() {
         break;
       }
       left -= rest;
-      queued_bytes_ -= head.bytes.size();
-      written_seq_ = head.seq;
-      head_written_ = 0;
-      queue_.pop_front();
+      PopFrontLocked();
     }
     progress = true;
   }
-  if (progress) written_cv_.notify_all();
+  if (progress) {
+    stalled_since_ms_.store(queue_.empty() ? 0 : NowMs(), std::memory_order_relaxed);
+    written_cv_.notify_all();
+  }
 }
 
 void ServerConnection::BreakLocked() {
   broken_ = true;
-  queue_.clear();
-  queued_bytes_ = 0;
-  head_written_ = 0;
+  DropQueueLocked();
   // The I/O thread sees the hang-up and closes the socket.
   ::shutdown(fd_, SHUT_RDWR);
   written_cv_.notify_all();
 }
 
 uint32_t ServerConnection::WantedEventsLocked() const {
-  const bool want_read = !ended_ && !broken_ && in_flight_ < kMaxRequestsInFlight && queued_bytes_ < kMaxQueuedBytes;
+  const bool want_read = !ended_ && !broken_ && in_flight_ < resource_limits::kMaxRequestsInFlight &&
+                         queued_bytes_ < resource_limits::kMaxQueuedBytes;
   const bool want_write = !broken_ && !queue_.empty();
   return (want_read ? (EPOLLIN | EPOLLRDHUP) : 0u) | (want_write ? EPOLLOUT : 0u);
 }

@@ -9,7 +9,13 @@
 // handler when the socket has room again. Whoever queues a frame writes at
 // once as much as the socket takes without blocking; the rest waits in a
 // bounded queue for the socket to drain. So a client that does not read only
-// ever delays writers to itself, and only up to their time-out.
+// ever delays writers to itself, and only up to their time-out; a sender that
+// does not wait at all (HV_IPC_DELIVERY_QUEUE_OR_CLOSE) closes a client whose
+// unread notifications pass their bound instead.
+//
+// Limits: the bytes read and not yet answered count against the uid's share
+// in PeerLimits; the server's timer asks Expired for half-sent frames, unread
+// queues and idleness.
 //
 // Only a handler (or Stop, after the server's threads ended) closes the
 // socket; other threads that meet a broken socket shut it down, which makes
@@ -19,30 +25,28 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/thread_annotations.h"
 #include "qor/ipc/frame.h"
+#include "qor/ipc/peer_limits.h"
 
 namespace qor_ipc {
 
-// Queued bytes above which HvIPC_Send waits for room and the connection's
-// requests are no longer read (responses are always queued, so their total
-// is bounded by the number of requests read).
-inline constexpr size_t kMaxQueuedBytes = 8u * 1024 * 1024;
-// Requests of one connection in the pool or running before reading pauses.
-inline constexpr uint32_t kMaxRequestsInFlight = 64;
-
 class ServerConnection {
  public:
-  // Takes ownership of `fd` (non-blocking). `token` is the connection's epoll key.
+  // Takes ownership of `fd` (non-blocking). `token` is the connection's epoll
+  // key; `limits` counts the bytes the connection holds for its uid.
   ServerConnection(int fd, int epoll_fd, uint64_t token, const ucred& peer, std::string identity,
-                   std::string channel);
+                   std::string channel, std::shared_ptr<PeerLimits> limits);
   ~ServerConnection();
   ServerConnection(const ServerConnection&) = delete;
   ServerConnection& operator=(const ServerConnection&) = delete;
@@ -51,6 +55,16 @@ class ServerConnection {
   const std::string& identity() const { return identity_; }
   const std::string& channel() const { return channel_; }
   uid_t uid() const { return peer_.uid; }
+  pid_t pid() const { return peer_.pid; }
+
+  // Exempts the connection from the idle time-out (a listening client).
+  void SetKeep(bool keep) { keep_.store(keep, std::memory_order_relaxed); }
+  // Why the connection is to be closed at `now`: a frame begun longer than
+  // `frame_timeout` ago, queued bytes that have not moved for as long, or
+  // idleness (nothing sent, nothing in flight, not kept) for `idle_timeout`.
+  // Empty while it is fine.
+  std::string Expired(std::chrono::steady_clock::time_point now, std::chrono::milliseconds frame_timeout,
+                      std::chrono::milliseconds idle_timeout) const;
 
   // Adds the socket to the epoll set. Frames queued before (the greeting)
   // go out first; nothing is read before this.
@@ -88,19 +102,30 @@ class ServerConnection {
   void QueueFrame(std::string frame);
   // A request was handed to the pool.
   void RequestAccepted();
-  // A request is finished; `response` is its frame, or empty when none is sent.
-  void RequestDone(std::string response);
-  // Writes a notification frame (HvIPC_Send), see hv_qor_ipc.h for the results.
-  uint32_t Send(std::string frame, uint32_t timeout_ms, bool wait_for_write);
+  // A request of `request_bytes` (its whole frame) is finished; `response` is
+  // its frame, or empty when none is sent.
+  void RequestDone(std::string response, size_t request_bytes);
+  // Writes a notification frame (HvIPC_Send); `delivery` is an
+  // HV_IPC_DELIVERY_* value. See hv_qor_ipc.h for the results.
+  uint32_t Send(std::string frame, uint32_t timeout_ms, uint8_t delivery);
   bool IsClosed() const;
 
  private:
   struct OutFrame {
     std::string bytes;
     uint64_t seq;
+    bool notification;
   };
 
-  uint64_t PushLocked(std::string frame) REQUIRES(mu_);
+  using Clock = std::chrono::steady_clock;
+  static int64_t NowMs();
+
+  uint64_t PushLocked(std::string frame, bool notification = false) REQUIRES(mu_);
+  void PopFrontLocked() REQUIRES(mu_);
+  void DropQueueLocked() REQUIRES(mu_);
+  // Counts `bytes` read from the socket against the uid's limit; false (and
+  // a notice) when it would pass it.
+  bool ChargeRead(size_t bytes) EXCLUDES(mu_);
   // Writes queued frames until the queue is empty or the socket is full.
   void FlushLocked() REQUIRES(mu_);
   void BreakLocked() REQUIRES(mu_);
@@ -122,6 +147,15 @@ class ServerConnection {
   // it only under mu_ and while !closed_.
   int fd_;
   FrameReader reader_;  // the handler only
+  const std::shared_ptr<PeerLimits> limits_;
+
+  // Milliseconds on the steady clock, read by the server's timer without mu_;
+  // 0 for "not now".
+  std::atomic<int64_t> frame_started_ms_{0};   // a partly received frame began
+  std::atomic<int64_t> last_activity_ms_{0};   // bytes read or a request answered
+  std::atomic<int64_t> stalled_since_ms_{0};   // the queue has had bytes since, without moving
+  std::atomic<uint32_t> in_flight_count_{0};   // in_flight_, for the timer
+  std::atomic<bool> keep_{false};
 
   mutable std::mutex mu_;
   std::condition_variable written_cv_;     // frames written, room made, or the connection ended
@@ -134,6 +168,8 @@ class ServerConnection {
   std::deque<OutFrame> queue_ GUARDED_BY(mu_);
   size_t head_written_ GUARDED_BY(mu_) = 0;  // bytes of queue_.front() already on the socket
   size_t queued_bytes_ GUARDED_BY(mu_) = 0;
+  size_t queued_notification_bytes_ GUARDED_BY(mu_) = 0;
+  size_t charged_ GUARDED_BY(mu_) = 0;  // bytes counted in limits_ for this connection
   uint64_t next_seq_ GUARDED_BY(mu_) = 1;
   uint64_t written_seq_ GUARDED_BY(mu_) = 0;  // frames up to this sequence number are written
   uint32_t in_flight_ GUARDED_BY(mu_) = 0;

@@ -6,6 +6,7 @@
 #include "logging/log.h"
 #include "manager/request_timer.h"
 #include "manager/settings_manager.h"
+#include "platform/resource_limits.h"
 #include "platform/sid.h"
 #include "plugin/value_conversion.h"
 
@@ -171,6 +172,13 @@ void SettingsManager::HandleSetValue(Settings& hive, const IpcMessage& request, 
   const std::optional<json> value = IpcValue::ToJson(request, &parse_error);
   if (!parse_error.empty()) HV_LOG_WARNING("Parse error {}", parse_error);
   if (!value) return SetResult(response, ResultCode::InvalidParameters);
+  // The local document must stay loadable: a write that could take it past
+  // its limit is refused before anything changes (the value may be stored
+  // twice, in the overlay and in the update journal).
+  const size_t growth = 2 * (request.value().size() + request.path().size() + 16);
+  if (hive.LocalDocumentBytes() + growth > resource_limits::kMaxLocalDocumentBytes) {
+    return SetResult(response, ResultCode::SizeQuotaExceeded);
+  }
   SetResult(response, hive.SetValue(path, *value, context, sender_channel));
 }
 
@@ -245,8 +253,9 @@ void SettingsManager::HandleSubscribe(Settings&, const IpcMessage& request, IpcM
   }
   std::lock_guard lock(mutex_);
   // An existing subscription is no failure: the client listens either way.
-  notifier_->Subscribe(context.product, context.user, path, sender_channel);
-  SetResult(response, ResultCode::Success);
+  const bool full = notifier_->AddSubscription(context.product, context.user, path, sender_channel) ==
+                    ChangeNotifier::SubscribeOutcome::kChannelFull;
+  SetResult(response, full ? ResultCode::SizeQuotaExceeded : ResultCode::Success);
 }
 
 void SettingsManager::HandleUnsubscribe(Settings&, const IpcMessage& request, IpcMessage& response,

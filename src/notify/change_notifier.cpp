@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "logging/log.h"
+#include "platform/resource_limits.h"
 #include "notify/utf16_order.h"
 #include "plugin/ipc_message.h"
 #include "plugin/value_conversion.h"
@@ -51,25 +52,53 @@ void ChangeNotifier::Join() {
   if (thread_.joinable()) thread_.join();
 }
 
-bool ChangeNotifier::Subscribe(const std::string& product, const std::string& user, const VelderPath::Path& path,
-                               const std::string& channel) {
+bool ChangeNotifier::SubscriptionLess::operator()(const Subscription* a, const Subscription* b) const {
+  if (int c = a->channel.compare(b->channel)) return c < 0;
+  if (int c = a->product.compare(b->product)) return c < 0;
+  if (int c = a->user.compare(b->user)) return c < 0;
+  const size_t n = std::min(a->path.size(), b->path.size());
+  for (size_t i = 0; i < n; ++i) {
+    const VelderPath::Element& x = a->path[i];
+    const VelderPath::Element& y = b->path[i];
+    if (x.kind != y.kind) return x.kind < y.kind;
+    if (x.kind == VelderPath::Element::Key) {
+      if (int c = x.key.compare(y.key)) return c < 0;
+    } else if (x.index != y.index) {
+      return x.index < y.index;
+    }
+  }
+  return a->path.size() < b->path.size();
+}
+
+ChangeNotifier::SubscribeOutcome ChangeNotifier::AddSubscription(const std::string& product, const std::string& user,
+                                                                 const VelderPath::Path& path,
+                                                                 const std::string& channel) {
   auto subscription = std::make_shared<const Subscription>(Subscription{product, user, path, channel});
   std::lock_guard lock(mutex_);
-  const bool exists = std::any_of(subscriptions_.begin(), subscriptions_.end(),
-                                  [&](const auto& s) { return *s == *subscription; });
-  if (exists) return false;
+  if (index_.contains(subscription.get())) return SubscribeOutcome::kExists;
+  size_t& count = per_channel_[channel];
+  if (count >= resource_limits::kMaxSubscriptionsPerChannel) return SubscribeOutcome::kChannelFull;
+  index_.insert(subscription.get());
+  ++count;
   subscriptions_.push_back(std::move(subscription));
-  return true;
+  return SubscribeOutcome::kAdded;
+}
+
+bool ChangeNotifier::Subscribe(const std::string& product, const std::string& user, const VelderPath::Path& path,
+                               const std::string& channel) {
+  return AddSubscription(product, user, path, channel) == SubscribeOutcome::kAdded;
 }
 
 bool ChangeNotifier::Unsubscribe(const std::string& product, const std::string& user, const VelderPath::Path& path,
                                  const std::string& channel) {
   const Subscription wanted{product, user, path, channel};
   std::lock_guard lock(mutex_);
-  const auto it =
-      std::find_if(subscriptions_.begin(), subscriptions_.end(), [&](const auto& s) { return *s == wanted; });
-  if (it == subscriptions_.end()) return false;
-  subscriptions_.erase(it);
+  const auto found = index_.find(&wanted);
+  if (found == index_.end()) return false;
+  const Subscription* target = *found;
+  index_.erase(found);
+  if (--per_channel_[channel] == 0) per_channel_.erase(channel);
+  std::erase_if(subscriptions_, [&](const auto& s) { return s.get() == target; });
   return true;
 }
 
@@ -81,6 +110,18 @@ bool ChangeNotifier::UnsubscribeAll(const std::string& channel) {
 void ChangeNotifier::Enqueue(std::shared_ptr<const Notification> notification) {
   if (!notification) return;
   std::lock_guard lock(mutex_);
+  if (queue_.size() >= resource_limits::kMaxPendingNotifications) {
+    // Memory stays bounded whatever the producers do; the count is logged
+    // once the queue has room again.
+    if (dropped_++ == 0) {
+      HV_LOG_ERROR("The notification queue holds {} changes; dropping further ones", queue_.size());
+    }
+    return;
+  }
+  if (dropped_ > 0) {
+    HV_LOG_WARNING("{} changes were not notified: the notification queue was full", dropped_);
+    dropped_ = 0;
+  }
   queue_.push_back(std::move(notification));
   wake_event_.Set();
 }
@@ -130,8 +171,10 @@ std::vector<ChangeNotifier::Subscription> ChangeNotifier::Subscriptions() {
 }
 
 bool ChangeNotifier::RemoveChannel(const std::string& channel) {
-  const auto removed = std::erase_if(subscriptions_, [&](const auto& s) { return s->channel == channel; });
-  return removed != 0;
+  if (per_channel_.erase(channel) == 0) return false;
+  std::erase_if(index_, [&](const Subscription* s) { return s->channel == channel; });
+  std::erase_if(subscriptions_, [&](const auto& s) { return s->channel == channel; });
+  return true;
 }
 
 bool ChangeNotifier::StopRequested() const { return stop_event_.IsSet() || quit_event_.IsSet(); }

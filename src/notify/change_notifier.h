@@ -13,9 +13,13 @@
 // that only timed out keeps them.
 //
 // Producers never wait for delivery: Notify and NotifyConstraints only queue.
-// The queue has no size limit; it is drained by the notifier thread, which
-// never holds the lock while sending, so a slow client (up to the send
-// time-out per channel) blocks neither producers nor subscribers.
+// The queue holds at most kMaxPendingNotifications; changes beyond it are
+// dropped and counted in the log. The sender never waits either (a client
+// that stops reading loses its connection in the IPC library), so one slow
+// or dead client costs neither producers nor the other subscribers anything.
+//
+// Subscriptions: at most kMaxSubscriptionsPerChannel per channel; an equal
+// one is found through an ordered index, not by scanning them all.
 //
 // Stopping. The stop event belongs to the plug-in and is shared by every loop
 // of the service; the notifier only waits for it and never resets it. Once it
@@ -36,7 +40,9 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,7 +98,12 @@ class ChangeNotifier {
   // nothing when none runs.
   virtual void Join() EXCLUDES(thread_mutex_);
 
-  // Adds a subscription; false, with nothing changed, when an equal one exists.
+  enum class SubscribeOutcome { kAdded, kExists, kChannelFull };
+  // Adds a subscription unless an equal one exists or the channel has
+  // kMaxSubscriptionsPerChannel already (nothing changed then).
+  SubscribeOutcome AddSubscription(const std::string& product, const std::string& user,
+                                   const VelderPath::Path& path, const std::string& channel) EXCLUDES(mutex_);
+  // AddSubscription; true when the subscription was added.
   virtual bool Subscribe(const std::string& product, const std::string& user, const VelderPath::Path& path,
                          const std::string& channel) EXCLUDES(mutex_);
   // Removes the subscription equal to the given one; false when there is none.
@@ -147,6 +158,14 @@ class ChangeNotifier {
   std::recursive_mutex mutex_;
   std::deque<std::shared_ptr<const Notification>> queue_ GUARDED_BY(mutex_);
   std::vector<std::shared_ptr<const Subscription>> subscriptions_ GUARDED_BY(mutex_);
+  // Orders subscriptions by channel, product, user and path.
+  struct SubscriptionLess {
+    bool operator()(const Subscription* a, const Subscription* b) const;
+  };
+  // The same subscriptions as subscriptions_, for finding an equal one.
+  std::set<const Subscription*, SubscriptionLess> index_ GUARDED_BY(mutex_);
+  std::map<std::string, size_t> per_channel_ GUARDED_BY(mutex_);  // subscriptions of each channel
+  size_t dropped_ GUARDED_BY(mutex_) = 0;  // changes not queued since the queue was last full
 
   std::mutex thread_mutex_;
   std::jthread thread_ GUARDED_BY(thread_mutex_);

@@ -66,6 +66,8 @@ constinit MakerFunction<HvIPC_MessageFreeSID_t> ipc_free_sid(ipc, "HvIPC_Message
 constinit MakerFunction<HvIPC_MessageGetSenderChannel_t> ipc_sender_channel(ipc, "HvIPC_MessageGetSenderChannel");
 constinit MakerFunction<HvIPC_MessageSetResponse_t> ipc_set_response(ipc, "HvIPC_MessageSetResponse");
 constinit MakerFunction<HvIPC_Send_t> ipc_send(ipc, "HvIPC_Send");
+constinit MakerFunction<HvIPC_MessageKeepConnection_t> ipc_keep(ipc, "HvIPC_MessageKeepConnection");
+constinit MakerFunction<HvIPC_SetLogCallback_t> ipc_set_log(ipc, "HvIPC_SetLogCallback");
 constinit MakerFunction<HvIPC_ClientConnect_t> ipc_client_connect(ipc, "HvIPC_ClientConnect");
 constinit MakerFunction<HvIPC_ClientRequest_t> ipc_client_request(ipc, "HvIPC_ClientRequest");
 constinit MakerFunction<HvIPC_ClientFreeBuffer_t> ipc_client_free_buffer(ipc, "HvIPC_ClientFreeBuffer");
@@ -135,6 +137,16 @@ const char* HvIPC_MessageGetSenderChannel(HvIpcMessage* message) {
 
 uint32_t HvIPC_MessageSetResponse(HvIpcMessage* message, const uint8_t* bytes, uint32_t count) {
   return CallForCode(ipc_set_response, message, bytes, count);
+}
+
+void HvIPC_MessageKeepConnection(HvIpcMessage* message, int32_t keep) {
+  uint32_t code = 0;
+  if (auto f = ipc_keep.Get(&code)) f(message, keep);
+}
+
+void HvIPC_SetLogCallback(HvIPC_LogCallback callback, void* context) {
+  uint32_t code = 0;
+  if (auto f = ipc_set_log.Get(&code)) f(callback, context);
 }
 
 uint32_t HvIPC_Send(const char* identity, const char* channel, uint32_t frame_kind, uint32_t kind,

@@ -52,6 +52,8 @@ char* HvIPC_MessageGetClientSID(HvIpcMessage* message);
 void HvIPC_MessageFreeSID(char* sid);
 const char* HvIPC_MessageGetSenderChannel(HvIpcMessage* message);
 uint32_t HvIPC_MessageSetResponse(HvIpcMessage* message, const uint8_t* bytes, uint32_t count);
+void HvIPC_MessageKeepConnection(HvIpcMessage* message, int32_t keep);
+void HvIPC_SetLogCallback(HvIPC_LogCallback callback, void* context);
 uint32_t HvIPC_Send(const char* identity, const char* channel, uint32_t frame_kind, uint32_t kind,
                     const uint8_t* bytes, uint32_t count, void* reply, const HvIpcSendOptions* options);
 uint32_t HvIPC_ClientConnect(HvIpcClient** client, const char* identity, const char* service, uint32_t timeout_ms,

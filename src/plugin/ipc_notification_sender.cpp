@@ -10,7 +10,7 @@ HvIpcSendOptions IpcNotificationSender::SendOptions() {
   HvIpcSendOptions options{};
   options.size = sizeof(HvIpcSendOptions);
   options.timeout_ms = kTimeoutMs;
-  options.wait_for_write = 1;
+  options.delivery = HV_IPC_DELIVERY_QUEUE_OR_CLOSE;
   return options;
 }
 

@@ -1,6 +1,7 @@
 // Delivers the change notifier's envelopes through the IPC library: one
-// notification frame (message kind 1, an envelope) to the client channel,
-// waiting until it is written, at most 2000 ms.
+// notification frame (message kind 1, an envelope) to the client channel.
+// Never waits: the frame joins the channel's bounded queue, and a client that
+// has stopped reading loses its connection instead of stalling the notifier.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +17,7 @@ class IpcNotificationSender : public NotificationSender {
   static constexpr uint32_t kMessageKind = HV_IPC_KIND_ENVELOPE;
   static constexpr uint32_t kTimeoutMs = HV_IPC_DEFAULT_SEND_TIMEOUT_MS;
 
-  // The options of every send: 24 bytes, the time-out, wait for the write.
+  // The options of every send: 24 bytes, the time-out, queue or close.
   static HvIpcSendOptions SendOptions();
 
   // Calls maker::HvIPC_Send. An envelope too long for the library's 32-bit

@@ -13,6 +13,8 @@
 #include "platform/maker_libraries.h"
 #include "platform/path_util.h"
 #include "platform/process_launcher.h"
+#include "platform/resource_limits.h"
+#include "platform/sid.h"
 #include "plugin/ipc_message.h"
 #include "plugin/ipc_notification_sender.h"
 #include "store/settings.h"
@@ -27,6 +29,20 @@ std::string AsciiUpper(std::string text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
   return text;
+}
+
+// The IPC library's reports of refused and closed clients go to the log.
+void LogIpcNotice(uint32_t level, const char* line, void*) {
+  HvQorLogging::LogWriteFrom(level <= HvQorLogging::kError ? HvQorLogging::kError : HvQorLogging::kWarning,
+                             "HvIPC", "{}", line);
+}
+
+// "pid <pid>, uid <uid>" of a client: its channel is "<pid>.<n>", its SID
+// names its uid.
+std::string ClientName(const std::string& channel, const std::string& sid) {
+  const std::optional<uid_t> uid = platform::UidForSid(sid);
+  return fmt::format("pid {}, uid {}", channel.substr(0, channel.find('.')),
+                     uid ? std::to_string(*uid) : std::string("unknown"));
 }
 
 bool IsDirectory(const std::string& path) {
@@ -75,10 +91,12 @@ uint32_t VelderPlugin::PluginInitialize() {
   const std::string latebound = Latebound::GetLateboundBaseFile(Settings::kProduct, identity());
   if (!latebound.empty()) storage_->CopyInitialBaseFile(Settings::kProduct, Settings::kSystemUser, latebound);
 
+  maker::HvIPC_SetLogCallback(&LogIpcNotice, nullptr);
   HvIpcServer* server = nullptr;
   const uint32_t run_result = maker::HvIPC_RunServer(&server, identity().c_str(), kServiceName, kServerFlags,
                                                      &VelderPlugin::HandleMessage, this, 0);
   if (run_result != HV_IPC_OK) {
+    maker::HvIPC_SetLogCallback(nullptr, nullptr);
     HV_LOG_ERROR("Failed to start IPC server");
     return 1;
   }
@@ -129,6 +147,7 @@ void VelderPlugin::ReleaseObjects() {
   if (server_ != nullptr) {
     maker::HvIPC_StopServer(server_);
     server_ = nullptr;
+    maker::HvIPC_SetLogCallback(nullptr, nullptr);
   }
   {
     std::lock_guard lock(manager_mutex_);
@@ -202,9 +221,35 @@ uint32_t VelderPlugin::HandleStandardMessage(const uint8_t* bytes, uint32_t coun
   const std::string sender_channel = maker::HvIPC_MessageGetSenderChannel(message);
 
   IpcMessage response;
-  if (!manager_->HandleRequest(request, response, client_user, is_admin, sender_channel)) {
-    HV_LOG_ERROR("Request handling failed");
-    return 1;
+  const auto type = static_cast<MessageType>(request.message_type());
+  if (type == MessageType::SetValue && request.value().size() > resource_limits::kMaxValueBytes) {
+    // Refused before the value is even parsed: nothing of it is kept.
+    response.set_message_type(MessageType::Response);
+    response.set_result(ResultCode::SizeQuotaExceeded);
+  } else {
+    try {
+      if (!manager_->HandleRequest(request, response, client_user, is_admin, sender_channel)) {
+        HV_LOG_ERROR("Request handling failed");
+        return 1;
+      }
+    } catch (const std::bad_alloc&) {
+      // Out of memory fails this request; the service and its other clients go on.
+      HV_LOG_ERROR("Out of memory in a {} request of {}", MessageTypeName(request.message_type()),
+                   ClientName(sender_channel, client_user));
+      response = IpcMessage();
+      response.set_message_type(MessageType::Response);
+      response.set_result(ResultCode::GenericFailure);
+    }
+  }
+  if (response.result() == static_cast<uint32_t>(ResultCode::SizeQuotaExceeded)) {
+    HV_LOG_WARNING("{} of '{}' by {} refused: over a size limit (values {} bytes, hive {} bytes, {} subscriptions "
+                   "per connection)",
+                   MessageTypeName(request.message_type()), request.path(), ClientName(sender_channel, client_user),
+                   resource_limits::kMaxValueBytes, resource_limits::kMaxLocalDocumentBytes,
+                   resource_limits::kMaxSubscriptionsPerChannel);
+  } else if (type == MessageType::Subscribe && response.result() == static_cast<uint32_t>(ResultCode::Success)) {
+    // A listening client is idle by nature; the library must not time it out.
+    maker::HvIPC_MessageKeepConnection(message, 1);
   }
   size_t size = 0;
   const uint8_t* serialized = response.Serialize(&size);

@@ -452,6 +452,26 @@ uint32_t Settings::SaveLocalIfDirty() {
   return SaveLocalFile();
 }
 
+namespace {
+
+// Counts what the serializer would write.
+class ByteCounter final : public nlohmann::detail::output_adapter_protocol<char> {
+ public:
+  void write_character(char) override { ++count; }
+  void write_characters(const char*, std::size_t length) override { count += length; }
+  size_t count = 0;
+};
+
+}  // namespace
+
+size_t Settings::LocalDocumentBytes() {
+  std::lock_guard lock(hive_lock_);
+  auto counter = std::make_shared<ByteCounter>();
+  nlohmann::detail::serializer<json> serializer(counter, ' ', nlohmann::detail::error_handler_t::replace);
+  serializer.dump(local_, false, false, 0);
+  return counter->count;
+}
+
 uint32_t Settings::SaveLocalFile() {
   std::lock_guard lock(hive_lock_);
   const uint32_t status = storage_.SaveLocal(kProduct, user_, local_);

@@ -227,6 +227,9 @@ class Settings {
   nlohmann::json effective_document();
   nlohmann::json base_document();
   nlohmann::json local_document();
+  // The length of the local document as its file would hold it (compact
+  // JSON), counted without building the text.
+  size_t LocalDocumentBytes();
 
   // Display name of a user in log lines: the user itself, or when longer than
   // nine characters its first character, "..", and its last seven.

@@ -21,6 +21,9 @@ constexpr std::string_view kBackupSuffix = ".bck";
 // The new text of a file waits here until it is complete on the disk.
 constexpr std::string_view kTempSuffix = ".tmp";
 constexpr std::string_view kLocalFileSuffix = ".local.velder";
+// A current file that holds no document is moved here before a save, so that
+// the save neither destroys it nor lets it push the good backup out.
+constexpr std::string_view kUnreadableSuffix = ".unreadable";
 
 bool IsValidProduct(std::string_view product) {
   return !product.empty() && std::all_of(product.begin(), product.end(), [](char c) {
@@ -244,6 +247,13 @@ uint32_t Storage::Save(const std::string& path, const nlohmann::json& document) 
     return kStatusFailed;
   }
 
+  if (text.size() > kMaxFileSize) {
+    // Load would refuse it: the file and its backup stay as they are.
+    HV_LOG_ERROR("Refused to write '{}': {} bytes, more than the {} a hive file may hold", path, text.size(),
+                 kMaxFileSize);
+    return kStatusFailed;
+  }
+
   std::lock_guard lock(file_lock_);
   // The new text is complete on the disk before it takes the file's name, so
   // the name always stands for a whole document, old or new.
@@ -296,7 +306,15 @@ bool Storage::MakeBackupFile(const std::string& path) {
   // Only a file that loads is worth keeping; a damaged one must not push the
   // last good copy out of the backup.
   if (err != 0 || !DocumentCheck::HoldsDocument(bytes)) {
-    HV_LOG_WARNING("File '{}' holds no document, its backup is kept", path);
+    // It may still be worth something to a person (a file too large to
+    // load, say): a regular file is kept aside instead of being overwritten.
+    const std::string aside = path + std::string(kUnreadableSuffix);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::rename(path.c_str(), aside.c_str()) == 0) {
+      HV_LOG_WARNING("File '{}' holds no document, its backup is kept; the file is kept as '{}'", path, aside);
+    } else {
+      HV_LOG_WARNING("File '{}' holds no document, its backup is kept", path);
+    }
     return true;
   }
 

@@ -10,7 +10,8 @@
 //          current file the backup name as well (a hard link, so the file is
 //          never missing) when it still parses, renames the new file into
 //          place and syncs the folder. A file that does not parse never
-//          replaces a good backup. Dying at any step leaves the old file, or
+//          replaces a good backup; it is kept aside as "<file>.unreadable".
+//          A document too large to load again is not written at all. Dying at any step leaves the old file, or
 //          the new one, complete under the file's own name.
 //   Load   reads the file and falls back to the backup, saying so.
 //
@@ -28,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/resource_limits.h"
 #include "platform/thread_annotations.h"
 
 class Storage {
@@ -36,8 +38,8 @@ class Storage {
   static constexpr uint32_t kStatusOk = 0;
   static constexpr uint32_t kStatusFailed = 1;
 
-  // Larger files are not read (EFBIG).
-  static constexpr size_t kMaxFileSize = 0x2000000;  // 32 MiB
+  // Larger files are neither read (EFBIG) nor written.
+  static constexpr size_t kMaxFileSize = resource_limits::kMaxHiveFileBytes;
 
   // One user that has a local file.
   struct UserEntry {

@@ -1,6 +1,7 @@
 // The queue is drained on the test's own thread (ProcessQueue) so that every
 // case is deterministic; the notifier thread has tests of its own.
 #include "notify/change_notifier.h"
+#include "platform/resource_limits.h"
 
 #include <gtest/gtest.h>
 
@@ -53,6 +54,18 @@ class ChangeNotifierTest : public testing::Test {
   std::shared_ptr<FakeSender> sender_ = std::make_shared<FakeSender>();
   TestNotifier notifier_{stop_, "velder-test", sender_};
 };
+
+TEST_F(ChangeNotifierTest, TheQueueIsBoundedAndDroppedChangesAreCounted) {
+  LogCapture log;
+  for (size_t i = 0; i < resource_limits::kMaxPendingNotifications + 3; ++i) {
+    notifier_.Notify("tarn", kUser, P("a"), json(1), "");
+  }
+  EXPECT_EQ(notifier_.QueuedCount(), resource_limits::kMaxPendingNotifications);
+  notifier_.ProcessQueue();
+  notifier_.Notify("tarn", kUser, P("a"), json(2), "");
+  EXPECT_EQ(notifier_.QueuedCount(), 1u);
+  EXPECT_TRUE(log.Contains("3 changes were not notified")) << log.Text();
+}
 
 TEST_F(ChangeNotifierTest, SubscriptionsAreUniqueAndRemovedExactly) {
   EXPECT_TRUE(notifier_.Subscribe("tarn", kUser, P("a.b"), "c1"));

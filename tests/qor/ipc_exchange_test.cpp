@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 
 static_assert(sizeof(HvIpcSendOptions) == 24);
 static_assert(offsetof(HvIpcSendOptions, timeout_ms) == 4);
-static_assert(offsetof(HvIpcSendOptions, wait_for_write) == 20);
+static_assert(offsetof(HvIpcSendOptions, delivery) == 20);
 
 // True once sends to `channel` stop succeeding and say why: the channel is
 // gone (never 0, never another error).
@@ -45,7 +45,7 @@ TEST(IpcExchange, ResponsesCarryWhatTheCallbackSetForEveryKindAndSize) {
   ASSERT_EQ(client.result(), HV_IPC_OK);
 
   std::string binary("\0\1\2\xff\0", 5);
-  std::string big(3 * 1024 * 1024 + 7, 'x');
+  std::string big(HV_IPC_MAX_REQUEST_PAYLOAD, 'x');  // the largest request
   for (size_t i = 0; i < big.size(); i += 4096) big[i] = static_cast<char>(i / 4096);
   const struct {
     uint32_t kind;
@@ -566,7 +566,7 @@ TEST(IpcExchange, ClientArgumentsAreChecked) {
   EXPECT_EQ(HvIPC_ClientRequest(ok.handle(), 1, nullptr, 3, 100, &response, &count),
             static_cast<uint32_t>(HV_IPC_INVALID_PARAMETER));
   const uint8_t byte = 0;
-  EXPECT_EQ(HvIPC_ClientRequest(ok.handle(), 1, &byte, HV_IPC_MAX_PAYLOAD + 1, 100, &response, &count),
+  EXPECT_EQ(HvIPC_ClientRequest(ok.handle(), 1, &byte, HV_IPC_MAX_REQUEST_PAYLOAD + 1, 100, &response, &count),
             static_cast<uint32_t>(HV_IPC_TOO_LARGE));
   // An empty answer is a null buffer.
   EXPECT_EQ(HvIPC_ClientRequest(ok.handle(), 1, nullptr, 0, 1000, &response, &count), HV_IPC_OK);

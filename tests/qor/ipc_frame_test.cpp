@@ -68,7 +68,7 @@ TEST(IpcFrames, MalformedStreamsCloseOnlyTheirOwnConnection) {
     const char* name;
     std::string bytes;
   } cases[] = {
-      {"over the size limit", U32(HV_IPC_MAX_FRAME_BODY + 1) + "\x01"},
+      {"over the request limit", U32(HV_IPC_MAX_REQUEST_BODY + 1) + "\x01"},
       {"largest length with a bad kind", std::string("\xff\xff\xff\xff\x01", 5)},
       {"unknown kind", RawFrame(9, U32(1) + U32(1))},
       {"kind zero", RawFrame(0, U32(1) + U32(1))},

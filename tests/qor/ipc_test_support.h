@@ -47,7 +47,7 @@ inline HvIpcSendOptions Options(uint32_t timeout_ms, uint8_t wait_for_write = 1)
   HvIpcSendOptions o{};
   o.size = sizeof(o);
   o.timeout_ms = timeout_ms;
-  o.wait_for_write = wait_for_write;
+  o.delivery = wait_for_write;
   return o;
 }
 

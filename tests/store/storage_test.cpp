@@ -189,7 +189,19 @@ TEST_F(StorageTest, ADamagedFileNeverPushesTheGoodCopyOutOfTheBackup) {
     EXPECT_TRUE(log.Contains("holds no document, its backup is kept")) << log.Text();
     EXPECT_EQ(json::parse(ReadFile(Local() + ".bck")), first);
     EXPECT_EQ(json::parse(ReadFile(Local())), second);
+    // The damaged file is kept aside, not overwritten.
+    EXPECT_EQ(ReadFile(Local() + ".unreadable"), damage);
   }
+  // Likewise a file too large to load; and a document too large to load
+  // again is not written at all.
+  ASSERT_EQ(::truncate(Local().c_str(), Storage::kMaxFileSize + 1), 0);
+  ASSERT_EQ(storage_.SaveLocal("tarn", kUser, first), Storage::kStatusOk);
+  EXPECT_EQ(fs::file_size(Local() + ".unreadable"), Storage::kMaxFileSize + 1);
+  LogCapture log;
+  EXPECT_EQ(storage_.SaveLocal("tarn", kUser, {{"big", std::string(Storage::kMaxFileSize, 'x')}}),
+            Storage::kStatusFailed);
+  EXPECT_TRUE(log.Contains("Refused to write '" + Local() + "'")) << log.Text();
+  EXPECT_EQ(json::parse(ReadFile(Local())), first);
 }
 
 TEST_F(StorageTest, DocumentsThatCannotBeWrittenAreRefused) {

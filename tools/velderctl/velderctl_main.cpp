@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
+#include "platform/resource_limits.h"
 #include "client/velder_client.h"
 #include "tools/velderctl/commands.h"
 #include "tools/velderctl/exit_code.h"
@@ -18,11 +21,35 @@ constexpr char kDescription[] =
 
 }  // namespace
 
+namespace {
+
+// What the service allows one client; the numbers come from the one header
+// that sets them.
+std::string LimitsHelp() {
+  namespace rl = resource_limits;
+  return fmt::format(
+      "\nLimits of the service (a client that reaches one gets 13, or its connection is closed,\n"
+      "and the service's log names its pid and uid):\n"
+      "  a value written: {} KiB; a user's local settings: {} MiB (13)\n"
+      "  subscriptions per connection: {} (13)\n"
+      "  connections per user: {} (root always has room; a further one is refused)\n"
+      "  requests answered at once per connection: {}; a request frame: {} KiB\n"
+      "  a frame begun must arrive, and what the service sends must be read, within {} s\n"
+      "  a connection that neither sends nor watches is closed after {} s\n"
+      "  a watcher that stops reading is closed once {} MiB of changes wait for it\n",
+      rl::kMaxValueBytes / 1024, rl::kMaxLocalDocumentBytes / (1024 * 1024), rl::kMaxSubscriptionsPerChannel,
+      rl::kMaxConnectionsPerUid, rl::kMaxRequestsInFlight, rl::kMaxRequestFrameBody / 1024,
+      rl::kFrameTimeout.count() / 1000, rl::kIdleTimeout.count() / 1000,
+      rl::kMaxQueuedNotificationBytes / (1024 * 1024));
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   CLI::App app(kDescription, "velderctl");
   app.require_subcommand(1);
   app.fallthrough();
-  app.footer(velderctl::ExitCodeHelp());
+  app.footer(velderctl::ExitCodeHelp() + LimitsHelp());
 
   velderctl::GlobalOptions options;
   app.add_option("--user", options.user, "SID of the user whose settings are meant (default: your own)");
