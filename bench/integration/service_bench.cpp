@@ -1,27 +1,34 @@
 // The whole service through its socket: the real velder-host with the real
-// plug-in, started once per benchmark program in a folder of its own.
+// plug-in, started once per benchmark program in a folder of its own. The
+// shapes are the ones bench/compare runs against its peer as well.
 //
 //   GetValueRoundTrip     one client, one request at a time (p50, p99 in us)
-//   GetValueThroughput    1, 8 and 64 clients, each on its own thread
-//   SetValueThroughput    1 and 8 clients writing keys of their own, with
-//                         the change journal (journal:1) and without it
-//                         (journal:0); the journal may cost at most 10%
+//   GetValueThroughput    1, 8 and 64 clients, each on its own thread, with
+//                         p50/p99 over all of them
+//   SetValueInHive        writes into a hive of 1,000 or 10,000 settings,
+//                         all under one object (shape 0) or spread over
+//                         top-level members (shape 1), 1/8/64 clients: rate,
+//                         p50/p99, and the host's CPU time per write
+//   SetValueCpu           one client writing into one object of 0 (a small
+//                         top-level key), 10, 100, 1,000, 10,000 settings:
+//                         the host's CPU time per write by object size
 //   NotificationLatency   from a SetValue answer to the subscriber's
 //                         notification (p50, p99 in us; 0 when the
-//                         notification came first), and from the request;
-//                         under a write storm to the same hive, with 0 and
-//                         with 10 subscribers that never read
-//   ResidentMemory        the host's resident memory with 100 hives of
-//                         1,000 settings each
+//                         notification came first), and from the request
+//   NotificationFanOut    from sending a write to its arrival at the last
+//                         of 1,000 subscribed connections (p50, p99 in us)
+//   FirstAccess           a second host on 1,000 saved hives of 1,000
+//                         settings: the first GetValue of each, one after
+//                         the other (total ms), and the resident memory
+//                         with all of them loaded
 //
 // Targets on a 2-core machine: GetValue p50 under 50 us, at least 40,000
-// GetValue/s with 8 clients, notification p50 under 1 ms.
+// GetValue/s with 8 clients, notification p50 under 1 ms, 15,000 writes/s
+// into an object of 10,000 settings with one client.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,10 +36,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -62,93 +70,99 @@ fs::path BuildDir() {
   return fs::read_symlink("/proc/self/exe").parent_path().parent_path();
 }
 
-// velder-host in a sandbox folder, for the life of the program.
-class Service {
+// The sandbox of this program: socket folder, registry and logs, shared by
+// every host it starts; removed at exit.
+class Sandbox {
  public:
-  static Service& Get() {
-    static Service service;
-    return service;
+  static const fs::path& Root() {
+    static Sandbox sandbox;
+    return sandbox.root_;
   }
-  bool ok() const { return ok_; }
-  pid_t pid() const { return pid_; }
-  fs::path socket_path() const { return root_ / "ipc" / kIdentity / "VELDER_SERVICE"; }
-
-  ~Service() { Stop(); }
-
-  // Starts the host again, in a fresh folder, with or without its change
-  // journal (VELDER_JOURNAL=off), unless it already runs that way.
-  bool UseJournal(bool journal) {
-    if (journal == journal_ && ok_) return true;
-    Stop();
-    journal_ = journal;
-    Start();
-    return ok_;
+  ~Sandbox() {
+    std::error_code error;
+    fs::remove_all(root_, error);
   }
 
  private:
-  Service() { Start(); }
-
-  void Stop() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      int status = 0;
-      ::waitpid(pid_, &status, 0);
-      pid_ = -1;
-    }
-    std::error_code error;
-    if (!root_.empty()) fs::remove_all(root_, error);
-    ok_ = false;
-  }
-
-  void Start() {
-    if (journal_) {
-      ::unsetenv("VELDER_JOURNAL");
-    } else {
-      ::setenv("VELDER_JOURNAL", "off", 1);
-    }
+  Sandbox() {
     char pattern[] = "/tmp/velder-service-bench-XXXXXX";
     root_ = ::mkdtemp(pattern);
     for (const char* sub : {"ipc", "registry", "logs"}) fs::create_directories(root_ / sub);
     ::setenv("HV_QOR_IPC_DIR", (root_ / "ipc").c_str(), 1);
     ::setenv("HALVERN_REGISTRY_DIR", (root_ / "registry").c_str(), 1);
     ::setenv("HALVERN_LIB_DIR", (BuildDir() / "lib").c_str(), 1);
-    {
-      // Log files stay in the sandbox, at the default level.
-      SqliteRegistry registry;
-      registry.SetRootKey(HKEY_LOCAL_MACHINE);
-      registry.CreateKeyPath("SOFTWARE\\Halvern\\QOR\\Logging");
-      registry.SetString("SOFTWARE\\Halvern\\QOR\\Logging", "RootPath", (root_ / "logs").string());
-    }
+    // Log files stay in the sandbox, at the default level.
+    SqliteRegistry registry;
+    registry.SetRootKey(HKEY_LOCAL_MACHINE);
+    registry.CreateKeyPath("SOFTWARE\\Halvern\\QOR\\Logging");
+    registry.SetString("SOFTWARE\\Halvern\\QOR\\Logging", "RootPath", (root_ / "logs").string());
+  }
+  fs::path root_;
+};
+
+// One velder-host with a data folder of its own in the sandbox.
+class Host {
+ public:
+  explicit Host(std::string identity) : identity_(std::move(identity)) {}
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+  ~Host() { Stop(); }
+
+  const std::string& identity() const { return identity_; }
+  pid_t pid() const { return pid_; }
+
+  // Starts the host and waits until its socket answers.
+  bool Start() {
     const std::string program = (BuildDir() / "bin" / "velder-host").string();
-    const std::string data = (root_ / "data").string();
-    std::vector<std::string> args = {program, "--identity", kIdentity, "--data", data};
+    const std::string data = (Sandbox::Root() / ("data-" + identity_)).string();
+    std::vector<std::string> args = {program, "--identity", identity_, "--data", data};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    ok_ = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+    const bool spawned = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) == 0;
     posix_spawn_file_actions_destroy(&actions);
-    if (!ok_) return;
-    // Running once the socket answers.
+    if (!spawned) {
+      pid_ = -1;
+      return false;
+    }
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     while (Clock::now() < deadline) {
       HvIpcClient* probe = nullptr;
-      if (HvIPC_ClientConnect(&probe, kIdentity, "VELDER_SERVICE", 1000, nullptr, nullptr) == HV_IPC_OK) {
+      if (HvIPC_ClientConnect(&probe, identity_.c_str(), "VELDER_SERVICE", 1000, nullptr, nullptr) == HV_IPC_OK) {
         HvIPC_ClientClose(probe);
-        return;
+        return true;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    ok_ = false;
+    return false;
   }
 
-  fs::path root_;
+  // Stops the host; it saves every changed hive on the way out.
+  void Stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+
+ private:
+  std::string identity_;
   pid_t pid_ = -1;
-  bool ok_ = false;
-  bool journal_ = true;
 };
+
+Host& MainHost() {
+  // The sandbox first, so that it outlives the host at exit.
+  static const fs::path& root = Sandbox::Root();
+  static Host host(kIdentity);
+  static const bool started = host.Start();
+  (void)root;
+  (void)started;
+  return host;
+}
 
 std::string Envelope(MessageType type, const std::string& path, const std::string& user = "",
                      const std::optional<json>& value = std::nullopt) {
@@ -164,11 +178,15 @@ std::string Envelope(MessageType type, const std::string& path, const std::strin
   return std::string(reinterpret_cast<const char*>(bytes), count);
 }
 
+// Receives notifications for a Client; the value is the notification's.
+using NotificationSink = std::function<void(Clock::time_point, const std::optional<json>&)>;
+
 // One connection; records the arrival time and value of every notification.
 class Client {
  public:
-  Client() {
-    connected_ = HvIPC_ClientConnect(&client_, kIdentity, "VELDER_SERVICE", 5000, &OnNotification, this) == HV_IPC_OK;
+  explicit Client(const std::string& identity = kIdentity, NotificationSink sink = nullptr) : sink_(std::move(sink)) {
+    connected_ =
+        HvIPC_ClientConnect(&client_, identity.c_str(), "VELDER_SERVICE", 5000, &OnNotification, this) == HV_IPC_OK;
   }
   ~Client() {
     if (client_ != nullptr) HvIPC_ClientClose(client_);
@@ -181,7 +199,7 @@ class Client {
     uint32_t count = 0;
     const uint32_t rc = HvIPC_ClientRequest(client_, HV_IPC_KIND_ENVELOPE,
                                             reinterpret_cast<const uint8_t*>(envelope.data()),
-                                            static_cast<uint32_t>(envelope.size()), 10000, &response, &count);
+                                            static_cast<uint32_t>(envelope.size()), 30000, &response, &count);
     IpcMessage reply;
     const bool parsed = rc == HV_IPC_OK && response != nullptr && reply.Deserialize(response, count);
     HvIPC_ClientFreeBuffer(response);
@@ -203,6 +221,10 @@ class Client {
     IpcMessage message;
     if (!message.Deserialize(bytes, count)) return;
     const std::optional<json> value = IpcValue::ToJson(message);
+    if (self->sink_) {
+      self->sink_(now, value);
+      return;
+    }
     std::lock_guard lock(self->mutex_);
     if (value && value->is_number_integer()) self->last_value_ = value->get<int64_t>();
     self->last_time_ = now;
@@ -211,6 +233,7 @@ class Client {
 
   HvIpcClient* client_ = nullptr;
   bool connected_ = false;
+  NotificationSink sink_;
   std::mutex mutex_;
   std::condition_variable arrived_;
   int64_t last_value_ = -1;
@@ -224,8 +247,50 @@ double Percentile(std::vector<double>& samples, double p) {
   return samples[at];
 }
 
+double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+// CPU time of every thread of a process so far, in microseconds (scheduler
+// statistics are in nanoseconds, unlike the ticks of /proc/<pid>/stat).
+double ProcessCpuMicros(pid_t pid) {
+  double total = 0;
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    std::ifstream stat(task.path() / "schedstat");
+    double ns = 0;
+    if (stat >> ns) total += ns / 1000.0;
+  }
+  return total;
+}
+
+// Collects the latencies of all threads of one run; the last thread to finish
+// reports p50/p99 over all of them and the host's CPU time per operation
+// (counters are summed over threads, so only that thread sets them).
+class RunRecorder {
+ public:
+  void Begin(const benchmark::State& state) {
+    if (state.thread_index() == 0) cpu_start_ = ProcessCpuMicros(MainHost().pid());
+  }
+  void End(benchmark::State& state, const std::vector<double>& micros) {
+    std::lock_guard lock(mutex_);
+    all_.insert(all_.end(), micros.begin(), micros.end());
+    if (++arrived_ < state.threads()) return;
+    const double cpu = ProcessCpuMicros(MainHost().pid()) - cpu_start_;
+    state.counters["host_cpu_us_per_op"] = all_.empty() ? 0 : cpu / static_cast<double>(all_.size());
+    state.counters["p50_us"] = Percentile(all_, 0.50);
+    state.counters["p99_us"] = Percentile(all_, 0.99);
+    all_.clear();
+    arrived_ = 0;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<double> all_;
+  int arrived_ = 0;
+  double cpu_start_ = 0;
+};
+
 bool Ready(benchmark::State& state) {
-  if (!Service::Get().ok()) {
+  if (MainHost().pid() <= 0) {
     state.SkipWithError("velder-host did not start");
     return false;
   }
@@ -250,7 +315,7 @@ void BM_GetValueRoundTrip(benchmark::State& state) {
   for (auto _ : state) {
     const auto start = Clock::now();
     if (client.Call(request) != 0) state.SkipWithError("GetValue failed");
-    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    micros.push_back(Micros(Clock::now() - start));
   }
   state.counters["p50_us"] = Percentile(micros, 0.50);
   state.counters["p99_us"] = Percentile(micros, 0.99);
@@ -258,18 +323,93 @@ void BM_GetValueRoundTrip(benchmark::State& state) {
 BENCHMARK(BM_GetValueRoundTrip)->UseRealTime();
 
 void BM_GetValueThroughput(benchmark::State& state) {
+  static RunRecorder recorder;
   if (!Ready(state)) return;
   EnsureSetting();
   Client client;
   const std::string request = Envelope(MessageType::GetValue, "bench.setting");
+  std::vector<double> micros;
+  micros.reserve(1 << 16);
+  recorder.Begin(state);
   for (auto _ : state) {
+    const auto start = Clock::now();
     if (client.Call(request) != 0) state.SkipWithError("GetValue failed");
+    micros.push_back(Micros(Clock::now() - start));
   }
   state.SetItemsProcessed(state.iterations());
+  recorder.End(state, micros);
 }
 BENCHMARK(BM_GetValueThroughput)->Threads(1)->Threads(8)->Threads(64)->UseRealTime();
 
-// Arg 1: with the change journal (as shipped); 0: without, for its cost.
+// The hive of a write shape, filled once: `settings` members of the object
+// "obj", or `settings` top-level members; 0 settings is one small top-level
+// key in a hive of its own.
+std::string ShapeUser(int64_t settings, int64_t spread) {
+  static std::mutex mutex;
+  static std::map<std::pair<int64_t, int64_t>, std::string> users;
+  std::lock_guard lock(mutex);
+  auto [it, created] = users.try_emplace({settings, spread});
+  if (!created) return it->second;
+  it->second = "S-1-22-1-" + std::to_string(41000 + users.size());
+  Client client;
+  if (spread != 0) {
+    for (int64_t i = 0; i < settings; ++i) {
+      client.Call(Envelope(MessageType::SetValue, "s" + std::to_string(i), it->second, json(i)));
+    }
+  } else {
+    json object = json::object();
+    for (int64_t i = 0; i < settings; ++i) object["s" + std::to_string(i)] = i;
+    client.Call(Envelope(MessageType::SetValue, settings == 0 ? "small" : "obj", it->second,
+                         settings == 0 ? json(0) : object));
+  }
+  return it->second;
+}
+
+std::string ShapePath(int64_t settings, int64_t spread, int64_t index) {
+  if (settings == 0) return "small";
+  const std::string key = "s" + std::to_string(index % settings);
+  return spread != 0 ? key : "obj." + key;
+}
+
+void SetValueLoop(benchmark::State& state, RunRecorder& recorder, int64_t settings, int64_t spread) {
+  if (!Ready(state)) return;
+  const std::string user = ShapeUser(settings, spread);
+  Client client;
+  std::vector<double> micros;
+  micros.reserve(1 << 16);
+  // Every write changes the value: the thread's own range of numbers.
+  int64_t value = static_cast<int64_t>(state.thread_index()) << 40;
+  int64_t index = state.thread_index() * 7919;
+  recorder.Begin(state);
+  for (auto _ : state) {
+    const std::string request = Envelope(MessageType::SetValue, ShapePath(settings, spread, index++), user, json(++value));
+    const auto start = Clock::now();
+    if (client.Call(request) != 0) state.SkipWithError("SetValue failed");
+    micros.push_back(Micros(Clock::now() - start));
+  }
+  state.SetItemsProcessed(state.iterations());
+  recorder.End(state, micros);
+}
+
+void BM_SetValueInHive(benchmark::State& state) {
+  static RunRecorder recorder;
+  SetValueLoop(state, recorder, state.range(0), state.range(1));
+}
+BENCHMARK(BM_SetValueInHive)
+    ->ArgsProduct({{1000, 10000}, {0, 1}})
+    ->ArgNames({"settings", "spread"})
+    ->Threads(1)
+    ->Threads(8)
+    ->Threads(64)
+    ->MinTime(0.5)
+    ->UseRealTime();
+
+void BM_SetValueCpu(benchmark::State& state) {
+  static RunRecorder recorder;
+  SetValueLoop(state, recorder, state.range(0), 0);
+}
+BENCHMARK(BM_SetValueCpu)->Arg(0)->Arg(10)->Arg(100)->Arg(1000)->Arg(10000)->ArgName("settings")->MinTime(0.5)->UseRealTime();
+
 void BM_SetValueThroughput(benchmark::State& state) {
   if (!Ready(state)) return;
   Client client;
@@ -282,63 +422,15 @@ void BM_SetValueThroughput(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_SetValueThroughput)
-    ->ArgName("journal")
-    ->Arg(1)
-    ->Arg(0)
-    ->Threads(1)
-    ->Threads(8)
-    ->UseRealTime()
-    // Before the threads start; the benchmarks after this one see the
-    // journal again.
-    ->Setup([](const benchmark::State& state) { Service::Get().UseJournal(state.range(0) != 0); })
-    ->Teardown([](const benchmark::State&) { Service::Get().UseJournal(true); });
+BENCHMARK(BM_SetValueThroughput)->Threads(1)->Threads(8)->UseRealTime();
 
-// A connection that subscribes to a whole hive and never reads again.
-class StalledSubscriber {
- public:
-  explicit StalledSubscriber(const std::string& user) {
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = Service::Get().socket_path().string();
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return;
-    const std::string envelope = Envelope(MessageType::Subscribe, "", user);
-    // Length, frame kind, request id, message kind, envelope (hv_qor_ipc.h).
-    const auto u32 = [](uint32_t v) {
-      return std::string{static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF),
-                         static_cast<char>((v >> 16) & 0xFF), static_cast<char>(v >> 24)};
-    };
-    const std::string frame = u32(static_cast<uint32_t>(8 + envelope.size())) +
-                              static_cast<char>(HV_IPC_FRAME_REQUEST) + u32(1) + u32(HV_IPC_KIND_ENVELOPE) + envelope;
-    [[maybe_unused]] ssize_t n = ::send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL);
-  }
-  ~StalledSubscriber() { ::close(fd_); }
-
- private:
-  int fd_ = -1;
-};
-
-// The latency a watcher sees while another client writes to the same hive as
-// fast as it can and state.range(0) subscribers of the whole hive never read.
 void BM_NotificationLatency(benchmark::State& state) {
   if (!Ready(state)) return;
   Client writer, listener;
-  const std::string user = "S-1-22-1-" + std::to_string(31000 + state.range(0));
+  const std::string user = "S-1-22-1-31000";
   // The setting exists first, so that each write changes one integer.
   writer.Call(Envelope(MessageType::SetValue, "latency.value", user, json(0)));
   listener.Call(Envelope(MessageType::Subscribe, "latency", user));
-  std::vector<std::unique_ptr<StalledSubscriber>> stalled;
-  for (int64_t i = 0; i < state.range(0); ++i) stalled.push_back(std::make_unique<StalledSubscriber>(user));
-  std::atomic<bool> storming{true};
-  std::thread storm([&] {
-    Client stormer;
-    const std::string chunk(2048, 's');
-    for (int64_t i = 0; storming.load(std::memory_order_relaxed); ++i) {
-      stormer.Call(Envelope(MessageType::SetValue, "storm.value", user, json(chunk + std::to_string(i))));
-    }
-  });
   std::vector<double> micros, from_request;
   int64_t value = 0;
   for (auto _ : state) {
@@ -354,18 +446,67 @@ void BM_NotificationLatency(benchmark::State& state) {
       state.SkipWithError("no notification");
       break;
     }
-    micros.push_back(std::max(0.0, std::chrono::duration<double, std::micro>(*heard - answered).count()));
-    from_request.push_back(std::chrono::duration<double, std::micro>(*heard - sent).count());
+    micros.push_back(std::max(0.0, Micros(*heard - answered)));
+    from_request.push_back(Micros(*heard - sent));
   }
   state.counters["p50_us"] = Percentile(micros, 0.50);
   state.counters["p99_us"] = Percentile(micros, 0.99);
   // From the moment the SetValue request leaves the writer.
   state.counters["from_request_p50_us"] = Percentile(from_request, 0.50);
   state.counters["from_request_p99_us"] = Percentile(from_request, 0.99);
-  storming = false;
-  storm.join();
 }
-BENCHMARK(BM_NotificationLatency)->ArgName("stalled")->Arg(0)->Arg(10)->UseRealTime();
+BENCHMARK(BM_NotificationLatency)->UseRealTime();
+
+void BM_NotificationFanOut(benchmark::State& state) {
+  if (!Ready(state)) return;
+  const int watchers = static_cast<int>(state.range(0));
+  const std::string user = "S-1-22-1-32000";
+  std::mutex mutex;
+  std::condition_variable all_heard;
+  int64_t expected = 0;
+  int heard = 0;
+  Clock::time_point last;
+  auto sink = [&](Clock::time_point now, const std::optional<json>& value) {
+    std::lock_guard lock(mutex);
+    if (!value || *value != json(expected)) return;
+    last = std::max(last, now);
+    if (++heard == watchers) all_heard.notify_all();
+  };
+  Client writer;
+  writer.Call(Envelope(MessageType::SetValue, "fanout.value", user, json(0)));
+  std::vector<std::unique_ptr<Client>> listeners;
+  for (int i = 0; i < watchers; ++i) {
+    listeners.push_back(std::make_unique<Client>(kIdentity, sink));
+    if (!listeners.back()->connected() || listeners.back()->Call(Envelope(MessageType::Subscribe, "fanout", user)) != 0) {
+      state.SkipWithError("a watcher could not subscribe");
+      return;
+    }
+  }
+  std::vector<double> micros;
+  for (auto _ : state) {
+    const std::string request = Envelope(MessageType::SetValue, "fanout.value", user, json(expected + 1));
+    {
+      std::lock_guard lock(mutex);
+      ++expected;
+      heard = 0;
+      last = Clock::time_point();
+    }
+    const auto sent = Clock::now();
+    if (writer.Call(request) != 0) {
+      state.SkipWithError("SetValue failed");
+      break;
+    }
+    std::unique_lock lock(mutex);
+    if (!all_heard.wait_for(lock, std::chrono::seconds(10), [&] { return heard == watchers; })) {
+      state.SkipWithError("a watcher missed the notification");
+      break;
+    }
+    micros.push_back(Micros(last - sent));
+  }
+  state.counters["p50_us"] = Percentile(micros, 0.50);
+  state.counters["p99_us"] = Percentile(micros, 0.99);
+}
+BENCHMARK(BM_NotificationFanOut)->Arg(1000)->ArgName("watchers")->Iterations(50)->UseRealTime();
 
 long ResidentKiB(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -375,26 +516,57 @@ long ResidentKiB(pid_t pid) {
   return -1;
 }
 
-void BM_ResidentMemory(benchmark::State& state) {
-  if (!Ready(state)) return;
-  constexpr int kHives = 100;
-  constexpr int kSettings = 1000;
-  const long before = ResidentKiB(Service::Get().pid());
-  for (auto _ : state) {
-    Client client;
-    for (int hive = 0; hive < kHives; ++hive) {
-      json settings = json::object();
-      for (int i = 0; i < kSettings; ++i) settings["setting" + std::to_string(i)] = "value " + std::to_string(i);
-      const std::string user = "S-1-22-1-" + std::to_string(20000 + hive);
-      if (client.Call(Envelope(MessageType::SetValue, "bulk", user, settings)) != 0) {
+void BM_FirstAccess(benchmark::State& state) {
+  const int hives = static_cast<int>(state.range(0));
+  const int settings = static_cast<int>(state.range(1));
+  Sandbox::Root();
+  Host host("velder-bench-load");
+  if (!host.Start()) {
+    state.SkipWithError("velder-host did not start");
+    return;
+  }
+  auto user = [](int hive) { return "S-1-22-1-" + std::to_string(50000 + hive); };
+  {
+    Client client(host.identity());
+    json object = json::object();
+    for (int i = 0; i < settings; ++i) object["setting" + std::to_string(i)] = "value " + std::to_string(i);
+    for (int hive = 0; hive < hives; ++hive) {
+      if (client.Call(Envelope(MessageType::SetValue, "bulk", user(hive), object)) != 0) {
         state.SkipWithError("SetValue failed");
         return;
       }
     }
   }
+  // The saved files are all the second start has.
+  host.Stop();
+  if (!host.Start()) {
+    state.SkipWithError("velder-host did not start again");
+    return;
+  }
+  const long before = ResidentKiB(host.pid());
+  std::vector<std::string> requests;
+  for (int hive = 0; hive < hives; ++hive) requests.push_back(Envelope(MessageType::GetValue, "bulk.setting1", user(hive)));
+  Client client(host.identity());
+  double millis = 0;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    for (const std::string& request : requests) {
+      if (client.Call(request) != 0) {
+        state.SkipWithError("GetValue failed");
+        return;
+      }
+    }
+    millis = Micros(Clock::now() - start) / 1000.0;
+  }
+  state.counters["first_access_ms"] = millis;
   state.counters["rss_before_MiB"] = static_cast<double>(before) / 1024.0;
-  state.counters["rss_MiB"] = static_cast<double>(ResidentKiB(Service::Get().pid())) / 1024.0;
+  state.counters["rss_MiB"] = static_cast<double>(ResidentKiB(host.pid())) / 1024.0;
 }
-BENCHMARK(BM_ResidentMemory)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FirstAccess)
+    ->Args({1000, 1000})
+    ->ArgNames({"hives", "settings"})
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

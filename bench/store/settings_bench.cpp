@@ -118,3 +118,34 @@ void BM_FullRebuild(benchmark::State& state) {
 BENCHMARK(BM_FullRebuild)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
+
+// The first access of a hive of `count` local settings (one object, as a
+// client writes them), in its parts: reading and parsing the local file, and
+// the whole load (files, effective document).
+struct LoadFixture {
+  explicit LoadFixture(int count) : storage(folder.path()) {
+    json bulk = json::object();
+    for (int i = 0; i < count; ++i) bulk["setting" + std::to_string(i)] = "value " + std::to_string(i);
+    storage.SaveLocal(Settings::kProduct, Fixture::kUser, json{{"local", {{"bulk", bulk}}}});
+  }
+  BenchFolder folder;
+  Storage storage;
+  platform::ManualResetEvent stop;
+  platform::ManualResetEvent wake;
+  ChangeNotifier notifier{stop, "bench", std::make_shared<NullSender>()};
+};
+
+void BM_LoadLocalFile(benchmark::State& state) {
+  LoadFixture fixture(static_cast<int>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(fixture.storage.LoadLocal(Settings::kProduct, Fixture::kUser));
+}
+BENCHMARK(BM_LoadLocalFile)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+void BM_LoadHive(benchmark::State& state) {
+  LoadFixture fixture(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    Settings hive(Fixture::kUser, fixture.storage, fixture.notifier, fixture.wake, nullptr, "bench");
+    benchmark::DoNotOptimize(&hive);
+  }
+}
+BENCHMARK(BM_LoadHive)->Arg(1000)->Unit(benchmark::kMicrosecond);

@@ -278,11 +278,12 @@ bool Settings::UpdateEffectiveSettings(const Origin& origin, bool log) {
 }
 
 // A write below `changed` reaches the effective document only below the
-// deepest key prefix of it whose schema ancestors are all plain objects: each
-// of those is just the object of its members, and the members beside the
-// written one see the same base and overlay values as before. There the value
-// is recomputed the way the full rebuild computes it, with "local" merged in,
-// and compared with what was there.
+// deepest key prefix of it whose ancestors are all plain objects: a schema
+// object is just the object of its members, and a member the schema does not
+// describe is a copy of the local value, so the members beside the written
+// one see the same base and overlay values as before. There the value is
+// recomputed the way the full rebuild computes it, with "local" merged in,
+// and compared with what was there; nothing beside it is copied or compared.
 void Settings::RebuildEffectiveAt(const Path& changed, const Origin& origin) {
   const Schema::SchemaNode root(SchemaRoot());
   if (effective_stale_ || !effective_.is_object() || changed.empty() ||
@@ -293,7 +294,9 @@ void Settings::RebuildEffectiveAt(const Path& changed, const Origin& origin) {
   size_t keys = 0;
   while (keys < changed.size() && changed[keys].kind == VelderPath::Element::Key) ++keys;
 
-  Schema::SchemaNode node = root;
+  // None once the walk has left the schema: from there on the effective
+  // document holds the local values as they are.
+  std::optional<Schema::SchemaNode> node = root;
   json* effective_parent = &effective_;
   const json* base_parent = PresentOrNull(BaseValues());
   const json* patch_parent = PresentOrNull(Patch());
@@ -302,18 +305,21 @@ void Settings::RebuildEffectiveAt(const Path& changed, const Origin& origin) {
   for (size_t i = 0;; ++i) {
     const std::string& key = changed[i].key;
     at.push_back(changed[i]);
-    const json* properties = node.Properties();
+    const json* properties = node ? node->Properties() : nullptr;
     const bool described = properties != nullptr && properties->contains(key);
     std::optional<Schema::SchemaNode> child;
-    if (described) child.emplace(node, key);
+    if (described) child.emplace(*node, key);
     const json* base_child = MemberOf(base_parent, key);
     const json* patch_child = MemberOf(patch_parent, key);
     const json* local_child = MemberOf(local_parent, key);
-    if (described && i + 1 < keys && IsPlainObject(*child)) {
-      const auto it = effective_parent->find(key);
-      if (it == effective_parent->end() || !it->is_object()) break;  // not as built: rebuild all
+    const auto it = effective_parent->find(key);
+    // Deeper only where the effective value is an object as built; anywhere
+    // else the value at this level is recomputed whole.
+    const bool descend = i + 1 < keys && it != effective_parent->end() && it->is_object() &&
+                         (described ? IsPlainObject(*child) : local_child != nullptr && local_child->is_object());
+    if (descend) {
       effective_parent = &*it;
-      node = *child;
+      node = std::move(child);
       base_parent = base_child;
       patch_parent = patch_child;
       local_parent = local_child;
@@ -329,7 +335,6 @@ void Settings::RebuildEffectiveAt(const Path& changed, const Origin& origin) {
 
     std::optional<json> old_flag;
     if (const json* flag = VelderPath::Find(StatisticsOnPath(), effective_)) old_flag = *flag;
-    const auto it = effective_parent->find(key);
     const json* old_value = it == effective_parent->end() ? nullptr : &*it;
     if (origin) NotifyChanges(old_value, fresh ? &*fresh : nullptr, at, *origin);
     if (fresh) {
@@ -344,7 +349,6 @@ void Settings::RebuildEffectiveAt(const Path& changed, const Origin& origin) {
     UpdateStatistics(old_flag);
     return;
   }
-  UpdateEffectiveSettings(origin, false);
 }
 
 // Objects are compared member by member, everything else (arrays included)

@@ -42,14 +42,17 @@ json RandomSchema() {
 }
 
 // Paths of every kind: described, read-only, inside arrays, below dynamic
-// nodes, unknown to the schema.
+// nodes, unknown to the schema (at several depths).
 const std::vector<std::string>& Paths() {
   static const std::vector<std::string> paths = [] {
     std::vector<std::string> list{""};
     std::istringstream text(
         "n1 n2 str flag obj obj.x obj.y obj.deep obj.deep.z obj.deep.w obj.extra obj.extra.e list list.0 list.2 "
         "recs recs.0 recs.0.id recs.1.tag recs.1.other dyn dyn.a dyn.a.b dyn.c dynp dynp.m dynp.n.o ro roobj "
-        "roobj.r pp pp.k1 nodef objdyn objdyn.inner objdyn.inner.q empty empty.e free free.a free.b.c loc");
+        "roobj.r pp pp.k1 nodef objdyn objdyn.inner objdyn.inner.q empty empty.e free free.a free.b.c loc "
+        // Deep below values the schema does not describe, where a write
+        // rebuilds only the written member.
+        "free.a.b free.a.b.x free.b.c.e free.b.1 loc.deep.x loc.deep.x.q obj.extra.e.q obj.deep.more.a empty.e.x");
     for (std::string path; text >> path;) list.push_back(path);
     return list;
   }();
