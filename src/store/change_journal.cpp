@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -86,18 +87,24 @@ __attribute__((target("sse4.2"))) uint32_t Crc32cHardware(std::string_view bytes
 // values, the header filled in at the end.
 class RecordWriter {
  public:
-  RecordWriter() : record_(ChangeJournal::kHeaderSize, '\0') { record_ += '['; }
+  RecordWriter()
+      : record_(ChangeJournal::kHeaderSize, '\0'),
+        // Invalid UTF-8 cannot reach a hive (clients' texts are checked), but
+        // a record must never fail to encode.
+        out_(nlohmann::detail::output_adapter<char, std::string>(record_), ' ', json::error_handler_t::replace) {
+    record_ += '[';
+  }
   void Add(const std::vector<std::string>& keys, const json* value) {
     if (record_.size() > ChangeJournal::kHeaderSize + 1) record_ += ',';
     record_ += "[[";
     for (size_t i = 0; i < keys.size(); ++i) {
       if (i > 0) record_ += ',';
-      Write(json(keys[i]));
+      WriteKey(keys[i]);
     }
     record_ += ']';
     if (value != nullptr) {
       record_ += ',';
-      Write(*value);
+      out_.dump(*value, false, false, 0);
     }
     record_ += ']';
   }
@@ -113,14 +120,20 @@ class RecordWriter {
   }
 
  private:
-  void Write(const json& value) {
-    // Invalid UTF-8 cannot reach a hive (clients' texts are checked), but a
-    // record must never fail to encode.
-    nlohmann::detail::serializer<json> out(nlohmann::detail::output_adapter<char, std::string>(record_), ' ',
-                                           json::error_handler_t::replace);
-    out.dump(value, false, false, 0);
+  void WriteKey(const std::string& key) {
+    // Keys are mostly plain words: they need no escaping.
+    const bool plain =
+        std::all_of(key.begin(), key.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
+    if (!plain) {
+      out_.dump(json(key), false, false, 0);
+      return;
+    }
+    record_ += '"';
+    record_ += key;
+    record_ += '"';
   }
   std::string record_;
+  nlohmann::detail::serializer<json> out_;
 };
 
 const json* Find(const json& document, const std::vector<std::string>& keys) {
