@@ -83,16 +83,10 @@ struct HttpRequestCallbacks {
   static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     auto* request = static_cast<HttpRequest*>(user);
     HttpRequest::Transfer& t = *request->transfer_;
-    std::string_view line(data, size * count);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
     t.last_activity_ms = NowMs();
-    if (line.starts_with("HTTP/")) {
-      // A new response (after an interim one or the proxy's answer to CONNECT):
-      // only the last one's lines are kept.
-      t.header_lines.clear();
-      if (t.connected) t.headers_available = true;
+    if (HttpRequest::AddHeaderLine(t.header_lines, std::string_view(data, size * count)) && t.connected) {
+      t.headers_available = true;
     }
-    if (!line.empty()) t.header_lines.emplace_back(line);
     return size * count;
   }
 
@@ -303,6 +297,34 @@ bool HttpRequest::SplitHeader(std::string_view line, std::string& name, std::str
   name.assign(line.substr(0, colon));
   value.assign(line.substr(start));
   return true;
+}
+
+bool HttpRequest::AddHeaderLine(std::vector<std::string>& lines, std::string_view raw) {
+  while (!raw.empty() && (raw.back() == '\n' || raw.back() == '\r')) raw.remove_suffix(1);
+  // A new response (after an interim one or the proxy's answer to CONNECT):
+  // only the last one's lines are kept.
+  const bool status_line = raw.starts_with("HTTP/");
+  if (status_line) lines.clear();
+  if (!raw.empty()) lines.emplace_back(raw);
+  return status_line;
+}
+
+int64_t HttpRequest::ParseContentLength(const std::vector<std::string>& lines) {
+  std::string name, value;
+  for (const std::string& line : lines) {
+    if (SplitHeader(line, name, value) && strcasecmp(name.c_str(), "Content-Length") == 0) {
+      char* end = nullptr;
+      errno = 0;
+      const long long n = std::strtoll(value.c_str(), &end, 10);
+      return (errno == 0 && end != value.c_str() && n >= 0) ? n : -1;
+    }
+  }
+  return -1;
+}
+
+bool HttpRequest::IsBodyText(const std::vector<uint8_t>& body) {
+  return std::all_of(body.begin(), body.end(),
+                     [](uint8_t b) { return b == 9 || b == 10 || b == 13 || (b >= 0x1F && b <= 0xF5); });
 }
 
 bool HttpRequest::ShouldResend(uint32_t error, uint32_t secure_flags, uint32_t send_count) {
@@ -594,16 +616,7 @@ bool HttpRequest::OnTransferDone(int curl_code) {
     headers_available_ = true;
     response_headers_ = std::move(t.header_lines);
     t.header_lines.clear();
-    std::string name, value;
-    for (const std::string& line : response_headers_) {
-      if (SplitHeader(line, name, value) && strcasecmp(name.c_str(), "Content-Length") == 0) {
-        char* end = nullptr;
-        errno = 0;
-        const long long n = std::strtoll(value.c_str(), &end, 10);
-        content_length_ = (errno == 0 && end != value.c_str() && n >= 0) ? n : -1;
-        break;
-      }
-    }
+    content_length_ = ParseContentLength(response_headers_);
   }
   return false;
 }
@@ -678,9 +691,7 @@ const std::vector<uint8_t>& HttpRequest::GetBody() const {
 bool HttpRequest::GetBodyText(std::string& text) const {
   std::lock_guard lock(mutex_);
   text.clear();
-  for (uint8_t b : response_body_) {
-    if (!(b == 9 || b == 10 || b == 13 || (b >= 0x1F && b <= 0xF5))) return false;
-  }
+  if (!IsBodyText(response_body_)) return false;
   text.assign(response_body_.begin(), response_body_.end());
   return true;
 }

@@ -189,6 +189,15 @@ class HttpRequest {
   // spaces after it. False for a line without ":" or with an empty name or
   // value (the status line among them).
   static bool SplitHeader(std::string_view line, std::string& name, std::string& value);
+  // Adds one raw header line as libcurl hands it over (line end included) to
+  // `lines`; a status line ("HTTP/...") first drops the lines of an earlier
+  // response. True for a status line.
+  static bool AddHeaderLine(std::vector<std::string>& lines, std::string_view raw);
+  // The value of the first Content-Length among `lines` (any case); -1 when
+  // there is none or it is no non-negative number.
+  static int64_t ParseContentLength(const std::vector<std::string>& lines);
+  // Whether GetBodyText accepts `body` (see there).
+  static bool IsBodyText(const std::vector<uint8_t>& body);
   // True when `host` matches the bypass list `bypass` (see SetProxy).
   static bool BypassesProxy(std::string_view host, std::string_view bypass);
   // Whether a failure of the send step is sent again: 12032 while fewer than

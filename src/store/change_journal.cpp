@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -63,6 +64,87 @@ bool WriteAll(int fd, const char* data, size_t size) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+#if defined(__x86_64__)
+// The CRC-32C instruction: the journal checksums every answered change.
+__attribute__((target("sse4.2"))) uint32_t Crc32cHardware(std::string_view bytes, uint32_t crc) {
+  const char* p = bytes.data();
+  size_t n = bytes.size();
+  uint64_t c = crc;
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    c = __builtin_ia32_crc32di(c, word);
+  }
+  crc = static_cast<uint32_t>(c);
+  for (; n > 0; ++p, --n) crc = __builtin_ia32_crc32qi(crc, static_cast<unsigned char>(*p));
+  return crc;
+}
+#endif
+
+// Builds a record in one string: the payload is serialised straight from the
+// values, the header filled in at the end.
+class RecordWriter {
+ public:
+  RecordWriter()
+      : record_(ChangeJournal::kHeaderSize, '\0'),
+        // Invalid UTF-8 cannot reach a hive (clients' texts are checked), but
+        // a record must never fail to encode.
+        out_(nlohmann::detail::output_adapter<char, std::string>(record_), ' ', json::error_handler_t::replace) {
+    record_ += '[';
+  }
+  void Add(const std::vector<std::string>& keys, const json* value) {
+    if (record_.size() > ChangeJournal::kHeaderSize + 1) record_ += ',';
+    record_ += "[[";
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (i > 0) record_ += ',';
+      WriteKey(keys[i]);
+    }
+    record_ += ']';
+    if (value != nullptr) {
+      record_ += ',';
+      out_.dump(*value, false, false, 0);
+    }
+    record_ += ']';
+  }
+  std::string Finish() {
+    record_ += ']';
+    const std::string_view text = std::string_view(record_).substr(ChangeJournal::kHeaderSize);
+    std::string header;
+    PutU32(header, static_cast<uint32_t>(text.size()));
+    PutU32(header, ChangeJournal::Crc32c(text));
+    PutU32(header, ChangeJournal::Crc32c(header));
+    record_.replace(0, ChangeJournal::kHeaderSize, header);
+    return std::move(record_);
+  }
+
+ private:
+  void WriteKey(const std::string& key) {
+    // Keys are mostly plain words: they need no escaping.
+    const bool plain =
+        std::all_of(key.begin(), key.end(), [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
+    if (!plain) {
+      out_.dump(json(key), false, false, 0);
+      return;
+    }
+    record_ += '"';
+    record_ += key;
+    record_ += '"';
+  }
+  std::string record_;
+  nlohmann::detail::serializer<json> out_;
+};
+
+const json* Find(const json& document, const std::vector<std::string>& keys) {
+  const json* node = &document;
+  for (const std::string& key : keys) {
+    if (!node->is_object()) return nullptr;
+    const auto it = node->find(key);
+    if (it == node->end()) return nullptr;
+    node = &*it;
+  }
+  return node;
 }
 
 // One change as stored: [keys] or [keys, value].
@@ -142,29 +224,26 @@ ChangeJournal::~ChangeJournal() {
 }
 
 uint32_t ChangeJournal::Crc32c(std::string_view bytes, uint32_t crc) {
-  const auto& table = CrcTable();
   crc = ~crc;
+#if defined(__x86_64__)
+  static const bool hardware = __builtin_cpu_supports("sse4.2");
+  if (hardware) return ~Crc32cHardware(bytes, crc);
+#endif
+  const auto& table = CrcTable();
   for (const char c : bytes) crc = table[(crc ^ static_cast<unsigned char>(c)) & 0xFF] ^ (crc >> 8);
   return ~crc;
 }
 
 std::string ChangeJournal::EncodeRecord(const std::vector<Change>& changes) {
-  json payload = json::array();
-  for (const Change& change : changes) {
-    json entry = json::array({change.keys});
-    if (change.value) entry.push_back(*change.value);
-    payload.push_back(std::move(entry));
-  }
-  // Invalid UTF-8 cannot reach a hive (clients' texts are checked), but a
-  // record must never fail to encode.
-  const std::string text = payload.dump(-1, ' ', false, json::error_handler_t::replace);
-  std::string record;
-  record.reserve(kHeaderSize + text.size());
-  PutU32(record, static_cast<uint32_t>(text.size()));
-  PutU32(record, Crc32c(text));
-  PutU32(record, Crc32c(record));
-  record += text;
-  return record;
+  RecordWriter writer;
+  for (const Change& change : changes) writer.Add(change.keys, change.value ? &*change.value : nullptr);
+  return writer.Finish();
+}
+
+std::string ChangeJournal::EncodeSnapshots(const json& document, const std::vector<std::vector<std::string>>& key_paths) {
+  RecordWriter writer;
+  for (const auto& keys : key_paths) writer.Add(keys, Find(document, keys));
+  return writer.Finish();
 }
 
 ChangeJournal::Scan ChangeJournal::Decode(std::string_view bytes) {
@@ -254,13 +333,8 @@ std::vector<std::string> ChangeJournal::KeyPrefix(const VelderPath::Path& path) 
 }
 
 ChangeJournal::Change ChangeJournal::Snapshot(const json& document, std::vector<std::string> keys) {
-  const json* node = &document;
-  for (const std::string& key : keys) {
-    if (!node->is_object()) return {std::move(keys), std::nullopt};
-    const auto it = node->find(key);
-    if (it == node->end()) return {std::move(keys), std::nullopt};
-    node = &*it;
-  }
+  const json* node = Find(document, keys);
+  if (node == nullptr) return {std::move(keys), std::nullopt};
   return {std::move(keys), *node};
 }
 
@@ -331,7 +405,15 @@ bool ChangeJournal::OpenForAppend() {
 
 bool ChangeJournal::Append(const std::vector<Change>& changes) {
   if (changes.empty()) return true;
-  const std::string record = EncodeRecord(changes);
+  return AppendRecord(EncodeRecord(changes));
+}
+
+bool ChangeJournal::AppendSnapshots(const json& document, const std::vector<std::vector<std::string>>& key_paths) {
+  if (key_paths.empty()) return true;
+  return AppendRecord(EncodeSnapshots(document, key_paths));
+}
+
+bool ChangeJournal::AppendRecord(const std::string& record) {
   {
     std::lock_guard lock(mutex_);
     if (broken_) return false;

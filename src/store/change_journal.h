@@ -82,6 +82,11 @@ class ChangeJournal : public std::enable_shared_from_this<ChangeJournal> {
   // Appends one record; false when it could not be written completely, and
   // then the journal is as before.
   bool Append(const std::vector<Change>& changes);
+  // Appends one record of the values `document` now holds at each of
+  // `key_paths` (a member that is not there is recorded as removed), encoded
+  // straight from the document: the same record as Append of their Snapshots,
+  // without copying the values first.
+  bool AppendSnapshots(const nlohmann::json& document, const std::vector<std::vector<std::string>>& key_paths);
   // Empties the journal once its changes are in the saved local file.
   bool Truncate();
   // fdatasync of what was appended (the sync thread calls it).
@@ -91,6 +96,8 @@ class ChangeJournal : public std::enable_shared_from_this<ChangeJournal> {
 
   // The record format, for the reader and for tests.
   static std::string EncodeRecord(const std::vector<Change>& changes);
+  static std::string EncodeSnapshots(const nlohmann::json& document,
+                                     const std::vector<std::vector<std::string>>& key_paths);
   static Scan Decode(std::string_view bytes);
   // Applies one payload; false (document unchanged) when it is no list of
   // changes.
@@ -106,6 +113,7 @@ class ChangeJournal : public std::enable_shared_from_this<ChangeJournal> {
 
  private:
   bool OpenForAppend();
+  bool AppendRecord(const std::string& record);
   bool KeepAside(const std::string& bytes, size_t from);
 
   const std::string path_;

@@ -490,10 +490,7 @@ uint32_t Settings::SaveLocalFile() {
 
 bool Settings::JournalLocal(const std::vector<std::vector<std::string>>& key_paths) {
   if (journal_ == nullptr) return true;
-  std::vector<ChangeJournal::Change> changes;
-  changes.reserve(key_paths.size());
-  for (const auto& keys : key_paths) changes.push_back(ChangeJournal::Snapshot(local_, keys));
-  return journal_->Append(changes);
+  return journal_->AppendSnapshots(local_, key_paths);
 }
 
 std::string Settings::GetProduct() {

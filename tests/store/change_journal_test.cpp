@@ -21,6 +21,29 @@ std::string ThreeRecords() {
          ChangeJournal::EncodeRecord({{{}, json{{"patch", {{"z", true}}}}}});
 }
 
+TEST(ChangeJournalTest, SnapshotsAreEncodedAsTheirCopiesWouldBe) {
+  const json document = {{"patch", {{"a", {{"b", {1, "x\n\"", nullptr}}}}}}, {"local", "not an object"}};
+  const std::vector<std::vector<std::string>> cases[] = {
+      {{"patch", "a"}},
+      {{"patch", "a", "b"}, {"patch", "gone"}, {"local", "below a text"}},
+      {{}},
+      {{"ke\"y", "\xff"}},
+  };
+  for (const auto& key_paths : cases) {
+    SCOPED_TRACE(json(key_paths).dump(-1, ' ', false, json::error_handler_t::replace));
+    std::vector<Change> copies;
+    for (const auto& keys : key_paths) copies.push_back(ChangeJournal::Snapshot(document, keys));
+    const std::string record = ChangeJournal::EncodeSnapshots(document, key_paths);
+    EXPECT_EQ(record, ChangeJournal::EncodeRecord(copies));
+    ASSERT_EQ(ChangeJournal::Decode(record).records.size(), 1u);
+  }
+  // The checksum is CRC-32C, whichever way it is computed.
+  EXPECT_EQ(ChangeJournal::Crc32c("123456789"), 0xE3069283u);
+  const std::string long_text = "0123456789abcdefghijklmnopqrstuvwxyz";
+  EXPECT_EQ(ChangeJournal::Crc32c(long_text.substr(11), ChangeJournal::Crc32c(long_text.substr(0, 11))),
+            ChangeJournal::Crc32c(long_text));
+}
+
 TEST(ChangeJournalTest, DecodeTellsTornFromDamagedTails) {
   const std::string good = ThreeRecords();
   const size_t first = ChangeJournal::EncodeRecord({{{"patch", "a"}, json(1)}}).size();
