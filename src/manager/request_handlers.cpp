@@ -13,13 +13,6 @@ using nlohmann::json;
 
 namespace {
 
-std::string AsciiUpper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
 // What a SetValue request writes, for the log line.
 std::string ValueSuffix(const IpcMessage& request) {
   if (request.message_type() != static_cast<uint8_t>(MessageType::SetValue)) return {};
@@ -48,10 +41,10 @@ bool SettingsManager::HandleRequest(const IpcMessage& request, IpcMessage& respo
     return false;
   }
 
-  std::string user = AsciiUpper(request.user());
-  if (user.empty()) {
-    user = client_user;
-  } else if (!platform::IsValidSidText(user)) {
+  // Spelled once, here, as hive files and rights compare it: "s-1-5-018"
+  // is the system hive, not a second hive of its own.
+  std::string user = request.user().empty() ? client_user : platform::CanonicalSidText(request.user());
+  if (user.empty() && !request.user().empty()) {
     SetResult(response, ResultCode::InvalidParameters);
     return true;
   }
@@ -96,7 +89,7 @@ std::shared_ptr<Settings> SettingsManager::GetOrCreateHive(const std::string& us
   std::lock_guard lock(mutex_);
   const auto it = std::find_if(hives_.begin(), hives_.end(), [&](const auto& hive) { return hive->user() == user; });
   if (it != hives_.end()) return *it;
-  if (!platform::IsValidSidText(user)) return nullptr;
+  if (!platform::IsCanonicalSidText(user)) return nullptr;
   std::shared_ptr<Settings> hive = CreateHive(user);
   if (hive != nullptr) hives_.push_back(hive);
   return hive;

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 
 #include "platform/registry_database.h"
 #include "platform/registry_key_path.h"
@@ -44,22 +43,6 @@ constexpr const char* kDefaultDirectory = "/var/lib/halvern/registry";
 constexpr const char* kMachineFile = "HKLM.db";
 constexpr const char* kUsersFolder = "HKU";
 constexpr std::string_view kHiveSuffix = ".db";
-
-// A valid SID text as a file name: "S" upper-case and every number without
-// leading zeros, so that each user has exactly one hive file.
-std::string CanonicalSid(std::string_view sid) {
-  std::string text = "S";
-  sid.remove_prefix(1);
-  while (!sid.empty()) {
-    sid.remove_prefix(1);  // the '-'
-    const size_t end = std::min(sid.find('-'), sid.size());
-    uint64_t number = 0;
-    std::from_chars(sid.data(), sid.data() + end, number);
-    text += '-' + std::to_string(number);
-    sid.remove_prefix(end);
-  }
-  return text;
-}
 
 bool IsStringType(uint32_t type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
 
@@ -134,7 +117,7 @@ RegistryError SqliteRegistry::Locate(const std::string& key, Access access, Targ
       if (!platform::IsValidSidText(parts[0])) {
         return access == Access::kCreate ? RegistryError::InvalidArgument : RegistryError::NotFound;
       }
-      file = HiveFile(CanonicalSid(parts[0]));
+      file = HiveFile(platform::CanonicalSidText(parts[0]));
       first = 1;
       break;
     default:
@@ -170,7 +153,7 @@ RegistryError SqliteRegistry::ListHives(std::vector<std::string>& sids) const {
     if (name.size() <= kHiveSuffix.size() || !name.ends_with(kHiveSuffix)) continue;
     name.remove_suffix(kHiveSuffix.size());
     // Only files named as this class names them are hives.
-    if (platform::IsValidSidText(name) && CanonicalSid(name) == name) sids.emplace_back(name);
+    if (platform::IsCanonicalSidText(name)) sids.emplace_back(name);
   }
   ::closedir(dir);
   std::sort(sids.begin(), sids.end());

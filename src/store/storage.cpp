@@ -192,7 +192,7 @@ uint32_t Storage::ListUsers(std::vector<UserEntry>& users) {
 }
 
 std::string Storage::GetFileName(const std::string& product, const std::string& user, const std::string& kind) const {
-  if (!IsValidProduct(product) || !platform::IsValidSidText(user) || (kind != "base" && kind != "local")) {
+  if (!IsValidProduct(product) || !platform::IsCanonicalSidText(user) || (kind != "base" && kind != "local")) {
     HV_LOG_ERROR("Refused a hive file name: product {:?}, user {:?}, kind {:?}", product, user, kind);
     return {};
   }
@@ -345,7 +345,7 @@ uint32_t Storage::ListLocalFileUsers(std::vector<std::string>& users) {
     // Only hive files count: their user part is a SID text (GetFileName makes
     // no other). This also drops the old "SYSTEM" files and any name that
     // could not travel in a comma-separated list of users.
-    if (SplitLocalFileName(name, user) && platform::IsValidSidText(user)) users.emplace_back(user);
+    if (SplitLocalFileName(name, user) && platform::IsCanonicalSidText(user)) users.emplace_back(user);
   }
   ::closedir(dir);
   if (err != 0) {

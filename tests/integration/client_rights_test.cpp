@@ -40,7 +40,7 @@ TEST(ClientRights, RootReachesEveryHiveWhateverTheCaseOfTheUserField) {
     std::string user;
     uint32_t result;
   } cases[] = {
-      {"S-1-22-1-4242", 0}, {"s-1-22-1-4242", 0}, {"S-1-22-1-4242", 0},
+      {"S-1-22-1-4242", 0}, {"s-1-22-1-4242", 0}, {"S-1-22-1-04242", 0}, {"s-1-022-1-4242", 0},
       {"S-1-22-1-x", 2},    {"../S-1-5-18", 2},   {"S-1-22-1-4242/..", 2},
   };
   for (const Case& c : cases) {
@@ -52,12 +52,16 @@ TEST(ClientRights, RootReachesEveryHiveWhateverTheCaseOfTheUserField) {
   }
   // Root's own hive is the system hive.
   EXPECT_EQ(Expect("set own", client->Set("app.root", true), 0), "");
-  EXPECT_EQ(Expect("get system", client->Get("app.root", "S-1-5-18"), 0, json(true)), "");
+  EXPECT_EQ(Expect("get system", client->Get("app.root", "S-1-5-018"), 0, json(true)), "");
 
   client.reset();
   ASSERT_EQ(host.Stop(), 0);
-  EXPECT_TRUE(fs::exists(sandbox.HiveFile("S-1-22-1-4242")));
-  EXPECT_FALSE(fs::exists(sandbox.HiveFile("s-1-22-1-4242")));
+  // Every spelling named the one hive of each account.
+  std::set<std::string> files;
+  for (const auto& entry : fs::directory_iterator(sandbox.data())) {
+    if (entry.path().filename().string().starts_with("tarn.")) files.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(files, (std::set<std::string>{"tarn.S-1-22-1-4242.local.velder", "tarn.S-1-5-18.local.velder"}));
 }
 
 TEST(ClientRights, AnUnprivilegedUserReachesOnlyTheirOwnHiveAndReadsTheSystemHive) {
@@ -86,6 +90,8 @@ TEST(ClientRights, AnUnprivilegedUserReachesOnlyTheirOwnHiveAndReadsTheSystemHiv
     report += Expect("other subscribe", client->Subscribe("app", kOtherSid), 5);
     report += Expect("system get", client->Get("app.motd", "S-1-5-18"), 0, json("hello"));
     report += Expect("system get lower case", client->Get("app.motd", "s-1-5-18"), 0, json("hello"));
+    report += Expect("own get, leading zeros", client->Get("app.theme", "S-1-22-1-065534"), 0, json("light"));
+    report += Expect("system set, leading zeros", client->Set("app.motd", "mine", "S-1-5-018"), 5);
     report += Expect("system set", client->Set("app.motd", "mine", "S-1-5-18"), 5);
     report += Expect("system delete", client->Delete("app.motd", "S-1-5-18"), 5);
     const Reply reload = client->Raw(HV_IPC_KIND_RELOAD_BASE_FILE, "");
