@@ -251,6 +251,12 @@ bool Settings::ApplyBaseSettings(json new_base) {
   return true;
 }
 
+json Settings::ComputeEffectiveDocument() {
+  json fresh = Schema::ComputeEffective(SchemaRoot(), BaseValues(), Patch(), false);
+  if (!fresh.is_null()) MergeLocal(fresh, LocalValues());
+  return fresh;
+}
+
 bool Settings::UpdateEffectiveSettings(const Origin& origin, bool log) {
   std::lock_guard lock(hive_lock_);
   json fresh = Schema::ComputeEffective(SchemaRoot(), BaseValues(), Patch(), log);
