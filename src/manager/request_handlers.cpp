@@ -6,6 +6,7 @@
 #include "logging/log.h"
 #include "manager/request_timer.h"
 #include "manager/settings_manager.h"
+#include "platform/clock.h"
 #include "platform/sid.h"
 #include "plugin/value_conversion.h"
 
@@ -103,7 +104,9 @@ void SettingsManager::HandleRequestByType(Settings& hive, const IpcMessage& requ
                                           const RequestContext& context, const std::string& sender_channel) {
   const uint8_t type = request.message_type();
   {
-    RequestTimer timer(&statistics_, type, sender_channel);
+    // Counted by program, not by connection: a client's name stays the same
+    // from one connection to the next.
+    RequestTimer timer(&statistics_, type, request.client());
     switch (type) {
       case static_cast<uint8_t>(MessageType::AccessCheck): SetResult(response, ResultCode::Success); break;
       case static_cast<uint8_t>(MessageType::GetValue): HandleGetValue(hive, request, response, context); break;
@@ -261,9 +264,19 @@ void SettingsManager::HandleUnsubscribeAll(Settings&, const IpcMessage&, IpcMess
   SetResult(response, removed ? ResultCode::Success : ResultCode::NotFound);
 }
 
-void SettingsManager::HandleSynchronize(Settings& hive, const IpcMessage&, IpcMessage& response,
-                                        const RequestContext&) {
-  server_comm_->ResetFailCount();
+void SettingsManager::HandleSynchronize(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                                        const RequestContext& context) {
+  bool reset = context.admin;
+  if (!reset) {
+    const int64_t now = platform::CurrentClock().NowSeconds();
+    int64_t last = last_user_backoff_reset_.load();
+    reset = (last == std::numeric_limits<int64_t>::min() || now - last >= kUserBackoffResetInterval || now < last) &&
+            last_user_backoff_reset_.compare_exchange_strong(last, now);
+  }
+  if (reset) {
+    server_comm_->ResetFailCount();
+    HV_LOG_INFO("Server back-off reset on request of client '{}', hive '{}'", request.client(), hive.display_name());
+  }
   hive.UpdateNow();
   SetResult(response, ResultCode::Success);
 }

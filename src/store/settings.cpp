@@ -408,7 +408,12 @@ void Settings::UpdateStatistics(const std::optional<json>& old_flag) {
 }
 
 void Settings::AppendStatisticsReport(json report) {
-  LocalMember("statistics", json::value_t::array).push_back(std::move(report));
+  json& reports = LocalMember("statistics", json::value_t::array);
+  reports.push_back(std::move(report));
+  if (reports.size() > kMaxStatisticsReports) {
+    auto& list = reports.get_ref<json::array_t&>();
+    list.erase(list.begin(), list.end() - static_cast<ptrdiff_t>(kMaxStatisticsReports));
+  }
   // A report exists only in this document until it is saved.
   MarkDirty(false);
 }

@@ -71,6 +71,8 @@ class Settings {
   static constexpr int64_t kInactiveAfter = 1200;  // 20 minutes
 
   // Constraint bits of a path.
+  // The system hive keeps the latest this many statistics reports.
+  static constexpr size_t kMaxStatisticsReports = 24;
   static constexpr uint32_t kConstraintReadonly = 1;   // from the schema
   static constexpr uint32_t kConstraintAdminOnly = 2;  // from "local_admin_only"
 
