@@ -264,6 +264,11 @@ class Settings {
   // The effective document the current base and overlays give (null when
   // the schema gives none), without taking it.
   nlohmann::json ComputeEffectiveDocument() REQUIRES(hive_lock_);
+  // Drops from "patch" (and the update journal) every value whose type no
+  // longer fits its schema node, after the schema changed: a number left
+  // where the schema now has an object would block writes below it for good
+  // and go to the server with every upload. Logs each; true when any went.
+  bool DropStalePatchValues() REQUIRES(hive_lock_);
   // True when a write at `path` by a non-administrator is refused outright
   // (at or below an admin-only path); otherwise `guarded` receives the
   // admin-only paths whose values the write could change: those below the

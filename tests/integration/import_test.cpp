@@ -290,5 +290,40 @@ TEST(ReloadBase, AnAdministratorReloadsTheLateboundFileOthersAreRefused) {
   EXPECT_EQ(host.Stop(), 0);
 }
 
+// A new schema that turns a plain setting into an object drops the old plain
+// value from the local changes, so that the settings below it can be written.
+TEST(ReloadBase, AValueTheNewSchemaNoLongerFitsIsDropped) {
+  Sandbox sandbox;
+  const fs::path base = sandbox.root() / "latebound" / "100" / "settings" / "tarn.velder";
+  auto write_base = [&](const json& schema) {
+    fs::create_directories(base.parent_path());
+    testing_support::WriteFile(base, json({{"data", {{"eff_schema", schema}, {"values", json::object()}}}}).dump());
+  };
+  const json keep = {{"type", "string"}, {"default", ""}};
+  write_base({{"grp", {{"type", "number"}, {"default", 0}}}, {"keep", keep}});
+  sandbox.SetString("SOFTWARE\\Halvern\\NS\\velder\\Latebound", "LateboundPath",
+                    (sandbox.root() / "latebound").string());
+  HostProcess host(HostProcess::DefaultArguments(sandbox));
+  ASSERT_TRUE(host.WaitRunning()) << host.err();
+  ASSERT_TRUE(WaitFor([&] {
+    return sandbox.PluginLogText().find("SettingsManager::UpdateSystemBaseFile: path=") != std::string::npos;
+  }));
+  ASSERT_EQ(RunVelderctl({"set", "grp", "5"}).rc, 0);
+  ASSERT_EQ(RunVelderctl({"set", "keep", "x"}).rc, 0);
+  write_base({{"grp", {{"type", "object"}, {"properties", {{"b", {{"type", "number"}, {"default", 0}}}}}}},
+              {"keep", keep}});
+  const Ran reload = RunVelderctl({"reload-base"});
+  ASSERT_EQ(reload.rc, 0) << reload.err;
+  const Ran set = RunVelderctl({"set", "grp.b", "1"});
+  EXPECT_EQ(set.rc, 0) << set.err;
+  const Ran got = RunVelderctl({"--json", "get", "grp"});
+  EXPECT_EQ(got.out, "{\"b\":1}\n") << got.err;
+  EXPECT_EQ(Get("keep"), "\"x\"\n");
+  EXPECT_NE(sandbox.PluginLogText().find("Dropped local value of 'grp' in hive 'S-1-5-18': 5"), std::string::npos);
+  EXPECT_EQ(host.Stop(), 0);
+  const json local = json::parse(testing_support::ReadFile(sandbox.HiveFile("S-1-5-18")));
+  EXPECT_EQ(local.at("patch"), json::parse(R"({"grp": {"b": 1}, "keep": "x"})"));
+}
+
 }  // namespace
 }  // namespace integration
