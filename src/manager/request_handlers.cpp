@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "logging/log.h"
+#include "logging/log_rate_limiter.h"
 #include "manager/request_timer.h"
 #include "manager/settings_manager.h"
 #include "platform/clock.h"
@@ -38,7 +39,7 @@ bool SettingsManager::HandleRequest(const IpcMessage& request, IpcMessage& respo
                                     bool is_admin, const std::string& sender_channel) {
   response.set_message_type(MessageType::Response);
   if (request.name_space().empty()) {
-    HV_LOG_WARNING("Invalid request, missing namesspace");
+    HV_LOG_REFUSAL(HvQorLogging::kWarning, client_user, "Invalid request, missing namesspace");
     return false;
   }
 
@@ -52,7 +53,8 @@ bool SettingsManager::HandleRequest(const IpcMessage& request, IpcMessage& respo
   // A client the IPC library could not identify, asking for its own hive,
   // names no hive at all.
   if (user.empty()) {
-    HV_LOG_WARNING("Request from a client without a user, client '{}'", request.client());
+    HV_LOG_REFUSAL(HvQorLogging::kWarning, client_user, "Request from a client without a user, client '{}'",
+                   request.client());
     SetResult(response, ResultCode::InvalidParameters);
     return true;
   }
@@ -165,7 +167,7 @@ void SettingsManager::HandleSetValue(Settings& hive, const IpcMessage& request, 
   if (!VelderPath::Parse(request.path(), path)) return SetResult(response, ResultCode::InvalidParameters);
   std::string parse_error;
   const std::optional<json> value = IpcValue::ToJson(request, &parse_error);
-  if (!parse_error.empty()) HV_LOG_WARNING("Parse error {}", parse_error);
+  if (!parse_error.empty()) HV_LOG_REFUSAL(HvQorLogging::kWarning, context.user, "Parse error {}", parse_error);
   if (!value) return SetResult(response, ResultCode::InvalidParameters);
   SetResult(response, hive.SetValue(path, *value, context, sender_channel));
 }
@@ -290,7 +292,7 @@ void SettingsManager::HandleCheckConnected(Settings& hive, const IpcMessage&, Ip
 void SettingsManager::HandleLogout(Settings& hive, const IpcMessage&, IpcMessage& response,
                                    const RequestContext& context) {
   if (!context.write) {
-    HV_LOG_WARNING("Logout called without write rights");
+    HV_LOG_REFUSAL(HvQorLogging::kWarning, context.user, "Logout called without write rights");
     return SetResult(response, ResultCode::AccessDenied);
   }
   hive.SetToNotConnected();

@@ -79,5 +79,27 @@ TEST(SharedState, AUserResetsTheServerBackoffAtMostOnceAMinute) {
   EXPECT_EQ(Count(sandbox.PluginLogText(), "Server back-off reset on request"), 3u);
 }
 
+// Each refused request logs a line; one user's flood of them must not push
+// everybody's lines out of the rotating log files.
+TEST(SharedState, RefusalsOfOneUserAreLoggedAtABoundedRate) {
+  Sandbox sandbox;
+  HostProcess host(HostProcess::DefaultArguments(sandbox));
+  ASSERT_TRUE(host.WaitRunning()) << host.err();
+  const std::string failures = RunAsUser(kNobody, kNobody, [] {
+    auto client = EnvelopeClient::Connect("velder", false);
+    if (client == nullptr) return std::string("cannot connect\n");
+    IpcMessage request = EnvelopeClient::Request(MessageType::GetValue, "a");
+    request.set_name_space("");
+    for (int i = 0; i < 300; ++i) client->Send(request);
+    return std::string();
+  });
+  EXPECT_EQ(failures, "");
+  ASSERT_EQ(host.Stop(), 0);
+  const std::string log = sandbox.PluginLogText();
+  // Two lines a request, twenty lines a minute.
+  EXPECT_EQ(Count(log, "Invalid request, missing namesspace"), 10u);
+  EXPECT_EQ(Count(log, "Request handling failed"), 10u);
+}
+
 }  // namespace
 }  // namespace integration
