@@ -273,7 +273,9 @@ RegistryError SqliteRegistry::Locate(const std::string& key, Access access, Targ
       if (file != MachineFile() && !protected_keys_checked_ && ::geteuid() == 0) {
         // Secrets still in the readable file move before anybody reads them.
         RegistryDatabase* machine = nullptr;
-        OpenDatabase(MachineFile(), Access::kRead, machine);
+        // A damaged readable file may still hold them: they are not known
+        // to be absent.
+        if (OpenDatabase(MachineFile(), Access::kRead, machine) == RegistryError::Failed) return RegistryError::Failed;
       }
       break;
     case HKEY::CurrentUser:

@@ -123,7 +123,8 @@ bool DropMisfits(const Schema::SchemaNode& node, json& overlay, const std::strin
   for (auto it = overlay.begin(); it != overlay.end();) {
     const std::string path = where.empty() ? it.key() : where + "." + it.key();
     const Schema::SchemaNode child(node, it.key());
-    const Schema::SchemaType want = child.IsAbsent() ? Schema::kNone : child.Type();
+    // Below a dynamic node any value merges; only typed nodes can misfit.
+    const Schema::SchemaType want = child.IsAbsent() || child.IsDynamic() ? Schema::kNone : child.Type();
     const Schema::SchemaType have = Schema::GetValueSchemaType(*it);
     if (want != Schema::kNone && have != Schema::kNone && want != have) {
       HV_LOG_WARNING("Dropped local value of '{}' in hive '{}': {} no longer fits its schema", path, hive,
