@@ -1,6 +1,8 @@
 #include "logging/file_context_base.h"
 
+#include <errno.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -43,6 +45,22 @@ std::string HomeDirectory() {
     return result->pw_dir;
   }
   return {};
+}
+
+// Creates the folders of a user's log root that are missing, 0700 as the
+// XDG base directories ask (a fresh account has no ~/.local/state yet).
+// Folders that exist are left as they are: they are not the logger's.
+void CreateMissingRootFolders(std::string root) {
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  std::vector<std::string> missing;
+  struct stat st;
+  while (root.size() > 1 && ::lstat(root.c_str(), &st) != 0 && errno == ENOENT) {
+    missing.push_back(root);
+    root.erase(root.rfind('/'));
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) return;
+  }
 }
 
 }  // namespace
@@ -90,6 +108,7 @@ bool FileContextBase::Initialize() {
   std::unique_ptr<Registry> registry = OpenRegistry();
   const std::string root =
       LogRoot(is_administrator_ ? RootKind::kAdministrator : RootKind::kUser, *registry);
+  if (!is_administrator_ && IsUsableRoot(root)) CreateMissingRootFolders(root);
   return BuildDirectory(root, is_administrator_);
 }
 

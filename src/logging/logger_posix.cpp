@@ -260,20 +260,26 @@ void LoggerPosix::Deliver(int level, const char* source, std::string_view messag
   const auto compose = [&] {
     AppendLogLine(line, BreakDownTime(now_ms, options & kOptionUtcTimestamps), ids.process, ids.thread,
                   LevelTag(level), prepared, message);
-    if (debug_output_.load(std::memory_order_relaxed)) WriteDebugOutput(std::string_view(line.data(), line.size()));
   };
+  const bool debug_output = debug_output_.load(std::memory_order_relaxed);
   if (t_inside_logger) {
     // Called from inside the logger, which already holds the lock; the line
     // goes to the debug output only.
     compose();
+    if (debug_output) WriteDebugOutput(std::string_view(line.data(), line.size()));
     return;
   }
-  std::lock_guard lock(mutex_);
-  compose();
-  if (file_context_) {
-    InsideLogger inside;
-    file_context_->AppendLine(std::string_view(line.data(), line.size()));
+  {
+    std::lock_guard lock(mutex_);
+    compose();
+    if (file_context_) {
+      InsideLogger inside;
+      file_context_->AppendLine(std::string_view(line.data(), line.size()));
+    }
   }
+  // Standard error may be a pipe nobody reads: a write blocked there holds
+  // up this thread only, never every thread that logs.
+  if (debug_output) WriteDebugOutput(std::string_view(line.data(), line.size()));
 }
 
 void LoggerPosix::PrepareFork() { mutex_.lock(); }

@@ -4,22 +4,17 @@
 #include <algorithm>
 
 #include "logging/log.h"
+#include "logging/log_rate_limiter.h"
 #include "manager/request_timer.h"
 #include "manager/settings_manager.h"
 #include "platform/resource_limits.h"
+#include "platform/clock.h"
 #include "platform/sid.h"
 #include "plugin/value_conversion.h"
 
 using nlohmann::json;
 
 namespace {
-
-std::string AsciiUpper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
 
 // What a SetValue request writes, for the log line.
 std::string ValueSuffix(const IpcMessage& request) {
@@ -45,21 +40,22 @@ bool SettingsManager::HandleRequest(const IpcMessage& request, IpcMessage& respo
                                     bool is_admin, const std::string& sender_channel) {
   response.set_message_type(MessageType::Response);
   if (request.name_space().empty()) {
-    HV_LOG_WARNING("Invalid request, missing namesspace");
+    HV_LOG_REFUSAL(HvQorLogging::kWarning, client_user, "Invalid request, missing namesspace");
     return false;
   }
 
-  std::string user = AsciiUpper(request.user());
-  if (user.empty()) {
-    user = client_user;
-  } else if (!platform::IsValidSidText(user)) {
+  // Spelled once, here, as hive files and rights compare it: "s-1-5-018"
+  // is the system hive, not a second hive of its own.
+  std::string user = request.user().empty() ? client_user : platform::CanonicalSidText(request.user());
+  if (user.empty() && !request.user().empty()) {
     SetResult(response, ResultCode::InvalidParameters);
     return true;
   }
   // A client the IPC library could not identify, asking for its own hive,
   // names no hive at all.
   if (user.empty()) {
-    HV_LOG_WARNING("Request from a client without a user, client '{}'", request.client());
+    HV_LOG_REFUSAL(HvQorLogging::kWarning, client_user, "Request from a client without a user, client '{}'",
+                   request.client());
     SetResult(response, ResultCode::InvalidParameters);
     return true;
   }
@@ -97,7 +93,7 @@ std::shared_ptr<Settings> SettingsManager::GetOrCreateHive(const std::string& us
   std::lock_guard lock(mutex_);
   const auto it = std::find_if(hives_.begin(), hives_.end(), [&](const auto& hive) { return hive->user() == user; });
   if (it != hives_.end()) return *it;
-  if (!platform::IsValidSidText(user)) return nullptr;
+  if (!platform::IsCanonicalSidText(user)) return nullptr;
   std::shared_ptr<Settings> hive = CreateHive(user);
   if (hive != nullptr) hives_.push_back(hive);
   return hive;
@@ -111,7 +107,9 @@ void SettingsManager::HandleRequestByType(Settings& hive, const IpcMessage& requ
                                           const RequestContext& context, const std::string& sender_channel) {
   const uint8_t type = request.message_type();
   {
-    RequestTimer timer(&statistics_, type, sender_channel);
+    // Counted by program, not by connection: a client's name stays the same
+    // from one connection to the next.
+    RequestTimer timer(&statistics_, type, request.client());
     switch (type) {
       case static_cast<uint8_t>(MessageType::AccessCheck): SetResult(response, ResultCode::Success); break;
       case static_cast<uint8_t>(MessageType::GetValue): HandleGetValue(hive, request, response, context); break;
@@ -170,7 +168,7 @@ void SettingsManager::HandleSetValue(Settings& hive, const IpcMessage& request, 
   if (!VelderPath::Parse(request.path(), path)) return SetResult(response, ResultCode::InvalidParameters);
   std::string parse_error;
   const std::optional<json> value = IpcValue::ToJson(request, &parse_error);
-  if (!parse_error.empty()) HV_LOG_WARNING("Parse error {}", parse_error);
+  if (!parse_error.empty()) HV_LOG_REFUSAL(HvQorLogging::kWarning, context.user, "Parse error {}", parse_error);
   if (!value) return SetResult(response, ResultCode::InvalidParameters);
   // The local document must stay loadable: a write that could take it past
   // its limit is refused before anything changes (the value may be stored
@@ -277,9 +275,19 @@ void SettingsManager::HandleUnsubscribeAll(Settings&, const IpcMessage&, IpcMess
   SetResult(response, removed ? ResultCode::Success : ResultCode::NotFound);
 }
 
-void SettingsManager::HandleSynchronize(Settings& hive, const IpcMessage&, IpcMessage& response,
-                                        const RequestContext&) {
-  server_comm_->ResetFailCount();
+void SettingsManager::HandleSynchronize(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                                        const RequestContext& context) {
+  bool reset = context.admin;
+  if (!reset) {
+    const int64_t now = platform::CurrentClock().NowSeconds();
+    int64_t last = last_user_backoff_reset_.load();
+    reset = (last == std::numeric_limits<int64_t>::min() || now - last >= kUserBackoffResetInterval || now < last) &&
+            last_user_backoff_reset_.compare_exchange_strong(last, now);
+  }
+  if (reset) {
+    server_comm_->ResetFailCount();
+    HV_LOG_INFO("Server back-off reset on request of client '{}', hive '{}'", request.client(), hive.display_name());
+  }
   hive.UpdateNow();
   SetResult(response, ResultCode::Success);
 }
@@ -293,7 +301,7 @@ void SettingsManager::HandleCheckConnected(Settings& hive, const IpcMessage&, Ip
 void SettingsManager::HandleLogout(Settings& hive, const IpcMessage&, IpcMessage& response,
                                    const RequestContext& context) {
   if (!context.write) {
-    HV_LOG_WARNING("Logout called without write rights");
+    HV_LOG_REFUSAL(HvQorLogging::kWarning, context.user, "Logout called without write rights");
     return SetResult(response, ResultCode::AccessDenied);
   }
   hive.SetToNotConnected();

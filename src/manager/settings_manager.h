@@ -30,7 +30,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
+#include <limits>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -200,6 +202,11 @@ class SettingsManager {
   platform::ManualResetEvent wake_event_;
   std::unique_ptr<ChangeNotifier> notifier_;
   std::unique_ptr<ServerComm> server_comm_;
+  // When a client without administrator rights last reset the server
+  // back-off (seconds since 1970): they may do so once a minute, so that no
+  // user can make the service hammer the settings server.
+  std::atomic<int64_t> last_user_backoff_reset_{std::numeric_limits<int64_t>::min()};
+  static constexpr int64_t kUserBackoffResetInterval = 60;
   Statistics statistics_;
   std::chrono::milliseconds worker_period_ = kWorkerPeriod;
 

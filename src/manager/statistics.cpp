@@ -59,7 +59,20 @@ Statistics::Session::~Session() = default;
 
 void Statistics::Session::Record(uint32_t type, std::string_view originator, uint64_t duration_ms) {
   if (!platform::IsValidUtf8(originator)) originator = {};
+  if (originator.size() > kMaxOriginatorBytes) {
+    // Cut before a character, never inside one.
+    size_t end = kMaxOriginatorBytes;
+    while (end > 0 && (static_cast<unsigned char>(originator[end]) & 0xC0) == 0x80) --end;
+    originator = originator.substr(0, end);
+  }
   std::lock_guard lock(mutex_);
+  if (!originators_.contains(originator)) {
+    if (originators_.size() < kMaxOriginators) {
+      originators_.emplace(originator);
+    } else {
+      originator = kOtherOriginators;
+    }
+  }
   auto& by_originator = table_[type];
   auto it = by_originator.find(originator);
   if (it == by_originator.end()) it = by_originator.emplace(std::string(originator), Entry{}).first;

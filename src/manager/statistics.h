@@ -27,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -38,6 +39,13 @@ class Statistics {
   static constexpr uint32_t kBaseUpdateType = 100;
   // A report is due when this much monotonic time passed since the last one.
   static constexpr uint64_t kReportIntervalNs = 60'000'000'000;
+  // Originators are the names clients give themselves, so any client can
+  // make up new ones: a session keeps this many, longer names are cut, and
+  // every further originator is counted under kOtherOriginators. A report
+  // therefore stays a few tens of kilobytes however many clients came.
+  static constexpr size_t kMaxOriginators = 32;
+  static constexpr size_t kMaxOriginatorBytes = 64;
+  static constexpr std::string_view kOtherOriginators = "(other)";
 
   // Monotonic nanoseconds. Durations need sub-millisecond resolution (a
   // 0.2 ms request counts as 1 ms), which the millisecond tick of
@@ -57,7 +65,8 @@ class Statistics {
 
     // Adds one request of `type` from `originator` that took `duration_ms`.
     // An originator that is not UTF-8 is counted under "" (as any text that
-    // cannot be converted), so a report can always be written out as JSON.
+    // cannot be converted), so a report can always be written out as JSON;
+    // the number and length of originators are bounded (see kMaxOriginators).
     // Counts and durations stop at their maximum instead of wrapping.
     void Record(uint32_t type, std::string_view originator, uint64_t duration_ms) EXCLUDES(mutex_);
 
@@ -79,6 +88,8 @@ class Statistics {
     mutable std::mutex mutex_;
     // type -> originator -> entry; ordered by type, then originator.
     std::map<uint32_t, std::map<std::string, Entry, std::less<>>> table_ GUARDED_BY(mutex_);
+    // The originators named in table_, at most kMaxOriginators.
+    std::set<std::string, std::less<>> originators_ GUARDED_BY(mutex_);
   };
 
   explicit Statistics(MonotonicSource monotonic = &SteadyNowNs);

@@ -1,5 +1,7 @@
 #include "platform/namespace_resolver.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,12 +83,21 @@ std::string NamespaceResolver::ReadNamespaceFile(std::string_view dir) {
     bytes.resize(total);
   }
   ::close(fd);
-  if (bytes.size() <= 2 || static_cast<unsigned char>(bytes[0]) != 0xFF ||
-      static_cast<unsigned char>(bytes[1]) != 0xFE) {
-    return {};
+  std::string text;
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+      static_cast<unsigned char>(bytes[1]) == 0xFE) {
+    const size_t units = (bytes.size() - 2) / 2;
+    text = platform::Utf16LeBytesToUtf8(std::string_view(bytes).substr(2, units * 2));
+  } else {
+    // Written by a Linux editor: UTF-8, with or without a mark.
+    std::string_view utf8 = bytes;
+    if (utf8.starts_with("\xEF\xBB\xBF")) utf8.remove_prefix(3);
+    if (!platform::IsValidUtf8(utf8) || utf8.find('\0') != std::string_view::npos) return {};
+    text = utf8;
   }
-  const size_t units = (bytes.size() - 2) / 2;
-  return platform::Utf16LeBytesToUtf8(std::string_view(bytes).substr(2, units * 2));
+  // The name is the first line, without its line end.
+  text.erase(std::min(text.find_first_of("\r\n"), text.size()));
+  return text;
 }
 
 std::string NamespaceResolver::GetProgramFilesDir() {

@@ -103,8 +103,8 @@ std::string ColumnText(sqlite3_stmt* stmt, int column) {
 }
 
 // Creates the folders of `file` that are missing (0755 whatever the umask)
-// and the empty file itself (0644); an existing file is fine.
-RegistryError CreateFileAndFolders(const std::string& file) {
+// and the empty file itself (`mode`); an existing file is fine.
+RegistryError CreateFileAndFolders(const std::string& file, mode_t mode) {
   for (size_t slash = file.find('/', 1); slash != std::string::npos; slash = file.find('/', slash + 1)) {
     const std::string folder = file.substr(0, slash);
     if (::mkdir(folder.c_str(), 0755) == 0) {
@@ -113,9 +113,9 @@ RegistryError CreateFileAndFolders(const std::string& file) {
       return FromErrno(errno);
     }
   }
-  const int fd = ::open(file.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOFOLLOW, 0644);
+  const int fd = ::open(file.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOFOLLOW, mode);
   if (fd < 0) return errno == EEXIST ? RegistryError::Ok : FromErrno(errno);
-  const bool ok = ::fchmod(fd, 0644) == 0;
+  const bool ok = ::fchmod(fd, mode) == 0;
   ::close(fd);
   return ok ? RegistryError::Ok : RegistryError::Failed;
 }
@@ -162,8 +162,11 @@ RegistryError RegistryDatabase::Open(const std::string& file, Mode mode, std::un
   struct stat st;
   if (::stat(file.c_str(), &st) != 0) {
     const int err = errno;
-    if (err != ENOENT || mode != Mode::kCreate) return FromErrno(err);
-    if (RegistryError e = CreateFileAndFolders(file); e != RegistryError::Ok) return e;
+    if (err != ENOENT || (mode != Mode::kCreate && mode != Mode::kCreatePrivate)) return FromErrno(err);
+    if (RegistryError e = CreateFileAndFolders(file, mode == Mode::kCreatePrivate ? 0600 : 0644);
+        e != RegistryError::Ok) {
+      return e;
+    }
     if (::stat(file.c_str(), &st) != 0) return FromErrno(errno);
   }
   if (!S_ISREG(st.st_mode)) return RegistryError::Failed;
@@ -243,6 +246,8 @@ RegistryError RegistryDatabase::CheckSchema(Mode mode) {
   }
   return End(e);
 }
+
+RegistryError RegistryDatabase::EraseDeletedContent() { return Exec("PRAGMA secure_delete = ON"); }
 
 RegistryError RegistryDatabase::Begin() {
   if (depth_++ > 0) return RegistryError::Ok;

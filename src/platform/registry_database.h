@@ -36,6 +36,7 @@ class RegistryDatabase {
     kRead,    // an existing file; opened read-only when this process may not write it
     kWrite,   // an existing file that this process may write
     kCreate,  // as kWrite, creating the file (0644) and its folders (0755) when missing
+    kCreatePrivate,  // as kCreate, but a new file is readable by its owner only (0600)
   };
 
   // How long a write waits for another writer or a committing reader.
@@ -75,6 +76,10 @@ class RegistryDatabase {
   RegistryError ListSubKeys(std::string_view path, std::vector<std::string>& names);
   RegistryError ListValues(std::string_view path, std::vector<std::string>& names);
   RegistryError ReadValue(std::string_view path, std::string_view name, uint32_t& type, RegistryBytes& data);
+
+  // From now on, deleted content is overwritten in the file instead of
+  // lingering in free pages (for secrets moved out of a readable file).
+  RegistryError EraseDeletedContent();
 
   // Writes; each must run between Begin and End.
   // Creates the key and every missing key above it.

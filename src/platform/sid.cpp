@@ -38,6 +38,21 @@ bool IsValidSidText(std::string_view text) {
   return subs >= 1 && subs <= 15;
 }
 
+std::string CanonicalSidText(std::string_view text) {
+  if (!IsValidSidText(text)) return {};
+  std::string canonical = "S";
+  text.remove_prefix(1);
+  while (!text.empty()) {
+    text.remove_prefix(1);  // the '-'
+    uint64_t number = 0;
+    TakeNumber(text, UINT64_MAX, &number);
+    canonical += '-' + std::to_string(number);
+  }
+  return canonical;
+}
+
+bool IsCanonicalSidText(std::string_view text) { return !text.empty() && CanonicalSidText(text) == text; }
+
 std::string SidForUid(uid_t uid) {
   if (uid == 0) return std::string(kSystemSid);
   return "S-1-22-1-" + std::to_string(uid);

@@ -19,6 +19,15 @@ inline constexpr std::string_view kSystemSid = "S-1-5-18";
 // is always safe inside a file name.
 bool IsValidSidText(std::string_view text);
 
+// The one spelling of a valid SID text: "S" upper-case and every number
+// without leading zeros ("s-1-5-018" gives "S-1-5-18"). Hive files, registry
+// hives and rights all compare this text, so that one account never has two
+// hives. Empty for a text IsValidSidText refuses.
+std::string CanonicalSidText(std::string_view text);
+
+// True for a valid SID text already in its canonical spelling.
+bool IsCanonicalSidText(std::string_view text);
+
 // The SID text of a Unix user.
 std::string SidForUid(uid_t uid);
 

@@ -3,10 +3,10 @@
 #include <dirent.h>
 #include <errno.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 
 #include "platform/registry_database.h"
 #include "platform/registry_key_path.h"
@@ -43,31 +43,87 @@ namespace {
 constexpr const char* kDefaultDirectory = "/var/lib/halvern/registry";
 constexpr const char* kMachineFile = "HKLM.db";
 constexpr const char* kUsersFolder = "HKU";
+constexpr const char* kProtectedFolder = "protected";
 constexpr std::string_view kHiveSuffix = ".db";
 
-// A valid SID text as a file name: "S" upper-case and every number without
-// leading zeros, so that each user has exactly one hive file.
-std::string CanonicalSid(std::string_view sid) {
-  std::string text = "S";
-  sid.remove_prefix(1);
-  while (!sid.empty()) {
-    sid.remove_prefix(1);  // the '-'
-    const size_t end = std::min(sid.find('-'), sid.size());
-    uint64_t number = 0;
-    std::from_chars(sid.data(), sid.data() + end, number);
-    text += '-' + std::to_string(number);
-    sid.remove_prefix(end);
-  }
-  return text;
+bool IsStringType(uint32_t type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
+
+std::vector<std::string_view> Components(std::string_view path) {
+  std::vector<std::string_view> parts;
+  platform::SplitKeyPath(path, parts);
+  return parts;
 }
 
-bool IsStringType(uint32_t type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
+bool AtOrBelow(const std::vector<std::string_view>& path, const std::vector<std::string_view>& key) {
+  if (path.size() == key.size()) {
+    return std::equal(path.begin(), path.end(), key.begin(), platform::EqualsIgnoreCase);
+  }
+  return platform::IsBelowKey(path, key);
+}
+
+// The protected key that `path` lies at or below; null when none.
+const std::string* ProtectedRootOf(const std::vector<std::string_view>& path) {
+  for (const std::string& key : SqliteRegistry::ProtectedKeys()) {
+    if (AtOrBelow(path, Components(key))) return &key;
+  }
+  return nullptr;
+}
+
+std::string AsciiLower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+// Copies the key `path` of `from`, its values and subkeys into `to`; values
+// `to` already holds stay as they are. Runs inside a transaction of `to`.
+RegistryError CopyTreeBetween(RegistryDatabase& from, RegistryDatabase& to, const std::string& path) {
+  RegistryError e = to.CreateKey(Components(path));
+  std::vector<std::string> names;
+  if (e == RegistryError::Ok) e = from.ListValues(path, names);
+  for (const std::string& name : names) {
+    if (e != RegistryError::Ok) break;
+    uint32_t type = 0;
+    RegistryBytes data;
+    if (to.ReadValue(path, name, type, data) == RegistryError::Ok) continue;
+    e = from.ReadValue(path, name, type, data);
+    if (e == RegistryError::Ok) e = to.WriteValue(path, name, type, data);
+  }
+  if (e == RegistryError::Ok) e = from.ListSubKeys(path, names);
+  for (const std::string& name : names) {
+    if (e != RegistryError::Ok) break;
+    e = CopyTreeBetween(from, to, platform::JoinKeyPath(path, name));
+  }
+  return e;
+}
+
+RegistryError DeleteTreeIn(RegistryDatabase& db, const std::string& path) {
+  std::vector<std::string> names;
+  RegistryError e = db.ListSubKeys(path, names);
+  for (const std::string& name : names) {
+    if (e != RegistryError::Ok) break;
+    e = DeleteTreeIn(db, platform::JoinKeyPath(path, name));
+  }
+  return e == RegistryError::Ok ? db.DeleteKey(path) : e;
+}
 
 }  // namespace
 
 std::string SqliteRegistry::DefaultDirectory() {
   const char* dir = ::getenv("HALVERN_REGISTRY_DIR");
   return dir && *dir ? std::string(dir) : std::string(kDefaultDirectory);
+}
+
+const std::vector<std::string>& SqliteRegistry::ProtectedKeys() {
+  static const std::vector<std::string> keys = {"SOFTWARE\\Halvern\\QOR\\ClientAuth"};
+  return keys;
+}
+
+bool SqliteRegistry::IsProtectedKey(std::string_view key) {
+  std::vector<std::string_view> parts;
+  return platform::SplitKeyPath(key, parts) == RegistryError::Ok && ProtectedRootOf(parts) != nullptr;
 }
 
 SqliteRegistry::SqliteRegistry() : SqliteRegistry(DefaultDirectory()) {}
@@ -82,6 +138,87 @@ bool SqliteRegistry::Finish(RegistryError result, RegistryError* error) {
   last_error_ = result;
   if (error) *error = result;
   return result == RegistryError::Ok;
+}
+
+std::string SqliteRegistry::MachineFile() const { return directory_ + '/' + kMachineFile; }
+
+std::string SqliteRegistry::ProtectedFile() const {
+  return directory_ + '/' + kProtectedFolder + '/' + kMachineFile;
+}
+
+RegistryError SqliteRegistry::PrepareProtectedFolder() const {
+  const std::string folder = directory_ + '/' + kProtectedFolder;
+  for (size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1)) {
+    const std::string parent = folder.substr(0, slash);
+    if (::mkdir(parent.c_str(), 0755) == 0) ::chmod(parent.c_str(), 0755);
+  }
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    return errno == EACCES || errno == EPERM || errno == EROFS ? RegistryError::AccessDenied : RegistryError::Failed;
+  }
+  struct stat st;
+  // A link or a file in its place is somebody else's doing: never write there.
+  if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return RegistryError::Failed;
+  if (st.st_uid != ::geteuid()) return RegistryError::AccessDenied;
+  if ((st.st_mode & 077) != 0 && ::chmod(folder.c_str(), 0700) != 0) return RegistryError::Failed;
+  return RegistryError::Ok;
+}
+
+void SqliteRegistry::MoveProtectedKeys(RegistryDatabase& machine) {
+  for (const std::string& key : ProtectedKeys()) {
+    if (machine.KeyExists(key) != RegistryError::Ok) continue;
+    RegistryDatabase* secrets = nullptr;
+    if (OpenDatabase(ProtectedFile(), Access::kCreate, secrets) != RegistryError::Ok) return;
+    // Copied first, deleted after the copy committed: an interruption leaves
+    // the key in both files, and the next start completes the move.
+    if (secrets->Begin() != RegistryError::Ok) return;
+    if (secrets->End(CopyTreeBetween(machine, *secrets, key)) != RegistryError::Ok) return;
+    if (machine.EraseDeletedContent() != RegistryError::Ok || machine.Begin() != RegistryError::Ok) return;
+    machine.End(DeleteTreeIn(machine, key));
+  }
+}
+
+void SqliteRegistry::AddProtectedSubKeys(const std::string& path, std::vector<std::string>& names) {
+  const std::vector<std::string_view> parent = Components(path);
+  bool added = false;
+  for (const std::string& key : ProtectedKeys()) {
+    const std::vector<std::string_view> parts = Components(key);
+    if (parts.size() != parent.size() + 1 || !platform::IsBelowKey(parts, parent)) continue;
+    const std::string_view name = parts.back();
+    if (std::any_of(names.begin(), names.end(), [&](const std::string& n) { return platform::EqualsIgnoreCase(n, name); })) {
+      continue;
+    }
+    RegistryDatabase* secrets = nullptr;
+    // Whoever may not read the protected file does not learn that it holds the key.
+    if (OpenDatabase(ProtectedFile(), Access::kRead, secrets) != RegistryError::Ok) continue;
+    if (secrets->KeyExists(key) != RegistryError::Ok) continue;
+    std::vector<std::string> stored;
+    // The name as it was created, from the key's own parent listing.
+    if (secrets->ListSubKeys(path, stored) == RegistryError::Ok) {
+      for (const std::string& n : stored) {
+        if (platform::EqualsIgnoreCase(n, name)) names.push_back(n);
+      }
+      added = true;
+    }
+  }
+  if (!added) return;
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    const std::string la = AsciiLower(a);
+    const std::string lb = AsciiLower(b);
+    return la != lb ? la < lb : a < b;
+  });
+}
+
+void SqliteRegistry::CreateProtectedAncestors(const std::vector<std::string_view>& components) {
+  const std::string* root = ProtectedRootOf(components);
+  if (root == nullptr) return;
+  std::vector<std::string_view> parents = Components(*root);
+  parents.pop_back();
+  RegistryDatabase* machine = nullptr;
+  if (parents.empty() || OpenDatabase(MachineFile(), Access::kCreate, machine) != RegistryError::Ok) return;
+  std::string path;
+  for (std::string_view part : parents) path = platform::JoinKeyPath(path, part);
+  if (machine->KeyExists(path) == RegistryError::Ok || machine->Begin() != RegistryError::Ok) return;
+  machine->End(machine->CreateKey(parents));
 }
 
 std::string SqliteRegistry::HiveFile(const std::string& sid) const {
@@ -100,13 +237,25 @@ RegistryError SqliteRegistry::OpenDatabase(const std::string& file, Access acces
     }
     databases_.erase(it);
   }
-  const RegistryDatabase::Mode mode = access == Access::kRead    ? RegistryDatabase::Mode::kRead
-                                      : access == Access::kWrite ? RegistryDatabase::Mode::kWrite
-                                                                 : RegistryDatabase::Mode::kCreate;
+  const bool secrets = file == ProtectedFile();
+  RegistryDatabase::Mode mode = access == Access::kRead    ? RegistryDatabase::Mode::kRead
+                                : access == Access::kWrite ? RegistryDatabase::Mode::kWrite
+                                : secrets                  ? RegistryDatabase::Mode::kCreatePrivate
+                                                           : RegistryDatabase::Mode::kCreate;
+  if (mode == RegistryDatabase::Mode::kCreatePrivate) {
+    if (RegistryError e = PrepareProtectedFolder(); e != RegistryError::Ok) return e;
+  }
   std::unique_ptr<RegistryDatabase> opened;
   if (RegistryError e = RegistryDatabase::Open(file, mode, opened); e != RegistryError::Ok) return e;
   database = opened.get();
   databases_[file] = std::move(opened);
+  if (file == MachineFile() && !protected_keys_checked_ && ::geteuid() == 0) {
+    protected_keys_checked_ = true;
+    // With the folder in place, other users are told AccessDenied for a
+    // protected key, never that it is missing.
+    PrepareProtectedFolder();
+    if (database->writable()) MoveProtectedKeys(*database);
+  }
   return RegistryError::Ok;
 }
 
@@ -120,7 +269,14 @@ RegistryError SqliteRegistry::Locate(const std::string& key, Access access, Targ
   size_t first = 0;
   switch (root_) {
     case HKEY::LocalMachine:
-      file = directory_ + '/' + kMachineFile;
+      file = ProtectedRootOf(parts) != nullptr ? ProtectedFile() : MachineFile();
+      if (file != MachineFile() && !protected_keys_checked_ && ::geteuid() == 0) {
+        // Secrets still in the readable file move before anybody reads them.
+        RegistryDatabase* machine = nullptr;
+        // A damaged readable file may still hold them: they are not known
+        // to be absent.
+        if (OpenDatabase(MachineFile(), Access::kRead, machine) == RegistryError::Failed) return RegistryError::Failed;
+      }
       break;
     case HKEY::CurrentUser:
       file = HiveFile(platform::SidForUid(::geteuid()));
@@ -134,7 +290,7 @@ RegistryError SqliteRegistry::Locate(const std::string& key, Access access, Targ
       if (!platform::IsValidSidText(parts[0])) {
         return access == Access::kCreate ? RegistryError::InvalidArgument : RegistryError::NotFound;
       }
-      file = HiveFile(CanonicalSid(parts[0]));
+      file = HiveFile(platform::CanonicalSidText(parts[0]));
       first = 1;
       break;
     default:
@@ -170,7 +326,7 @@ RegistryError SqliteRegistry::ListHives(std::vector<std::string>& sids) const {
     if (name.size() <= kHiveSuffix.size() || !name.ends_with(kHiveSuffix)) continue;
     name.remove_suffix(kHiveSuffix.size());
     // Only files named as this class names them are hives.
-    if (platform::IsValidSidText(name) && CanonicalSid(name) == name) sids.emplace_back(name);
+    if (platform::IsCanonicalSidText(name)) sids.emplace_back(name);
   }
   ::closedir(dir);
   std::sort(sids.begin(), sids.end());
@@ -192,7 +348,11 @@ RegistryError SqliteRegistry::DoEnumSubKeys(const std::string& key, std::vector<
     case Target::Kind::kKey:
       break;
   }
-  return target.database->ListSubKeys(target.path, names);
+  e = target.database->ListSubKeys(target.path, names);
+  if (e == RegistryError::Ok && root_ == HKEY::LocalMachine && target.database->file() == MachineFile()) {
+    AddProtectedSubKeys(target.path, names);
+  }
+  return e;
 }
 
 RegistryError SqliteRegistry::DoEnumValues(const std::string& key, std::vector<std::string>& names) {
@@ -239,7 +399,9 @@ RegistryError SqliteRegistry::DoCreateKey(const std::string& path) {
   if (e != RegistryError::Ok || target.kind != Target::Kind::kKey || target.components.empty()) return e;
   RegistryDatabase* db = target.database;
   if ((e = db->Begin()) != RegistryError::Ok) return e;
-  return db->End(db->CreateKey(target.components));
+  if ((e = db->End(db->CreateKey(target.components))) != RegistryError::Ok) return e;
+  if (root_ == HKEY::LocalMachine && db->file() == ProtectedFile()) CreateProtectedAncestors(target.components);
+  return RegistryError::Ok;
 }
 
 bool SqliteRegistry::IsHiveRoot(const std::string& key) const {
@@ -255,6 +417,12 @@ RegistryError SqliteRegistry::DoDeleteKey(const std::string& parent, const std::
   if (e != RegistryError::Ok) return e;
   if (target.kind != Target::Kind::kKey || target.components.empty()) return RegistryError::InvalidArgument;
   RegistryDatabase* db = target.database;
+  if (root_ == HKEY::LocalMachine && db->file() == MachineFile()) {
+    // A protected subkey is a subkey too: the key is not empty.
+    std::vector<std::string> protected_children;
+    AddProtectedSubKeys(target.path, protected_children);
+    if (!protected_children.empty()) return RegistryError::Failed;
+  }
   if ((e = db->Begin()) != RegistryError::Ok) return e;
   return db->End(db->DeleteKey(target.path));
 }

@@ -4,6 +4,17 @@
 //   <dir>/HKU/<SID>.db     one user's hive: HKEY_USERS\<SID>, and HKEY_CURRENT_USER
 //                          for the process whose effective uid maps to <SID>
 //
+//   <dir>/protected/HKLM.db   the protected keys of HKEY_LOCAL_MACHINE
+//
+// Protected keys hold secrets (bearer tokens, the enrolment secret): they and
+// everything below them live in a second machine database, 0600 in a 0700
+// folder, so only its owner (root) reaches them and every other user gets
+// AccessDenied; the rest of the machine hive stays readable by everyone. The
+// split is invisible to callers: the same paths, and a protected key shows in
+// its parent's subkeys to whoever may read it. Protected keys found in the
+// readable database (written before the split existed) are moved into the
+// protected one when root first opens the machine hive.
+//
 // <dir> is the directory given to the constructor, by default
 // $HALVERN_REGISTRY_DIR, else /var/lib/halvern/registry. Reads never create a
 // database: a missing file is NotFound. The first write that creates a key
@@ -24,6 +35,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/registry.h"
@@ -37,6 +49,12 @@ class SqliteRegistry : public Registry {
   // The default registry directory ($HALVERN_REGISTRY_DIR, else
   // /var/lib/halvern/registry).
   static std::string DefaultDirectory();
+
+  // The protected keys of HKEY_LOCAL_MACHINE.
+  static const std::vector<std::string>& ProtectedKeys();
+  // True for a protected key or a key below one (`key` relative to
+  // HKEY_LOCAL_MACHINE).
+  static bool IsProtectedKey(std::string_view key);
 
   SqliteRegistry();
   explicit SqliteRegistry(std::string directory);
@@ -105,6 +123,18 @@ class SqliteRegistry : public Registry {
   // current root, opening (or for Access::kCreate creating) the database.
   RegistryError Locate(const std::string& key, Access access, Target& target);
   RegistryError OpenDatabase(const std::string& file, Access access, platform::RegistryDatabase*& database);
+  std::string MachineFile() const;
+  std::string ProtectedFile() const;
+  // Creates the protected folder (0700) and its parents when missing.
+  RegistryError PrepareProtectedFolder() const;
+  // Moves protected keys out of the readable machine database (root only).
+  void MoveProtectedKeys(platform::RegistryDatabase& machine);
+  // Adds the protected keys that exist directly below the machine key `path`
+  // to `names`, where the caller may see them.
+  void AddProtectedSubKeys(const std::string& path, std::vector<std::string>& names);
+  // Creates the readable ancestors of a protected key, so that it can be
+  // found by walking down from the root.
+  void CreateProtectedAncestors(const std::vector<std::string_view>& components);
   std::string HiveFile(const std::string& sid) const;
   // True for HKEY_USERS\<SID> itself.
   bool IsHiveRoot(const std::string& key) const;
@@ -130,6 +160,7 @@ class SqliteRegistry : public Registry {
   HKEY root_ = HKEY_LOCAL_MACHINE;
   uint32_t view_ = 0;
   RegistryError last_error_ = RegistryError::Ok;
+  bool protected_keys_checked_ = false;
   // Open databases by file name.
   std::map<std::string, std::unique_ptr<platform::RegistryDatabase>> databases_;
 };

@@ -7,6 +7,8 @@
 #include <utility>
 
 #include "logging/log.h"
+#include "logging/log_rate_limiter.h"
+#include "platform/sid.h"
 #include "notify/change_notifier.h"
 #include "platform/delay_load.h"
 #include "platform/latebound.h"
@@ -24,9 +26,12 @@ namespace {
 // How long initialisation waits for the import tool before leaving it running.
 constexpr std::chrono::milliseconds kImportToolWait{10000};
 
-std::string AsciiUpper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+// The SID text of the client that sent `message`, as the kernel names it.
+std::string ClientSid(HvIpcMessage* message) {
+  std::string text;
+  if (char* sid = maker::HvIPC_MessageGetClientSID(message)) {
+    text = platform::CanonicalSidText(sid);
+    maker::HvIPC_MessageFreeSID(sid);
   }
   return text;
 }
@@ -193,14 +198,14 @@ uint32_t VelderPlugin::HandleMessage(uint32_t kind, const uint8_t* bytes, uint32
   const bool is_admin = maker::HvIPC_MessageIsClientAdmin(message) != 0;
   switch (kind) {
     case HV_IPC_KIND_ENVELOPE: return self->HandleStandardMessage(bytes, count, message, is_admin);
-    case HV_IPC_KIND_RELOAD_BASE_FILE: return self->HandleUpdateLateboundMessage(is_admin);
-    default: HV_LOG_ERROR("Unknown message type: {}", kind); return 1;
+    case HV_IPC_KIND_RELOAD_BASE_FILE: return self->HandleUpdateLateboundMessage(message, is_admin);
+    default: HV_LOG_REFUSAL(HvQorLogging::kError, ClientSid(message), "Unknown message type: {}", kind); return 1;
   }
 }
 
-uint32_t VelderPlugin::HandleUpdateLateboundMessage(bool is_admin) {
+uint32_t VelderPlugin::HandleUpdateLateboundMessage(HvIpcMessage* message, bool is_admin) {
   if (!is_admin) {
-    HV_LOG_ERROR("Not admin, rejected");
+    HV_LOG_REFUSAL(HvQorLogging::kError, ClientSid(message), "Not admin, rejected");
     return 1;
   }
   HV_LOG_INFO("");
@@ -213,11 +218,7 @@ uint32_t VelderPlugin::HandleStandardMessage(const uint8_t* bytes, uint32_t coun
   IpcMessage request;
   if (bytes == nullptr || !request.Deserialize(bytes, count)) return 1;
 
-  std::string client_user;
-  if (char* sid = maker::HvIPC_MessageGetClientSID(message)) {
-    client_user = AsciiUpper(sid);
-    maker::HvIPC_MessageFreeSID(sid);
-  }
+  const std::string client_user = ClientSid(message);
   const std::string sender_channel = maker::HvIPC_MessageGetSenderChannel(message);
 
   IpcMessage response;
@@ -229,7 +230,7 @@ uint32_t VelderPlugin::HandleStandardMessage(const uint8_t* bytes, uint32_t coun
   } else {
     try {
       if (!manager_->HandleRequest(request, response, client_user, is_admin, sender_channel)) {
-        HV_LOG_ERROR("Request handling failed");
+        HV_LOG_REFUSAL(HvQorLogging::kError, client_user, "Request handling failed");
         return 1;
       }
     } catch (const std::bad_alloc&) {
@@ -242,7 +243,7 @@ uint32_t VelderPlugin::HandleStandardMessage(const uint8_t* bytes, uint32_t coun
     }
   }
   if (response.result() == static_cast<uint32_t>(ResultCode::SizeQuotaExceeded)) {
-    HV_LOG_WARNING("{} of '{}' by {} refused: over a size limit (values {} bytes, hive {} bytes, {} subscriptions "
+    HV_LOG_REFUSAL(HvQorLogging::kWarning, client_user, "{} of '{}' by {} refused: over a size limit (values {} bytes, hive {} bytes, {} subscriptions "
                    "per connection)",
                    MessageTypeName(request.message_type()), request.path(), ClientName(sender_channel, client_user),
                    resource_limits::kMaxValueBytes, resource_limits::kMaxLocalDocumentBytes,

@@ -81,7 +81,7 @@ class VelderPlugin : public HvHosterPlugin {
 
  private:
   // Kind 2: re-read the system's late-bound base file (administrators only).
-  uint32_t HandleUpdateLateboundMessage(bool is_admin);
+  uint32_t HandleUpdateLateboundMessage(HvIpcMessage* message, bool is_admin);
   // A host event of the wake category.
   void OnWakeEvent(uint32_t code) EXCLUDES(manager_mutex_);
   // Stops the IPC server, then destroys the manager and the storage.

@@ -13,6 +13,50 @@ std::string ErrorText(int code) {
   return reinterpret_cast<const char*>(buffer);
 }
 
+// The JavaScript white space: its WhiteSpace and LineTerminator characters,
+// in PCRE2's \uhhhh notation (PCRE2_ALT_BSUX).
+constexpr std::string_view kJsWhiteSpace =
+    "\\t\\n\\x0B\\f\\r \\u00A0\\u1680\\u2000-\\u200A\\u2028\\u2029\\u202F\\u205F\\u3000\\uFEFF";
+
+// Spells \s and \S out as the JavaScript grammar means them. PCRE2's own
+// are ASCII-only, and with PCRE2_UCP they would still miss U+FEFF while \d
+// and \w turned Unicode-wide, which in JavaScript they are not. Inside a
+// class \S becomes "not Unicode white space", which differs from JavaScript
+// in U+0085 and U+FEFF only.
+std::string SpellOutWhiteSpace(std::string_view pattern) {
+  std::string out;
+  out.reserve(pattern.size());
+  bool in_class = false;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    if (c == '\\' && i + 1 < pattern.size()) {
+      const char next = pattern[++i];
+      if (next == 's') {
+        out += in_class ? std::string(kJsWhiteSpace) : "[" + std::string(kJsWhiteSpace) + "]";
+      } else if (next == 'S') {
+        out += in_class ? std::string("\\P{Xsp}") : "[^" + std::string(kJsWhiteSpace) + "]";
+      } else {
+        out += c;
+        out += next;
+      }
+      continue;
+    }
+    out += c;
+    if (!in_class && c == '[') {
+      in_class = true;
+      // "[]" and "[^]" close at once, as in JavaScript.
+      if (i + 1 < pattern.size() && pattern[i + 1] == '^') out += pattern[++i];
+      if (i + 1 < pattern.size() && pattern[i + 1] == ']') {
+        out += pattern[++i];
+        in_class = false;
+      }
+    } else if (in_class && c == ']') {
+      in_class = false;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::unique_ptr<const Regex> Regex::Compile(std::string_view pattern, std::string& error) {
@@ -27,7 +71,8 @@ std::unique_ptr<const Regex> Regex::Compile(std::string_view pattern, std::strin
                                 PCRE2_DOLLAR_ENDONLY | PCRE2_ALLOW_EMPTY_CLASS;
   int errorCode = 0;
   PCRE2_SIZE errorOffset = 0;
-  pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(), kOptions,
+  const std::string translated = SpellOutWhiteSpace(pattern);
+  pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(translated.data()), translated.size(), kOptions,
                                    &errorCode, &errorOffset, compileContext);
   pcre2_compile_context_free(compileContext);
   if (code == nullptr) {

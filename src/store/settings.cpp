@@ -115,6 +115,33 @@ bool ReadSeconds(const json& value, int64_t& seconds) {
   return false;
 }
 
+// Erases the members of `overlay` (an object at `node`) whose values are of
+// another type than their schema node says, at every depth the schema
+// describes as plain objects; `where` names `overlay` in the log lines. Nulls
+// stay: they ask the server to delete.
+bool DropMisfits(const Schema::SchemaNode& node, json& overlay, const std::string& where, std::string_view hive) {
+  bool dropped = false;
+  for (auto it = overlay.begin(); it != overlay.end();) {
+    const std::string path = where.empty() ? it.key() : where + "." + it.key();
+    const Schema::SchemaNode child(node, it.key());
+    // Below a dynamic node any value merges; only typed nodes can misfit.
+    const Schema::SchemaType want = child.IsAbsent() || child.IsDynamic() ? Schema::kNone : child.Type();
+    const Schema::SchemaType have = Schema::GetValueSchemaType(*it);
+    if (want != Schema::kNone && have != Schema::kNone && want != have) {
+      HV_LOG_WARNING("Dropped local value of '{}' in hive '{}': {} no longer fits its schema", path, hive,
+                     it->dump());
+      it = overlay.erase(it);
+      dropped = true;
+      continue;
+    }
+    if (want == Schema::kObject && have == Schema::kObject && !child.IsDynamic()) {
+      dropped = DropMisfits(child, *it, path, hive) || dropped;
+    }
+    ++it;
+  }
+  return dropped;
+}
+
 }  // namespace
 
 Settings::Settings(std::string user, Storage& storage, ChangeNotifier& notifier,
@@ -233,6 +260,8 @@ void Settings::UpdateSettingsFromDisk(bool notify) {
     }
     RefreshConnectedFlag();
   }
+  // The base on disk may carry a schema the overlays were not written for.
+  if (!base_.empty()) DropStalePatchValues();
   if (base_.empty()) {
     next_check_ = now;
     update_event_.Set();
@@ -252,12 +281,32 @@ bool Settings::ApplyBaseSettings(json new_base) {
   const json old_schema = SchemaRoot();
   base_ = std::move(new_base);
   effective_stale_ = true;
+  if (SchemaRoot() != old_schema) DropStalePatchValues();
   // Report full constraint bits: a path that turns writable may still be
   // admin-only.
   Schema::CompareReadonly(old_schema, SchemaRoot(), [this](const Path& path, uint32_t readonly) {
     notifier_.NotifyConstraints(kProduct, user_, path, readonly | GetLocalConstraints(path), std::string());
   });
   return true;
+}
+
+bool Settings::DropStalePatchValues() {
+  const Schema::SchemaNode root(SchemaRoot());
+  const auto patch = local_.is_object() ? local_.find("patch") : local_.end();
+  bool dropped = patch != local_.end() && patch->is_object() &&
+                 DropMisfits(root, *patch, std::string(), display_name_);
+  if (update_journal_.is_object()) DropMisfits(root, update_journal_, std::string(), display_name_);
+  if (dropped) {
+    effective_stale_ = true;
+    MarkDirty(false);
+  }
+  return dropped;
+}
+
+json Settings::ComputeEffectiveDocument() {
+  json fresh = Schema::ComputeEffective(SchemaRoot(), BaseValues(), Patch(), false);
+  if (!fresh.is_null()) MergeLocal(fresh, LocalValues());
+  return fresh;
 }
 
 bool Settings::UpdateEffectiveSettings(const Origin& origin, bool log) {
@@ -415,7 +464,12 @@ void Settings::UpdateStatistics(const std::optional<json>& old_flag) {
 }
 
 void Settings::AppendStatisticsReport(json report) {
-  LocalMember("statistics", json::value_t::array).push_back(std::move(report));
+  json& reports = LocalMember("statistics", json::value_t::array);
+  reports.push_back(std::move(report));
+  if (reports.size() > kMaxStatisticsReports) {
+    auto& list = reports.get_ref<json::array_t&>();
+    list.erase(list.begin(), list.end() - static_cast<ptrdiff_t>(kMaxStatisticsReports));
+  }
   // A report exists only in this document until it is saved; it is the
   // service's own record, answered to nobody, so it is not journalled.
   journalled_ = true;

@@ -73,6 +73,8 @@ class Settings {
   static constexpr int64_t kInactiveAfter = 1200;  // 20 minutes
 
   // Constraint bits of a path.
+  // The system hive keeps the latest this many statistics reports.
+  static constexpr size_t kMaxStatisticsReports = 24;
   static constexpr uint32_t kConstraintReadonly = 1;   // from the schema
   static constexpr uint32_t kConstraintAdminOnly = 2;  // from "local_admin_only"
 
@@ -264,6 +266,23 @@ class Settings {
   // "local" at or below `changed` can reach, and notifies what changed there.
   // Falls back to the whole document when it is stale.
   void RebuildEffectiveAt(const VelderPath::Path& changed, const Origin& origin) REQUIRES(hive_lock_);
+  // The effective document the current base and overlays give (null when
+  // the schema gives none), without taking it.
+  nlohmann::json ComputeEffectiveDocument() REQUIRES(hive_lock_);
+  // Drops from "patch" (and the update journal) every value whose type no
+  // longer fits its schema node, after the schema changed: a number left
+  // where the schema now has an object would block writes below it for good
+  // and go to the server with every upload. Logs each; true when any went.
+  bool DropStalePatchValues() REQUIRES(hive_lock_);
+  // True when a write at `path` by a non-administrator is refused outright
+  // (at or below an admin-only path); otherwise `guarded` receives the
+  // admin-only paths whose values the write could change: those below the
+  // path, and for a path into an array every one in that array (an element
+  // deleted shifts the ones after it).
+  bool AdminOnlyRefuses(const VelderPath::Path& path, std::vector<VelderPath::Path>& guarded) REQUIRES(hive_lock_);
+  // True when the effective document computed now differs from
+  // `effective_` at any of `guarded`.
+  bool ChangesAnyOf(const std::vector<VelderPath::Path>& guarded) REQUIRES(hive_lock_);
   // Compares old and new (null pointer: missing) below `path` and queues one
   // notification per changed leaf.
   void NotifyChanges(const nlohmann::json* old_value, const nlohmann::json* new_value, VelderPath::Path& path,

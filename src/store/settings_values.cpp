@@ -84,11 +84,13 @@ ResultCode Settings::SetValue(const Path& path, const json& value, const Request
   if (effective_stale_) UpdateEffectiveSettings(Origin(std::string()), false);
   const json& schema = SchemaRoot();
   if (Schema::IsReadonly(schema, path)) return ResultCode::NotAllowed;
+  std::vector<Path> guarded;
   if (!request.admin) {
-    std::vector<Path> below;
-    if (!CheckAndGetAdminOnlyPathsDescendedFrom(path, below)) return ResultCode::NotAllowed;
-    for (const Path& admin_only : below) {
-      if (ValueReaches(value, admin_only, path.size())) return ResultCode::NotAllowed;
+    if (AdminOnlyRefuses(path, guarded)) return ResultCode::NotAllowed;
+    for (const Path& admin_only : guarded) {
+      if (VelderPath::StartsWith(admin_only, path) && ValueReaches(value, admin_only, path.size())) {
+        return ResultCode::NotAllowed;
+      }
     }
   }
 
@@ -116,6 +118,9 @@ ResultCode Settings::SetValue(const Path& path, const json& value, const Request
   if (result == ResultCode::Success && undescribed) {
     result = WriteOverlay(path, *undescribed, LocalValues(), &undo, &written);
   }
+  // A whole object or array written above an admin-only path may drop or
+  // change it without naming it: what counts is the value it would have.
+  if (result == ResultCode::Success && written && ChangesAnyOf(guarded)) result = ResultCode::NotAllowed;
   if (result == ResultCode::Success && written) {
     // Journalled before the answer; a change that cannot be is undone.
     std::vector<std::vector<std::string>> changed;
@@ -206,13 +211,18 @@ ResultCode Settings::DeleteValue(const Path& path, const RequestContext& request
   std::lock_guard lock(hive_lock_);
   if (effective_stale_) UpdateEffectiveSettings(Origin(std::string()), false);
   if (VelderPath::Find(path, effective_) == nullptr) return ResultCode::NotFound;
+  std::vector<Path> guarded;
   if (!request.admin) {
-    std::vector<Path> below;
-    if (!CheckAndGetAdminOnlyPathsDescendedFrom(path, below)) return ResultCode::NotAllowed;
-    for (const Path& admin_only : below) {
-      if (VelderPath::Find(admin_only, effective_) != nullptr) return ResultCode::NotAllowed;
+    if (AdminOnlyRefuses(path, guarded)) return ResultCode::NotAllowed;
+    for (const Path& admin_only : guarded) {
+      if (VelderPath::StartsWith(admin_only, path) && VelderPath::Find(admin_only, effective_) != nullptr) {
+        return ResultCode::NotAllowed;
+      }
     }
   }
+  // Kept to put back when the delete would move an admin-only array element.
+  std::optional<json> local_before;
+  if (!guarded.empty()) local_before = local_;
   const json& schema = SchemaRoot();
   // What the delete may change, for its journal record and for undoing it.
   std::vector<std::string> patch_keys = ChangeJournal::KeyPrefix(path);
@@ -230,6 +240,11 @@ ResultCode Settings::DeleteValue(const Path& path, const RequestContext& request
   }
   if (!update_journal_.is_null()) Schema::ResetPath(schema, path, BaseValues(), update_journal_);
   VelderPath::EraseAt(path, LocalValues());
+  if (ChangesAnyOf(guarded)) {
+    local_ = std::move(*local_before);
+    update_journal_ = journal_before;
+    return ResultCode::NotAllowed;
+  }
   if (!JournalLocal({patch_keys, local_keys})) {
     ChangeJournal::ApplyChanges(before, local_);
     update_journal_ = journal_before;
@@ -303,6 +318,27 @@ uint32_t Settings::GetLocalConstraints(const Path& path) {
     if (VelderPath::StartsWith(path, entry)) return kConstraintAdminOnly;
   }
   return 0;
+}
+
+bool Settings::AdminOnlyRefuses(const Path& path, std::vector<Path>& guarded) {
+  if (!CheckAndGetAdminOnlyPathsDescendedFrom(path, guarded)) return true;
+  const size_t first_index = FirstIndexElement(path);
+  if (first_index < path.size()) {
+    guarded.clear();
+    return !CheckAndGetAdminOnlyPathsDescendedFrom(VelderPath::SubPath(path, 0, first_index), guarded);
+  }
+  return false;
+}
+
+bool Settings::ChangesAnyOf(const std::vector<Path>& guarded) {
+  if (guarded.empty()) return false;
+  const json fresh = ComputeEffectiveDocument();
+  for (const Path& admin_only : guarded) {
+    const json* before = VelderPath::Find(admin_only, effective_);
+    const json* after = VelderPath::Find(admin_only, fresh);
+    if ((before == nullptr) != (after == nullptr) || (before != nullptr && *before != *after)) return true;
+  }
+  return false;
 }
 
 bool Settings::CheckAndGetAdminOnlyPathsDescendedFrom(const Path& path, std::vector<Path>& below) {

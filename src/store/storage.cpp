@@ -195,7 +195,7 @@ uint32_t Storage::ListUsers(std::vector<UserEntry>& users) {
 }
 
 std::string Storage::GetFileName(const std::string& product, const std::string& user, const std::string& kind) const {
-  if (!IsValidProduct(product) || !platform::IsValidSidText(user) || (kind != "base" && kind != "local")) {
+  if (!IsValidProduct(product) || !platform::IsCanonicalSidText(user) || (kind != "base" && kind != "local")) {
     HV_LOG_ERROR("Refused a hive file name: product {:?}, user {:?}, kind {:?}", product, user, kind);
     return {};
   }
@@ -205,6 +205,9 @@ std::string Storage::GetFileName(const std::string& product, const std::string& 
 }
 
 nlohmann::json Storage::Load(const std::string& path) {
+  // A refused file name has no backup either (".bck" alone would name a file
+  // in the current folder).
+  if (path.empty()) return nullptr;
   std::lock_guard lock(file_lock_);
   nlohmann::json result = LoadOnce(path);
   if (result.is_null()) {
@@ -280,10 +283,10 @@ uint32_t Storage::Save(const std::string& path, const nlohmann::json& document) 
   }
   err = durable_file::SyncParentFolder(path);
   if (err != 0) {
-    // The new file is in place but may not survive a power loss; a caller
-    // that was told "written" would not write it again.
-    HV_LOG_ERROR("Failed to write data to file '{}': {}", path, err);
-    return kStatusFailed;
+    // The new file is in place and is what every reader gets: reporting a
+    // failure would leave memory and disk disagreeing about what was saved.
+    // Only its survival of a power loss is less certain.
+    HV_LOG_WARNING("Saved '{}', but its folder could not be synced: {}", path, err);
   }
   return kStatusOk;
 }
@@ -363,7 +366,7 @@ uint32_t Storage::ListLocalFileUsers(std::vector<std::string>& users) {
     // Only hive files count: their user part is a SID text (GetFileName makes
     // no other). This also drops the old "SYSTEM" files and any name that
     // could not travel in a comma-separated list of users.
-    if (SplitLocalFileName(name, user) && platform::IsValidSidText(user)) users.emplace_back(user);
+    if (SplitLocalFileName(name, user) && platform::IsCanonicalSidText(user)) users.emplace_back(user);
   }
   ::closedir(dir);
   if (err != 0) {

@@ -32,11 +32,18 @@ size_t CountOccurrences(const std::string& text, const std::string& what) {
 
 TEST(HostLifecycle, BareCommandLineRunsFromTheBuildTree) {
   Sandbox sandbox;
+  // A build tree of the sandbox's own (the program copied, the libraries
+  // linked): the real one's data folder may be in use by a developer's
+  // scripts/run.
+  const fs::path tree = sandbox.root() / "tree";
+  fs::create_directories(tree / "bin");
+  fs::copy_file(BuildProgram("velder-host"), tree / "bin" / "velder-host");
+  fs::create_directory_symlink(BuildDir() / "lib", tree / "lib");
   // Only the build tree tells it where the libraries are.
-  HostProcess host({BuildProgram("velder-host")}, {"HALVERN_LIB_DIR"});
+  HostProcess host({(tree / "bin" / "velder-host").string()}, {"HALVERN_LIB_DIR"});
   ASSERT_TRUE(host.WaitRunning()) << host.err();
   EXPECT_TRUE(fs::exists(sandbox.ipc() / kIdentity / "VELDER_SERVICE"));
-  const fs::path data = BuildDir() / "var" / kIdentity;
+  const fs::path data = tree / "var" / kIdentity;
   EXPECT_NE(host.out().find(data.string()), std::string::npos) << host.out();
   EXPECT_TRUE(fs::is_directory(data));
 

@@ -72,31 +72,47 @@ TEST(Import, EveryValueAcceptedIsWrittenAndTheFileRemoved) {
   EXPECT_EQ(host.Stop(), 0);
 }
 
-TEST(Import, ARefusedImportKeepsTheFileAndWritesTheRest) {
+TEST(Import, ARefusedImportIsSetAsideAndNeverUndoesLaterChanges) {
   Sandbox sandbox;
   const fs::path file = sandbox.root() / "settings.json";
+  const fs::path refused = sandbox.root() / "settings.json.refused";
   // "a..b" is no setting path; null no value any hive can store; a string
   // cannot replace the number written just before.
   const std::string text = R"({"ok": {"first": 1}, "a..b": 2, "gone": null, "ok.first": "text", "ok.second": 2})";
   testing_support::WriteFile(file, text);
-  HostProcess host(HostProcess::DefaultArguments(sandbox, {"--import", file.string()}));
+  const std::vector<std::string> arguments = HostProcess::DefaultArguments(sandbox, {"--import", file.string()});
+  {
+    HostProcess host(arguments);
+    ASSERT_TRUE(host.WaitRunning()) << host.err();
+    EXPECT_NE(sandbox.PluginLogText().find("Velder tool finished"), std::string::npos);
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_EQ(testing_support::ReadFile(refused), text);
+    EXPECT_EQ(Get("ok.second"), "2\n");
+    // The service's log names every refused path; the tool's own log says why.
+    const std::string log = sandbox.PluginLogText();
+    for (const char* path : {"a..b", "gone", "ok.first"}) {
+      EXPECT_NE(log.find(std::string("Import refused '") + path + "'; the file is kept as '" + refused.string()),
+                std::string::npos)
+          << path << "\n" << log;
+    }
+    const std::string tool_log = testing_support::ReadFile(sandbox.PluginLog().parent_path() / "VelderUpdate.log");
+    EXPECT_NE(tool_log.find("Refused 'a..b': InvalidParameters"), std::string::npos) << tool_log;
+    // A later change survives the next start, which passes the same path.
+    EXPECT_EQ(RunVelderctl({"set", "ok.second", "5"}).rc, 0);
+    EXPECT_EQ(host.Stop(), 0);
+  }
+  HostProcess host(arguments);
   ASSERT_TRUE(host.WaitRunning()) << host.err();
-  EXPECT_NE(sandbox.PluginLogText().find("Velder tool finished"), std::string::npos);
-  EXPECT_EQ(testing_support::ReadFile(file), text);
-  EXPECT_EQ(Get("ok.second"), "2\n");
-  // The tool's own log says why, as nobody sees its standard error.
-  const fs::path tool_log = sandbox.PluginLog().parent_path() / "VelderUpdate.log";
-  const std::string log = testing_support::ReadFile(tool_log);
-  EXPECT_NE(log.find("Refused 'a..b': InvalidParameters"), std::string::npos) << log;
-  EXPECT_NE(log.find("3 of 5 values refused"), std::string::npos) << log;
+  EXPECT_EQ(Get("ok.second"), "5\n");
 
-  // The same file by hand shows why.
-  const Ran ran = RunUpdate({"--import", file.string(), "--remove"});
+  // By hand the tool says why; without --remove the file stays in place.
+  testing_support::WriteFile(file, text);
+  const Ran ran = RunUpdate({"--import", file.string()});
   EXPECT_EQ(ran.rc, 1) << ran.err;
-  EXPECT_NE(ran.err.find("a..b: InvalidParameters"), std::string::npos) << ran.err;
-  EXPECT_NE(ran.err.find("gone: InvalidArgument"), std::string::npos) << ran.err;
-  EXPECT_NE(ran.err.find("ok.first: InvalidType"), std::string::npos) << ran.err;
-  EXPECT_NE(ran.err.find("3 of 5 values refused"), std::string::npos) << ran.err;
+  for (const char* why : {"a..b: InvalidParameters", "gone: InvalidArgument", "ok.first: InvalidType",
+                          "3 of 5 values refused"}) {
+    EXPECT_NE(ran.err.find(why), std::string::npos) << ran.err;
+  }
   EXPECT_EQ(testing_support::ReadFile(file), text);
 
   // Once the import is corrected it goes through and the file goes.
@@ -105,13 +121,6 @@ TEST(Import, ARefusedImportKeepsTheFileAndWritesTheRest) {
   EXPECT_EQ(fixed.rc, 0) << fixed.err;
   EXPECT_FALSE(fs::exists(file));
   EXPECT_EQ(Get("ok.first"), "5\n");
-  EXPECT_EQ(Get("ok.second"), "2\n");
-
-  // Without --remove the file stays.
-  testing_support::WriteFile(file, R"({"ok.third": 3})");
-  EXPECT_EQ(RunUpdate({"--import", file.string()}).rc, 0);
-  EXPECT_TRUE(fs::exists(file));
-  EXPECT_EQ(Get("ok.third"), "3\n");
   EXPECT_EQ(host.Stop(), 0);
 }
 
@@ -279,6 +288,41 @@ TEST(ReloadBase, AnAdministratorReloadsTheLateboundFileOthersAreRefused) {
   EXPECT_EQ(ran.rc, 0) << ran.err;
   EXPECT_EQ(Get("greeting"), "\"second\"\n");
   EXPECT_EQ(host.Stop(), 0);
+}
+
+// A new schema that turns a plain setting into an object drops the old plain
+// value from the local changes, so that the settings below it can be written.
+TEST(ReloadBase, AValueTheNewSchemaNoLongerFitsIsDropped) {
+  Sandbox sandbox;
+  const fs::path base = sandbox.root() / "latebound" / "100" / "settings" / "tarn.velder";
+  auto write_base = [&](const json& schema) {
+    fs::create_directories(base.parent_path());
+    testing_support::WriteFile(base, json({{"data", {{"eff_schema", schema}, {"values", json::object()}}}}).dump());
+  };
+  const json keep = {{"type", "string"}, {"default", ""}};
+  write_base({{"grp", {{"type", "number"}, {"default", 0}}}, {"keep", keep}});
+  sandbox.SetString("SOFTWARE\\Halvern\\NS\\velder\\Latebound", "LateboundPath",
+                    (sandbox.root() / "latebound").string());
+  HostProcess host(HostProcess::DefaultArguments(sandbox));
+  ASSERT_TRUE(host.WaitRunning()) << host.err();
+  ASSERT_TRUE(WaitFor([&] {
+    return sandbox.PluginLogText().find("SettingsManager::UpdateSystemBaseFile: path=") != std::string::npos;
+  }));
+  ASSERT_EQ(RunVelderctl({"set", "grp", "5"}).rc, 0);
+  ASSERT_EQ(RunVelderctl({"set", "keep", "x"}).rc, 0);
+  write_base({{"grp", {{"type", "object"}, {"properties", {{"b", {{"type", "number"}, {"default", 0}}}}}}},
+              {"keep", keep}});
+  const Ran reload = RunVelderctl({"reload-base"});
+  ASSERT_EQ(reload.rc, 0) << reload.err;
+  const Ran set = RunVelderctl({"set", "grp.b", "1"});
+  EXPECT_EQ(set.rc, 0) << set.err;
+  const Ran got = RunVelderctl({"--json", "get", "grp"});
+  EXPECT_EQ(got.out, "{\"b\":1}\n") << got.err;
+  EXPECT_EQ(Get("keep"), "\"x\"\n");
+  EXPECT_NE(sandbox.PluginLogText().find("Dropped local value of 'grp' in hive 'S-1-5-18': 5"), std::string::npos);
+  EXPECT_EQ(host.Stop(), 0);
+  const json local = json::parse(testing_support::ReadFile(sandbox.HiveFile("S-1-5-18")));
+  EXPECT_EQ(local.at("patch"), json::parse(R"({"grp": {"b": 1}, "keep": "x"})"));
 }
 
 }  // namespace

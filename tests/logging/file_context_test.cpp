@@ -168,37 +168,50 @@ TEST(FileContext, LogRootOfOtherUsers) {
 }
 
 // A process that is not an administrator logs below its own state
-// directory, with modes its umask narrows and no SID in the name.
+// directory, with modes its umask narrows and no SID in the name; a fresh
+// account without ~/.local/state gets it made.
 TEST(FileContext, OtherUsersLogBelowTheirStateDirectory) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
-  LogTestEnvironment env;
-  constexpr uid_t kNobody = 65534;
-  const std::string state = env.temp().File("state");
-  fs::create_directory(state);
-  ASSERT_EQ(::chown(state.c_str(), kNobody, kNobody), 0);
-  ::chmod(env.temp().path().c_str(), 0711);  // let the user reach its folder
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
-    ::umask(027);
-    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(10);
-    auto context = MakeContext("id", kOptionSidInFileName | kOptionPrivateDirectories);
-    if (!context->Open() || context->is_administrator()) ::_exit(11);
-    context->AppendLine("x\r\n");
-    ::_exit(0);
+  for (const bool xdg : {true, false}) {
+    SCOPED_TRACE(xdg ? "$XDG_STATE_HOME" : "$HOME without .local/state");
+    LogTestEnvironment env;
+    constexpr uid_t kNobody = 65534;
+    const std::string own = env.temp().File(xdg ? "state" : "home");
+    const std::string state = xdg ? own : own + "/.local/state";
+    fs::create_directory(own);
+    ASSERT_EQ(::chown(own.c_str(), kNobody, kNobody), 0);
+    ::chmod(env.temp().path().c_str(), 0711);  // let the user reach its folder
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (xdg) {
+        ::setenv("XDG_STATE_HOME", own.c_str(), 1);
+      } else {
+        ::unsetenv("XDG_STATE_HOME");
+        ::setenv("HOME", own.c_str(), 1);
+      }
+      ::umask(027);
+      if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(10);
+      auto context = MakeContext("id", kOptionSidInFileName | kOptionPrivateDirectories);
+      if (!context->Open() || context->is_administrator()) ::_exit(11);
+      context->AppendLine("x\r\n");
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string file = state + "/Halvern/NS/id/Log/QOR/VelderPlugin.log";
+    EXPECT_EQ(ReadFile(file), "x\r\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kNobody);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(ModeOf(state + "/Halvern"), 0750u);
+    if (!xdg) {
+      EXPECT_EQ(ModeOf(state), 0700u);
+    }
+    EXPECT_TRUE(fs::is_empty(env.logs()));  // the machine's root is an administrator's
   }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  const std::string file = state + "/Halvern/NS/id/Log/QOR/VelderPlugin.log";
-  EXPECT_EQ(ReadFile(file), "x\r\n");
-  struct stat st {};
-  ASSERT_EQ(::stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, kNobody);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_EQ(ModeOf(state + "/Halvern"), 0750u);
-  EXPECT_TRUE(fs::is_empty(env.logs()));  // the machine's root is an administrator's
 }
 
 TEST(FileContext, ConfigurationFromTheMostSpecificKey) {

@@ -2,6 +2,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -106,6 +108,45 @@ TEST_F(LoggerTest, LocalTimeAndItsOffsetInTheStartBanner) {
                           testing::StartsWith("2023-11-14 18:43:20.000 "), HasSubstr("AUTO-CLOSED"), "",
                           MatchesRegex("2023-11-14 22:13:20.000 .*\\(UTC\\+00:00, local:-3:30, session: 0x.*"),
                           testing::StartsWith("2023-11-14 22:13:20.000 "), HasSubstr("AUTO-CLOSED")));
+}
+
+// Standard error is a full pipe: the thread writing there waits, the others
+// go on logging to the file.
+TEST_F(LoggerTest, AFullStandardErrorBlocksOnlyTheThreadWritingThere) {
+  env_.SetLogging("DebugOutputLogging", 1);
+  ::signal(SIGPIPE, SIG_IGN);
+  LoggerPosix logger;
+  logger.Open("id", "QOR", "VelderPlugin", 4, 0);
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
+  const std::string fill(4096, 'x');
+  while (::write(fds[1], fill.data(), fill.size()) > 0) {
+  }
+  ::fcntl(fds[1], F_SETFL, 0);
+  const int saved = ::dup(STDERR_FILENO);
+  ::dup2(fds[1], STDERR_FILENO);
+  auto logged = [&](const std::string& text) {
+    for (int i = 0; i < 1000; ++i) {
+      for (const std::string& body : Bodies()) {
+        if (body.find(text) != std::string::npos) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  };
+  std::thread stuck([&] { logger.Write(3, "stuck on standard error"); });
+  const bool first = logged("stuck on standard error");
+  // The second thread's line reaches the file, then it waits on the pipe too.
+  std::thread second([&] { logger.Write(3, "still logging"); });
+  const bool next = first && logged("still logging");
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  ::close(fds[0]);  // the reader goes: the waiting writes end
+  stuck.join();
+  second.join();
+  ::close(fds[1]);
+  EXPECT_TRUE(first);
+  EXPECT_TRUE(next);
 }
 
 TEST_F(LoggerTest, ThresholdAndLevels) {

@@ -308,19 +308,23 @@ TEST_F(RequestsTest, EachRequestButAccessCheckWritesOneLogLine) {
   }
 }
 
-TEST_F(RequestsTest, RequestsAreCountedPerTypeAndChannelWhileStatisticsAreOn) {
+TEST_F(RequestsTest, RequestsAreCountedPerTypeAndProgramWhileStatisticsAreOn) {
   Result(Request(MessageType::GetValue, "", "x"), kAlice, false, "a");
   EXPECT_EQ(manager_->statistics().CurrentSession(), nullptr);
   SetSystemSetting("windows.velder.statistics_on", true);
   auto session = manager_->statistics().CurrentSession();
   ASSERT_NE(session, nullptr);
-  for (const char* channel : {"a", "a", "b"}) Result(Request(MessageType::GetValue, "", "x"), kAlice, false, channel);
-  Result(Request(MessageType::AccessCheck), kAlice, false, "b");
+  // Three connections of one program count as one originator.
+  for (const char* channel : {"1.1", "1.2", "2.1"}) {
+    Result(Request(MessageType::GetValue, "", "x"), kAlice, false, channel);
+  }
+  IpcMessage other = Request(MessageType::AccessCheck);
+  other.set_client("other-program");
+  Result(other, kAlice, false, "2.1");
   const json by_type = session->Report(0)["by_type"];
   EXPECT_EQ(by_type["GetValue"]["total_count"], 3);
-  EXPECT_EQ(by_type["GetValue"]["a"]["count"], 2);
-  EXPECT_EQ(by_type["GetValue"]["b"]["count"], 1);
-  EXPECT_EQ(by_type["AccessCheck"]["b"]["count"], 1);
+  EXPECT_EQ(by_type["GetValue"]["test-client"]["count"], 3);
+  EXPECT_EQ(by_type["AccessCheck"]["other-program"]["count"], 1);
   EXPECT_FALSE(by_type.contains("SetValue")) << "the request that switched collection on began before it";
 }
 

@@ -239,3 +239,12 @@ TEST(StatisticsThreadsTest, SessionsMayStopWhileTimersRun) {
 }
 
 }  // namespace
+
+TEST_F(StatisticsTest, LongOriginatorsAreCutBetweenCharacters) {
+  statistics_.SetCollecting(true);
+  // "é" takes bytes 63 and 64: the name is cut before it.
+  const std::string name = std::string(63, 'x') + "\xC3\xA9" + "tail";
+  Measure(2, name, kMs);
+  const json report = statistics_.Stop();
+  EXPECT_TRUE(report["by_originator"].contains(std::string(63, 'x'))) << report.dump();
+}

@@ -64,11 +64,14 @@ TEST_F(NamespaceTest, ReadNamespaceFile) {
   const std::string long_text(300, 'n');
   for (const Case& c : {
            Case{"plain", kBom + platform::Utf8ToUtf16LeBytes("acme"), "acme"},
-           Case{"kept as stored", kBom + platform::Utf8ToUtf16LeBytes(" acme\r\n"), " acme\r\n"},
+           Case{"line end dropped", kBom + platform::Utf8ToUtf16LeBytes(" acme\r\n"), " acme"},
+           Case{"UTF-8 from an editor", "acme\n", "acme"},
+           Case{"UTF-8, first line only", "acme\r\nmore\n", "acme"},
+           Case{"UTF-8 with its own mark", "\xEF\xBB\xBF" "gr\xC3\xB6\xC3\x9F" "e", "größe"},
+           Case{"neither UTF-8 nor marked", "\xC3(", ""},
            Case{"non-ASCII", kBom + platform::Utf8ToUtf16LeBytes("größe"), "größe"},
            Case{"odd trailing byte ignored", kBom + platform::Utf8ToUtf16LeBytes("ab") + "c", "ab"},
            Case{"only 512 bytes count", kBom + platform::Utf8ToUtf16LeBytes(long_text), std::string(255, 'n')},
-           Case{"UTF-8 with its own mark", "\xEF\xBB\xBF" "acme", ""},
            Case{"big-endian mark", "\xFE\xFF" + std::string("\0a\0c", 4), ""},
            Case{"only the mark", kBom, ""},
            Case{"mark and one byte", kBom + "a", ""},
@@ -114,7 +117,7 @@ TEST_F(NamespaceTest, NearestNamespaceFileBelowTheVendorDirectoryWins) {
   WriteNamespace(pf() + "/V/P/bin", "bin");
   EXPECT_EQ(Resolve(exe), "bin");
   // A file that declares nothing does not stop the walk.
-  testing_support::WriteFile(pf() + "/V/P/bin/namespace.txt", "utf8");
+  testing_support::WriteFile(pf() + "/V/P/bin/namespace.txt", "\n");
   EXPECT_EQ(Resolve(exe), "product");
 
   struct Case {

@@ -47,6 +47,16 @@ TEST(SchemaPattern, ExpressionsKeepTheirUsualMeaning) {
       {"(\\w)\\1", "abccd", true},        // back-references
       {"b", "a\xFF" "b", true},           // invalid UTF-8 is tolerated
       {"^.$", "\xFF", false},
+      // White space as JavaScript has it; \d and \w stay ASCII there.
+      {"^\\s\\s\\s\\s$", "\xC2\xA0\xEF\xBB\xBF\xE2\x80\x83\xE2\x80\xA9", true},
+      {"^[x\\s]$", "\xEF\xBB\xBF", true},
+      {"^\\S$", "\xC2\xA0", false},
+      {"^[\\S]$", "\xC3\xA9", true},
+      {"^\\s$", "\xC2\x85", false},
+      {"^\\d$", "\xD9\xA0", false},
+      {"^\\w$", "\xC3\xA9", false},
+      {"^\\\\s$", "\\s", true},  // an escaped backslash, then "s"
+      {"^[]\\s$", " ", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pattern + " ~ " + c.subject);

@@ -137,7 +137,7 @@ TEST_F(SettingsValuesTest, AdminOnlyPathsBindEveryoneButAdministrators) {
       {"delete above an existing mark", true, "u", nullptr, ResultCode::NotAllowed},
       {"delete the mark", true, "u.b", nullptr, ResultCode::NotAllowed},
       {"a plain value beside the mark", false, "u.c", 2, ResultCode::Success},
-      {"an object beside the mark", false, "u", json{{"c", 1}}, ResultCode::Success},
+      {"an object that drops the mark", false, "u", json{{"c", 1}}, ResultCode::NotAllowed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -150,7 +150,7 @@ TEST_F(SettingsValuesTest, AdminOnlyPathsBindEveryoneButAdministrators) {
     }
   }
   EXPECT_EQ(hive->GetConstraints(P("u.b.c")), Settings::kConstraintAdminOnly);
-  EXPECT_EQ(hive->local_document()["local"]["u"], json({{"c", 1}}));
+  EXPECT_EQ(hive->local_document()["local"]["u"], json({{"b", {{"x", 1}}}, {"c", 2}}));
   EXPECT_EQ(hive->GetConstraints(P("u")), 0u);
 
   // An administrator may do all of it.

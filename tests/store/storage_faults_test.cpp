@@ -129,6 +129,36 @@ bool PrivateMounts() {
   return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
+// A folder that may be written but not opened: the file is replaced, only the
+// folder's sync fails. The save reports what is on the disk.
+TEST_F(StorageFaultTest, AFolderThatCannotBeSyncedStillReportsTheSaveDone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const fs::path folder = dir_.path() / "unlistable";
+  fs::create_directories(folder);
+  fs::permissions(dir_.path(), fs::perms(0755));
+  ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+  fs::permissions(folder, fs::perms::owner_write | fs::perms::owner_exec);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    Storage storage(folder.string());
+    const bool saved = storage.SaveLocal("tarn", kUser, Document(1)) == Storage::kStatusOk &&
+                       storage.SaveLocal("tarn", kUser, Document(2)) == Storage::kStatusOk;
+    ::_exit(saved && storage.LoadLocal("tarn", kUser) == Document(2) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST_F(StorageFaultTest, ARefusedNameLoadsNothingNotAFileOfTheCurrentFolder) {
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir_.path());
+  WriteFile(dir_.path() / ".bck", Document(1).dump());
+  EXPECT_TRUE(storage_.LoadLocal("tarn", "../S-1-5-18").is_null());
+  fs::current_path(previous);
+}
+
 TEST_F(StorageFaultTest, AReadOnlyFolderRefusesTheSave) {
   SaveTwice(Document(1), Document(2));
   const std::string folder = dir_.path().string();

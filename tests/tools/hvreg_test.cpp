@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/registry_database.h"
+#include "platform/registry_value_format.h"
 #include "platform/sid.h"
 #include "platform/sqlite_registry.h"
 #include "platform/utf.h"
@@ -241,6 +243,59 @@ TEST_F(HvregTest, UnprivilegedUserIsDeniedTheMachineHive) {
   r = Run({"query", "HKLM\\SOFTWARE\\X"}, kNobody);
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("access denied"), std::string::npos) << r.err;
+}
+
+TEST_F(HvregTest, SecretsMoveIntoARootOnlyFileAndOtherUsersAreDenied) {
+  if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
+  const std::string token = "bearer-7f3a9c";
+  const std::string tokens = "SOFTWARE\\Halvern\\QOR\\ClientAuth\\Tokens";
+  const fs::path machine = fs::path(registry_dir_) / "HKLM.db";
+  {
+    // A machine file written before secrets had a file of their own.
+    std::unique_ptr<platform::RegistryDatabase> db;
+    ASSERT_EQ(platform::RegistryDatabase::Open(machine, platform::RegistryDatabase::Mode::kCreate, db),
+              RegistryError::Ok);
+    platform::RegistryBytes data;
+    ASSERT_TRUE(platform::EncodeRegistryString(token, data));
+    ASSERT_EQ(db->Begin(), RegistryError::Ok);
+    EXPECT_EQ(db->CreateKey({"SOFTWARE", "Halvern", "QOR", "ClientAuth", "Tokens"}), RegistryError::Ok);
+    EXPECT_EQ(db->CreateKey({"SOFTWARE", "Halvern", "QOR", "Logging"}), RegistryError::Ok);
+    EXPECT_EQ(db->WriteValue(tokens, "S-1-22-1-1000", REG_SZ, data), RegistryError::Ok);
+    ASSERT_EQ(db->End(RegistryError::Ok), RegistryError::Ok);
+  }
+  // Root's first use moves them; nothing is lost.
+  EXPECT_NE(Ok({"query", "HKLM\\" + tokens}).out.find(token), std::string::npos);
+  Ok({"add", "HKLM\\SOFTWARE\\Halvern\\QOR\\ClientAuth", "/v", "EnrolmentSecret", "/d", "enrol-51d2"});
+  const fs::path secrets = fs::path(registry_dir_) / "protected" / "HKLM.db";
+  EXPECT_EQ(fs::status(secrets.parent_path()).permissions(), fs::perms(0700));
+  EXPECT_EQ(fs::status(secrets).permissions(), fs::perms(0600));
+  const std::string readable = testing_support::ReadFile(machine);
+  for (const std::string& secret : {token, std::string("enrol-51d2")}) {
+    std::string utf16;
+    for (char c : secret) utf16 += std::string{c, '\0'};
+    EXPECT_EQ(readable.find(utf16), std::string::npos) << secret << " is still in the readable file";
+  }
+  EXPECT_NE(Ok({"query", "HKLM\\SOFTWARE\\Halvern\\QOR"}).out.find("QOR\\ClientAuth\n"), std::string::npos);
+
+  constexpr uid_t kNobody = 65534;
+  for (const Args& args : {Args{"query", "HKLM\\" + tokens},
+                           Args{"query", "hklm\\software\\halvern\\qor\\clientauth", "/v", "EnrolmentSecret"}}) {
+    SCOPED_TRACE(args[1]);
+    const Result r = Run(args, kNobody);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("access denied"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find(token), std::string::npos);
+  }
+  // Everything else of the machine stays readable.
+  const Result listed = Run({"query", "HKLM\\SOFTWARE\\Halvern\\QOR", "/s"}, kNobody);
+  EXPECT_EQ(listed.code, 0) << listed.err;
+  EXPECT_EQ(listed.out,
+            "HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvern\\QOR\n\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Halvern\\QOR\\Logging\n\n");
+
+  // Root deletes the whole tree, protected part included.
+  Ok({"delete", "HKLM\\SOFTWARE\\Halvern\\QOR", "/f"});
+  SqliteRegistry reg(registry_dir_);
+  EXPECT_FALSE(reg.KeyExists("SOFTWARE\\Halvern\\QOR\\ClientAuth"));
 }
 
 TEST_F(HvregTest, TwoProgramsWritingAtOnce) {

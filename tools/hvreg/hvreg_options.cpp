@@ -167,9 +167,13 @@ one that could be read as a switch (/tmp) goes after --, which ends the switches
 
 Environment:
   HALVERN_REGISTRY_DIR  the registry folder (default /var/lib/halvern/registry):
-                        HKLM.db for the machine, HKU/<SID>.db for each user
+                        HKLM.db for the machine, HKU/<SID>.db for each user;
+                        protected/HKLM.db (root only) holds the protected keys,
+                        HKLM\SOFTWARE\Halvern\QOR\ClientAuth and below: other
+                        users are told "access denied" there
 
-Exit status: 0 success, 1 the operation failed, 2 bad command line.
+Exit status: 0 success, 1 the operation failed (access denied included), 2 bad
+command line.
 )";
 }
 

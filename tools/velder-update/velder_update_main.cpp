@@ -37,18 +37,31 @@ constexpr char kDescription[] =
     "written whole at its path; null is refused. The values are written in the order of the file.\n"
     "\n"
     "Each refused value is reported on standard error as \"<path>: <reason>\"; the others are still written.\n"
-    "The file is removed (with --remove) only when every value was accepted, so a refused import is kept.";
+    "With --remove the file is removed when every value was accepted; when some were refused it is renamed\n"
+    "to \"<file>.refused\" and each refused path is logged as a warning in the service's log, so that the\n"
+    "values accepted are never imported again (a service that imports the file at every start would\n"
+    "otherwise undo later changes). Without --remove the file stays where it is.";
 
 constexpr char kExitCodes[] =
     "Exit codes:\n"
     "  0   every value was accepted (and the file removed, with --remove)\n"
-    "  1   the service refused one or more values; the file is kept\n"
+    "  1   the service refused one or more values; the file is kept (renamed to <file>.refused with --remove)\n"
     "  2   the file cannot be read or is not an import document; the file is kept\n"
     "  3   the service cannot be reached or the connection was lost; the file is kept\n"
     "  4   every value was accepted but the file could not be removed\n"
     "  64  bad command line";
 
-int Run(const std::string& file, bool remove, const velder::ClientOptions& options, uint32_t wait_ms);
+// A refused import renamed out of the way, and the paths that were refused.
+struct SetAside {
+  std::string file;
+  std::vector<std::string> paths;
+};
+
+int Run(const std::string& file, bool remove, const velder::ClientOptions& options, uint32_t wait_ms,
+        SetAside* set_aside);
+
+// The service's own log, where an administrator looks.
+constexpr char kServiceLogComponent[] = "VelderPlugin";
 
 }  // namespace
 
@@ -79,14 +92,24 @@ int main(int argc, char** argv) {
   // outcome goes to its log file beside the service's as well.
   HvQorLogging::LogInit(velder::ResolveIdentity(options.identity), "QOR", "VelderUpdate",
                         HvQorLogging::kInformation, 0);
-  const int rc = Run(file, remove, options, wait_ms);
+  SetAside set_aside;
+  const int rc = Run(file, remove, options, wait_ms, &set_aside);
   HvQorLogging::LogClose();
+  if (!set_aside.file.empty()) {
+    HvQorLogging::LogInit(velder::ResolveIdentity(options.identity), "QOR", kServiceLogComponent,
+                          HvQorLogging::kInformation, 0);
+    for (const std::string& path : set_aside.paths) {
+      HV_LOG_WARNING("Import refused '{}'; the file is kept as '{}'", path, set_aside.file);
+    }
+    HvQorLogging::LogClose();
+  }
   return rc;
 }
 
 namespace {
 
-int Run(const std::string& file, bool remove, const velder::ClientOptions& options, uint32_t wait_ms) {
+int Run(const std::string& file, bool remove, const velder::ClientOptions& options, uint32_t wait_ms,
+        SetAside* set_aside) {
   std::vector<velder_update::ImportEntry> entries;
   std::string error;
   if (!velder_update::ReadImportFile(file, &entries, &error)) {
@@ -124,9 +147,24 @@ int Run(const std::string& file, bool remove, const velder::ClientOptions& optio
     return kExitService;
   }
   if (!outcome.refusals.empty()) {
+    std::string kept = file;
+    if (remove) {
+      // The accepted values must not be imported again: the file goes out
+      // of the way, whole, for an administrator to look at.
+      const std::string refused = file + ".refused";
+      if (std::rename(file.c_str(), refused.c_str()) == 0) {
+        kept = refused;
+        set_aside->file = refused;
+        for (const velder_update::Refusal& r : outcome.refusals) set_aside->paths.push_back(r.path);
+      } else {
+        const std::string why = std::strerror(errno);
+        fmt::print(stderr, "velder-update: cannot rename '{}' to '{}': {}\n", file, refused, why);
+        HV_LOG_ERROR("Cannot rename '{}' to '{}': {}", file, refused, why);
+      }
+    }
     fmt::print(stderr, "velder-update: {} of {} values refused; '{}' is kept\n", outcome.refusals.size(),
-               entries.size(), file);
-    HV_LOG_ERROR("{} of {} values refused; '{}' is kept", outcome.refusals.size(), entries.size(), file);
+               entries.size(), kept);
+    HV_LOG_ERROR("{} of {} values refused; '{}' is kept", outcome.refusals.size(), entries.size(), kept);
     return kExitRefused;
   }
   if (remove && std::remove(file.c_str()) != 0) {
