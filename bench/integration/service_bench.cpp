@@ -632,7 +632,6 @@ long ResidentKiB(pid_t pid) {
 void BM_FirstAccess(benchmark::State& state) {
   const int hives = static_cast<int>(state.range(0));
   const int settings = static_cast<int>(state.range(1));
-  Sandbox::Root();
   Host host("velder-bench-load");
   if (!host.Start()) {
     state.SkipWithError("velder-host did not start");
