@@ -12,9 +12,17 @@
 //   SetValueCpu           one client writing into one object of 0 (a small
 //                         top-level key), 10, 100, 1,000, 10,000 settings:
 //                         the host's CPU time per write by object size
+//   SetValueThroughput    1 and 8 clients writing keys of their own, with
+//                         the change journal (journal:1) and without it
+//                         (journal:0), each run on a fresh host of its own:
+//                         rate, p50/p99 and the host's CPU time per write;
+//                         the journal may cost at most 10%
 //   NotificationLatency   from a SetValue answer to the subscriber's
 //                         notification (p50, p99 in us; 0 when the
-//                         notification came first), and from the request
+//                         notification came first), and from the request;
+//                         quiet (storm:0), and while another client writes
+//                         to the same hive as fast as it can (storm:1) with
+//                         0 and with 10 subscribers that never read (stalled)
 //   NotificationFanOut    from sending a write to its arrival at the last
 //                         of 1,000 subscribed connections (p50, p99 in us)
 //   FirstAccess           a second host on 1,000 saved hives of 1,000
@@ -45,6 +53,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -52,6 +61,7 @@
 #include "plugin/ipc_message.h"
 #include "plugin/value_conversion.h"
 #include "qor/ipc/hv_qor_ipc.h"
+#include "raw_connection.h"
 
 extern char** environ;
 
@@ -100,29 +110,47 @@ class Sandbox {
   fs::path root_;
 };
 
-// One velder-host with a data folder of its own in the sandbox.
+// One velder-host with a data folder of its own in the sandbox, fresh for
+// each instance; restarts (Stop, Start) keep it.
 class Host {
  public:
-  explicit Host(std::string identity) : identity_(std::move(identity)) {}
+  // `environment`: "NAME=value" entries the host gets on top of this
+  // program's environment.
+  explicit Host(std::string identity, std::vector<std::string> environment = {})
+      : root_(Sandbox::Root()),
+        identity_(std::move(identity)),
+        data_(root_ / ("data-" + identity_)),
+        environment_(std::move(environment)) {
+    std::error_code error;
+    fs::remove_all(data_, error);
+  }
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
-  ~Host() { Stop(); }
+  ~Host() {
+    Stop();
+    std::error_code error;
+    fs::remove_all(data_, error);
+  }
 
   const std::string& identity() const { return identity_; }
   pid_t pid() const { return pid_; }
+  fs::path socket_path() const { return root_ / "ipc" / identity_ / "VELDER_SERVICE"; }
 
   // Starts the host and waits until its socket answers.
   bool Start() {
     const std::string program = (BuildDir() / "bin" / "velder-host").string();
-    const std::string data = (Sandbox::Root() / ("data-" + identity_)).string();
-    std::vector<std::string> args = {program, "--identity", identity_, "--data", data};
+    std::vector<std::string> args = {program, "--identity", identity_, "--data", data_.string()};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> variables = Environment();
+    std::vector<char*> envp;
+    for (auto& v : variables) envp.push_back(v.data());
+    envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    const bool spawned = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+    const bool spawned = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0;
     posix_spawn_file_actions_destroy(&actions);
     if (!spawned) {
       pid_ = -1;
@@ -150,16 +178,32 @@ class Host {
   }
 
  private:
+  // This program's environment with environment_ in place of the same names.
+  std::vector<std::string> Environment() const {
+    std::vector<std::string> variables;
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string_view variable(*e);
+      const bool replaced = std::any_of(environment_.begin(), environment_.end(), [&](const std::string& own) {
+        const std::string_view name(own.data(), own.find('=') + 1);
+        return variable.substr(0, name.size()) == name;
+      });
+      if (!replaced) variables.emplace_back(variable);
+    }
+    variables.insert(variables.end(), environment_.begin(), environment_.end());
+    return variables;
+  }
+
+  // Made in the constructor, so that the sandbox outlives a static host.
+  const fs::path& root_;
   std::string identity_;
+  fs::path data_;
+  std::vector<std::string> environment_;
   pid_t pid_ = -1;
 };
 
 Host& MainHost() {
-  // The sandbox first, so that it outlives the host at exit.
-  static const fs::path& root = Sandbox::Root();
   static Host host(kIdentity);
   static const bool started = host.Start();
-  (void)root;
   (void)started;
   return host;
 }
@@ -267,14 +311,16 @@ double ProcessCpuMicros(pid_t pid) {
 // (counters are summed over threads, so only that thread sets them).
 class RunRecorder {
  public:
-  void Begin(const benchmark::State& state) {
-    if (state.thread_index() == 0) cpu_start_ = ProcessCpuMicros(MainHost().pid());
+  void Begin(const benchmark::State& state, const Host& host = MainHost()) {
+    if (state.thread_index() != 0) return;
+    host_pid_ = host.pid();
+    cpu_start_ = ProcessCpuMicros(host_pid_);
   }
   void End(benchmark::State& state, const std::vector<double>& micros) {
     std::lock_guard lock(mutex_);
     all_.insert(all_.end(), micros.begin(), micros.end());
     if (++arrived_ < state.threads()) return;
-    const double cpu = ProcessCpuMicros(MainHost().pid()) - cpu_start_;
+    const double cpu = ProcessCpuMicros(host_pid_) - cpu_start_;
     state.counters["host_cpu_us_per_op"] = all_.empty() ? 0 : cpu / static_cast<double>(all_.size());
     state.counters["p50_us"] = Percentile(all_, 0.50);
     state.counters["p99_us"] = Percentile(all_, 0.99);
@@ -286,6 +332,7 @@ class RunRecorder {
   std::mutex mutex_;
   std::vector<double> all_;
   int arrived_ = 0;
+  pid_t host_pid_ = -1;
   double cpu_start_ = 0;
 };
 
@@ -410,27 +457,86 @@ void BM_SetValueCpu(benchmark::State& state) {
 }
 BENCHMARK(BM_SetValueCpu)->Arg(0)->Arg(10)->Arg(100)->Arg(1000)->Arg(10000)->ArgName("settings")->MinTime(0.5)->UseRealTime();
 
+// The host of one SetValueThroughput run: started before its threads, on a
+// fresh folder, so that both journal settings begin from the same state.
+std::unique_ptr<Host>& ThroughputHost() {
+  static std::unique_ptr<Host> host;
+  return host;
+}
+
+// Arg 1: with the change journal (as shipped); 0: without, for its cost.
 void BM_SetValueThroughput(benchmark::State& state) {
-  if (!Ready(state)) return;
-  Client client;
+  static RunRecorder recorder;
+  const Host* host = ThroughputHost().get();
+  if (host == nullptr || host->pid() <= 0) {
+    state.SkipWithError("velder-host did not start");
+    return;
+  }
+  Client client(host->identity());
   const std::string path = "bench.writer" + std::to_string(state.thread_index());
+  std::vector<double> micros;
+  micros.reserve(1 << 16);
   int64_t value = 0;
+  recorder.Begin(state, *host);
   for (auto _ : state) {
-    if (client.Call(Envelope(MessageType::SetValue, path, "", json(++value))) != 0) {
-      state.SkipWithError("SetValue failed");
-    }
+    const std::string request = Envelope(MessageType::SetValue, path, "", json(++value));
+    const auto start = Clock::now();
+    if (client.Call(request) != 0) state.SkipWithError("SetValue failed");
+    micros.push_back(Micros(Clock::now() - start));
   }
   state.SetItemsProcessed(state.iterations());
+  recorder.End(state, micros);
 }
-BENCHMARK(BM_SetValueThroughput)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(BM_SetValueThroughput)
+    ->ArgName("journal")
+    ->Arg(1)
+    ->Arg(0)
+    ->Threads(1)
+    ->Threads(8)
+    ->UseRealTime()
+    ->Setup([](const benchmark::State& state) {
+      const bool journal = state.range(0) != 0;
+      ThroughputHost().reset();  // the old folder goes before the new host starts
+      ThroughputHost() = std::make_unique<Host>(
+          "velder-bench-journal", std::vector<std::string>{journal ? "VELDER_JOURNAL=on" : "VELDER_JOURNAL=off"});
+      if (!ThroughputHost()->Start()) ThroughputHost()->Stop();
+    })
+    ->Teardown([](const benchmark::State&) { ThroughputHost().reset(); });
 
+// The latency a watcher sees; with storm:1 while another client writes to
+// the same hive as fast as it can and `stalled` connections subscribed to the
+// whole hive never read what they are sent.
 void BM_NotificationLatency(benchmark::State& state) {
   if (!Ready(state)) return;
+  const bool storm = state.range(0) != 0;
+  const int64_t stalled = state.range(1);
   Client writer, listener;
-  const std::string user = "S-1-22-1-31000";
+  // A hive of each variant's own.
+  const std::string user = "S-1-22-1-" + std::to_string(31000 + 100 * state.range(0) + stalled);
   // The setting exists first, so that each write changes one integer.
   writer.Call(Envelope(MessageType::SetValue, "latency.value", user, json(0)));
   listener.Call(Envelope(MessageType::Subscribe, "latency", user));
+  std::vector<std::unique_ptr<integration::RawConnection>> stalled_subscribers;
+  for (int64_t i = 0; i < stalled; ++i) {
+    auto connection = std::make_unique<integration::RawConnection>(MainHost().socket_path());
+    if (!connection->connected() ||
+        !connection->Write(integration::RequestFrame(1, HV_IPC_KIND_ENVELOPE, Envelope(MessageType::Subscribe, "", user)))) {
+      state.SkipWithError("a stalled subscriber could not connect");
+      return;
+    }
+    stalled_subscribers.push_back(std::move(connection));
+  }
+  std::atomic<bool> storming{storm};
+  std::thread stormer;
+  if (storm) {
+    stormer = std::thread([&] {
+      Client client;
+      const std::string chunk(2048, 's');
+      for (int64_t i = 0; storming.load(std::memory_order_relaxed); ++i) {
+        client.Call(Envelope(MessageType::SetValue, "storm.value", user, json(chunk + std::to_string(i))));
+      }
+    });
+  }
   std::vector<double> micros, from_request;
   int64_t value = 0;
   for (auto _ : state) {
@@ -454,8 +560,15 @@ void BM_NotificationLatency(benchmark::State& state) {
   // From the moment the SetValue request leaves the writer.
   state.counters["from_request_p50_us"] = Percentile(from_request, 0.50);
   state.counters["from_request_p99_us"] = Percentile(from_request, 0.99);
+  storming = false;
+  if (stormer.joinable()) stormer.join();
 }
-BENCHMARK(BM_NotificationLatency)->UseRealTime();
+BENCHMARK(BM_NotificationLatency)
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({1, 10})
+    ->ArgNames({"storm", "stalled"})
+    ->UseRealTime();
 
 void BM_NotificationFanOut(benchmark::State& state) {
   if (!Ready(state)) return;
@@ -519,7 +632,6 @@ long ResidentKiB(pid_t pid) {
 void BM_FirstAccess(benchmark::State& state) {
   const int hives = static_cast<int>(state.range(0));
   const int settings = static_cast<int>(state.range(1));
-  Sandbox::Root();
   Host host("velder-bench-load");
   if (!host.Start()) {
     state.SkipWithError("velder-host did not start");
