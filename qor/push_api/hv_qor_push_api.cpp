@@ -40,7 +40,7 @@ const char* QorPushApi_ErrorAsString(uint32_t code) {
   switch (code) {
     case QOR_PUSH_API_OK: return "Success";
     case QOR_PUSH_API_INVALID_ARGUMENT: return "Invalid argument";
-    case QOR_PUSH_API_SERVICE_UNAVAILABLE: return "Push service unavailable, try again later";
+    case QOR_PUSH_API_REFUSED: return "The push server refused the registration";
     case QOR_PUSH_API_UNKNOWN_REGISTRATION: return "Unknown push registration";
     case QOR_PUSH_API_TOO_MANY_REGISTRATIONS: return "Too many push registrations";
     case QOR_PUSH_API_INTERNAL_ERROR: return "Internal error of the push library";

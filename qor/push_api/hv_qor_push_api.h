@@ -40,7 +40,7 @@ enum {
 enum {
   QOR_PUSH_API_OK = 0,
   QOR_PUSH_API_INVALID_ARGUMENT = 1,     /* null pointer, empty identity, user not a SID text */
-  QOR_PUSH_API_SERVICE_UNAVAILABLE = 2,  /* the delivery thread cannot run; retry later */
+  QOR_PUSH_API_REFUSED = 2,              /* the push server refused the user (401/403) */
   QOR_PUSH_API_UNKNOWN_REGISTRATION = 3, /* not a handle of a current registration */
   QOR_PUSH_API_TOO_MANY_REGISTRATIONS = 4,
   QOR_PUSH_API_INTERNAL_ERROR = 5, /* out of memory */

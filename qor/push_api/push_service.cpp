@@ -58,7 +58,7 @@ uint32_t PushService::Register(std::string_view identity, std::string_view user,
   if (!callback || identity.empty() || !platform::IsValidUtf8(identity) || !platform::IsValidSidText(user)) {
     return QOR_PUSH_API_INVALID_ARGUMENT;
   }
-  if (!Start()) return QOR_PUSH_API_SERVICE_UNAVAILABLE;
+  if (!Start()) return QOR_PUSH_API_INTERNAL_ERROR;
   std::string pns_id = PnsIdFor(identity, user);
   {
     std::lock_guard lock(mutex_);

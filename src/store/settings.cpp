@@ -11,6 +11,7 @@
 #include "manager/statistics.h"
 #include "notify/change_notifier.h"
 #include "platform/clock.h"
+#include "platform/maker_libraries.h"
 #include "store/schema_base.h"
 #include "store/schema_effective.h"
 #include "store/schema_node.h"
@@ -132,7 +133,15 @@ Settings::Settings(std::string user, Storage& storage, ChangeNotifier& notifier,
   UpdateSettingsFromDisk(false);
 }
 
-Settings::~Settings() { update_event_.Set(); }
+Settings::~Settings() {
+  {
+    // Once this returns, the push library no longer calls into this hive.
+    std::lock_guard push(push_lock_);
+    if (push_registration_ != 0) maker::QorPushApi_UnregisterCallback(push_registration_);
+    push_registration_ = 0;
+  }
+  update_event_.Set();
+}
 
 int64_t Settings::Now() { return platform::CurrentClock().NowSeconds(); }
 
