@@ -1,5 +1,5 @@
 // The C entry points of the push library. No exception may reach a C caller:
-// each entry catches everything (only memory exhaustion can throw here).
+// each entry catches everything (memory exhaustion, a thread that cannot start).
 #include "qor/push_api/hv_qor_push_api.h"
 
 #include "push_service.h"
@@ -10,7 +10,14 @@ extern "C" {
 
 void QorPushApi_DelayLoadInitialize(void) {
   try {
-    PushService::Instance().Start();
+    PushService::Instance();
+  } catch (...) {
+  }
+}
+
+void QorPushApi_SetServer(const char* host, uint16_t port, const char* installation_root) {
+  try {
+    PushService::Instance().SetServer(host ? host : "", port, installation_root ? installation_root : "");
   } catch (...) {
   }
 }

@@ -215,7 +215,10 @@ void SettingsManager::PeriodicWorkLoop() {
 }
 
 void SettingsManager::ProcessHives() {
-  for (const auto& hive : Hives()) hive->SaveLocalIfDirty();
+  for (const auto& hive : Hives()) {
+    hive->ConfigurePushNotifications();
+    hive->SaveLocalIfDirty();
+  }
 }
 
 void SettingsManager::RemoveInactiveHives() {
