@@ -3,6 +3,8 @@
 // request_handlers.cpp, the system settings in system_settings.cpp.
 #include "manager/settings_manager.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <limits>
 #include <system_error>
@@ -11,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/latebound.h"
 #include "platform/maker_libraries.h"
+#include "platform/namespace_resolver.h"
 
 using nlohmann::json;
 
@@ -121,6 +124,19 @@ std::chrono::milliseconds SettingsManager::GetNextWait(std::shared_ptr<Settings>
 
 void SettingsManager::UpdateSettings(const std::shared_ptr<Settings>& hive) {
   const std::string& user = hive->user();
+  // The maker libraries derive their endpoints (token, push stream) from the
+  // server address unless the registry names others: tell them first.
+  std::string server = InternalGetSystemSettingString(Settings::kProduct, kServerSetting);
+  int32_t port = InternalGetSystemSettingInt(Settings::kProduct, kPortSetting, ServerComm::kDefaultPort);
+  if (port < 1 || port > 65535) {
+    // Cut to 16 bits it would name some other port.
+    HV_LOG_WARNING("Port {} of '{}' is no port; using {}", port, kPortSetting, ServerComm::kDefaultPort);
+    port = ServerComm::kDefaultPort;
+  }
+  const std::string installation_root = GetNamespaceRegistryRoot();
+  maker::QorClientAuth_SetServer(server.c_str(), static_cast<uint16_t>(port), installation_root.c_str());
+  maker::QorPushApi_SetServer(server.c_str(), static_cast<uint16_t>(port), installation_root.c_str());
+
   char* raw_token = nullptr;
   uint32_t code = maker::QorClientAuth_GetBearerToken(user.c_str(), &raw_token);
   if (code == 0 && raw_token == nullptr) code = QOR_CLIENT_AUTH_INTERNAL_ERROR;
@@ -143,6 +159,8 @@ void SettingsManager::UpdateSettings(const std::shared_ptr<Settings>& hive) {
         hive->MarkDirty(false);
         break;
     }
+    hive->RecordExchangeOutcome(fmt::format("no token: {}", reason != nullptr ? reason : ""),
+                                server_comm_->backoff_until());
     return;
   }
   const std::string token = raw_token;
@@ -150,18 +168,12 @@ void SettingsManager::UpdateSettings(const std::shared_ptr<Settings>& hive) {
 
   hive->SetPollInterval(
       InternalGetSystemSettingInt(Settings::kProduct, kPollIntervalSetting, Settings::kDefaultPollInterval));
-  std::string server = InternalGetSystemSettingString(Settings::kProduct, kServerSetting);
-  int32_t port = InternalGetSystemSettingInt(Settings::kProduct, kPortSetting, ServerComm::kDefaultPort);
-  if (port < 1 || port > 65535) {
-    // Cut to 16 bits it would name some other port.
-    HV_LOG_WARNING("Port {} of '{}' is no port; using {}", port, kPortSetting, ServerComm::kDefaultPort);
-    port = ServerComm::kDefaultPort;
-  }
   const bool patch_enabled = InternalGetSystemSettingBool(Settings::kProduct, kPatchEnabledSetting, true);
   server_comm_->SetServerAddress(std::move(server), static_cast<uint16_t>(port));
   hive->SetPatchEnabled(patch_enabled);
 
   const ServerResult result = server_comm_->UpdateSettings(*hive, token);
+  hive->RecordExchangeOutcome(server_comm_->last_result(), server_comm_->backoff_until());
   if (result == ServerResult::Updated && hive->is_system_hive()) {
     RescheduleNextUpdateCheck();
   } else if (result == ServerResult::Unauthorized) {

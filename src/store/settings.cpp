@@ -232,6 +232,9 @@ void Settings::UpdateSettingsFromDisk(bool notify) {
       MarkDirty(false);
     }
     RefreshConnectedFlag();
+    // Changes that never reached the server (the service stopped before the
+    // upload) go at once, whatever the stored schedule says.
+    if (connected_ && patch_enabled_ && !Patch().empty()) next_check_ = now;
   }
   if (base_.empty()) {
     next_check_ = now;
