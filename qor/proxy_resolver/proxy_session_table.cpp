@@ -34,7 +34,9 @@ uint32_t ProxySessionTable::Open(std::string_view identity) {
     ++handle;
   } while (handle == 0 || sessions_.count(handle) != 0);
   last_handle_ = handle;
-  sessions_.emplace(handle, Session{std::string(identity), {}, {}});
+  Session session;
+  session.identity.assign(identity);
+  sessions_.emplace(handle, std::move(session));
   return handle;
 }
 
@@ -48,14 +50,21 @@ uint32_t ProxySessionTable::SetServer(uint32_t session, std::string_view host) {
 }
 
 uint32_t ProxySessionTable::GetProxy(uint32_t session, const char** proxy) {
+  // The registry is read outside the table lock: other sessions need not wait.
+  ProxyConfiguration config = ProxyConfiguration::Read();
   std::lock_guard lock(mutex_);
   Session* s = Find(session);
   if (!s) {
     *proxy = nullptr;
     return QOR_PROXY_RESOLVER_UNKNOWN_SESSION;
   }
-  // No proxy is known for any server: the answer is a direct connection.
-  s->proxy.clear();
+  if (config != s->config) {
+    // Another list: its first proxy is the one to try.
+    s->config = std::move(config);
+    s->next = 0;
+  }
+  s->bypassed = s->config.Bypasses(s->server);
+  s->proxy = s->bypassed || s->next >= s->config.servers.size() ? std::string() : s->config.servers[s->next];
   *proxy = s->proxy.c_str();
   return QOR_PROXY_RESOLVER_OK;
 }
@@ -67,16 +76,25 @@ uint32_t ProxySessionTable::Succeeded(uint32_t session) {
 
 uint32_t ProxySessionTable::Failed(uint32_t session) {
   std::lock_guard lock(mutex_);
-  // A direct connection is the only route, so there is nothing to switch to.
-  return Find(session) ? QOR_PROXY_RESOLVER_NO_ALTERNATIVE : QOR_PROXY_RESOLVER_UNKNOWN_SESSION;
+  Session* s = Find(session);
+  if (!s) return QOR_PROXY_RESOLVER_UNKNOWN_SESSION;
+  const size_t count = s->config.servers.size();
+  // A bypassed server or a machine without proxies has no other route.
+  if (s->bypassed || count == 0) return QOR_PROXY_RESOLVER_NO_ALTERNATIVE;
+  if (s->next >= count) {
+    // The direct connection failed too: start again with the first proxy.
+    s->next = 0;
+    return QOR_PROXY_RESOLVER_OK;
+  }
+  ++s->next;
+  return s->next < count ? QOR_PROXY_RESOLVER_OK : QOR_PROXY_RESOLVER_NO_ALTERNATIVE;
 }
 
 uint32_t ProxySessionTable::Reset(uint32_t session) {
   std::lock_guard lock(mutex_);
   Session* s = Find(session);
   if (!s) return QOR_PROXY_RESOLVER_UNKNOWN_SESSION;
-  s->server.clear();
-  s->proxy.clear();
+  s->next = 0;
   return QOR_PROXY_RESOLVER_OK;
 }
 

@@ -1,6 +1,14 @@
 // The open sessions of the proxy resolver library. Each session remembers the
-// server it was asked about and owns the proxy text last handed out, so that
-// the pointer GetProxy returns stays valid until the next call on the session.
+// server it was asked about, the configured proxies (proxy_configuration.h)
+// and which of them is to be tried next, and owns the proxy text last handed
+// out, so that the pointer GetProxy returns stays valid until the next call on
+// the session.
+//
+// The proxies are tried in their configured order: a failure moves on to the
+// next, a success sticks to the current one. After the last proxy failed the
+// answer is a direct connection (and Failed says so with NO_ALTERNATIVE); when
+// that fails too, the first proxy is next again. A changed configuration, or
+// Reset, starts over with the first proxy.
 //
 // Thread-safe: one mutex guards the table; every operation holds it for its
 // whole (short) run, so calls on one session are serialised.
@@ -13,6 +21,7 @@
 #include <string_view>
 
 #include "platform/thread_annotations.h"
+#include "proxy_configuration.h"
 
 namespace qor_proxy {
 
@@ -40,7 +49,10 @@ class ProxySessionTable {
   struct Session {
     std::string identity;
     std::string server;
-    std::string proxy;  // what GetProxy handed out last
+    ProxyConfiguration config;  // as read by the last GetProxy
+    size_t next = 0;            // index into config.servers; its size means direct
+    bool bypassed = false;      // the last GetProxy answered direct for a bypassed server
+    std::string proxy;          // what GetProxy handed out last
   };
 
   Session* Find(uint32_t session) REQUIRES(mutex_);

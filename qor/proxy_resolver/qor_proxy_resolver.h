@@ -1,9 +1,15 @@
 /*
  * The proxy resolver library: which proxy the settings server is reached
- * through. This version knows of no proxy: every answer is the empty text,
- * which means a direct connection. It keeps one session per caller so that a
- * resolver which does find proxies can take its place without changes to the
- * callers.
+ * through. The proxies come from the registry
+ * (HKEY_LOCAL_MACHINE\SOFTWARE\Halvern\QOR\Proxy: "Servers", REG_MULTI_SZ,
+ * tried in order, and "Bypass", REG_SZ), else from the environment of the
+ * process (https_proxy, HTTPS_PROXY, all_proxy, ALL_PROXY; no_proxy). Both are
+ * read again at every GetProxy. The empty text means a direct connection.
+ *
+ * A caller asks GetProxy before each request and reports afterwards:
+ * ProxyFailed moves on to the next proxy (NO_ALTERNATIVE once none is left:
+ * then the answer is direct, and after that fails too, the first proxy again);
+ * ProxySucceeded keeps the current one; Reset goes back to the first.
  *
  * Strings are NUL-terminated UTF-8. All functions are thread-safe; calls on the
  * same session are serialised inside the library. No function throws.
@@ -28,7 +34,7 @@ enum {
   QOR_PROXY_RESOLVER_OK = 0,
   QOR_PROXY_RESOLVER_INVALID_ARGUMENT = 1, /* null or malformed text, null out pointer */
   QOR_PROXY_RESOLVER_UNKNOWN_SESSION = 2,  /* not a handle of an open session */
-  QOR_PROXY_RESOLVER_NO_ALTERNATIVE = 3,   /* a failure was noted, but there is no other proxy to try */
+  QOR_PROXY_RESOLVER_NO_ALTERNATIVE = 3,   /* a failure was noted; the next answer is direct */
   QOR_PROXY_RESOLVER_TOO_MANY_SESSIONS = 4,
   QOR_PROXY_RESOLVER_INTERNAL_ERROR = 5, /* out of memory */
 };
@@ -52,7 +58,9 @@ typedef uint32_t (*QorProxyResolver_OpenSession_t)(const char*);
 QOR_PROXY_RESOLVER_API uint32_t QorProxyResolver_SetServer(uint32_t session, const char* server_host);
 typedef uint32_t (*QorProxyResolver_SetServer_t)(uint32_t, const char*);
 
-/* Sets *proxy to the proxy for the server last set: always "" (direct). The
+/* Sets *proxy to the proxy for the server last set: a URL or "host:port",
+ * possibly with credentials, or "" (direct: no proxy configured, the server is
+ * bypassed, or every proxy failed). The
  * text belongs to the session and stays valid until the next call on the same
  * session (or its close); copy it at once. *proxy is set to null on failure. */
 QOR_PROXY_RESOLVER_API uint32_t QorProxyResolver_GetProxy(uint32_t session, const char** proxy);
@@ -63,11 +71,13 @@ QOR_PROXY_RESOLVER_API uint32_t QorProxyResolver_ProxySucceeded(uint32_t session
 typedef uint32_t (*QorProxyResolver_ProxySucceeded_t)(uint32_t);
 
 /* Reports that a request through the last proxy failed. Answers
- * QOR_PROXY_RESOLVER_NO_ALTERNATIVE: a direct connection has no fallback. */
+ * QOR_PROXY_RESOLVER_OK when another proxy is next, and
+ * QOR_PROXY_RESOLVER_NO_ALTERNATIVE when the next answer is direct or there
+ * is nothing to switch to (no proxies, bypassed server). */
 QOR_PROXY_RESOLVER_API uint32_t QorProxyResolver_ProxyFailed(uint32_t session);
 typedef uint32_t (*QorProxyResolver_ProxyFailed_t)(uint32_t);
 
-/* Forgets the server of the session; the session stays open. */
+/* Goes back to the first configured proxy; the session stays open. */
 QOR_PROXY_RESOLVER_API uint32_t QorProxyResolver_Reset(uint32_t session);
 typedef uint32_t (*QorProxyResolver_Reset_t)(uint32_t);
 

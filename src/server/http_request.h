@@ -143,8 +143,9 @@ class HttpRequest {
 
   // --- Running ---
   // Starts the request; `completion` is called once when it has finished,
-  // also when it cannot start (then from inside Start). A second Start of a
-  // started request finishes at once as a failure (kInternalError).
+  // also when it cannot start (then from inside Start). Start while the
+  // request runs changes nothing and calls its own completion at once; after
+  // the completion, Start runs the request anew.
   void Start(Completion completion);
   // Ends a running request as cancelled (12017, "AsyncGeneric"); the
   // completion follows on the driver thread. Does nothing when the request is
@@ -197,6 +198,7 @@ class HttpRequest {
 
  private:
   friend class HttpSession;
+  friend struct HttpRequestCallbacks;
   struct Transfer;
 
   explicit HttpRequest(HttpSession& session);
@@ -215,6 +217,8 @@ class HttpRequest {
   // Driver thread: the time-out that applies now, or 0 for none, and whether
   // it has passed.
   bool IdleTimedOut(int64_t now_ms, int64_t& deadline_ms) EXCLUDES(mutex_);
+  // The libcurl easy handle (CURL*).
+  void* curl_handle() const;
 
   HttpSession& session_;
 

@@ -53,7 +53,7 @@ ServerComm::ServerComm(std::string identity, platform::ManualResetEvent& stop_ev
     : identity_(std::move(identity)),
       user_agent_(std::move(user_agent)),
       stop_event_(stop_event),
-      session_(HttpSession::OpenSession(user_agent_, &stop_event)) {
+      session_(HttpSession::OpenSession(user_agent_, &stop_event_)) {
   if (session_ == nullptr) HV_LOG_ERROR("Failed to open the HTTP session");
 }
 
@@ -63,6 +63,14 @@ ServerComm::~ServerComm() {
 }
 
 std::unique_ptr<ProxyResolver> ServerComm::CreateProxyResolver() { return std::make_unique<ProxyResolver>(identity_); }
+
+ProxyResolver& ServerComm::GetProxyResolver() {
+  if (proxy_resolver_ == nullptr) {
+    HV_LOG_DEBUG("Creating proxy resolver");
+    proxy_resolver_ = CreateProxyResolver();
+  }
+  return *proxy_resolver_;
+}
 
 void ServerComm::SetServerAddress(std::string host, uint16_t port) {
   HV_LOG_DEBUG("{}:{}", host, port);
@@ -117,12 +125,8 @@ std::unique_ptr<HttpRequest> ServerComm::PrepareRequest(const std::string& token
                                                         RequestKind kind, const std::string& host, uint16_t port) {
   auto request = HttpRequest::Create(*session_);
   request->SetServer(host, port, true);
-  if (proxy_resolver_ == nullptr) {
-    HV_LOG_DEBUG("Creating proxy resolver");
-    proxy_resolver_ = CreateProxyResolver();
-  }
   std::string proxy;
-  proxy_resolver_->GetProxy(proxy, host);
+  GetProxyResolver().GetProxy(proxy, host);
   request->SetProxy(proxy, "");
   request->SetMaxResponseSize(kMaxResponseSize);
   verifier_.PrepareRequest(*request);
@@ -176,11 +180,11 @@ bool ServerComm::ProcessStatus(HttpRequest& request, Settings& hive) {
   UpdateBackoffUntil(hive);
   if (fail_count_.load() != 0) {
     HV_LOG_WARNING("Reporting proxy failed");
-    proxy_resolver_->ProxyFailed();
+    GetProxyResolver().ProxyFailed();
   }
   if (result != HttpResult::Ok) return false;
   HV_LOG_DEBUG("Reporting proxy succeeded");
-  proxy_resolver_->ProxySucceeded();
+  GetProxyResolver().ProxySucceeded();
   return true;
 }
 

@@ -101,6 +101,13 @@ class ServerComm {
   uint16_t port() const EXCLUDES(address_mutex_);
   const std::string& identity() const { return identity_; }
   const std::string& user_agent() const { return user_agent_; }
+  // The HTTP session of every exchange; null when libcurl could not be set up
+  // (every exchange then fails).
+  HttpSession* http_session() const { return session_.get(); }
+  // The pinned certificates; prepares every request.
+  KyCertVerifier& cert_verifier() { return verifier_; }
+  // The proxy resolver, created by the first call (update thread only).
+  ProxyResolver& GetProxyResolver();
   // The outcome of the last exchange in words ("settings received",
   // "failed: HTTP 503 - txid: ..."); update thread only.
   const std::string& last_result() const { return last_result_; }
@@ -145,9 +152,11 @@ class ServerComm {
   std::atomic<uint32_t> fail_count_{0};
   std::atomic<int64_t> backoff_until_{0};
 
-  // Used by the update thread only.
-  std::unique_ptr<HttpSession> session_;
-  KyCertVerifier verifier_;
+  // Used by the update thread only. Destroyed in reverse order, but the
+  // destructor closes the session first, which waits until no request
+  // completion can run any more.
   std::unique_ptr<ProxyResolver> proxy_resolver_;  // made by the first request
+  KyCertVerifier verifier_;
+  std::unique_ptr<HttpSession> session_;
   std::string last_result_;
 };
