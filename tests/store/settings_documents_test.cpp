@@ -275,6 +275,11 @@ TEST_F(SettingsDocumentsTest, MarkDirtySchedulesOnlyWhatCanBeUploaded) {
     if (c.has_patch) local["patch"] = {{"a", 3}};
     WriteLocal(kUser, local);
     auto hive = MakeHiveWithBase();
+    // Changes that never reached the server make a loaded hive due at once.
+    EXPECT_EQ(hive->next_check(), c.etag && c.has_patch ? Now() : Now() + 1000);
+    hive->SetPollInterval(1000);
+    hive->SetNextUpdateCheck(Settings::kStatusFetched);
+    update_event_.Reset();
     hive->SetPatchEnabled(c.patch_enabled);
     EXPECT_EQ(hive->MarkDirty(c.schedule), 0u);
     EXPECT_TRUE(hive->dirty());
