@@ -22,9 +22,7 @@ int VerifyPinned(int, X509_STORE_CTX* store) {
   unsigned char* der = nullptr;
   const int length = i2d_X509(leaf, &der);
   if (length <= 0) return 0;
-  const bool pinned = std::any_of(config->pins.begin(), config->pins.end(), [&](const std::vector<uint8_t>& pin) {
-    return pin.size() == static_cast<size_t>(length) && std::equal(pin.begin(), pin.end(), der);
-  });
+  const bool pinned = MatchesPin(config->pins, der, static_cast<size_t>(length));
   OPENSSL_free(der);
   if (!pinned) X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_REJECTED);
   return pinned ? 1 : 0;
@@ -47,19 +45,36 @@ CURLcode SetUpContext(CURL*, void* ssl_context, void* user) {
 
 }  // namespace
 
-TlsConfig LoadTlsConfig(const std::string& installation_root) {
-  TlsConfig config;
+std::string ReadCaFile() {
   SqliteRegistry registry;
   registry.SetRootKey(HKEY_LOCAL_MACHINE);
-  registry.GetString(kVelderKey, kCaFileValue, config.ca_file, nullptr);
-  if (installation_root.empty()) return config;
+  std::string path;
+  if (!registry.GetString(kVelderKey, kCaFileValue, path, nullptr)) return {};
+  return path;
+}
+
+std::vector<std::vector<uint8_t>> ReadPins(const std::string& installation_root) {
+  std::vector<std::vector<uint8_t>> pins;
+  if (installation_root.empty()) return pins;
+  SqliteRegistry registry;
+  registry.SetRootKey(HKEY_LOCAL_MACHINE);
   const std::string key = installation_root + "\\Certificates";
   for (int n = 1;; ++n) {
     std::vector<uint8_t> der;
     if (!registry.GetBinary(key, "certificate" + std::to_string(n), der, nullptr)) break;
-    config.pins.push_back(std::move(der));
+    pins.push_back(std::move(der));
   }
-  return config;
+  return pins;
+}
+
+bool MatchesPin(const std::vector<std::vector<uint8_t>>& pins, const uint8_t* der, size_t size) {
+  return std::any_of(pins.begin(), pins.end(), [&](const std::vector<uint8_t>& pin) {
+    return !pin.empty() && pin.size() == size && std::equal(pin.begin(), pin.end(), der);
+  });
+}
+
+TlsConfig LoadTlsConfig(const std::string& installation_root) {
+  return TlsConfig{ReadCaFile(), ReadPins(installation_root)};
 }
 
 void ApplyTls(CURL* curl, const TlsConfig& config) {

@@ -1,5 +1,6 @@
-// How the maker libraries trust the settings server, by the same rules as the
-// service's own requests:
+// How the service and the maker libraries trust the settings server; the one
+// implementation of these rules, linked by the plug-in (KyCertVerifier) and by
+// the push and client-authentication libraries, without the logger:
 //   - "CaFile" under HKLM\SOFTWARE\Halvern\QOR\Velder: a PEM bundle trusted
 //     besides the system's certificate store;
 //   - pinned certificates under <installation root>\Certificates
@@ -30,6 +31,15 @@ struct TlsConfig {
 // Reads the configuration; `installation_root` is the machine key whose
 // "\Certificates" holds the pins (empty: no pins).
 TlsConfig LoadTlsConfig(const std::string& installation_root);
+
+// The CA bundle named by "CaFile"; empty when none is named.
+std::string ReadCaFile();
+// The pins under `installation_root`\Certificates, certificate1 first. A
+// missing value or one of another type than REG_BINARY ends the list; a
+// zero-length value is a pin that matches nothing.
+std::vector<std::vector<uint8_t>> ReadPins(const std::string& installation_root);
+// True when `der` is byte for byte one of `pins`.
+bool MatchesPin(const std::vector<std::vector<uint8_t>>& pins, const uint8_t* der, size_t size);
 
 // Applies `config` to `curl` (TLS 1.2 or later, the CA bundle, the pins).
 // `config` must outlive the transfer.

@@ -172,9 +172,17 @@ void SettingsManager::UpdateSettings(const std::shared_ptr<Settings>& hive) {
   server_comm_->SetServerAddress(std::move(server), static_cast<uint16_t>(port));
   hive->SetPatchEnabled(patch_enabled);
 
+  const bool was_connected = hive->connected();
   const ServerResult result = server_comm_->UpdateSettings(*hive, token);
   hive->RecordExchangeOutcome(server_comm_->last_result(), server_comm_->backoff_until());
-  if (result == ServerResult::Updated && hive->is_system_hive()) {
+  // The push stream follows the connected flag at once, not at the worker's
+  // next round: a change on the server must not wait for it.
+  hive->ConfigurePushNotifications();
+  if (hive->is_system_hive() && was_connected && !hive->connected()) {
+    // Refused by the server (403/404): the machine's own late-bound settings
+    // take the server's place, and their readers are told.
+    UpdateSystemBaseFile();
+  } else if (result == ServerResult::Updated && hive->is_system_hive()) {
     RescheduleNextUpdateCheck();
   } else if (result == ServerResult::Unauthorized) {
     HV_LOG_INFO("Invalid BXR token, trigger refresh");

@@ -27,10 +27,6 @@ class HttpRequest;
 
 class KyCertVerifier {
  public:
-  // The registry key and value naming the extra CA file.
-  static constexpr char kVelderKey[] = "SOFTWARE\\Halvern\\QOR\\Velder";
-  static constexpr char kCaFileValue[] = "CaFile";
-
   KyCertVerifier() = default;
   virtual ~KyCertVerifier() = default;
   KyCertVerifier(const KyCertVerifier&) = delete;

@@ -25,6 +25,11 @@ std::string BodyText(const HttpRequest& request) {
   return text;
 }
 
+// The status words of a 200 answer whose document the hive could not take.
+std::string RefusedDocument(const std::string& etag) {
+  return etag.empty() ? "failed: settings without ETag" : "failed: the settings document was refused";
+}
+
 ServerResult ResultOfStatus(uint32_t status) {
   switch (status) {
     case 401: return ServerResult::Unauthorized;
@@ -220,9 +225,10 @@ ServerResult ServerComm::UpdateWithPatch(Settings& hive, const std::string& toke
   const uint32_t status = request->GetStatus();
   HV_LOG_INFO("HTTP {} '{}' - txid: {}", status, hive.display_name(), request->GetTransactionId());
   if (status == 200) {
-    hive.UpdateFinishData(BodyText(*request), ResponseEtag(*request), true);
-    last_result_ = "changes uploaded, settings received";
-    return ServerResult::Updated;
+    const std::string etag_received = ResponseEtag(*request);
+    const bool taken = hive.UpdateFinishData(BodyText(*request), etag_received, true);
+    last_result_ = taken ? "changes uploaded, settings received" : RefusedDocument(etag_received);
+    return taken ? ServerResult::Updated : ServerResult::Error;
   }
   if (status == 204) {
     hive.UpdateFinishUpToDate(true);
@@ -243,9 +249,9 @@ ServerResult ServerComm::UpdateWithGet(Settings& hive, const std::string& token,
   HV_LOG_INFO("HTTP {} '{}' - txid: {}", status, hive.display_name(), request->GetTransactionId());
   if (status == 200) {
     const std::string etag_received = ResponseEtag(*request);
-    hive.UpdateFinishData(BodyText(*request), etag_received, false);
-    last_result_ = etag_received.empty() ? "failed: settings without ETag" : "settings received";
-    return ServerResult::Updated;
+    const bool taken = hive.UpdateFinishData(BodyText(*request), etag_received, false);
+    last_result_ = taken ? "settings received" : RefusedDocument(etag_received);
+    return taken ? ServerResult::Updated : ServerResult::Error;
   }
   if (status == 304) {
     hive.UpdateFinishUpToDate(false);
@@ -294,10 +300,22 @@ ServerResult ServerComm::UpdateSettings(Settings& hive, const std::string& token
   if (product.empty()) product = "any";
 
   ServerResult result = ServerResult::PreconditionFailed;
-  if (hive.patch_enabled() && !body.empty() && !etag.empty()) {
-    result = UpdateWithPatch(hive, token, product, etag, body);
+  const bool upload = hive.patch_enabled() && !body.empty() && !etag.empty();
+  if (upload) result = UpdateWithPatch(hive, token, product, etag, body);
+  if (result == ServerResult::PreconditionFailed) {
+    result = UpdateWithGet(hive, token, product, etag);
+    // The upload met a newer document (412), which has just arrived: the
+    // local change goes up against its tag now, once per exchange, instead of
+    // waiting for the next poll. A second 412 fetches again and stops.
+    const std::string fresh_etag = hive.GetEtag();
+    if (upload && result == ServerResult::Updated && !fresh_etag.empty() && fresh_etag != etag) {
+      const std::string again = hive.UpdateStart();
+      if (!again.empty()) {
+        result = UpdateWithPatch(hive, token, product, fresh_etag, again);
+        if (result == ServerResult::PreconditionFailed) result = UpdateWithGet(hive, token, product, fresh_etag);
+      }
+    }
   }
-  if (result == ServerResult::PreconditionFailed) result = UpdateWithGet(hive, token, product, etag);
 
   if (result == ServerResult::Updated || result == ServerResult::UpToDate) {
     std::string pns_body;

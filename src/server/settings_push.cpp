@@ -115,6 +115,9 @@ void Settings::HandlePushNotification(const std::string& message) {
   std::lock_guard lock(hive_lock_);
   if (!connected_) return;
   HV_LOG_INFO("Push: check now - hive '{}'", display_name_);
+  // The server asks for this exchange: the floor after the last one (30 s
+  // after an up-to-date answer) would hold the change back for no reason.
+  not_before_ = Now();
   SetNextUpdateCheck(kStatusDueNow);
   MarkDirty(false);
 }

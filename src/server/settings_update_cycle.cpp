@@ -66,6 +66,9 @@ void Settings::SetNextUpdateCheck(uint32_t code) {
 void Settings::UpdateNow() {
   std::lock_guard lock(hive_lock_);
   HV_LOG_INFO("Hive '{}'", display_name_);
+  // Someone asked for it: the floor a past outcome set (30 s after an upload,
+  // after a refusal) does not hold this request back.
+  not_before_ = Now();
   SetNextUpdateCheck(kStatusDueNow);
   MarkDirty(false);
 }
@@ -203,13 +206,13 @@ void Settings::FinishUpdateJournal(bool take_journal, bool connection_succeeded,
   WriteConnectionStatus(connection_succeeded, update_succeeded);
 }
 
-void Settings::UpdateFinishData(const std::string& body, const std::string& etag, bool upload) {
+bool Settings::UpdateFinishData(const std::string& body, const std::string& etag, bool upload) {
   HV_LOG_DEBUG("hive: {}", display_name_);
   RequestTimer timer(statistics_, Statistics::kBaseUpdateType, kBaseUpdater);
   if (etag.empty()) {
     HV_LOG_ERROR("Missing ETAG");
     UpdateFinishError(kErrorGeneral);
-    return;
+    return false;
   }
   json document = json::parse(body, nullptr, false);  // a body that does not parse is discarded below
   std::lock_guard lock(hive_lock_);
@@ -223,6 +226,7 @@ void Settings::UpdateFinishData(const std::string& body, const std::string& etag
   // A refused document is no successful update, whatever the status said.
   FinishUpdateJournal(upload, true, accepted);
   SaveLocalIfDirty();
+  return accepted;
 }
 
 void Settings::UpdateFinishUpToDate(bool upload) {

@@ -174,7 +174,8 @@ class Settings {
   // the back-off floor, which only grows. Writes "metadata"."next_check" and
   // wakes the update loop.
   void SetNextUpdateCheck(uint32_t code);
-  // Makes the hive due for an update at once (a client asked to synchronise).
+  // Makes the hive due for an update at once (a client asked to synchronise),
+  // also within the back-off floor of the last outcome.
   void UpdateNow();
   // Whether the manager may drop the hive: untouched for more than 20 minutes
   // and nobody subscribed to it.
@@ -209,8 +210,9 @@ class Settings {
   std::string UpdateStart();
   // The server sent a new base document `body` with entity tag `etag` (after
   // an upload when `upload`). A document that cannot be taken keeps the old
-  // base; an empty tag is an error ("Missing ETAG").
-  void UpdateFinishData(const std::string& body, const std::string& etag, bool upload);
+  // base; an empty tag is an error ("Missing ETAG"). True when the document
+  // was taken.
+  bool UpdateFinishData(const std::string& body, const std::string& etag, bool upload);
   // The server has nothing new (204 after an upload, 304 after a fetch).
   void UpdateFinishUpToDate(bool upload);
   // The exchange failed for `reason` (UpdateError).
@@ -227,7 +229,8 @@ class Settings {
   // ---- Push notifications (server/settings_push.cpp) ----
 
   // Registers with the push library while the hive is connected and drops
-  // the registration once it is not. Called by the manager's worker thread.
+  // the registration once it is not. Called by the manager's worker thread
+  // and by its update thread after each exchange.
   void ConfigurePushNotifications() EXCLUDES(push_lock_);
   // The push library reports the pns id of this client: a connected hive
   // reports a new one to the server at its next update, which comes at once.
