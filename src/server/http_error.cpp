@@ -6,7 +6,7 @@
 namespace http_error {
 
 uint32_t FromCurlCode(int curl_code) {
-  switch (static_cast<CURLcode>(curl_code)) {
+  switch (curl_code) {  // an int: codes of a later libcurl are no CURLcode yet
     case CURLE_OK: return kNone;
 
     case CURLE_OPERATION_TIMEDOUT: return kTimeout;

@@ -480,7 +480,6 @@ void HttpRequest::Start(Completion completion) {
       ResetResponse();
       completion_ = std::move(completion);
       cancel_requested_.store(false);
-      started_ = true;
       if (PrepareTransfer()) {
         send_count_ = 1;
         running_ = true;
@@ -671,7 +670,13 @@ std::string HttpRequest::GetErrorText() const {
   return text;
 }
 
+const std::vector<uint8_t>& HttpRequest::GetBody() const {
+  std::lock_guard lock(mutex_);  // orders the read after the driver's writes
+  return response_body_;
+}
+
 bool HttpRequest::GetBodyText(std::string& text) const {
+  std::lock_guard lock(mutex_);
   text.clear();
   for (uint8_t b : response_body_) {
     if (!(b == 9 || b == 10 || b == 13 || (b >= 0x1F && b <= 0xF5))) return false;

@@ -165,7 +165,7 @@ class HttpRequest {
   // The body as text: true and a copy when every byte is a tab, CR, LF or in
   // 0x1F ... 0xF5 (also for an empty body); false and an empty text otherwise.
   bool GetBodyText(std::string& text) const;
-  const std::vector<uint8_t>& GetBody() const { return response_body_; }
+  const std::vector<uint8_t>& GetBody() const;
   std::string GetTransactionId() const;
   // The raw lines of the final response's header, status line first, without
   // line ends.
@@ -259,7 +259,6 @@ class HttpRequest {
   bool headers_available_ GUARDED_BY(mutex_) = false;
 
   Completion completion_ GUARDED_BY(mutex_);
-  bool started_ GUARDED_BY(mutex_) = false;
   bool running_ GUARDED_BY(mutex_) = false;  // started and its completion has not yet returned
   std::atomic<bool> cancel_requested_{false};
 

@@ -1,0 +1,345 @@
+// The HTTP client against a real HTTPS server on 127.0.0.1 (certificates made
+// by the test) and a real tinyproxy with basic authentication: round trips,
+// limits, pinning checked inside the handshake, proxies and their failover
+// through the real proxy resolver library.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <fmt/format.h>
+
+#include <fstream>
+#include <thread>
+
+#include "platform/manual_reset_event.h"
+#include "platform/sqlite_registry.h"
+#include "server/http_request.h"
+#include "server/http_session.h"
+#include "server/ky_cert_verifier.h"
+#include "server/proxy_resolver.h"
+#include "support/child_process.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
+#include "support/test_tls.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::TestCertificate;
+using testing_support::TlsTestServer;
+
+// A tinyproxy on a free loopback port that asks for `user`/`password`.
+class Tinyproxy {
+ public:
+  Tinyproxy(const std::string& dir, const std::string& user, const std::string& password)
+      : port_(testing_support::FreePort()) {
+    const std::string config = dir + "/tinyproxy.conf";
+    std::ofstream(config) << "Port " << port_ << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\n"
+                          << "BasicAuth " << user << " " << password << "\nLogFile \"" << dir
+                          << "/tinyproxy.log\"\nLogLevel Info\nDisableViaHeader Yes\n";
+    process_ = std::make_unique<testing_support::ChildProcess>(
+        std::vector<std::string>{"/usr/bin/tinyproxy", "-d", "-c", config});
+    for (int i = 0; i < 500 && !Accepting(); ++i) std::this_thread::sleep_for(10ms);
+  }
+  int port() const { return port_; }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  bool Accepting() const {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+  }
+
+  int port_;
+  std::unique_ptr<testing_support::ChildProcess> process_;
+};
+
+class HttpTransport : public testing::Test {
+ protected:
+  HttpTransport()
+      : ca_(TestCertificate::Make("Velder Test CA", nullptr)),
+        // 0.0.0.0 reaches this machine without being a loopback address, so a
+        // proxy is not bypassed for it.
+        leaf_(TestCertificate::Make("localhost", &ca_, "DNS:localhost,IP:127.0.0.1,IP:0.0.0.0")),
+        server_(leaf_) {
+    env_.Set("HALVERN_REGISTRY_DIR", dir_.path().string() + "/registry");
+    env_.Set("HALVERN_LIB_DIR", (testing_support::BuildDir() / "lib").string());
+    for (const char* name : {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
+      env_.Unset(name);
+    }
+    ca_.WritePem(dir_.path().string() + "/ca.pem");
+    registry_.CreateKeyPath(KyCertVerifier::kVelderKey);
+    registry_.SetString(KyCertVerifier::kVelderKey, KyCertVerifier::kCaFileValue, dir_.path().string() + "/ca.pem");
+    registry_.CreateKeyPath(KyCertVerifier::CertificatesKey());
+
+    auto& http = server_.http();
+    http.Get("/hello", [](const httplib::Request&, httplib::Response& res) {
+      res.set_header("ETag", "\"v1\"");
+      res.set_content("hello", "text/plain");
+    });
+    http.Patch("/echo", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_content(req.get_header_value("X-Transaction") + "|" + req.body, "application/json");
+    });
+    http.Get("/status/(\\d+)", [](const httplib::Request& req, httplib::Response& res) {
+      res.status = std::stoi(req.matches[1]);
+    });
+    http.Get("/size/(\\d+)", [](const httplib::Request& req, httplib::Response& res) {
+      res.set_content(std::string(std::stoul(req.matches[1]), 'a'), "text/plain");
+    });
+    http.Get("/binary", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(std::string("ok\0\x01", 4), "application/octet-stream");
+    });
+    http.Get("/slow", [](const httplib::Request&, httplib::Response& res) {
+      std::this_thread::sleep_for(1500ms);
+      res.set_content("late", "text/plain");
+    });
+    server_.Start();
+    session_ = HttpSession::OpenSession("velder-test/1.0");
+  }
+
+  std::unique_ptr<HttpRequest> NewRequest(const std::string& path, const std::string& host = "127.0.0.1",
+                                          int port = 0) {
+    auto request = HttpRequest::Create(*session_);
+    request->SetServer(host, static_cast<uint16_t>(port ? port : server_.port()), true);
+    request->SetPath(path);
+    request->AddTransactionId();
+    verifier_.PrepareRequest(*request);
+    return request;
+  }
+
+  static void Run(HttpRequest& request) {
+    platform::ManualResetEvent done;
+    request.Start([&done](HttpRequest&) { done.Set(); });
+    ASSERT_TRUE(done.Wait(20s));
+  }
+
+  void Pin(int n, const std::vector<uint8_t>& der) {
+    registry_.SetBinary(KyCertVerifier::CertificatesKey(), "certificate" + std::to_string(n), der);
+  }
+
+  testing_support::TempDir dir_;
+  testing_support::ScopedEnv env_;
+  SqliteRegistry registry_{dir_.path().string() + "/registry"};
+  TestCertificate ca_, leaf_;
+  TlsTestServer server_;
+  std::unique_ptr<HttpSession> session_;
+  KyCertVerifier verifier_;
+};
+
+TEST_F(HttpTransport, RoundTripsReadStatusHeadersAndBodies) {
+  const struct {
+    HttpMethod method;
+    const char* path;
+    HttpResult result;
+    uint32_t status;
+    int64_t content_length;
+    bool text;
+    std::string body;
+  } cases[] = {
+      {HttpMethod::Get, "/hello", HttpResult::Ok, 200, 5, true, "hello"},
+      {HttpMethod::Head, "/hello", HttpResult::Ok, 200, 5, true, ""},
+      {HttpMethod::Get, "/status/204", HttpResult::Ok, 204, 0, true, ""},
+      {HttpMethod::Get, "/status/304", HttpResult::Ok, 304, 0, true, ""},
+      {HttpMethod::Get, "/status/503", HttpResult::HttpError, 503, 0, true, ""},
+      {HttpMethod::Get, "/nowhere", HttpResult::HttpError, 404, 0, true, ""},
+      {HttpMethod::Get, "/binary", HttpResult::Ok, 200, 4, false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    auto request = NewRequest(c.path);
+    request->SetMethod(c.method);
+    Run(*request);
+    EXPECT_EQ(request->GetResult(), c.result);
+    EXPECT_EQ(request->GetStatus(), c.status);
+    EXPECT_EQ(request->GetContentLength(), c.content_length);
+    std::string text = "stale";
+    EXPECT_EQ(request->GetBodyText(text), c.text);
+    EXPECT_EQ(text, c.body);
+    if (c.result == HttpResult::HttpError) {
+      EXPECT_EQ(request->GetErrorText(), fmt::format("HTTP {} - txid: {}", c.status, request->GetTransactionId()));
+    }
+    const auto headers = request->GetHeaders();
+    ASSERT_FALSE(headers.empty());
+    EXPECT_TRUE(headers[0].starts_with("HTTP/1.1 ")) << headers[0];
+  }
+  auto hello = NewRequest("/hello");
+  Run(*hello);
+  EXPECT_EQ(hello->GetHeader("ETag"), "\"v1\"");
+  EXPECT_EQ(hello->GetHeader("etag"), "");
+
+  auto patch = NewRequest("/echo");
+  patch->SetMethod(HttpMethod::Patch);
+  patch->SetBody(R"({"values":{"a":1}})");
+  Run(*patch);
+  std::string text;
+  ASSERT_TRUE(patch->GetBodyText(text));
+  EXPECT_EQ(text, patch->GetTransactionId() + R"(|{"values":{"a":1}})");
+}
+
+TEST_F(HttpTransport, BodyLimitAndReceiveTimeOut) {
+  auto exact = NewRequest("/size/1000");
+  exact->SetMaxResponseSize(1000);
+  Run(*exact);
+  EXPECT_EQ(exact->GetResult(), HttpResult::Ok);
+  EXPECT_EQ(exact->GetBody().size(), 1000u);
+
+  auto over = NewRequest("/size/1001");
+  over->SetMaxResponseSize(1000);
+  Run(*over);
+  EXPECT_EQ(over->GetResult(), HttpResult::Failed);
+  EXPECT_EQ(over->GetError(), http_error::kNotEnoughMemory);
+  EXPECT_EQ(over->GetErrorFunction(), "AsyncReadData");
+  EXPECT_TRUE(over->GetBody().empty());
+
+  auto slow = NewRequest("/slow");
+  slow->SetTimeouts(60000, 60000, 300);
+  Run(*slow);
+  EXPECT_EQ(slow->GetResult(), HttpResult::TimedOut);
+  EXPECT_EQ(slow->GetErrorFunction(), "AsyncReceiveResponse");
+}
+
+TEST_F(HttpTransport, UnpinnedRequestsNeedATrustedValidCertificateForTheName) {
+  auto by_name = NewRequest("/hello", "localhost");
+  Run(*by_name);
+  EXPECT_EQ(by_name->GetResult(), HttpResult::Ok);
+
+  registry_.DeleteValue(KyCertVerifier::kVelderKey, KyCertVerifier::kCaFileValue);
+  auto untrusted = NewRequest("/hello");
+  Run(*untrusted);
+  EXPECT_EQ(untrusted->GetResult(), HttpResult::SecureFailure);
+  EXPECT_EQ(untrusted->GetSecureFailureFlags(), http_error::kSecureFlagInvalidCa);
+  EXPECT_EQ(untrusted->GetErrorFunction(), "AsyncSendRequest");
+  EXPECT_EQ(untrusted->GetSendCount(), 1u);
+  EXPECT_EQ(server_.log().size(), 1u);
+}
+
+TEST_F(HttpTransport, APinAcceptsExactlyItsLeafAndIsCheckedBeforeTheRequestLeaves) {
+  const TestCertificate expired = TestCertificate::Make("other.example", &ca_, "DNS:other.example", -7200, -3600);
+  TlsTestServer expired_server(expired);
+  expired_server.http().Get("/hello", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("x", "text/plain");
+  });
+  const int expired_port = expired_server.Start();
+
+  // Unpinned, the expired certificate is refused; pinned, it is the only one accepted.
+  auto unpinned = NewRequest("/hello", "127.0.0.1", expired_port);
+  Run(*unpinned);
+  EXPECT_EQ(unpinned->GetResult(), HttpResult::SecureFailure);
+  EXPECT_EQ(unpinned->GetSecureFailureFlags(), http_error::kSecureFlagCertDateInvalid);
+
+  Pin(1, expired.Der());
+  auto pinned = NewRequest("/hello", "127.0.0.1", expired_port);
+  Run(*pinned);
+  EXPECT_EQ(pinned->GetResult(), HttpResult::Ok);
+
+  // The other server's leaf is not pinned: no byte of the request reaches it.
+  auto refused = NewRequest("/hello");
+  refused->AddHeader("Authorization", "Bearer secret");
+  Run(*refused);
+  EXPECT_EQ(refused->GetResult(), HttpResult::SecureFailure);
+  EXPECT_EQ(refused->GetErrorText(),
+            "CertVerifierCallback SSL fail: 12175 [0x00000000] - txid: " + refused->GetTransactionId());
+  EXPECT_EQ(refused->GetSendCount(), 1u);
+  EXPECT_TRUE(server_.log().empty());
+
+  // A gap ends the list: certificate3 is never read.
+  Pin(3, leaf_.Der());
+  auto gap = NewRequest("/hello");
+  Run(*gap);
+  EXPECT_EQ(gap->GetResult(), HttpResult::SecureFailure);
+  EXPECT_EQ(verifier_.certificates().size(), 1u);
+
+  // Changed pins count from the next request on, kept connections or not.
+  Pin(2, leaf_.Der());
+  for (int i = 0; i < 2; ++i) {
+    auto now_pinned = NewRequest("/hello");
+    Run(*now_pinned);
+    EXPECT_EQ(now_pinned->GetResult(), HttpResult::Ok);
+  }
+  registry_.DeleteValue(KyCertVerifier::CertificatesKey(), "certificate2");
+  auto pinned_elsewhere = NewRequest("/hello");
+  Run(*pinned_elsewhere);
+  EXPECT_EQ(pinned_elsewhere->GetResult(), HttpResult::SecureFailure);
+  EXPECT_EQ(server_.log().size(), 2u);
+}
+
+TEST_F(HttpTransport, AFailedHandshakeIsSentThreeTimes) {
+  testing_support::RawTcpServer dropper([](int fd, int) { ::shutdown(fd, SHUT_RDWR); });
+  auto request = NewRequest("/hello", "127.0.0.1", dropper.port());
+  Run(*request);
+  EXPECT_EQ(request->GetErrorText(), "AsyncSendRequest SSL fail: 12175 [0x80000000] - txid: " + request->GetTransactionId());
+  EXPECT_EQ(request->GetSendCount(), 3u);
+  EXPECT_EQ(dropper.connections(), 3);
+}
+
+TEST_F(HttpTransport, ProxyCredentialsAreSentOnlyAfterTheProxyAsks) {
+  Tinyproxy proxy(dir_.path().string(), "alice", "s3cret");
+  const struct {
+    const char* credentials;
+    HttpResult result;
+    uint32_t status;
+    uint32_t scheme;
+  } cases[] = {
+      {"alice:s3cret@", HttpResult::Ok, 200, HttpRequest::kAuthBasic},
+      {"alice:wrong@", HttpResult::HttpError, 401, HttpRequest::kAuthBasic},  // tinyproxy's refusal
+      {"", HttpResult::HttpError, 407, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.credentials);
+    auto request = NewRequest("/hello", "0.0.0.0");
+    request->SetProxy(std::string("http://") + c.credentials + proxy.address(), "");
+    Run(*request);
+    EXPECT_EQ(request->GetResult(), c.result);
+    EXPECT_EQ(request->GetStatus(), c.status);
+    // A scheme is chosen only in answer to a 407.
+    EXPECT_EQ(request->auth_scheme(), c.scheme);
+  }
+  EXPECT_EQ(server_.log().size(), 1u);
+
+  // Loopback servers bypass the proxy.
+  auto local = NewRequest("/hello");
+  local->SetProxy("127.0.0.1:1", "");
+  Run(*local);
+  EXPECT_EQ(local->GetResult(), HttpResult::Ok);
+}
+
+TEST_F(HttpTransport, TheResolverMovesFromADeadProxyToAWorkingOneAndThenDirect) {
+  Tinyproxy proxy(dir_.path().string(), "alice", "s3cret");
+  const std::string dead = "127.0.0.1:" + std::to_string(testing_support::FreePort());
+  registry_.CreateKeyPath("SOFTWARE\\Halvern\\QOR\\Proxy");
+  registry_.SetMultiString("SOFTWARE\\Halvern\\QOR\\Proxy", "Servers",
+                           {dead, "http://alice:s3cret@" + proxy.address()});
+  ProxyResolver resolver("velder-test");
+  ASSERT_TRUE(resolver.has_session());
+
+  auto through = [&](const std::string& expected_proxy) {
+    std::string text;
+    resolver.GetProxy(text, "0.0.0.0");
+    EXPECT_EQ(text, expected_proxy);
+    auto request = NewRequest("/hello", "0.0.0.0");
+    request->SetProxy(text, "");
+    Run(*request);
+    return request->GetResult();
+  };
+  bool exhausted = true;
+  EXPECT_EQ(through(dead), HttpResult::Failed);
+  EXPECT_TRUE(resolver.ProxyFailed(&exhausted));
+  EXPECT_FALSE(exhausted);
+  EXPECT_EQ(through("http://alice:s3cret@" + proxy.address()), HttpResult::Ok);
+  EXPECT_TRUE(resolver.ProxySucceeded());
+  EXPECT_EQ(through("http://alice:s3cret@" + proxy.address()), HttpResult::Ok);
+  EXPECT_TRUE(resolver.ProxyFailed(&exhausted));
+  EXPECT_TRUE(exhausted);
+  EXPECT_EQ(through(""), HttpResult::Ok);  // direct
+  resolver.Reset();
+  std::string first;
+  resolver.GetProxy(first, "0.0.0.0");
+  EXPECT_EQ(first, dead);
+}
+
+}  // namespace

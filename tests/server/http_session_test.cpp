@@ -1,0 +1,194 @@
+// The session's driver thread against raw loopback servers: cancellation, the
+// stop event, closing with transfers in flight, time-outs and broken answers.
+#include "server/http_session.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/manual_reset_event.h"
+#include "server/http_request.h"
+#include "support/test_tls.h"
+
+namespace {
+
+using testing_support::RawTcpServer;
+using namespace std::chrono_literals;
+
+// Reads one request head from `fd`.
+std::string ReadRequest(int fd) {
+  std::string data;
+  char buffer[4096];
+  while (data.find("\r\n\r\n") == std::string::npos) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    data.append(buffer, static_cast<size_t>(n));
+  }
+  return data;
+}
+
+void Send(int fd, const std::string& text) { ::send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
+
+// A plain request to the raw server whose completion counts its calls and sets `done`.
+struct Started {
+  std::unique_ptr<HttpRequest> request;
+  std::atomic<int> calls{0};
+  platform::ManualResetEvent done;
+
+  Started(HttpSession& session, int port, uint32_t receive_timeout_ms = 60000) {
+    request = HttpRequest::Create(session);
+    request->SetServer("127.0.0.1", static_cast<uint16_t>(port), false);
+    request->SetPath("/x");
+    request->SetTimeouts(60000, 60000, receive_timeout_ms);
+    request->Start([this](HttpRequest&) {
+      calls++;
+      done.Set();
+    });
+  }
+};
+
+TEST(HttpSession, CancelAndTheStopEventEndARequestThatIsNeverAnswered) {
+  RawTcpServer silent([](int fd, int) { ReadRequest(fd); });
+  platform::ManualResetEvent stop;
+  auto session = HttpSession::OpenSession("test", &stop);
+  ASSERT_TRUE(session);
+
+  Started cancelled(*session, silent.port());
+  EXPECT_FALSE(cancelled.done.Wait(100ms));
+  cancelled.request->Cancel();
+  ASSERT_TRUE(cancelled.done.Wait(10s));
+  EXPECT_EQ(cancelled.request->GetResult(), HttpResult::Cancelled);
+  EXPECT_EQ(cancelled.request->GetErrorText(), "AsyncGeneric failed: 12017");
+  cancelled.request->Cancel();  // after the end: nothing happens
+
+  Started stopped(*session, silent.port());
+  EXPECT_FALSE(stopped.done.Wait(100ms));
+  stop.Set();
+  ASSERT_TRUE(stopped.done.Wait(10s));
+  EXPECT_EQ(stopped.request->GetResult(), HttpResult::Cancelled);
+
+  // While the stop event stays set, a new request ends at once.
+  Started during_stop(*session, silent.port());
+  ASSERT_TRUE(during_stop.done.Wait(10s));
+  EXPECT_EQ(during_stop.request->GetError(), http_error::kOperationCancelled);
+
+  stop.Reset();
+  Started after_reset(*session, silent.port(), 200);
+  ASSERT_TRUE(after_reset.done.Wait(10s));
+  EXPECT_EQ(after_reset.request->GetResult(), HttpResult::TimedOut);
+  EXPECT_EQ(after_reset.request->GetErrorText(), "AsyncReceiveResponse failed: 12002");
+  for (Started* s : {&cancelled, &stopped, &during_stop, &after_reset}) EXPECT_EQ(s->calls.load(), 1);
+}
+
+TEST(HttpSession, CloseSessionCompletesEveryTransferInFlightBeforeItReturns) {
+  RawTcpServer silent([](int fd, int) { ReadRequest(fd); });
+  auto session = HttpSession::OpenSession("test");
+  std::vector<std::unique_ptr<Started>> requests;
+  for (int i = 0; i < 5; ++i) requests.push_back(std::make_unique<Started>(*session, silent.port()));
+  while (silent.connections() < 5) std::this_thread::sleep_for(1ms);
+  session->CloseSession();
+  for (auto& s : requests) {
+    EXPECT_EQ(s->calls.load(), 1);
+    EXPECT_EQ(s->request->GetError(), http_error::kShutdown);
+    EXPECT_EQ(s->request->GetResult(), HttpResult::Cancelled);
+  }
+  session->CloseSession();
+}
+
+TEST(HttpSession, DestroyingARunningRequestWaitsForItsCompletion) {
+  RawTcpServer silent([](int fd, int) { ReadRequest(fd); });
+  auto session = HttpSession::OpenSession("test");
+  std::atomic<int> calls{0};
+  for (int i = 0; i < 20; ++i) {
+    auto request = HttpRequest::Create(*session);
+    request->SetServer("127.0.0.1", static_cast<uint16_t>(silent.port()), false);
+    request->Start([&calls](HttpRequest&) {
+      std::this_thread::sleep_for(1ms);  // still running when the destructor starts waiting
+      calls++;
+    });
+    if (i % 2) std::this_thread::sleep_for(2ms);
+  }
+  EXPECT_EQ(calls.load(), 20);
+}
+
+TEST(HttpSession, BrokenAnswersFailWithTheStepThatBroke) {
+  const struct {
+    const char* name;
+    std::function<void(int)> serve;
+    HttpResult result;
+    const char* text;
+  } cases[] = {
+      {"closed before answering", [](int fd) { ::shutdown(fd, SHUT_RDWR); },
+       HttpResult::Failed, "AsyncReceiveResponse failed: 12030"},
+      {"garbage", [](int fd) { Send(fd, "garbage garbage\r\n\r\n"); ::shutdown(fd, SHUT_RDWR); },
+       HttpResult::Failed, "AsyncReceiveResponse failed: 12152"},
+      {"closed mid-body",
+       [](int fd) {
+         Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789");
+         ::shutdown(fd, SHUT_RDWR);
+       },
+       HttpResult::Failed, "AsyncReadData failed: 12030"},
+      {"stalls mid-body",
+       [](int fd) { Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789"); },
+       HttpResult::TimedOut, "AsyncReadData failed: 12002"},
+      {"404", [](int fd) { Send(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"); },
+       HttpResult::HttpError, "HTTP 404"},
+  };
+  auto session = HttpSession::OpenSession("test");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawTcpServer server([&](int fd, int) {
+      ReadRequest(fd);
+      c.serve(fd);
+    });
+    Started s(*session, server.port(), 300);
+    ASSERT_TRUE(s.done.Wait(10s));
+    EXPECT_EQ(s.request->GetResult(), c.result);
+    EXPECT_EQ(s.request->GetErrorText(), c.text);
+  }
+}
+
+TEST(HttpSession, AProxyChallengeIsAnsweredOnceWithTheSameTransactionId) {
+  // A plain request through a proxy that wants basic credentials.
+  std::mutex mutex;
+  std::vector<std::string> seen;
+  RawTcpServer proxy([&](int fd, int) {
+    // Connections are served one after the other: give up on a kept one that
+    // stays quiet, so that a new one is accepted.
+    const timeval quiet{0, 200000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &quiet, sizeof quiet);
+    for (;;) {
+      const std::string head = ReadRequest(fd);
+      if (head.empty()) return;
+      {
+        std::lock_guard lock(mutex);
+        seen.push_back(head);
+      }
+      Send(fd, head.find("Proxy-Authorization: Basic YWxpY2U6czNjcmV0") == std::string::npos
+                   ? "HTTP/1.1 407 Auth\r\nProxy-Authenticate: Basic realm=\"p\"\r\nContent-Length: 0\r\n\r\n"
+                   : "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    }
+  });
+  auto session = HttpSession::OpenSession("test");
+  auto request = HttpRequest::Create(*session);
+  request->SetServer("settings.example", 80, false);
+  request->SetPath("/x");
+  request->AddTransactionId();
+  request->SetProxy("alice:s3cret@127.0.0.1:" + std::to_string(proxy.port()), "");
+  platform::ManualResetEvent done;
+  request->Start([&done](HttpRequest&) { done.Set(); });
+  ASSERT_TRUE(done.Wait(10s));
+  EXPECT_EQ(request->GetResult(), HttpResult::Ok);
+  EXPECT_EQ(request->auth_scheme(), HttpRequest::kAuthBasic);
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].find("Proxy-Authorization"), std::string::npos);
+  for (const std::string& head : seen) {
+    EXPECT_TRUE(head.starts_with("GET http://settings.example/x HTTP/1.1\r\n")) << head;
+    EXPECT_NE(head.find("X-Transaction: " + request->GetTransactionId() + "\r\n"), std::string::npos) << head;
+  }
+}
+
+}  // namespace

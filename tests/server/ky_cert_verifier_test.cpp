@@ -1,0 +1,38 @@
+// Loading the pinned certificates from the registry: the list ends at the
+// first missing or non-binary value, and an empty pin matches nothing.
+#include "server/ky_cert_verifier.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/sqlite_registry.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+TEST(KyCertVerifier, LoadsCertificatesUpToTheFirstGapOrWrongType) {
+  testing_support::TempDir dir;
+  const std::string registry_dir = (dir.path() / "registry").string();
+  testing_support::ScopedEnv env("HALVERN_REGISTRY_DIR", registry_dir);
+  SqliteRegistry registry(registry_dir);
+  const std::string key = KyCertVerifier::CertificatesKey();
+  const std::vector<uint8_t> a{1, 2, 3}, b{4, 5};
+
+  KyCertVerifier verifier;
+  EXPECT_FALSE(verifier.Load());  // no key at all
+  ASSERT_TRUE(registry.CreateKeyPath(key));
+  registry.SetBinary(key, "certificate1", a);
+  registry.SetString(key, "certificate2", "not binary");
+  registry.SetBinary(key, "certificate3", b);
+  EXPECT_TRUE(verifier.Load());
+  EXPECT_EQ(verifier.certificates(), std::vector<std::vector<uint8_t>>{a});
+  EXPECT_TRUE(verifier.Verify(a.data(), a.size()));
+  EXPECT_FALSE(verifier.Verify(a.data(), 2));
+  EXPECT_FALSE(verifier.Verify(b.data(), b.size()));
+
+  registry.SetBinary(key, "certificate1", {});
+  EXPECT_TRUE(verifier.Load());  // an empty pin counts, but matches nothing
+  EXPECT_FALSE(verifier.Verify(nullptr, 0));
+}
+
+}  // namespace
