@@ -23,10 +23,16 @@
 #include <string>
 #include <vector>
 
+#include "qor/tls/tls_config.h"
+
 class HttpRequest;
 
 class KyCertVerifier {
  public:
+  // The registry key and value naming the extra CA file.
+  static constexpr const char* kVelderKey = qor_tls::kVelderKey;
+  static constexpr const char* kCaFileValue = qor_tls::kCaFileValue;
+
   KyCertVerifier() = default;
   virtual ~KyCertVerifier() = default;
   KyCertVerifier(const KyCertVerifier&) = delete;
