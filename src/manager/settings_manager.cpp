@@ -174,6 +174,7 @@ void SettingsManager::UpdateSettings(const std::shared_ptr<Settings>& hive) {
 
   const bool was_connected = hive->connected();
   const ServerResult result = server_comm_->UpdateSettings(*hive, token);
+  hive->UpdateEnd();
   hive->RecordExchangeOutcome(server_comm_->last_result(), server_comm_->backoff_until());
   // The push stream follows the connected flag at once, not at the worker's
   // next round: a change on the server must not wait for it.

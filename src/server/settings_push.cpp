@@ -118,6 +118,7 @@ void Settings::HandlePushNotification(const std::string& message) {
   // The server asks for this exchange: the floor after the last one (30 s
   // after an up-to-date answer) would hold the change back for no reason.
   not_before_ = Now();
+  if (exchange_running_) asked_during_exchange_ = true;
   SetNextUpdateCheck(kStatusDueNow);
   MarkDirty(false);
 }

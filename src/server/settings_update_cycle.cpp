@@ -69,6 +69,7 @@ void Settings::UpdateNow() {
   // Someone asked for it: the floor a past outcome set (30 s after an upload,
   // after a refusal) does not hold this request back.
   not_before_ = Now();
+  if (exchange_running_) asked_during_exchange_ = true;
   SetNextUpdateCheck(kStatusDueNow);
   MarkDirty(false);
 }
@@ -168,9 +169,23 @@ std::string Settings::UpdateStart() {
   HV_LOG_DEBUG("hive: {}", display_name_);
   std::lock_guard lock(hive_lock_);
   update_journal_ = json::object();
+  // A second start within one exchange (a re-sent upload) keeps what was
+  // asked for since the first.
+  if (!exchange_running_) asked_during_exchange_ = false;
+  exchange_running_ = true;
   const json& patch = Patch();
   if (patch.empty()) return std::string();
   return json{{"values", patch}}.dump();
+}
+
+void Settings::UpdateEnd() {
+  std::lock_guard lock(hive_lock_);
+  exchange_running_ = false;
+  if (!asked_during_exchange_) return;
+  asked_during_exchange_ = false;
+  HV_LOG_DEBUG("Asked for during the exchange - hive '{}'", display_name_);
+  not_before_ = Now();
+  SetNextUpdateCheck(kStatusDueNow);
 }
 
 namespace {

@@ -208,6 +208,11 @@ class Settings {
   // the update journal. Returns the upload body ({"values": patch}), or ""
   // when there is nothing to upload.
   std::string UpdateStart();
+  // The exchange that UpdateStart began is over (the manager calls it after
+  // the last UpdateFinish*). A client's sync or a push message that came
+  // while it ran makes the hive due again at once: the exchange's outcome
+  // has just scheduled the next check as if they never came.
+  void UpdateEnd();
   // The server sent a new base document `body` with entity tag `etag` (after
   // an upload when `upload`). A document that cannot be taken keeps the old
   // base; an empty tag is an error ("Missing ETAG"). True when the document
@@ -352,6 +357,8 @@ class Settings {
   nlohmann::json base_ GUARDED_BY(hive_lock_);
   nlohmann::json local_ GUARDED_BY(hive_lock_);  // null until the first load
   nlohmann::json update_journal_ GUARDED_BY(hive_lock_);
+  bool exchange_running_ GUARDED_BY(hive_lock_) = false;   // between UpdateStart and UpdateEnd
+  bool asked_during_exchange_ GUARDED_BY(hive_lock_) = false;  // UpdateNow or a push came meanwhile
   // The effective document may not match the documents (a new base waits for
   // its rebuild): the next write rebuilds it whole.
   bool effective_stale_ GUARDED_BY(hive_lock_) = true;

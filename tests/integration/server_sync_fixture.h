@@ -102,7 +102,8 @@ class ServerSync : public testing::Test {
   static nlohmann::json Status() {
     const client_test::Ran ran = Ctl({"--json", "status"});
     const nlohmann::json parsed = nlohmann::json::parse(ran.out, nullptr, false);
-    return parsed.is_object() && parsed.contains("status") ? parsed["status"] : nlohmann::json::object();
+    const bool present = parsed.is_object() && parsed.contains("status") && parsed["status"].is_object();
+    return present ? parsed["status"] : nlohmann::json::object();
   }
 
   client_test::Ran Admin(const std::vector<std::string>& args) const {

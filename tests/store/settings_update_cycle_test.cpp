@@ -79,6 +79,20 @@ TEST_F(SettingsUpdateCycleTest, BackOffFloorOnlyGrows) {
   EXPECT_EQ(hive->next_check(), Now() + 2);
 }
 
+TEST_F(SettingsUpdateCycleTest, SyncOrPushDuringAnExchangeOutlivesItsOutcome) {
+  for (const bool asked : {false, true}) {
+    SCOPED_TRACE(asked ? "asked during the exchange" : "nothing asked");
+    auto hive = ConnectedHive();
+    hive->UpdateStart();
+    if (asked) hive->HandlePushNotification(R"({"data":{"pns_message_type_id":"velder.settings.refresh"}})");
+    hive->UpdateStart();  // a re-sent upload within the same exchange
+    hive->UpdateFinishUpToDate(false);
+    EXPECT_GT(hive->next_check(), Now() + 1000);
+    hive->UpdateEnd();
+    EXPECT_EQ(hive->next_check() == Now(), asked);
+  }
+}
+
 TEST_F(SettingsUpdateCycleTest, RescheduleOnlyWhenTheIntervalChanges) {
   auto hive = MakeHiveWithBase();
   hive->SetNextUpdateCheck(Settings::kStatusFetched);
