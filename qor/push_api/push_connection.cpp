@@ -123,9 +123,6 @@ PushConnection::Attempt PushConnection::Connect(const std::string& url, const st
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &OnData);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 20L);
-  // The server sends a keep-alive every 15 s; silence beyond that is a dead link.
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kSilenceLimit);
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_FAILONERROR, 0L);
   qor_tls::ApplyTls(h, tls);
@@ -138,11 +135,22 @@ PushConnection::Attempt PushConnection::Connect(const std::string& url, const st
     std::lock_guard lock(mutex_);
     multi_ = multi.get();
   }
+  // The server sends a keep-alive every 15 s; silence beyond the limit is a
+  // dead link. Checked here rather than by libcurl's speed limit, whose
+  // once-a-second timer would wake every idle connection every second.
+  using std::chrono::steady_clock;
+  const auto silence = std::chrono::seconds(kSilenceLimit);
+  last_data_ = steady_clock::now();
   int running = 1;
   CURLMcode multi_code = CURLM_OK;
   while (running > 0 && !stopping_.load() && multi_code == CURLM_OK) {
     multi_code = curl_multi_perform(multi.get(), &running);
-    if (running > 0 && multi_code == CURLM_OK) multi_code = curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
+    const auto quiet = steady_clock::now() - last_data_;
+    if (quiet >= silence) break;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(silence - quiet).count() + 1;
+    if (running > 0 && multi_code == CURLM_OK) {
+      multi_code = curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(left), nullptr);
+    }
   }
   {
     std::lock_guard lock(mutex_);
@@ -160,6 +168,7 @@ PushConnection::Attempt PushConnection::Connect(const std::string& url, const st
 size_t PushConnection::OnData(char* data, size_t size, size_t count, void* self) {
   auto* connection = static_cast<PushConnection*>(self);
   if (connection->stopping_.load()) return 0;
+  connection->last_data_ = std::chrono::steady_clock::now();
   // Only a stream answer carries events; an error page is read and dropped.
   long status = 0;
   curl_easy_getinfo(connection->easy_, CURLINFO_RESPONSE_CODE, &status);

@@ -4,6 +4,7 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -74,6 +75,7 @@ class PushConnection : public std::enable_shared_from_this<PushConnection> {
   std::string event_;       // the current event's type
   std::string data_;        // the current event's data
   bool delivered_ = false;  // this connection delivered an event
+  std::chrono::steady_clock::time_point last_data_;  // of this connection; its own thread only
   std::mt19937 random_{std::random_device{}()};
 
   std::thread thread_;

@@ -175,10 +175,14 @@ void SettingsManager::UpdateSettings(const std::shared_ptr<Settings>& hive) {
   const bool was_connected = hive->connected();
   const ServerResult result = server_comm_->UpdateSettings(*hive, token);
   hive->UpdateEnd();
+  // What the exchange changed (tag, schedule, the pending upload) is on disk
+  // before the next one, not only at the worker's next round.
+  hive->SaveLocalIfDirty();
   hive->RecordExchangeOutcome(server_comm_->last_result(), server_comm_->backoff_until());
   // The push stream follows the connected flag at once, not at the worker's
-  // next round: a change on the server must not wait for it.
-  hive->ConfigurePushNotifications();
+  // next round: a change on the server must not wait for it. The worker
+  // registers it, so that this thread goes on with the next hive meanwhile.
+  if (was_connected || hive->connected()) worker_wake_event_.Set();
   if (hive->is_system_hive() && was_connected && !hive->connected()) {
     // Refused by the server (403/404): the machine's own late-bound settings
     // take the server's place, and their readers are told.
@@ -227,7 +231,8 @@ void SettingsManager::PeriodicWorkLoop() {
   HV_LOG_DEBUG("entering");
   UpdateSystemBaseFile();
   for (;;) {
-    const bool stopping = stop_event_.Wait(worker_period_);
+    const bool stopping = platform::WaitForAny({&stop_event_, &worker_wake_event_}, worker_period_) == 0;
+    worker_wake_event_.Reset();
     ProcessHives();
     RemoveInactiveHives();
     if (stopping) break;

@@ -234,8 +234,7 @@ class Settings {
   // ---- Push notifications (server/settings_push.cpp) ----
 
   // Registers with the push library while the hive is connected and drops
-  // the registration once it is not. Called by the manager's worker thread
-  // and by its update thread after each exchange.
+  // the registration once it is not. Called by the manager's worker thread.
   void ConfigurePushNotifications() EXCLUDES(push_lock_);
   // The push library reports the pns id of this client: a connected hive
   // reports a new one to the server at its next update, which comes at once.

@@ -80,8 +80,9 @@ TEST_F(ServerSync, ConflictRefusalAndTokenRefresh) {
   ASSERT_EQ(Ctl({"set", "count", "7"}).rc, 0);
   ASSERT_EQ(Ctl({"sync"}).rc, 0);
   ASSERT_TRUE(WaitAccess(std::string(kPatch) + "503")) << AccessLog();
-  ASSERT_TRUE(WaitFor([] { return Status().contains("server_backoff_until"); })) << Status();
-  EXPECT_LE(Status()["server_backoff_until"].get<int64_t>(), Now() + 10);
+  json status;
+  ASSERT_TRUE(WaitFor([&] { return (status = Status()).contains("server_backoff_until"); })) << status;
+  EXPECT_LE(status["server_backoff_until"].get<int64_t>(), Now() + 10);
   EXPECT_TRUE(WaitFor([&] { return PendingPatch(sandbox_) == json({{"count", 7}}); }, std::chrono::seconds(30)));
 
   // The server's schema now refuses 7. The pending upload meets a newer tag
@@ -163,9 +164,9 @@ TEST_F(ServerSync, RefusedClientFallsBackAndTooManyRequestsBacksOff) {
   ASSERT_EQ(Ctl({"sync"}).rc, 0);
   ASSERT_TRUE(WaitAccess(std::string(kGet) + "404")) << AccessLog();
   EXPECT_TRUE(watch.WaitForOutput("latebound", std::chrono::seconds(10))) << watch.out();
-  const json status = Status();
-  EXPECT_EQ(status.value("connected", true), false) << status;
-  EXPECT_GT(status.value("next_check", int64_t{0}), Now() + 29 * 24 * 3600) << status;
+  const json refused = Status();
+  EXPECT_EQ(refused.value("connected", true), false) << refused;
+  EXPECT_GT(refused.value("next_check", int64_t{0}), Now() + 29 * 24 * 3600) << refused;
   EXPECT_EQ(Get("greeting"), "latebound");
   // velderctl sync retries at once.
   ASSERT_EQ(Ctl({"sync"}).rc, 0);
