@@ -140,7 +140,7 @@ AdminCli::AdminCli(CLI::App& app) {
            {"disable", "refuse the client's tokens and requests (403)", "POST", "/disable", false, false},
            {"enable", "accept the client again", "POST", "/enable", false, false}}) {
     auto* c = Command(client, name, help,
-                      {method, std::string(withProduct ? "/products/" : "") + tail,
+                      {method, tail,
                        withBody ? BodyFn(jsonBody) : BodyFn(),
                        withProduct ? std::function<void(const json&)>(PrintPretty) : nullptr});
     c->add_option("MACHINE", machine_, "machine name")->required();

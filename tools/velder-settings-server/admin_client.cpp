@@ -57,7 +57,8 @@ AdminClient::Answer AdminClient::Call(const std::string& method, const std::stri
   curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 60L);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, Collect);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &received);
-  if (!body.is_null()) {
+  // An empty body still goes with its length: the server wants one on every POST.
+  if (!body.is_null() || method != "GET") {
     curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, payload.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(payload.size()));
   }

@@ -41,6 +41,9 @@ void OnTlsState(const SSL* ssl, int where, int) {
 // on an exception.
 void Configure(httplib::Server& server, AccessLog& log, const char* listener, size_t maxBody) {
   server.set_payload_max_length(maxBody);
+  // Headers and body go out in separate writes; with Nagle the body would wait
+  // for the client's delayed acknowledgement of the headers (40 ms).
+  server.set_tcp_nodelay(true);
   server.set_keep_alive_max_count(1000);
   server.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
     BeginRequest();

@@ -1,0 +1,416 @@
+// The real velder-settings-server over real HTTPS (libcurl, trusting the
+// certificate the server generated), administered with its own admin command.
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using nlohmann::json;
+using testing_support::ChildProcess;
+using namespace std::chrono_literals;
+
+const std::string kProductPath = "/velder/client-api/v3/clients/me/products/";
+const json kSchema = json::parse(R"({"app":{"type":"object","properties":{
+  "level":{"type":"integer","minimum":0,"maximum":10,"default":1},
+  "name":{"type":"string"},"sub":{"type":"object","properties":{"x":{"type":"integer"},"y":{"type":"integer"}}}}}})");
+
+struct Reply {
+  CURLcode code = CURLE_OK;
+  long status = 0;
+  std::string body;
+  std::map<std::string, std::string> headers;  // names in lower case
+  std::string Header(const std::string& name) const {
+    auto it = headers.find(name);
+    return it == headers.end() ? "" : it->second;
+  }
+};
+
+size_t Append(char* data, size_t size, size_t n, void* out) {
+  static_cast<std::string*>(out)->append(data, size * n);
+  return size * n;
+}
+
+size_t AddHeader(char* data, size_t size, size_t n, void* out) {
+  std::string line(data, size * n);
+  const size_t colon = line.find(':');
+  if (colon != std::string::npos) {
+    std::string name = line.substr(0, colon);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string value = line.substr(colon + 1);
+    value.erase(0, value.find_first_not_of(' '));
+    value.erase(value.find_last_not_of("\r\n") + 1);
+    (*static_cast<std::map<std::string, std::string>*>(out))[name] = value;
+  }
+  return size * n;
+}
+
+class SettingsServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Start(); }
+
+  void Start() {
+    server_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+        testing_support::BuildProgram("velder-settings-server"), "--listen", "127.0.0.1:0", "--admin-listen",
+        "127.0.0.1:0", "--data", data(), "--keep-alive", "1"});
+    std::string line;
+    while (server_->ReadLine(&line)) {
+      if (line.starts_with("Listening on ")) url_ = line.substr(13);
+      if (line.starts_with("Administration on ")) return;
+    }
+    FAIL() << "the server did not start: " << server_->err();
+  }
+
+  std::string data() const { return dir_.File("data"); }
+
+  // Runs the admin command with --json; the parsed answer (null when none).
+  json Admin(std::vector<std::string> arguments, int expectedExit = 0) {
+    arguments.insert(arguments.begin(), {testing_support::BuildProgram("velder-settings-server"), "admin", "--data",
+                                         data(), "--json"});
+    ChildProcess admin(arguments);
+    const int exit = admin.Wait();
+    EXPECT_EQ(exit, expectedExit) << admin.err();
+    json answer = json::parse(admin.out(), nullptr, false);
+    return answer.is_discarded() ? json() : answer;
+  }
+
+  // A product "tarn" and a machine; returns the machine's enrolment secret.
+  std::string Prepare() {
+    Admin({"product", "set-schema", "tarn", kSchema.dump()});
+    Admin({"product", "set-values", "tarn", R"({"app":{"level":3,"name":"base"}})"});
+    return Admin({"machine", "add", "lab1"})["enrolment_secret"];
+  }
+
+  std::string Token(const std::string& secret, const std::string& sid) {
+    Reply r = Call("POST", "/velder/auth/v1/token", json{{"enrolment_secret", secret}, {"sid", sid}}.dump());
+    EXPECT_EQ(r.status, 200) << r.body;
+    return json::parse(r.body, nullptr, false).value("access_token", "");
+  }
+
+  Reply Call(const std::string& method, const std::string& path, const std::string& body = "",
+             std::vector<std::string> headers = {}, const std::string& token = "") {
+    if (!token.empty()) headers.push_back("Authorization: Bearer " + token);
+    if (!body.empty() && std::none_of(headers.begin(), headers.end(),
+                                      [](const std::string& h) { return h.starts_with("Content-Type"); }))
+      headers.push_back("Content-Type: application/json; charset=UTF-8");
+    Reply reply;
+    CURL* curl = curl_easy_init();
+    curl_slist* list = nullptr;
+    for (const std::string& h : headers) list = curl_slist_append(list, h.c_str());
+    const std::string url = url_ + path;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+    curl_easy_setopt(curl, CURLOPT_CAINFO, (data() + "/server-cert.pem").c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 30L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Append);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, AddHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headers);
+    if (!body.empty()) {
+      curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+      curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    }
+    reply.code = curl_easy_perform(curl);
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+    curl_slist_free_all(list);
+    curl_easy_cleanup(curl);
+    return reply;
+  }
+
+  Reply Get(const std::string& token, const std::string& product = "tarn", std::vector<std::string> headers = {}) {
+    headers.push_back("X-Transaction: test-get");
+    return Call("GET", kProductPath + product + "/settings", "", headers, token);
+  }
+  Reply Patch(const std::string& token, const std::string& etag, const std::string& values, bool returnData = true) {
+    return Call("PATCH", kProductPath + "tarn/settings" + (returnData ? "?return-data=true" : ""),
+                R"({"values":)" + values + "}", {"If-Match: " + etag}, token);
+  }
+
+  testing_support::TempDir dir_;
+  std::unique_ptr<ChildProcess> server_;
+  std::string url_;
+};
+
+// Reads a push stream on a thread of its own until stopped.
+class StreamReader {
+ public:
+  StreamReader(const std::string& url, const std::string& caFile, const std::string& token) {
+    thread_ = std::thread([=, this] {
+      CURL* curl = curl_easy_init();
+      curl_slist* headers = curl_slist_append(nullptr, ("Authorization: Bearer " + token).c_str());
+      headers = curl_slist_append(headers, "Accept: text/event-stream");
+      curl_easy_setopt(curl, CURLOPT_URL, (url + "/velder/push/v1/stream").c_str());
+      curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+      curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+      curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* d, size_t s, size_t n, void* self) -> size_t {
+        auto* r = static_cast<StreamReader*>(self);
+        std::lock_guard lock(r->mutex_);
+        r->text_.append(d, s * n);
+        r->changed_.notify_all();
+        return s * n;
+      });
+      curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
+      curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+      curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, +[](void* self, curl_off_t, curl_off_t, curl_off_t,
+                                                           curl_off_t) { return static_cast<StreamReader*>(self)->stop_ ? 1 : 0; });
+      curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+      const CURLcode code = curl_easy_perform(curl);
+      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status_);
+      curl_slist_free_all(headers);
+      curl_easy_cleanup(curl);
+      std::lock_guard lock(mutex_);
+      code_ = code;
+      ended_ = true;
+      changed_.notify_all();
+    });
+  }
+  ~StreamReader() {
+    stop_ = true;
+    thread_.join();
+  }
+  // True once the stream's text holds `text` after `from`; returns where it ends.
+  size_t WaitFor(const std::string& text, size_t from = 0) {
+    std::unique_lock lock(mutex_);
+    size_t at = std::string::npos;
+    changed_.wait_for(lock, 10s, [&] { return (at = text_.find(text, from)) != std::string::npos || ended_; });
+    EXPECT_NE(at, std::string::npos) << "missing: " << text << "\nin: " << text_;
+    return at == std::string::npos ? text_.size() : at + text.size();
+  }
+  bool WaitEnded() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 10s, [&] { return ended_; });
+  }
+  std::string text() {
+    std::lock_guard lock(mutex_);
+    return text_;
+  }
+  long status() const { return status_; }
+
+ private:
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string text_;
+  bool ended_ = false;
+  CURLcode code_ = CURLE_OK;
+  std::atomic<long> status_{0};
+};
+
+TEST_F(SettingsServerTest, ConditionalRequestsMergePatchAndClientIsolation) {
+  const std::string secret = Prepare();
+  const std::string token = Token(secret, "S-1-5-18"), other = Token(secret, "S-1-22-1-1000");
+
+  Reply first = Get(token);
+  ASSERT_EQ(first.status, 200) << first.body;
+  EXPECT_EQ(json::parse(first.body),
+            (json{{"data", {{"eff_schema", kSchema}, {"values", {{"app", {{"level", 3}, {"name", "base"}}}}}}}}));
+  const std::string etag = first.Header("etag");
+  ASSERT_TRUE(etag.size() > 2 && etag.front() == '"' && etag.back() == '"') << etag;
+  Reply notModified = Get(token, "tarn", {"If-None-Match: " + etag});
+  EXPECT_EQ(notModified.status, 304);
+  EXPECT_EQ(notModified.body, "");
+
+  // Refused changes leave the document and its tag as they were.
+  EXPECT_EQ(Call("PATCH", kProductPath + "tarn/settings", R"({"values":{}})", {}, token).status, 428);
+  EXPECT_EQ(Patch(token, "\"stale\"", R"({"app":{"level":4}})").status, 412);
+  Reply invalid = Patch(token, etag, R"({"app":{"level":4,"sub":{"x":"text"}}})");
+  EXPECT_EQ(invalid.status, 422);
+  EXPECT_EQ(json::parse(invalid.body, nullptr, false)["error"]["path"], "app.sub.x") << invalid.body;
+  EXPECT_EQ(Get(token, "tarn", {"If-None-Match: " + etag}).status, 304);
+
+  Reply changed = Patch(token, etag, R"({"app":{"level":5,"sub":{"x":1,"y":2}}})");
+  ASSERT_EQ(changed.status, 200) << changed.body;
+  EXPECT_EQ(json::parse(changed.body)["data"]["values"]["app"],
+            (json{{"level", 5}, {"name", "base"}, {"sub", {{"x", 1}, {"y", 2}}}}));
+  EXPECT_NE(changed.Header("etag"), etag);
+  // Null deletes, nested objects merge, and without return-data the answer is 204.
+  Reply merged = Patch(token, changed.Header("etag"), R"({"app":{"name":null,"sub":{"x":null}}})", false);
+  EXPECT_EQ(merged.status, 204);
+  EXPECT_EQ(merged.body, "");
+  Reply after = Get(token);
+  EXPECT_EQ(after.Header("etag"), merged.Header("etag"));
+  // The client's own "name" is gone, so the product's value shows again.
+  EXPECT_EQ(json::parse(after.body)["data"]["values"]["app"],
+            (json{{"level", 5}, {"name", "base"}, {"sub", {{"y", 2}}}}));
+  // The other user of the machine still has the product's document.
+  Reply theirs = Get(other);
+  EXPECT_EQ(theirs.Header("etag"), etag);
+
+  EXPECT_EQ(Call("PATCH", kProductPath + "tarn/node", R"({"pns_id":"p-123"})", {}, token).status, 204);
+  const json clients = Admin({"client", "list"});
+  const auto self = std::find_if(clients.begin(), clients.end(), [](const json& c) { return c["sid"] == "S-1-5-18"; });
+  ASSERT_NE(self, clients.end());
+  EXPECT_EQ((*self)["reported_pns_id"], "p-123");
+  EXPECT_EQ((*self)["products"]["tarn"]["etag"], after.Header("etag"));
+}
+
+TEST_F(SettingsServerTest, BadRequestsGetA4xxAndTheServerCarriesOn) {
+  const std::string secret = Prepare();
+  const std::string token = Token(secret, "S-1-5-18");
+  const std::string etag = Get(token).Header("etag");
+  const std::string settings = kProductPath + "tarn/settings";
+  struct Case {
+    const char* what;
+    std::string method, path, body, token;
+    std::vector<std::string> headers;
+    long status;
+  };
+  const std::vector<Case> cases = {
+      {"no token", "GET", settings, "", "", {}, 401},
+      {"unknown token", "GET", settings, "", "nope", {}, 401},
+      {"unknown product", "GET", kProductPath + "other/settings", "", token, {}, 404},
+      {"traversal", "GET", kProductPath + "..%2F..%2Fetc/settings", "", token, {}, 404},
+      {"dot name", "GET", kProductPath + "..%2E/settings", "", token, {}, 400},
+      {"traversal dots", "GET", kProductPath + "../settings", "", token, {}, 404},
+      {"invalid JSON", "PATCH", settings, "{\"values\":", token, {"If-Match: " + etag}, 400},
+      {"not a patch", "PATCH", settings, "[1]", token, {"If-Match: " + etag}, 400},
+      {"deep nesting", "PATCH", settings, std::string(100000, '['), token, {"If-Match: " + etag}, 400},
+      {"content type", "PATCH", settings, R"({"values":{}})", token, {"If-Match: " + etag, "Content-Type: text/plain"}, 415},
+      {"100 MiB", "PATCH", settings, std::string(100 << 20, ' '), token, {"If-Match: " + etag}, 413},
+      {"node without id", "PATCH", kProductPath + "tarn/node", R"({"pns":1})", token, {}, 400},
+      {"token bad SID", "POST", "/velder/auth/v1/token", json{{"enrolment_secret", secret}, {"sid", "root"}}.dump(), "", {}, 400},
+      {"token bad secret", "POST", "/velder/auth/v1/token", R"({"enrolment_secret":"x","sid":"S-1-5-18"})", "", {}, 401},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reply r = Call(c.method, c.path, c.body, c.headers, c.token);
+    EXPECT_EQ(r.status, c.status) << curl_easy_strerror(r.code) << " " << r.body;
+  }
+  EXPECT_EQ(Get(token, "tarn", {"If-None-Match: " + etag}).status, 304);
+
+  // A disabled client gets 403 everywhere until it is enabled again.
+  Admin({"client", "disable", "lab1", "S-1-5-18"});
+  EXPECT_EQ(Get(token).status, 403);
+  EXPECT_EQ(Call("POST", "/velder/auth/v1/token", json{{"enrolment_secret", secret}, {"sid", "S-1-5-18"}}.dump()).status,
+            403);
+  StreamReader refused(url_, data() + "/server-cert.pem", token);
+  refused.WaitEnded();
+  EXPECT_EQ(refused.status(), 403);
+  Admin({"client", "enable", "lab1", "S-1-5-18"});
+  EXPECT_EQ(Get(token).status, 200);
+}
+
+TEST_F(SettingsServerTest, PushStreamsDeliverInOrderAndKeepTheirIdAcrossReconnects) {
+  const std::string secret = Prepare();
+  const std::string token = Token(secret, "S-1-5-18");
+  ASSERT_EQ(Get(token).status, 200);  // makes the client one of the product's
+  std::string pnsId;
+  {
+    StreamReader stream(url_, data() + "/server-cert.pem", token);
+    size_t at = stream.WaitFor("event: pns_id\ndata: ");
+    pnsId = stream.text().substr(at, stream.text().find('\n', at) - at);
+    Admin({"product", "patch-values", "tarn", R"({"app":{"level":4}})"});
+    at = stream.WaitFor("event: message\ndata: {\"data\":{\"pns_message_type_id\":\"velder.settings.refresh\"}}\n\n", at);
+    Admin({"push", "--client", "lab1", "S-1-5-18", "--type", "velder.node.deleted"});
+    Admin({"client", "patch-values", "lab1", "S-1-5-18", "tarn", R"({"app":{"name":"own"}})"});
+    at = stream.WaitFor("velder.node.deleted", at);
+    at = stream.WaitFor("velder.settings.refresh", at);
+    stream.WaitFor(": keep-alive\n\n", at);
+    // A change that leaves the document as it was publishes nothing.
+    Admin({"product", "patch-values", "tarn", R"({"app":{"level":4}})"});
+    EXPECT_EQ(stream.text().find("velder.settings.refresh", at), std::string::npos);
+  }
+  StreamReader again(url_, data() + "/server-cert.pem", token);
+  again.WaitFor("event: pns_id\ndata: " + pnsId + "\n\n");
+  EXPECT_EQ(json::parse(Get(token).body)["data"]["values"]["app"]["name"], "own");
+}
+
+TEST_F(SettingsServerTest, EveryFaultKind) {
+  const std::string secret = Prepare();
+  const std::string token = Token(secret, "S-1-5-18");
+  const std::string etag = Get(token).Header("etag");
+  struct Case {
+    std::vector<std::string> arm;
+    std::function<void(const Reply&)> check;
+  };
+  const std::vector<Case> cases = {
+      {{"status", "--status", "503"}, [](const Reply& r) { EXPECT_EQ(r.status, 503); }},
+      {{"status", "--status", "401"}, [](const Reply& r) { EXPECT_EQ(r.status, 401); }},
+      {{"drop"}, [](const Reply& r) { EXPECT_EQ(r.code, CURLE_GOT_NOTHING); }},
+      {{"truncate"}, [](const Reply& r) { EXPECT_EQ(r.code, CURLE_PARTIAL_FILE); }},
+      {{"not-json"},
+       [](const Reply& r) {
+         EXPECT_EQ(r.status, 200);
+         EXPECT_TRUE(json::parse(r.body, nullptr, false).is_discarded());
+       }},
+      {{"no-etag"},
+       [](const Reply& r) {
+         EXPECT_EQ(r.status, 200);
+         EXPECT_EQ(r.Header("etag"), "");
+         EXPECT_TRUE(json::parse(r.body)["data"].is_object());
+       }},
+      {{"oversize"},
+       [](const Reply& r) {
+         EXPECT_EQ(r.status, 200);
+         EXPECT_GT(r.body.size(), 5u << 20);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arm[0]);
+    std::vector<std::string> arm = {"fault", "add"};
+    arm.insert(arm.end(), c.arm.begin(), c.arm.end());
+    Admin(arm);
+    // Body faults spoil a full answer even where a 304 was due.
+    c.check(Get(token, "tarn", {"If-None-Match: " + etag}));
+    EXPECT_EQ(Get(token, "tarn", {"If-None-Match: " + etag}).status, 304) << "a fault outlived its one request";
+  }
+
+  const auto before = std::chrono::steady_clock::now();
+  Admin({"fault", "add", "delay", "--delay-ms", "300"});
+  EXPECT_EQ(Get(token).status, 200);
+  EXPECT_GE(std::chrono::steady_clock::now() - before, 300ms);
+
+  // A count, a scope: only token requests fail, twice.
+  Admin({"fault", "add", "status", "--status", "429", "--count", "2", "--on", "token"});
+  EXPECT_EQ(Get(token).status, 200);
+  const std::string body = json{{"enrolment_secret", secret}, {"sid", "S-1-5-18"}}.dump();
+  EXPECT_EQ(Call("POST", "/velder/auth/v1/token", body).status, 429);
+  EXPECT_EQ(Call("POST", "/velder/auth/v1/token", body).status, 429);
+  EXPECT_EQ(Call("POST", "/velder/auth/v1/token", body).status, 200);
+  Admin({"fault", "add", "status", "--status", "500", "--seconds", "60"});
+  EXPECT_EQ(Get(token).status, 500);
+  EXPECT_EQ(Get(token).status, 500);
+  Admin({"fault", "clear"});
+  EXPECT_EQ(Get(token).status, 200);
+}
+
+TEST_F(SettingsServerTest, KillAndRestartKeepDocumentsTagsAndTokens) {
+  const std::string token = Token(Prepare(), "S-1-5-18");
+  Reply changed = Patch(token, Get(token).Header("etag"), R"({"app":{"level":9}})");
+  ASSERT_EQ(changed.status, 200);
+  server_->Signal(SIGKILL);
+  server_->Wait();
+  Start();
+  Reply after = Get(token, "tarn", {"If-None-Match: " + changed.Header("etag")});
+  EXPECT_EQ(after.status, 304) << after.body;
+  EXPECT_EQ(json::parse(Get(token).body)["data"]["values"]["app"]["level"], 9);
+}
+
+TEST_F(SettingsServerTest, SigtermEndsOpenStreamsAndStopsCleanly) {
+  const std::string token = Token(Prepare(), "S-1-5-18");
+  ASSERT_EQ(Get(token).status, 200);
+  StreamReader stream(url_, data() + "/server-cert.pem", token);
+  stream.WaitFor("event: pns_id");
+  server_->Signal(SIGTERM);
+  EXPECT_TRUE(stream.WaitEnded());
+  EXPECT_EQ(server_->Wait(), 0) << server_->err();
+  EXPECT_NE(server_->out().find("Stopped."), std::string::npos);
+  // Every request left its access-log line with the transaction id.
+  EXPECT_NE(server_->err().find("GET /velder/client-api/v3/clients/me/products/tarn/settings 200"), std::string::npos);
+  EXPECT_NE(server_->err().find("txid=test-get"), std::string::npos);
+}
+
+}  // namespace
