@@ -67,6 +67,8 @@ class ServerSync : public testing::Test {
     ASSERT_EQ(Ctl({"sync"}).rc, 0);
     ASSERT_TRUE(WaitFor([&] { return Status().value("connected", false); }, std::chrono::seconds(20)))
         << Status().dump() << sandbox_.PluginLogText();
+    // The push stream is up and its id reported: no exchange of the setup is left.
+    ASSERT_TRUE(WaitAccess(std::string(kNode) + "204")) << AccessLog();
   }
 
   void StartHost() {
