@@ -32,6 +32,13 @@ uint32_t QorClientAuth_GetBearerToken(const char* user_sid, char** token) {
 
 void QorClientAuth_FreeString(char* text) { std::free(text); }
 
+void QorClientAuth_SetServer(const char* host, uint16_t port, const char* installation_root) {
+  try {
+    TokenStore::Instance().SetServer(host ? host : "", port, installation_root ? installation_root : "");
+  } catch (...) {
+  }
+}
+
 uint32_t QorClientAuth_RefreshToken(const char* user_sid) {
   if (!user_sid) return QOR_CLIENT_AUTH_INVALID_ARGUMENT;
   try {
@@ -46,10 +53,10 @@ const char* QorClientAuth_ErrorAsString(uint32_t code) {
     case QOR_CLIENT_AUTH_OK: return "Success";
     case QOR_CLIENT_AUTH_INVALID_ARGUMENT: return "Invalid argument";
     case QOR_CLIENT_AUTH_INTERNAL_ERROR: return "Internal error of the client authentication library";
-    case QOR_CLIENT_AUTH_STORE_UNAVAILABLE: return "The token store cannot be read";
+    case QOR_CLIENT_AUTH_STORE_UNAVAILABLE: return "No token can be obtained now (store or token endpoint unavailable)";
     case QOR_CLIENT_AUTH_TOKEN_REJECTED: return "The token was rejected and no new token is available yet";
-    case QOR_CLIENT_AUTH_TOKEN_MALFORMED: return "The stored token is malformed";
-    case QOR_CLIENT_AUTH_NO_TOKEN: return "No token is stored for the user";
+    case QOR_CLIENT_AUTH_TOKEN_MALFORMED: return "The stored token or the endpoint's answer is malformed";
+    case QOR_CLIENT_AUTH_NO_TOKEN: return "The user is signed out: no token, no enrolment, or enrolment refused";
   }
   return "Unknown client authentication error";
 }

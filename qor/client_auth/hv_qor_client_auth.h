@@ -2,23 +2,29 @@
  * The client-authentication library: the bearer token with which the settings
  * service speaks to the settings server on behalf of a user.
  *
- * Where tokens come from: the registry store, machine root
- * (HKEY_LOCAL_MACHINE), key "SOFTWARE\Halvern\QOR\ClientAuth\Tokens"; one
- * value per user, named by the user's SID text (names compare without regard
- * to case), of type REG_SZ or REG_EXPAND_SZ (used as it stands). Whoever signs
- * a user in writes the value; removing it signs the user out. Only the owner of
- * the machine root (root) can write there. The registry directory is that of
- * the registry store ($HALVERN_REGISTRY_DIR, else /var/lib/halvern/registry).
+ * Where tokens come from, first match wins:
+ *   1. A static token: the registry store, machine root, key
+ *      "SOFTWARE\Halvern\QOR\ClientAuth\Tokens", one REG_SZ value per
+ *      user named by the user's SID text. An override for tests and machines
+ *      signed in by hand; read at every call.
+ *   2. The settings server's token endpoint: POST {"enrolment_secret",
+ *      "sid"} to "SOFTWARE\Halvern\QOR\ClientAuth" "Url", else to
+ *      https://<server>:<port>/velder/auth/v1/token with the server named by
+ *      QorClientAuth_SetServer. The secret is that key's "EnrolmentSecret"
+ *      (REG_SZ, readable by root only). The token is kept in memory until a
+ *      minute before it expires.
+ * TLS: the system's trust plus "SOFTWARE\Halvern\QOR\Velder" "CaFile"; the
+ * server's pinned certificates when the installation has any.
  *
  * A token must be a well-formed bearer credential: 1 to 16384 characters of
  * ASCII letters, digits and "-._~+/", optionally followed by "=" padding.
- * Anything else (spaces, line breaks, other characters) is refused, so a
- * stored value can never inject text into an HTTP header.
+ * Anything else is refused, so no value can inject text into an HTTP header.
+ * No token and no secret is ever written to a log or an error text.
  *
- * Refresh: when the server rejects a token, the caller asks for a refresh.
- * This version cannot obtain tokens itself; it remembers the rejected token
- * (in this process) and answers QOR_CLIENT_AUTH_TOKEN_REJECTED instead of
- * handing it out again, until a different token is stored for the user.
+ * Refresh: when the settings server rejects a token, the caller asks for a
+ * refresh. An endpoint token is dropped and the next call asks for a new one;
+ * a static token is held back (QOR_CLIENT_AUTH_TOKEN_REJECTED) until a
+ * different one is stored.
  *
  * Strings are NUL-terminated UTF-8. All functions are thread-safe and none
  * throws.
@@ -38,20 +44,31 @@ extern "C" {
 #define HV_QOR_CLIENT_AUTH_API
 #endif
 
-/* Result codes. The settings service retries soon after 3 and 5, later after
- * 4, and treats the user as signed out after 6. */
+/* Result codes, and what the settings service does with them. */
 enum {
   QOR_CLIENT_AUTH_OK = 0,
-  QOR_CLIENT_AUTH_INVALID_ARGUMENT = 1,  /* null pointer, or the user is not a SID text */
-  QOR_CLIENT_AUTH_INTERNAL_ERROR = 2,    /* out of memory */
-  QOR_CLIENT_AUTH_STORE_UNAVAILABLE = 3, /* the registry store could not be read (disk, permissions, corruption) */
-  QOR_CLIENT_AUTH_TOKEN_REJECTED = 4,    /* the stored token was rejected and no new one is stored yet */
-  QOR_CLIENT_AUTH_TOKEN_MALFORMED = 5,   /* the stored value is of another type or not a valid token */
-  QOR_CLIENT_AUTH_NO_TOKEN = 6,          /* no token is stored for the user: signed out */
+  /* 1: null pointer, or the user is not a SID text. Retry late. */
+  QOR_CLIENT_AUTH_INVALID_ARGUMENT = 1,
+  /* 2: out of memory. Retry late. */
+  QOR_CLIENT_AUTH_INTERNAL_ERROR = 2,
+  /* 3: the registry store cannot be read, the token endpoint cannot be
+   * reached or answered 5xx/429, or no server is known yet. Retry soon. */
+  QOR_CLIENT_AUTH_STORE_UNAVAILABLE = 3,
+  /* 4: the static token was rejected and no new one is stored yet. Retry later. */
+  QOR_CLIENT_AUTH_TOKEN_REJECTED = 4,
+  /* 5: the stored value or the endpoint's answer is no valid token. Retry soon. */
+  QOR_CLIENT_AUTH_TOKEN_MALFORMED = 5,
+  /* 6: signed out: no static token and no enrolment secret, or the endpoint
+   * refused the secret (401) or this client (403). The hive disconnects. */
+  QOR_CLIENT_AUTH_NO_TOKEN = 6,
 };
 
-/* Where the tokens live. */
+/* Where the configuration and the static tokens live. */
+#define QOR_CLIENT_AUTH_KEY "SOFTWARE\\Halvern\\QOR\\ClientAuth"
 #define QOR_CLIENT_AUTH_TOKENS_KEY "SOFTWARE\\Halvern\\QOR\\ClientAuth\\Tokens"
+#define QOR_CLIENT_AUTH_SECRET_VALUE "EnrolmentSecret"
+#define QOR_CLIENT_AUTH_URL_VALUE "Url"
+#define QOR_CLIENT_AUTH_PATH "/velder/auth/v1/token"
 /* The longest token accepted. */
 #define QOR_CLIENT_AUTH_MAX_TOKEN 16384
 
@@ -64,7 +81,14 @@ typedef uint32_t (*QorClientAuth_GetBearerToken_t)(const char*, char**);
 HV_QOR_CLIENT_AUTH_API void QorClientAuth_FreeString(char* text);
 typedef void (*QorClientAuth_FreeString_t)(char*);
 
-/* Marks the token now stored for `user_sid` as rejected (see above). Returns
+/* Names the settings server (host, port) whose token endpoint is asked when
+ * no "Url" is configured, and the installation's machine key whose
+ * "\\Certificates" pins it (null or empty: no pins). Called by the service
+ * before each exchange; a change of server drops the cached tokens. */
+HV_QOR_CLIENT_AUTH_API void QorClientAuth_SetServer(const char* host, uint16_t port, const char* installation_root);
+typedef void (*QorClientAuth_SetServer_t)(const char*, uint16_t, const char*);
+
+/* The server rejected the token of `user_sid`: see "Refresh" above. Returns
  * QOR_CLIENT_AUTH_OK, or the code GetBearerToken would return when there is no
  * usable token to reject. */
 HV_QOR_CLIENT_AUTH_API uint32_t QorClientAuth_RefreshToken(const char* user_sid);

@@ -1,5 +1,5 @@
 // The C entry points of the push library. No exception may reach a C caller:
-// each entry catches everything (only memory exhaustion can throw here).
+// each entry catches everything (memory exhaustion, a thread that cannot start).
 #include "qor/push_api/hv_qor_push_api.h"
 
 #include "push_service.h"
@@ -10,7 +10,14 @@ extern "C" {
 
 void QorPushApi_DelayLoadInitialize(void) {
   try {
-    PushService::Instance().Start();
+    PushService::Instance();
+  } catch (...) {
+  }
+}
+
+void QorPushApi_SetServer(const char* host, uint16_t port, const char* installation_root) {
+  try {
+    PushService::Instance().SetServer(host ? host : "", port, installation_root ? installation_root : "");
   } catch (...) {
   }
 }
@@ -40,7 +47,7 @@ const char* QorPushApi_ErrorAsString(uint32_t code) {
   switch (code) {
     case QOR_PUSH_API_OK: return "Success";
     case QOR_PUSH_API_INVALID_ARGUMENT: return "Invalid argument";
-    case QOR_PUSH_API_SERVICE_UNAVAILABLE: return "Push service unavailable, try again later";
+    case QOR_PUSH_API_REFUSED: return "The push server refused the registration";
     case QOR_PUSH_API_UNKNOWN_REGISTRATION: return "Unknown push registration";
     case QOR_PUSH_API_TOO_MANY_REGISTRATIONS: return "Too many push registrations";
     case QOR_PUSH_API_INTERNAL_ERROR: return "Internal error of the push library";

@@ -3,14 +3,20 @@
  * on the library's own thread, the push-notification id (pns id) of its
  * channel and the push messages for it.
  *
- * What this version does: a registration succeeds and is answered with the
- * user's pns id, delivered once through the callback (kind
- * QOR_PUSH_API_KIND_PNS_ID) shortly after the registration. The id is stable:
- * "hvpns-" followed by 16 lower-case hex digits computed from the identity and
- * the user (the same pair gets the same id in every process and after a
- * restart). No push message (kind QOR_PUSH_API_KIND_MESSAGE) is ever delivered
- * yet: the library is not connected to a push server. Callers that rely on
- * push for freshness keep polling.
+ * Each registration keeps one Server-Sent Events connection to the settings
+ * server's push stream for its user: GET <url> with "Authorization: Bearer"
+ * and the user's token from the client-authentication library. The URL is
+ * "SOFTWARE\Halvern\QOR\Push" "Url" in the machine registry, else
+ * https://<server>:<port>/velder/push/v1/stream with the server named by
+ * QorPushApi_SetServer. TLS follows the service's rules: the system's trust
+ * plus "SOFTWARE\Halvern\QOR\Velder" "CaFile", and the installation's
+ * pinned certificates when there are any.
+ *
+ * The stream's events reach the callback on the registration's own thread:
+ * "pns_id" (the first event of every connection; the id is stable per
+ * machine and user) as kind 1, "message" (JSON) as kind 0. A dropped or
+ * silent connection is made again after a back-off of 1 s doubling to 5 min,
+ * with jitter; a 401 asks for a new token once.
  *
  * Strings are NUL-terminated UTF-8. All functions are thread-safe and none
  * throws.
@@ -40,7 +46,7 @@ enum {
 enum {
   QOR_PUSH_API_OK = 0,
   QOR_PUSH_API_INVALID_ARGUMENT = 1,     /* null pointer, empty identity, user not a SID text */
-  QOR_PUSH_API_SERVICE_UNAVAILABLE = 2,  /* the delivery thread cannot run; retry later */
+  QOR_PUSH_API_REFUSED = 2,              /* the push server refused the user (401 after a new token, 403) */
   QOR_PUSH_API_UNKNOWN_REGISTRATION = 3, /* not a handle of a current registration */
   QOR_PUSH_API_TOO_MANY_REGISTRATIONS = 4,
   QOR_PUSH_API_INTERNAL_ERROR = 5, /* out of memory */
@@ -49,19 +55,26 @@ enum {
 /* Most registrations at once. */
 #define QOR_PUSH_API_MAX_REGISTRATIONS 4096
 
-/* Called on the library's delivery thread, one call at a time. `text` is valid
+/* Called on the registration's thread, one call at a time. `text` is valid
  * only during the call. The result is not looked at. A callback may call
  * QorPushApi_UnregisterCallback, also for its own registration. */
 typedef uint32_t (*QorPushApi_Callback)(uint32_t kind, const char* text, void* context);
 
-/* Loads the library up front (called through the delay loader) and starts the
- * delivery thread. If the thread cannot start now, the next registration tries
- * again. */
+/* Loads the library up front (called through the delay loader). */
 HV_QOR_PUSH_API void QorPushApi_DelayLoadInitialize(void);
 typedef void (*QorPushApi_DelayLoadInitialize_t)(void);
 
+/* Names the settings server (host, port) from which the stream URL is derived
+ * when no "Url" is configured, and the installation's machine key whose
+ * "\\Certificates" pins it (null or empty: no pins). */
+HV_QOR_PUSH_API void QorPushApi_SetServer(const char* host, uint16_t port, const char* installation_root);
+typedef void (*QorPushApi_SetServer_t)(const char*, uint16_t, const char*);
+
 /* Registers `callback` with `context` for `user` (a SID text) on behalf of the
- * service instance `identity`. On success *registration is a handle, never 0;
+ * service instance `identity`, and waits (up to 10 s) for the first
+ * connection's answer: QOR_PUSH_API_REFUSED when the server refuses the user.
+ * A server that cannot be reached yet is tried again in the background and
+ * the registration succeeds. On success *registration is a handle, never 0;
  * on failure it is 0. */
 HV_QOR_PUSH_API uint32_t QorPushApi_RegisterCallbackUser(uint32_t* registration, const char* identity,
                                                          const char* user, QorPushApi_Callback callback,

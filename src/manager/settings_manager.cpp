@@ -3,6 +3,8 @@
 // request_handlers.cpp, the system settings in system_settings.cpp.
 #include "manager/settings_manager.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <limits>
 #include <system_error>
@@ -11,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/latebound.h"
 #include "platform/maker_libraries.h"
+#include "platform/namespace_resolver.h"
 
 using nlohmann::json;
 
@@ -121,6 +124,19 @@ std::chrono::milliseconds SettingsManager::GetNextWait(std::shared_ptr<Settings>
 
 void SettingsManager::UpdateSettings(const std::shared_ptr<Settings>& hive) {
   const std::string& user = hive->user();
+  // The maker libraries derive their endpoints (token, push stream) from the
+  // server address unless the registry names others: tell them first.
+  std::string server = InternalGetSystemSettingString(Settings::kProduct, kServerSetting);
+  int32_t port = InternalGetSystemSettingInt(Settings::kProduct, kPortSetting, ServerComm::kDefaultPort);
+  if (port < 1 || port > 65535) {
+    // Cut to 16 bits it would name some other port.
+    HV_LOG_WARNING("Port {} of '{}' is no port; using {}", port, kPortSetting, ServerComm::kDefaultPort);
+    port = ServerComm::kDefaultPort;
+  }
+  const std::string installation_root = GetNamespaceRegistryRoot();
+  maker::QorClientAuth_SetServer(server.c_str(), static_cast<uint16_t>(port), installation_root.c_str());
+  maker::QorPushApi_SetServer(server.c_str(), static_cast<uint16_t>(port), installation_root.c_str());
+
   char* raw_token = nullptr;
   uint32_t code = maker::QorClientAuth_GetBearerToken(user.c_str(), &raw_token);
   if (code == 0 && raw_token == nullptr) code = QOR_CLIENT_AUTH_INTERNAL_ERROR;
@@ -143,6 +159,8 @@ void SettingsManager::UpdateSettings(const std::shared_ptr<Settings>& hive) {
         hive->MarkDirty(false);
         break;
     }
+    hive->RecordExchangeOutcome(fmt::format("no token: {}", reason != nullptr ? reason : ""),
+                                server_comm_->backoff_until());
     return;
   }
   const std::string token = raw_token;
@@ -150,19 +168,26 @@ void SettingsManager::UpdateSettings(const std::shared_ptr<Settings>& hive) {
 
   hive->SetPollInterval(
       InternalGetSystemSettingInt(Settings::kProduct, kPollIntervalSetting, Settings::kDefaultPollInterval));
-  std::string server = InternalGetSystemSettingString(Settings::kProduct, kServerSetting);
-  int32_t port = InternalGetSystemSettingInt(Settings::kProduct, kPortSetting, ServerComm::kDefaultPort);
-  if (port < 1 || port > 65535) {
-    // Cut to 16 bits it would name some other port.
-    HV_LOG_WARNING("Port {} of '{}' is no port; using {}", port, kPortSetting, ServerComm::kDefaultPort);
-    port = ServerComm::kDefaultPort;
-  }
   const bool patch_enabled = InternalGetSystemSettingBool(Settings::kProduct, kPatchEnabledSetting, true);
   server_comm_->SetServerAddress(std::move(server), static_cast<uint16_t>(port));
   hive->SetPatchEnabled(patch_enabled);
 
+  const bool was_connected = hive->connected();
   const ServerResult result = server_comm_->UpdateSettings(*hive, token);
-  if (result == ServerResult::Updated && hive->is_system_hive()) {
+  hive->UpdateEnd();
+  // What the exchange changed (tag, schedule, the pending upload) is on disk
+  // before the next one, not only at the worker's next round.
+  hive->SaveLocalIfDirty();
+  hive->RecordExchangeOutcome(server_comm_->last_result(), server_comm_->backoff_until());
+  // The push stream follows the connected flag at once, not at the worker's
+  // next round: a change on the server must not wait for it. The worker
+  // registers it, so that this thread goes on with the next hive meanwhile.
+  if (was_connected || hive->connected()) worker_wake_event_.Set();
+  if (hive->is_system_hive() && was_connected && !hive->connected()) {
+    // Refused by the server (403/404): the machine's own late-bound settings
+    // take the server's place, and their readers are told.
+    UpdateSystemBaseFile();
+  } else if (result == ServerResult::Updated && hive->is_system_hive()) {
     RescheduleNextUpdateCheck();
   } else if (result == ServerResult::Unauthorized) {
     HV_LOG_INFO("Invalid BXR token, trigger refresh");
@@ -206,7 +231,8 @@ void SettingsManager::PeriodicWorkLoop() {
   HV_LOG_DEBUG("entering");
   UpdateSystemBaseFile();
   for (;;) {
-    const bool stopping = stop_event_.Wait(worker_period_);
+    const bool stopping = platform::WaitForAny({&stop_event_, &worker_wake_event_}, worker_period_) == 0;
+    worker_wake_event_.Reset();
     ProcessHives();
     RemoveInactiveHives();
     if (stopping) break;
@@ -215,7 +241,10 @@ void SettingsManager::PeriodicWorkLoop() {
 }
 
 void SettingsManager::ProcessHives() {
-  for (const auto& hive : Hives()) hive->SaveLocalIfDirty();
+  for (const auto& hive : Hives()) {
+    hive->ConfigurePushNotifications();
+    hive->SaveLocalIfDirty();
+  }
 }
 
 void SettingsManager::RemoveInactiveHives() {

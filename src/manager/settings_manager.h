@@ -200,6 +200,9 @@ class SettingsManager {
   // Signalled by Wake and by every hive whose next check changes; reset by
   // GetNextWait under mutex_.
   platform::ManualResetEvent wake_event_;
+  // Set when a hive's connected flag changed: the worker registers or drops
+  // its push stream now rather than at its next round.
+  platform::ManualResetEvent worker_wake_event_;
   std::unique_ptr<ChangeNotifier> notifier_;
   std::unique_ptr<ServerComm> server_comm_;
   // When a client without administrator rights last reset the server

@@ -94,6 +94,8 @@ constinit MakerFunction<QorClientAuth_GetBearerToken_t> auth_get_token(auth, "Qo
 constinit MakerFunction<QorClientAuth_FreeString_t> auth_free_string(auth, "QorClientAuth_FreeString");
 constinit MakerFunction<QorClientAuth_RefreshToken_t> auth_refresh(auth, "QorClientAuth_RefreshToken");
 constinit MakerFunction<QorClientAuth_ErrorAsString_t> auth_error_text(auth, "QorClientAuth_ErrorAsString");
+constinit MakerFunction<QorClientAuth_SetServer_t> auth_set_server(auth, "QorClientAuth_SetServer");
+constinit MakerFunction<QorPushApi_SetServer_t> push_set_server(push, "QorPushApi_SetServer");
 
 }  // namespace
 
@@ -238,6 +240,16 @@ const char* QorProxyResolver_ErrorAsString(uint32_t code) {
 uint32_t QorClientAuth_GetBearerToken(const char* user_sid, char** token) {
   if (token) *token = nullptr;
   return CallForCode(auth_get_token, user_sid, token);
+}
+
+void QorClientAuth_SetServer(const char* host, uint16_t port, const char* installation_root) {
+  uint32_t code = 0;
+  if (auto f = auth_set_server.Get(&code)) f(host, port, installation_root);
+}
+
+void QorPushApi_SetServer(const char* host, uint16_t port, const char* installation_root) {
+  uint32_t code = 0;
+  if (auto f = push_set_server.Get(&code)) f(host, port, installation_root);
 }
 
 void QorClientAuth_FreeString(char* text) {

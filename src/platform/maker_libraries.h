@@ -70,6 +70,7 @@ uint32_t QorPushApi_RegisterCallbackUser(uint32_t* registration, const char* ide
                                          QorPushApi_Callback callback, void* context);
 uint32_t QorPushApi_UnregisterCallback(uint32_t registration);
 const char* QorPushApi_ErrorAsString(uint32_t code);
+void QorPushApi_SetServer(const char* host, uint16_t port, const char* installation_root);
 
 // Proxy resolver library (qor/proxy_resolver/qor_proxy_resolver.h). Failure
 // values: session 0 (no session), else a result code (*proxy is then null).
@@ -88,5 +89,6 @@ uint32_t QorClientAuth_GetBearerToken(const char* user_sid, char** token);
 void QorClientAuth_FreeString(char* text);
 uint32_t QorClientAuth_RefreshToken(const char* user_sid);
 const char* QorClientAuth_ErrorAsString(uint32_t code);
+void QorClientAuth_SetServer(const char* host, uint16_t port, const char* installation_root);
 
 }  // namespace maker

@@ -5,27 +5,72 @@
 #include <algorithm>
 
 #include "logging/log.h"
-#include "platform/clock.h"
+#include "server/http_request.h"
 #include "server/http_session.h"
-#include "server/ky_cert_verifier.h"
-#include "server/proxy_resolver.h"
+#include "platform/clock.h"
 #include "store/settings.h"
+
+namespace {
+
+constexpr uint32_t kMaxResponseSize = 0x500000;  // 5 MiB
+constexpr char kPathPrefix[] = "/velder/client-api/v3/clients/me/products/";
+constexpr size_t kLoggedBodyLimit = 500;
+
+// The first header named exactly "ETag"; its value as sent, quotes included.
+std::string ResponseEtag(const HttpRequest& request) { return request.GetHeader("ETag"); }
+
+std::string BodyText(const HttpRequest& request) {
+  std::string text;
+  request.GetBodyText(text);  // a body that is no text is handed on empty
+  return text;
+}
+
+// The status words of a 200 answer whose document the hive could not take.
+std::string RefusedDocument(const std::string& etag) {
+  return etag.empty() ? "failed: settings without ETag" : "failed: the settings document was refused";
+}
+
+ServerResult ResultOfStatus(uint32_t status) {
+  switch (status) {
+    case 401: return ServerResult::Unauthorized;
+    case 403:
+    case 404: return ServerResult::NotFoundOrForbidden;
+    case 429: return ServerResult::TooManyRequests;
+    default: return ServerResult::Error;
+  }
+}
+
+uint32_t UpdateErrorOfStatus(uint32_t status) {
+  switch (status) {
+    case 403:
+    case 404: return Settings::kErrorNotFound;
+    case 401: return Settings::kErrorUnauthorized;
+    case 400:
+    case 422: return Settings::kErrorRefused;
+    case 429: return Settings::kErrorTooMany;
+    default: return Settings::kErrorGeneral;
+  }
+}
+
+}  // namespace
 
 ServerComm::ServerComm(std::string identity, platform::ManualResetEvent& stop_event, std::string user_agent)
     : identity_(std::move(identity)),
       user_agent_(std::move(user_agent)),
       stop_event_(stop_event),
-      cert_verifier_(std::make_unique<KyCertVerifier>()),
-      session_(HttpSession::OpenSession(user_agent_, &stop_event_)) {}
+      session_(HttpSession::OpenSession(user_agent_, &stop_event_)) {
+  if (session_ == nullptr) HV_LOG_ERROR("Failed to open the HTTP session");
+}
 
 ServerComm::~ServerComm() {
-  if (session_) session_->CloseSession();
+  // No completion may run once the verifier and the resolver are gone.
+  if (session_ != nullptr) session_->CloseSession();
 }
 
 std::unique_ptr<ProxyResolver> ServerComm::CreateProxyResolver() { return std::make_unique<ProxyResolver>(identity_); }
 
 ProxyResolver& ServerComm::GetProxyResolver() {
-  if (!proxy_resolver_) {
+  if (proxy_resolver_ == nullptr) {
     HV_LOG_DEBUG("Creating proxy resolver");
     proxy_resolver_ = CreateProxyResolver();
   }
@@ -81,37 +126,202 @@ void ServerComm::UpdateBackoffUntil(Settings& hive) {
   backoff_until_.store(platform::CurrentClock().NowSeconds() + backoff);
 }
 
-void ServerComm::CountFailure(Settings& hive) {
-  uint32_t count = fail_count_.load();
-  // Saturate: a count that wrapped to 0 would end the back-off.
-  while (count != UINT32_MAX && !fail_count_.compare_exchange_weak(count, count + 1)) {
+std::unique_ptr<HttpRequest> ServerComm::PrepareRequest(const std::string& token, const std::string& product,
+                                                        RequestKind kind, const std::string& host, uint16_t port) {
+  auto request = HttpRequest::Create(*session_);
+  request->SetServer(host, port, true);
+  std::string proxy;
+  GetProxyResolver().GetProxy(proxy, host);
+  request->SetProxy(proxy, "");
+  request->SetMaxResponseSize(kMaxResponseSize);
+  verifier_.PrepareRequest(*request);
+  std::string path = kPathPrefix + product;
+  switch (kind) {
+    case RequestKind::SettingsFetch:
+      path += "/settings";
+      request->SetMethod(HttpMethod::Get);
+      break;
+    case RequestKind::SettingsUpload:
+      path += "/settings?return-data=true";
+      request->SetMethod(HttpMethod::Patch);
+      break;
+    case RequestKind::NodeUpdate:
+      path += "/node";
+      request->SetMethod(HttpMethod::Patch);
+      break;
+  }
+  request->SetPath(std::move(path));
+  request->AddHeader("Content-Type", "application/json; charset=UTF-8");
+  request->AddHeader("Accept", "application/json");
+  request->AddHeader("Authorization", "Bearer " + token);
+  request->AddTransactionId();
+  return request;
+}
+
+bool ServerComm::ExecuteRequest(HttpRequest& request, Settings& hive) {
+  if (stop_event_.IsSet()) return false;
+  platform::ManualResetEvent done;
+  request.Start([&done](HttpRequest&) { done.Set(); });
+  if (platform::WaitForAny({&stop_event_, &done}, std::chrono::milliseconds(-1)) == 0) {
+    request.Cancel();
+    done.Wait();
+  }
+  return ProcessStatus(request, hive);
+}
+
+bool ServerComm::ProcessStatus(HttpRequest& request, Settings& hive) {
+  const HttpResult result = request.GetResult();
+  const uint32_t status = request.GetStatus();
+  if (result == HttpResult::Ok || result == HttpResult::Cancelled || status == 412) {
+    fail_count_.store(0);
+  } else if (result == HttpResult::SecureFailure) {
+    fail_count_.store(kFatalFailCount);
+  } else if (status != 403 && status != 404) {
+    uint32_t count = fail_count_.load();
+    // Saturate: a count that wrapped to 0 would end the back-off.
+    while (count != UINT32_MAX && !fail_count_.compare_exchange_weak(count, count + 1)) {
+    }
   }
   UpdateBackoffUntil(hive);
+  if (fail_count_.load() != 0) {
+    HV_LOG_WARNING("Reporting proxy failed");
+    GetProxyResolver().ProxyFailed();
+  }
+  if (result != HttpResult::Ok) return false;
+  HV_LOG_DEBUG("Reporting proxy succeeded");
+  GetProxyResolver().ProxySucceeded();
+  return true;
+}
+
+ServerResult ServerComm::ReportFailure(HttpRequest& request, Settings& hive) {
+  const uint32_t status = request.GetStatus();
+  const auto level = status == 404 ? HvQorLogging::kInformation : HvQorLogging::kError;
+  HV_LOG(level, "Failed '{}': {}", hive.display_name(), request.GetErrorText());
+  if (request.GetResult() == HttpResult::HttpError) {
+    std::string body = BodyText(request);
+    if (body.size() > kLoggedBodyLimit) body.resize(kLoggedBodyLimit);
+    HV_LOG(level, "{}", body);
+  }
+  last_result_ = "failed: " + request.GetErrorText();
+  const bool stopped = request.GetResult() == HttpResult::Cancelled && stop_event_.IsSet();
+  // A request ended by the service's stop is no answer of the server: the
+  // hive keeps its schedule and its pending upload for the next start.
+  if (!stopped) hive.UpdateFinishError(UpdateErrorOfStatus(status));
+  return request.GetResult() == HttpResult::HttpError ? ResultOfStatus(status) : ServerResult::Error;
+}
+
+ServerResult ServerComm::UpdateWithPatch(Settings& hive, const std::string& token, const std::string& product,
+                                         const std::string& etag, const std::string& body) {
+  auto request = PrepareRequest(token, product, RequestKind::SettingsUpload, host(), port());
+  request->AddHeader("If-Match", etag);
+  request->SetBody(body);
+  if (!ExecuteRequest(*request, hive)) {
+    if (request->GetStatus() == 412) {
+      HV_LOG_INFO("HTTP 412 '{}' - txid: {}", hive.display_name(), request->GetTransactionId());
+      return ServerResult::PreconditionFailed;
+    }
+    return ReportFailure(*request, hive);
+  }
+  const uint32_t status = request->GetStatus();
+  HV_LOG_INFO("HTTP {} '{}' - txid: {}", status, hive.display_name(), request->GetTransactionId());
+  if (status == 200) {
+    const std::string etag_received = ResponseEtag(*request);
+    const bool taken = hive.UpdateFinishData(BodyText(*request), etag_received, true);
+    last_result_ = taken ? "changes uploaded, settings received" : RefusedDocument(etag_received);
+    return taken ? ServerResult::Updated : ServerResult::Error;
+  }
+  if (status == 204) {
+    hive.UpdateFinishUpToDate(true);
+    last_result_ = "changes uploaded";
+    return ServerResult::UpToDate;
+  }
+  hive.UpdateFinishError(Settings::kErrorGeneral);
+  last_result_ = "unexpected answer: HTTP " + std::to_string(status);
+  return ServerResult::Error;
+}
+
+ServerResult ServerComm::UpdateWithGet(Settings& hive, const std::string& token, const std::string& product,
+                                       const std::string& etag) {
+  auto request = PrepareRequest(token, product, RequestKind::SettingsFetch, host(), port());
+  if (!etag.empty()) request->AddHeader("If-None-Match", etag);
+  if (!ExecuteRequest(*request, hive)) return ReportFailure(*request, hive);
+  const uint32_t status = request->GetStatus();
+  HV_LOG_INFO("HTTP {} '{}' - txid: {}", status, hive.display_name(), request->GetTransactionId());
+  if (status == 200) {
+    const std::string etag_received = ResponseEtag(*request);
+    const bool taken = hive.UpdateFinishData(BodyText(*request), etag_received, false);
+    last_result_ = taken ? "settings received" : RefusedDocument(etag_received);
+    return taken ? ServerResult::Updated : ServerResult::Error;
+  }
+  if (status == 304) {
+    hive.UpdateFinishUpToDate(false);
+    last_result_ = "up to date";
+    return ServerResult::UpToDate;
+  }
+  hive.UpdateFinishError(Settings::kErrorGeneral);
+  last_result_ = "unexpected answer: HTTP " + std::to_string(status);
+  return ServerResult::Error;
+}
+
+bool ServerComm::UpdatePnsId(Settings& hive, const std::string& token, const std::string& product,
+                             const std::string& body, const std::string& pns_id) {
+  auto request = PrepareRequest(token, product, RequestKind::NodeUpdate, host(), port());
+  request->SetBody(body);
+  if (!ExecuteRequest(*request, hive)) {
+    HV_LOG_ERROR("Failed '{}': {}", hive.display_name(), request->GetErrorText());
+    if (request->GetResult() == HttpResult::HttpError) {
+      std::string text = BodyText(*request);
+      if (text.size() > kLoggedBodyLimit) text.resize(kLoggedBodyLimit);
+      HV_LOG_ERROR("{}", text);
+    }
+    if (!stop_event_.IsSet()) hive.UpdateFinishError(Settings::kErrorGeneral);
+    return false;
+  }
+  HV_LOG_INFO("HTTP {} '{}' - txid: {}", request->GetStatus(), hive.display_name(), request->GetTransactionId());
+  hive.UpdateEffectivePnsId(pns_id);
+  return true;
 }
 
 ServerResult ServerComm::UpdateSettings(Settings& hive, const std::string& token) {
-  std::string host;
-  uint16_t port;
-  {
-    std::lock_guard lock(address_mutex_);
-    host = host_;
-    port = port_;
-  }
-  if (host.empty()) {
+  const std::string server = host();
+  if (server.empty()) {
     HV_LOG_FATAL("No server address");
     fail_count_.store(kFatalFailCount);
     UpdateBackoffUntil(hive);
+    last_result_ = "no server address configured";
     return ServerResult::Error;
   }
   // A stopping service sends nothing and leaves the failure count alone.
-  if (stop_event_.IsSet()) return ServerResult::Error;
-  (void)token;
+  if (stop_event_.IsSet() || session_ == nullptr) return ServerResult::Error;
 
-  // This build has no HTTP client, so no exchange can be made: the attempt
-  // counts as a failed request, which backs off (growing up to the hive's
-  // clamped poll interval) instead of retrying at once.
-  HV_LOG_ERROR("No HTTP exchange with '{}:{}' for hive '{}': this build has no HTTP client", host, port,
-               hive.display_name());
-  CountFailure(hive);
-  return ServerResult::Error;
+  const std::string etag = hive.GetEtag();
+  const std::string body = hive.UpdateStart();
+  std::string product = hive.GetProduct();
+  if (product.empty()) product = "any";
+
+  ServerResult result = ServerResult::PreconditionFailed;
+  const bool upload = hive.patch_enabled() && !body.empty() && !etag.empty();
+  if (upload) result = UpdateWithPatch(hive, token, product, etag, body);
+  if (result == ServerResult::PreconditionFailed) {
+    result = UpdateWithGet(hive, token, product, etag);
+    // The upload met a newer document (412), which has just arrived: the
+    // local change goes up against its tag now, once per exchange, instead of
+    // waiting for the next poll. A second 412 fetches again and stops.
+    const std::string fresh_etag = hive.GetEtag();
+    if (upload && result == ServerResult::Updated && !fresh_etag.empty() && fresh_etag != etag) {
+      const std::string again = hive.UpdateStart();
+      if (!again.empty()) {
+        result = UpdateWithPatch(hive, token, product, fresh_etag, again);
+        if (result == ServerResult::PreconditionFailed) result = UpdateWithGet(hive, token, product, fresh_etag);
+      }
+    }
+  }
+
+  if (result == ServerResult::Updated || result == ServerResult::UpToDate) {
+    std::string pns_body;
+    std::string pns_id;
+    hive.GetPendingPnsId(pns_body, pns_id);
+    if (!pns_id.empty()) UpdatePnsId(hive, token, product, pns_body, pns_id);
+  }
+  return result;
 }

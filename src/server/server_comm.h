@@ -14,6 +14,12 @@
 // interval clamped to 10 ... 7200 seconds. The count alone decides it; nothing
 // the server sends does.
 //
+// Every request goes over the session opened at construction: the proxy the
+// resolver names, bodies up to 5 MiB, the pinned certificates when there are
+// any, the headers Content-Type, Accept, Authorization and X-Transaction in
+// that order. Waiting for a request never holds a hive lock; the stop event
+// cancels it at once.
+//
 // Threads: UpdateSettings, SetServerAddress and UpdateBackoffUntil run on the
 // update thread; ResetFailCount, backoff_until() and fail_count() on any
 // thread. address_mutex_ guards the host and port (read by other threads only
@@ -22,16 +28,18 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <string>
 
+#include <memory>
+
 #include "platform/manual_reset_event.h"
 #include "platform/thread_annotations.h"
+#include "server/ky_cert_verifier.h"
+#include "server/proxy_resolver.h"
 
+class HttpRequest;
 class HttpSession;
-class KyCertVerifier;
-class ProxyResolver;
 class Settings;
 
 // Outcome of one exchange with the server for one hive.
@@ -59,7 +67,6 @@ class ServerComm {
 
   // `stop_event` is the plug-in's and must outlive this object; it ends a
   // running exchange. `user_agent` names the service in every request.
-  // Opens the HTTP session and creates the certificate verifier.
   ServerComm(std::string identity, platform::ManualResetEvent& stop_event, std::string user_agent);
   virtual ~ServerComm();
   ServerComm(const ServerComm&) = delete;
@@ -71,6 +78,14 @@ class ServerComm {
   // One exchange for `hive` with the bearer token `token`. Without a server
   // address this is a failure that backs off for long (fail count 10).
   virtual ServerResult UpdateSettings(Settings& hive, const std::string& token) EXCLUDES(address_mutex_);
+
+  // The upload, the fetch and the report of the push id (see UpdateSettings).
+  ServerResult UpdateWithPatch(Settings& hive, const std::string& token, const std::string& product,
+                               const std::string& etag, const std::string& body);
+  ServerResult UpdateWithGet(Settings& hive, const std::string& token, const std::string& product,
+                             const std::string& etag);
+  bool UpdatePnsId(Settings& hive, const std::string& token, const std::string& product, const std::string& body,
+                   const std::string& pns_id);
 
   // Forgets the failures: the next exchange may start at once.
   void ResetFailCount();
@@ -86,14 +101,16 @@ class ServerComm {
   uint16_t port() const EXCLUDES(address_mutex_);
   const std::string& identity() const { return identity_; }
   const std::string& user_agent() const { return user_agent_; }
-
   // The HTTP session of every exchange; null when libcurl could not be set up
   // (every exchange then fails).
   HttpSession* http_session() const { return session_.get(); }
-  // The pinned certificates; prepares every request (KyCertVerifier::PrepareRequest).
-  KyCertVerifier& cert_verifier() { return *cert_verifier_; }
+  // The pinned certificates; prepares every request.
+  KyCertVerifier& cert_verifier() { return verifier_; }
   // The proxy resolver, created by the first call (update thread only).
   ProxyResolver& GetProxyResolver();
+  // The outcome of the last exchange in words ("settings received",
+  // "failed: HTTP 503 - txid: ..."); update thread only.
+  const std::string& last_result() const { return last_result_; }
 
   // The back-off in seconds for `fail_count` failures, a back-off limit (the
   // poll interval's low 32 bits) and a random number `r`: 0 without failures,
@@ -101,14 +118,26 @@ class ServerComm {
   static uint32_t BackoffSeconds(uint32_t fail_count, uint32_t poll_interval, uint32_t r);
 
  protected:
-  // A resolver whose library session is named by the identity. Virtual so
-  // that tests can put their own in its place.
+  // What a request is for: the path and the method follow from it.
+  enum class RequestKind { SettingsFetch, SettingsUpload, NodeUpdate };
+
+  // A new proxy resolver whose session is named by the identity.
   virtual std::unique_ptr<ProxyResolver> CreateProxyResolver();
+  // A request to the server, ready but for its body and conditional header.
+  std::unique_ptr<HttpRequest> PrepareRequest(const std::string& token, const std::string& product, RequestKind kind,
+                                              const std::string& host, uint16_t port);
+  // Runs `request` until it ends or the stop event is set (then cancels it),
+  // and counts the outcome. True when it classified as Ok.
+  bool ExecuteRequest(HttpRequest& request, Settings& hive);
+  // The failure count and back-off after a finished request; reports the
+  // proxy's outcome. True when the request classified as Ok.
+  bool ProcessStatus(HttpRequest& request, Settings& hive);
+  // Logs a failed request and tells the hive.
+  ServerResult ReportFailure(HttpRequest& request, Settings& hive);
+
   // A 32-bit number from the system's secure generator; kFallbackRandom when
   // that fails. Virtual so that tests can choose the draw.
   virtual uint32_t SecureRandom();
-  // Counts one more failed exchange and backs off accordingly.
-  void CountFailure(Settings& hive);
   void SetFailCount(uint32_t count) { fail_count_.store(count); }
 
  private:
@@ -123,9 +152,11 @@ class ServerComm {
   std::atomic<uint32_t> fail_count_{0};
   std::atomic<int64_t> backoff_until_{0};
 
-  // Destroyed in reverse order: the session first, which waits until no
-  // request completion can run any more, then the verifier and the resolver.
-  std::unique_ptr<ProxyResolver> proxy_resolver_;  // created lazily; update thread only
-  std::unique_ptr<KyCertVerifier> cert_verifier_;
+  // Used by the update thread only. Destroyed in reverse order, but the
+  // destructor closes the session first, which waits until no request
+  // completion can run any more.
+  std::unique_ptr<ProxyResolver> proxy_resolver_;  // made by the first request
+  KyCertVerifier verifier_;
   std::unique_ptr<HttpSession> session_;
+  std::string last_result_;
 };

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "logging/log.h"
+#include "manager/request_timer.h"
 #include "notify/change_notifier.h"
 #include "platform/clock.h"
 #include "store/settings.h"
@@ -13,6 +14,9 @@ using nlohmann::json;
 using VelderPath::Path;
 
 namespace {
+
+// The statistics originator of server updates.
+constexpr char kBaseUpdater[] = "base_updater";
 
 const Path& ConnectionStatusPath() {
   static const Path path = [] {
@@ -62,6 +66,10 @@ void Settings::SetNextUpdateCheck(uint32_t code) {
 void Settings::UpdateNow() {
   std::lock_guard lock(hive_lock_);
   HV_LOG_INFO("Hive '{}'", display_name_);
+  // Someone asked for it: the floor a past outcome set (30 s after an upload,
+  // after a refusal) does not hold this request back.
+  not_before_ = Now();
+  if (exchange_running_) asked_during_exchange_ = true;
   SetNextUpdateCheck(kStatusDueNow);
   MarkDirty(false);
 }
@@ -146,4 +154,150 @@ void Settings::SetToNotConnected() {
   ClearConnectionStatus();
   SetNextUpdateCheck(kStatusNotConnected);
   MarkDirty(false);
+}
+
+// ---- One exchange with the server ----
+//
+// The journal. While a request is in flight, clients keep writing: every
+// write lands in "patch" (what the next upload carries) and also in the
+// journal. When the server has taken or refused the upload for good, the
+// uploaded "patch" is replaced by the journal, so that exactly the changes
+// made meanwhile remain to be sent. When the upload did not end (a failure,
+// a 412), "patch" already holds both and the journal is simply emptied.
+
+std::string Settings::UpdateStart() {
+  HV_LOG_DEBUG("hive: {}", display_name_);
+  std::lock_guard lock(hive_lock_);
+  update_journal_ = json::object();
+  // A second start within one exchange (a re-sent upload) keeps what was
+  // asked for since the first.
+  if (!exchange_running_) asked_during_exchange_ = false;
+  exchange_running_ = true;
+  const json& patch = Patch();
+  if (patch.empty()) return std::string();
+  return json{{"values", patch}}.dump();
+}
+
+void Settings::UpdateEnd() {
+  std::lock_guard lock(hive_lock_);
+  exchange_running_ = false;
+  if (!asked_during_exchange_) return;
+  asked_during_exchange_ = false;
+  HV_LOG_DEBUG("Asked for during the exchange - hive '{}'", display_name_);
+  not_before_ = Now();
+  SetNextUpdateCheck(kStatusDueNow);
+}
+
+namespace {
+
+// An emptied value keeps its type: {} [] "" 0 false.
+void EmptyValue(json& value) {
+  switch (value.type()) {
+    case json::value_t::object:
+    case json::value_t::array: value.clear(); break;
+    case json::value_t::string: value = ""; break;
+    case json::value_t::number_integer:
+    case json::value_t::number_unsigned: value = 0; break;
+    case json::value_t::number_float: value = 0.0; break;
+    case json::value_t::boolean: value = false; break;
+    default: break;
+  }
+}
+
+}  // namespace
+
+void Settings::FinishUpdateJournal(bool take_journal, bool connection_succeeded, bool update_succeeded) {
+  std::lock_guard lock(hive_lock_);
+  if (take_journal) {
+    // A journal that never started (no UpdateStart) recorded nothing, so
+    // nothing written meanwhile can be lost by taking it as empty.
+    json taken = update_journal_.is_object() ? std::move(update_journal_) : json::object();
+    update_journal_ = std::move(Patch());
+    local_["patch"] = std::move(taken);
+    effective_stale_ = true;
+  }
+  EmptyValue(update_journal_);
+  RefreshConnectedFlag();
+  WriteConnectionStatus(connection_succeeded, update_succeeded);
+}
+
+bool Settings::UpdateFinishData(const std::string& body, const std::string& etag, bool upload) {
+  HV_LOG_DEBUG("hive: {}", display_name_);
+  RequestTimer timer(statistics_, Statistics::kBaseUpdateType, kBaseUpdater);
+  if (etag.empty()) {
+    HV_LOG_ERROR("Missing ETAG");
+    UpdateFinishError(kErrorGeneral);
+    return false;
+  }
+  json document = json::parse(body, nullptr, false);  // a body that does not parse is discarded below
+  std::lock_guard lock(hive_lock_);
+  const bool accepted = ApplyBaseSettings(std::move(document));
+  if (accepted) {
+    Metadata()["etag"] = etag;
+    SetNextUpdateCheck(upload ? kStatusUpToDate : kStatusFetched);
+  } else {
+    SetNextUpdateCheck(kStatusBaseRejected);
+  }
+  // A refused document is no successful update, whatever the status said.
+  FinishUpdateJournal(upload, true, accepted);
+  SaveLocalIfDirty();
+  return accepted;
+}
+
+void Settings::UpdateFinishUpToDate(bool upload) {
+  HV_LOG_DEBUG("hive: {}", display_name_);
+  RequestTimer timer(statistics_, Statistics::kBaseUpdateType, kBaseUpdater);
+  std::lock_guard lock(hive_lock_);
+  SetNextUpdateCheck(kStatusUpToDate);
+  FinishUpdateJournal(upload, true, false);
+}
+
+void Settings::UpdateFinishError(uint32_t reason) {
+  HV_LOG_DEBUG("hive: {}", display_name_);
+  RequestTimer timer(statistics_, Statistics::kBaseUpdateType, kBaseUpdater);
+  std::lock_guard lock(hive_lock_);
+  if (reason == kErrorNotFound) {
+    FinishUpdateJournal(false, true, false);
+    SetToNotConnected();
+    return;
+  }
+  uint32_t code = kStatusFailed;
+  bool take_journal = false;
+  bool connection_succeeded = false;
+  switch (reason) {
+    case kErrorUnauthorized:
+      code = kStatusUnauthorized;
+      connection_succeeded = true;
+      break;
+    case kErrorRefused:
+      code = kStatusDueNow;
+      take_journal = true;
+      connection_succeeded = true;
+      break;
+    case kErrorTooMany: code = kStatusTooManyRequests; break;
+    default: break;
+  }
+  FinishUpdateJournal(take_journal, connection_succeeded, false);
+  SetNextUpdateCheck(code);
+  MarkDirty(false);
+}
+
+void Settings::RecordExchangeOutcome(const std::string& result, int64_t server_backoff_until) {
+  std::lock_guard lock(hive_lock_);
+  json status = ConnectionStatus();
+  status["connected"] = connected_;
+  status["last_result"] = result;
+  status["next_check"] = next_check_;
+  if (server_backoff_until > Now()) {
+    status["server_backoff_until"] = server_backoff_until;
+  } else {
+    status.erase("server_backoff_until");
+  }
+  if (status == ConnectionStatus()) return;
+  const ResultCode written = WriteOverlay(ConnectionStatusPath(), status, LocalValues(), nullptr, nullptr);
+  if (written != ResultCode::Success) return;  // WriteConnectionStatus has said why
+  // Not MarkDirty(true): a pending upload was scheduled by the outcome itself,
+  // and rescheduling it here would undo a back-off.
+  MarkDirty(false);
+  UpdateEffectiveSettings(Origin(std::string()), false);
 }

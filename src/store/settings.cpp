@@ -11,6 +11,7 @@
 #include "manager/statistics.h"
 #include "notify/change_notifier.h"
 #include "platform/clock.h"
+#include "platform/maker_libraries.h"
 #include "store/change_journal.h"
 #include "store/schema_base.h"
 #include "store/schema_effective.h"
@@ -161,7 +162,15 @@ Settings::Settings(std::string user, Storage& storage, ChangeNotifier& notifier,
   UpdateSettingsFromDisk(false);
 }
 
-Settings::~Settings() { update_event_.Set(); }
+Settings::~Settings() {
+  {
+    // Once this returns, the push library no longer calls into this hive.
+    std::lock_guard push(push_lock_);
+    if (push_registration_ != 0) maker::QorPushApi_UnregisterCallback(push_registration_);
+    push_registration_ = 0;
+  }
+  update_event_.Set();
+}
 
 int64_t Settings::Now() { return platform::CurrentClock().NowSeconds(); }
 
@@ -259,6 +268,9 @@ void Settings::UpdateSettingsFromDisk(bool notify) {
       MarkDirty(false);
     }
     RefreshConnectedFlag();
+    // Changes that never reached the server (the service stopped before the
+    // upload) go at once, whatever the stored schedule says.
+    if (connected_ && patch_enabled_ && !Patch().empty()) next_check_ = now;
   }
   // The base on disk may carry a schema the overlays were not written for.
   if (!base_.empty()) DropStalePatchValues();

@@ -178,7 +178,8 @@ class Settings {
   // the back-off floor, which only grows. Writes "metadata"."next_check" and
   // wakes the update loop.
   void SetNextUpdateCheck(uint32_t code);
-  // Makes the hive due for an update at once (a client asked to synchronise).
+  // Makes the hive due for an update at once (a client asked to synchronise),
+  // also within the back-off floor of the last outcome.
   void UpdateNow();
   // Whether the manager may drop the hive: untouched for more than 20 minutes
   // and nobody subscribed to it.
@@ -198,6 +199,60 @@ class Settings {
   // Takes a new poll interval; when it differs, the next check is set again
   // with the last status code.
   void RescheduleNextUpdateCheck(int64_t poll_interval);
+
+  // Reasons of UpdateFinishError.
+  enum UpdateError : uint32_t {
+    kErrorGeneral = 0,       // transport failures and unexpected statuses
+    kErrorNotFound = 1,      // 403 or 404: the server has no copy for this client
+    kErrorUnauthorized = 2,  // 401
+    kErrorRefused = 3,       // 400 or 422: the upload was refused for good
+    kErrorTooMany = 4,       // 429
+  };
+  // An exchange begins: from now on every local change is also recorded in
+  // the update journal. Returns the upload body ({"values": patch}), or ""
+  // when there is nothing to upload.
+  std::string UpdateStart();
+  // The exchange that UpdateStart began is over (the manager calls it after
+  // the last UpdateFinish*). A client's sync or a push message that came
+  // while it ran makes the hive due again at once: the exchange's outcome
+  // has just scheduled the next check as if they never came.
+  void UpdateEnd();
+  // The server sent a new base document `body` with entity tag `etag` (after
+  // an upload when `upload`). A document that cannot be taken keeps the old
+  // base; an empty tag is an error ("Missing ETAG"). True when the document
+  // was taken.
+  bool UpdateFinishData(const std::string& body, const std::string& etag, bool upload);
+  // The server has nothing new (204 after an upload, 304 after a fetch).
+  void UpdateFinishUpToDate(bool upload);
+  // The exchange failed for `reason` (UpdateError).
+  void UpdateFinishError(uint32_t reason);
+  // Ends the journal: with `take_journal` the uploaded "patch" is dropped and
+  // what changed meanwhile becomes the next upload; then the connected flag
+  // and the connection status are refreshed.
+  void FinishUpdateJournal(bool take_journal, bool connection_succeeded, bool update_succeeded);
+  // Adds what clients cannot learn otherwise to the connection status: the
+  // outcome of the last exchange in words, the next check and, when one is
+  // running, the end of the server back-off. Written once per exchange.
+  void RecordExchangeOutcome(const std::string& result, int64_t server_backoff_until);
+
+  // ---- Push notifications (server/settings_push.cpp) ----
+
+  // Registers with the push library while the hive is connected and drops
+  // the registration once it is not. Called by the manager's worker thread.
+  void ConfigurePushNotifications() EXCLUDES(push_lock_);
+  // The push library reports the pns id of this client: a connected hive
+  // reports a new one to the server at its next update, which comes at once.
+  void UpdatePnsId(const std::string& pns_id);
+  // A push message (JSON); two kinds make a connected hive update at once.
+  void HandlePushNotification(const std::string& message);
+  // The pns id still to be reported and the body that reports it; both empty
+  // when there is none.
+  void GetPendingPnsId(std::string& body, std::string& pns_id);
+  // The server took `pns_id`: it is stored, and no longer pending unless a
+  // newer one arrived meanwhile.
+  void UpdateEffectivePnsId(const std::string& pns_id);
+  std::string pending_pns_id();
+  bool push_registered() EXCLUDES(push_lock_);
 
   // ---- Accessors ----
 
@@ -329,6 +384,8 @@ class Settings {
   nlohmann::json base_ GUARDED_BY(hive_lock_);
   nlohmann::json local_ GUARDED_BY(hive_lock_);  // null until the first load
   nlohmann::json update_journal_ GUARDED_BY(hive_lock_);
+  bool exchange_running_ GUARDED_BY(hive_lock_) = false;   // between UpdateStart and UpdateEnd
+  bool asked_during_exchange_ GUARDED_BY(hive_lock_) = false;  // UpdateNow or a push came meanwhile
   // The effective document may not match the documents (a new base waits for
   // its rebuild): the next write rebuilds it whole.
   bool effective_stale_ GUARDED_BY(hive_lock_) = true;
@@ -351,4 +408,10 @@ class Settings {
 
   std::atomic<int64_t> last_access_;
   std::atomic<bool> local_created_{false};
+
+  // Guards the push registration only. Taken before the hive lock, never
+  // while it is held: the push library may be calling into the hive (and
+  // waiting for its lock) while it is asked to end the registration.
+  std::mutex push_lock_ ACQUIRED_BEFORE(hive_lock_);
+  uint32_t push_registration_ GUARDED_BY(push_lock_) = 0;  // 0: not registered
 };

@@ -34,6 +34,7 @@ TEST(MakerLibraryExports, OnlyTheirOwnCFunctions) {
   const Case cases[] = {
       {PUSH_API_LIBRARY,
        {"QorPushApi_DelayLoadInitialize", "QorPushApi_RegisterCallbackUser", "QorPushApi_UnregisterCallback",
+        "QorPushApi_SetServer",
         "QorPushApi_ErrorAsString"}},
       {PROXY_RESOLVER_LIBRARY,
        {"QorProxyResolver_DelayLoadInitialize", "QorProxyResolver_OpenSession", "QorProxyResolver_SetServer",
@@ -41,6 +42,7 @@ TEST(MakerLibraryExports, OnlyTheirOwnCFunctions) {
         "QorProxyResolver_Reset", "QorProxyResolver_CloseSession", "QorProxyResolver_ErrorAsString"}},
       {CLIENT_AUTH_LIBRARY,
        {"QorClientAuth_GetBearerToken", "QorClientAuth_FreeString", "QorClientAuth_RefreshToken",
+        "QorClientAuth_SetServer",
         "QorClientAuth_ErrorAsString"}},
   };
   for (const Case& c : cases) {

@@ -276,6 +276,11 @@ TEST_F(SettingsDocumentsTest, MarkDirtySchedulesOnlyWhatCanBeUploaded) {
     WriteLocal(kUser, local);
     std::filesystem::remove(FileOf(kUser, "local") + ".journal");  // the previous case's hive was never saved
     auto hive = MakeHiveWithBase();
+    // Changes that never reached the server make a loaded hive due at once.
+    EXPECT_EQ(hive->next_check(), c.etag && c.has_patch ? Now() : Now() + 1000);
+    hive->SetPollInterval(1000);
+    hive->SetNextUpdateCheck(Settings::kStatusFetched);
+    update_event_.Reset();
     hive->SetPatchEnabled(c.patch_enabled);
     EXPECT_EQ(hive->MarkDirty(c.schedule), 0u);
     EXPECT_TRUE(hive->dirty());

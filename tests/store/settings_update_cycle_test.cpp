@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "store/settings_test_support.h"
 #include "store/storage_log_capture.h"
@@ -56,7 +57,7 @@ TEST_F(SettingsUpdateCycleTest, EachStatusHasItsDelayAndBackOff) {
     if (c.not_before != 0) {
       EXPECT_EQ(hive->not_before() - Now(), c.not_before);
     }
-    EXPECT_EQ(hive->last_status_code(), c.code);
+    EXPECT_EQ(hive->next_check() - Now(), c.delay);
     EXPECT_EQ(hive->local_document()["metadata"]["next_check"], hive->next_check());
     EXPECT_TRUE(update_event_.IsSet());
   }
@@ -69,13 +70,27 @@ TEST_F(SettingsUpdateCycleTest, BackOffFloorOnlyGrows) {
   EXPECT_EQ(hive->next_check(), Now() + 10);
   hive->SetNextUpdateCheck(Settings::kStatusFetched);  // 2 s, no back-off of its own
   EXPECT_EQ(hive->next_check(), Now() + 5);
-  hive->UpdateNow();
-  EXPECT_EQ(hive->next_check(), Now() + 5);
-  clock_->Advance(6000);
+  // Asked for by a client: the floor does not hold it back, and is gone.
   hive->UpdateNow();
   EXPECT_EQ(hive->next_check(), Now());
   EXPECT_EQ(hive->last_status_code(), Settings::kStatusDueNow);
   EXPECT_TRUE(hive->dirty());
+  hive->SetNextUpdateCheck(Settings::kStatusFetched);
+  EXPECT_EQ(hive->next_check(), Now() + 2);
+}
+
+TEST_F(SettingsUpdateCycleTest, SyncOrPushDuringAnExchangeOutlivesItsOutcome) {
+  for (const bool asked : {false, true}) {
+    SCOPED_TRACE(asked ? "asked during the exchange" : "nothing asked");
+    auto hive = ConnectedHive();
+    hive->UpdateStart();
+    if (asked) hive->HandlePushNotification(R"({"data":{"pns_message_type_id":"velder.settings.refresh"}})");
+    hive->UpdateStart();  // a re-sent upload within the same exchange
+    hive->UpdateFinishUpToDate(false);
+    EXPECT_GT(hive->next_check(), Now() + 1000);
+    hive->UpdateEnd();
+    EXPECT_EQ(hive->next_check() == Now(), asked);
+  }
 }
 
 TEST_F(SettingsUpdateCycleTest, RescheduleOnlyWhenTheIntervalChanges) {
@@ -221,6 +236,69 @@ TEST_F(SettingsUpdateCycleTest, SystemHiveKeepsItsBaseWhenDisconnected) {
   hive->SetToNotConnected();
   EXPECT_TRUE(std::filesystem::exists(FileOf(kSystem, "base")));
   EXPECT_EQ(hive->effective_document()["a"], 5);
+}
+
+// What one exchange leaves in "patch", the journal, the base and the
+// schedule, for each way it can end, with a change made while it was in flight.
+TEST_F(SettingsUpdateCycleTest, JournalKeepsChangesMadeWhileAnExchangeIsInFlight) {
+  const std::string new_base = BaseWith(TestSchema(), {{"a", 9}}).dump();
+  struct Case {
+    const char* name;
+    std::function<void(TestHive&)> finish;
+    json patch;             // "patch" afterwards
+    std::string etag;       // "metadata"."etag" afterwards
+    int a;                  // effective "a" afterwards
+    int64_t delay;          // next check - now: pending changes go at once, after the back-off floor
+    bool update_succeeded;  // "last_successful_update_timestamp" written
+  };
+  const json both = {{"a", 50}, {"grp", {{"b", 8}}}};
+  const json meanwhile = {{"grp", {{"b", 8}}}};
+  const Case cases[] = {
+      {"settings after upload", [&](TestHive& h) { h.UpdateFinishData(new_base, "\"e2\"", true); }, meanwhile,
+       "\"e2\"", 9, 30, true},
+      {"settings after fetch (412 first)", [&](TestHive& h) { h.UpdateFinishData(new_base, "\"e2\"", false); }, both,
+       "\"e2\"", 50, 0, true},
+      {"no content after upload", [](TestHive& h) { h.UpdateFinishUpToDate(true); }, meanwhile, "\"e1\"", 5, 30, false},
+      {"not modified after fetch", [](TestHive& h) { h.UpdateFinishUpToDate(false); }, both, "\"e1\"", 50, 30, false},
+      {"upload refused (422)", [](TestHive& h) { h.UpdateFinishError(Settings::kErrorRefused); }, meanwhile, "\"e1\"",
+       5, 0, false},
+      {"transport failure", [](TestHive& h) { h.UpdateFinishError(Settings::kErrorGeneral); }, both, "\"e1\"", 50, 900,
+       false},
+      {"too many requests", [](TestHive& h) { h.UpdateFinishError(Settings::kErrorTooMany); }, both, "\"e1\"", 50,
+       10, false},
+      {"garbage body", [](TestHive& h) { h.UpdateFinishData("{not json", "\"e2\"", false); }, both, "\"e1\"", 50,
+       30, false},
+      {"no ETag", [&](TestHive& h) { h.UpdateFinishData(new_base, "", false); }, both, "\"e1\"", 50, 900,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    clock_->Advance(3600 * 1000);
+    auto hive = ConnectedHive();
+    ASSERT_EQ(hive->SetValue(P("a"), 50, Owner(), "c"), ResultCode::Success);
+    EXPECT_EQ(hive->UpdateStart(), R"({"values":{"a":50}})");
+    ASSERT_EQ(hive->SetValue(P("grp.b"), 8, Owner(), "c"), ResultCode::Success);
+    LogCapture log;
+    c.finish(*hive);
+    const json local = hive->local_document();
+    EXPECT_EQ(local["patch"], c.patch);
+    EXPECT_EQ(hive->Journal(), json::object());
+    EXPECT_EQ(local["metadata"]["etag"], c.etag);
+    EXPECT_EQ(hive->effective_document()["a"], c.a);
+    EXPECT_EQ(hive->effective_document()["grp"]["b"], 8);
+    EXPECT_EQ(hive->next_check() - Now(), c.delay);
+    EXPECT_EQ(Status(*hive).contains("last_successful_update_timestamp"), c.update_succeeded);
+    EXPECT_EQ(log.Contains("Missing ETAG"), std::string(c.name) == "no ETag") << log.Text();
+  }
+}
+
+TEST_F(SettingsUpdateCycleTest, NotFoundDisconnectsAndAnEmptyPatchUploadsNothing) {
+  auto hive = ConnectedHive();
+  EXPECT_EQ(hive->UpdateStart(), "") << "nothing to upload";
+  hive->UpdateFinishError(Settings::kErrorNotFound);
+  EXPECT_FALSE(hive->connected());
+  EXPECT_EQ(hive->last_status_code(), Settings::kStatusNotConnected);
+  EXPECT_EQ(Status(*hive), json({{"connected", false}}));
 }
 
 }  // namespace

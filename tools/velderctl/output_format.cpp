@@ -97,6 +97,21 @@ std::string OutputFormat::ConnectionStatus(bool connected, const std::optional<j
       out += fmt::format("{}: {}\n", t.label, Compact(*it));
     }
   }
+  // What the service adds after each exchange: the outcome in words and the
+  // schedule. Shown only when present (an older service writes none).
+  if (!status->is_object()) return out;
+  if (const auto it = status->find("last_result"); it != status->end()) {
+    out += fmt::format("last result: {}\n", it->is_string() ? it->get<std::string>() : Compact(*it));
+  }
+  if (const auto it = status->find("next_check"); it != status->end()) {
+    out += fmt::format("next check: {}\n", it->is_number_integer() ? FormatTimestamp(it->get<int64_t>()) : Compact(*it));
+  }
+  if (const auto it = status->find("server_backoff_until"); it != status->end()) {
+    out += fmt::format("server back-off until: {}\n",
+                       it->is_number_integer() ? FormatTimestamp(it->get<int64_t>()) : Compact(*it));
+  } else if (status->contains("next_check")) {
+    out += "server back-off: none\n";
+  }
   return out;
 }
 

@@ -1,0 +1,136 @@
+// A sandbox with the real velder-settings-server (its own data folder, a
+// self-signed certificate trusted through "CaFile", one machine "m1" with the
+// product "any") and velder-host synchronised with it, as the README's "try it
+// with a server" steps set it up. The server's access log and the plug-in's
+// log tell the tests which exchanges happened.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "admin_client.h"
+#include "client/program.h"
+#include "service_sandbox.h"
+
+namespace integration {
+
+// Request lines of the server's access log (method, path, status follow).
+inline constexpr char kGet[] = "GET /velder/client-api/v3/clients/me/products/any/settings ";
+inline constexpr char kPatch[] = "PATCH /velder/client-api/v3/clients/me/products/any/settings?return-data=true ";
+inline constexpr char kNode[] = "PATCH /velder/client-api/v3/clients/me/products/any/node ";
+inline constexpr char kToken[] = "POST /velder/auth/v1/token ";
+inline constexpr char kSystemSid[] = "S-1-5-18";
+
+inline size_t CountOf(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+  return n;
+}
+
+class ServerSync : public testing::Test {
+ protected:
+  void SetUp() override {
+    server_.emplace(std::vector<std::string>{BuildProgram("velder-settings-server"), "--listen", "127.0.0.1:0",
+                                             "--admin-listen", "127.0.0.1:0", "--keep-alive", "1", "--data",
+                                             ServerDir().string(), "--access-log", AccessLogFile().string()});
+    ASSERT_TRUE(server_->WaitForOutput("Administration on", std::chrono::seconds(30))) << server_->err();
+    const std::string& out = server_->out();
+    const std::string listening = "Listening on https://127.0.0.1:";
+    port_ = out.substr(out.find(listening) + listening.size());
+    port_ = port_.substr(0, port_.find('\n'));
+
+    const client_test::Ran added = Admin({"machine", "add", "m1"});
+    const std::string marker = "(shown once): ";
+    ASSERT_NE(added.out.find(marker), std::string::npos) << added.out << added.err;
+    secret_ = added.out.substr(added.out.find(marker) + marker.size());
+    secret_ = secret_.substr(0, secret_.find('\n'));
+    ASSERT_EQ(Admin({"product", "set-schema", "any", kSchema}).rc, 0);
+    ASSERT_EQ(Admin({"product", "set-values", "any", R"({"greeting":"from server"})"}).rc, 0);
+
+    // The README's steps, in its order.
+    for (const std::vector<std::string>& hvreg :
+         {std::vector<std::string>{"add", "HKLM\\SOFTWARE\\Halvern\\QOR\\Velder", "/v", "CaFile", "/d",
+                                   (ServerDir() / "server-cert.pem").string(), "/f"},
+          std::vector<std::string>{"add", "HKLM\\SOFTWARE\\Halvern\\QOR\\ClientAuth", "/v", "EnrolmentSecret",
+                                   "/d", secret_, "/f"}}) {
+      std::vector<std::string> argv = {BuildProgram("hvreg")};
+      argv.insert(argv.end(), hvreg.begin(), hvreg.end());
+      testing_support::ChildProcess run(argv);
+      ASSERT_EQ(run.Wait(), 0) << run.err();
+    }
+    sandbox_.WriteLateboundBase("latebound");
+    StartHost();
+    ASSERT_EQ(Ctl({"set", "windows.velder.server", "127.0.0.1"}).rc, 0);
+    ASSERT_EQ(Ctl({"set", "windows.velder.port", port_}).rc, 0);
+    ASSERT_EQ(Ctl({"sync"}).rc, 0);
+    ASSERT_TRUE(WaitFor([&] { return Status().value("connected", false); }, std::chrono::seconds(20)))
+        << Status().dump() << sandbox_.PluginLogText();
+    // The push stream is up and its id reported: no exchange of the setup is left.
+    ASSERT_TRUE(WaitAccess(std::string(kNode) + "204")) << AccessLog();
+  }
+
+  void StartHost() {
+    host_.emplace(HostProcess::DefaultArguments(sandbox_));
+    ASSERT_TRUE(host_->WaitRunning()) << host_->err();
+  }
+  void RestartHost() {
+    ASSERT_EQ(host_->Stop(), 0) << host_->err();
+    StartHost();
+  }
+
+  fs::path ServerDir() const { return sandbox_.root() / "server"; }
+  fs::path AccessLogFile() const { return sandbox_.root() / "access.log"; }
+  std::string AccessLog() const { return testing_support::ReadFile(AccessLogFile()); }
+  // Waits until the access log holds `needle` at least `count` times.
+  bool WaitAccess(const std::string& needle, size_t count = 1,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
+    return WaitFor([&] { return CountOf(AccessLog(), needle) >= count; }, timeout);
+  }
+  bool WaitPluginLog(const std::string& needle, size_t count = 1,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
+    return WaitFor([&] { return CountOf(sandbox_.PluginLogText(), needle) >= count; }, timeout);
+  }
+
+  static client_test::Ran Ctl(const std::vector<std::string>& args) { return client_test::RunVelderctl(args); }
+  // The value of `path` as velderctl prints it, without the line end.
+  static std::string Get(const std::string& path) {
+    std::string out = Ctl({"get", path}).out;
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+  }
+  // The system hive's connection status ("status.windows.velder").
+  static nlohmann::json Status() {
+    const client_test::Ran ran = Ctl({"--json", "status"});
+    const nlohmann::json parsed = nlohmann::json::parse(ran.out, nullptr, false);
+    const bool present = parsed.is_object() && parsed.contains("status") && parsed["status"].is_object();
+    return present ? parsed["status"] : nlohmann::json::object();
+  }
+
+  client_test::Ran Admin(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {BuildProgram("velder-settings-server"), "admin", "--data", ServerDir().string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    client_test::Program admin(argv);
+    const int rc = admin.Wait();
+    return {rc, admin.out(), admin.err()};
+  }
+  // The values the server keeps for the system hive's client.
+  nlohmann::json ServerValues() const {
+    settings_server::AdminClient client("", "");
+    std::string error;
+    if (!settings_server::AdminClient::FromDataDir(ServerDir().string(), client, error)) return error;
+    return client.Call("GET", std::string("/admin/v1/clients/m1/") + kSystemSid + "/products/any/values").body;
+  }
+
+  static constexpr char kSchema[] =
+      R"({"greeting":{"type":"string","default":"default"},"count":{"type":"integer","default":1}})";
+
+  Sandbox sandbox_;
+  std::optional<testing_support::ChildProcess> server_;
+  std::optional<HostProcess> host_;
+  std::string port_;
+  std::string secret_;
+};
+
+}  // namespace integration
