@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -131,8 +132,11 @@ class HiveTest : public testing::Test {
   void WriteBase(const std::string& user, const json& document) {
     ASSERT_EQ(storage_.SaveBase(Settings::kProduct, user, document), Storage::kStatusOk);
   }
+  // The local file a test writes is the whole local state: the change journal
+  // of an earlier hive that was never saved would be replayed over it.
   void WriteLocal(const std::string& user, const json& document) {
     ASSERT_EQ(storage_.SaveLocal(Settings::kProduct, user, document), Storage::kStatusOk);
+    std::filesystem::remove(FileOf(user, "local") + ".journal");
   }
   json StoredLocal(const std::string& user = kUser) { return storage_.LoadLocal(Settings::kProduct, user); }
   std::string FileOf(const std::string& user, const std::string& kind) {
