@@ -80,13 +80,15 @@
  * Threads
  * -------
  * A server has a pool of threads that wait for its sockets together; the
- * thread that reads a request runs the message callback for it, and requests
- * read in the same go are handed to the other threads, so callbacks run
+ * thread that reads a request runs the message callback for it. Requests read
+ * in the same go are served by that thread too while callbacks are quick, and
+ * handed to the other threads while they are slow, so slow callbacks run
  * several at once. Writes never block a server thread: each connection has a
  * bounded write queue, and a client that does not read only makes HvIPC_Send
  * to its own channel wait, at most for the time-out given (not at all with
  * HV_IPC_DELIVERY_QUEUE_OR_CLOSE). A client has one reading thread and one
- * thread that runs its notification callback.
+ * thread that runs its notification callback; a request alone on its
+ * connection is read by its calling thread itself.
  */
 #ifndef HV_QOR_IPC_H_
 #define HV_QOR_IPC_H_

@@ -81,7 +81,7 @@ bool ServerConnection::Register() {
   if (GoneLocked()) return false;
   const uint32_t events = WantedEventsLocked();
   epoll_event ev{};
-  ev.events = events | EPOLLONESHOT;
+  ev.events = events | EPOLLET;
   ev.data.u64 = token_;
   if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd_, &ev) != 0) return false;
   registered_ = true;
@@ -96,7 +96,11 @@ void ServerConnection::Abort() {
 
 bool ServerConnection::BeginHandling() {
   std::lock_guard lock(mu_);
-  if (handling_ || closed_) return false;
+  if (closed_) return false;
+  if (handling_) {
+    rescan_ = true;
+    return false;
+  }
   handling_ = true;
   return true;
 }
@@ -105,7 +109,8 @@ void ServerConnection::EndHandling() {
   std::lock_guard lock(mu_);
   handling_ = false;
   if (closed_) return;
-  ArmLocked();
+  if (rescan_ || WantedEventsLocked() != registered_events_) ArmLocked();
+  rescan_ = false;
   FinishIfDoneLocked();
 }
 
@@ -153,6 +158,11 @@ ServerConnection::ReadOutcome ServerConnection::ReadAvailable(std::vector<Frame>
     if (errno == EAGAIN || errno == EWOULDBLOCK) break;
     DebugLog("channel {}: read failed, errno={}", channel_, errno);
     return ReadOutcome::kError;
+  }
+  if (total >= kReadShare) {
+    // No new edge comes for bytes already there: have them reported again.
+    std::lock_guard lock(mu_);
+    rescan_ = true;
   }
   return ReadOutcome::kOpen;
 }
@@ -372,14 +382,13 @@ uint32_t ServerConnection::WantedEventsLocked() const {
 void ServerConnection::ArmLocked() {
   const uint32_t events = WantedEventsLocked();
   epoll_event ev{};
-  ev.events = events | EPOLLONESHOT;
+  ev.events = events | EPOLLET;
   ev.data.u64 = token_;
   if (::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd_, &ev) == 0) registered_events_ = events;
 }
 
 void ServerConnection::UpdateInterestLocked() {
-  // A handler arms the registration when it ends; until then changing it
-  // would hand the connection to a second thread.
+  // A handler updates the registration when it ends.
   if (closed_ || handling_ || !registered_) return;
   if (WantedEventsLocked() != registered_events_) ArmLocked();
 }
