@@ -265,6 +265,17 @@ HV_IPC_API uint32_t HvIPC_Send(const char* identity, const char* channel, uint32
 typedef uint32_t (*HvIPC_Send_t)(const char*, const char*, uint32_t, uint32_t, const uint8_t*, uint32_t, void*,
                                  const HvIpcSendOptions*);
 
+/* HvIPC_Send of one notification to `channel_count` channels: the frame is
+ * built once and shared by every channel's queue. results[i] receives what
+ * HvIPC_Send would have returned for channels[i]. Returns HV_IPC_OK when the
+ * arguments are valid (then every result is set), else what HvIPC_Send
+ * returns for bad arguments (no result is set). */
+HV_IPC_API uint32_t HvIPC_SendToChannels(const char* identity, const char* const* channels, uint32_t channel_count,
+                                         uint32_t frame_kind, uint32_t kind, const uint8_t* bytes, uint32_t count,
+                                         const HvIpcSendOptions* options, uint32_t* results);
+typedef uint32_t (*HvIPC_SendToChannels_t)(const char*, const char* const*, uint32_t, uint32_t, uint32_t,
+                                           const uint8_t*, uint32_t, const HvIpcSendOptions*, uint32_t*);
+
 /* ---------------------------------------------------------------- client */
 
 typedef struct HvIpcClient HvIpcClient;

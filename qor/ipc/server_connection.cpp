@@ -234,7 +234,7 @@ void ServerConnection::RequestDone(std::string response, size_t request_bytes) {
   FinishIfDoneLocked();
 }
 
-uint32_t ServerConnection::Send(std::string frame, uint32_t timeout_ms, uint8_t delivery) {
+uint32_t ServerConnection::Send(std::shared_ptr<const std::string> frame, uint32_t timeout_ms, uint8_t delivery) {
   if (delivery == HV_IPC_DELIVERY_QUEUE_OR_CLOSE) {
     size_t unread = 0;
     {
@@ -243,8 +243,8 @@ uint32_t ServerConnection::Send(std::string frame, uint32_t timeout_ms, uint8_t 
       // One notification may always wait, however large; beyond the bound the
       // client has stopped reading and would only cost the service memory.
       if (queued_notification_bytes_ == 0 ||
-          queued_notification_bytes_ + frame.size() <= resource_limits::kMaxQueuedNotificationBytes) {
-        PushLocked(std::move(frame), true);
+          queued_notification_bytes_ + frame->size() <= resource_limits::kMaxQueuedNotificationBytes) {
+        PushSharedLocked(std::move(frame));
         FlushLocked();
         UpdateInterestLocked();
         return GoneLocked() ? HV_IPC_DISCONNECTED : HV_IPC_OK;
@@ -261,15 +261,15 @@ uint32_t ServerConnection::Send(std::string frame, uint32_t timeout_ms, uint8_t 
   std::unique_lock lock(mu_);
   // Room first: one frame may always go into an empty queue, however large.
   constexpr size_t kMaxQueuedBytes = resource_limits::kMaxQueuedBytes;
-  while (!GoneLocked() && queued_bytes_ > 0 && queued_bytes_ + frame.size() > kMaxQueuedBytes) {
+  while (!GoneLocked() && queued_bytes_ > 0 && queued_bytes_ + frame->size() > kMaxQueuedBytes) {
     if (written_cv_.wait_until(lock, deadline) == std::cv_status::timeout && !GoneLocked() && queued_bytes_ > 0 &&
-        queued_bytes_ + frame.size() > kMaxQueuedBytes) {
+        queued_bytes_ + frame->size() > kMaxQueuedBytes) {
       DebugLog("channel {}: no room for a notification within {} ms", channel_, timeout_ms);
       return HV_IPC_TIMEOUT;
     }
   }
   if (GoneLocked()) return HV_IPC_DISCONNECTED;
-  const uint64_t seq = PushLocked(std::move(frame), true);
+  const uint64_t seq = PushSharedLocked(std::move(frame));
   FlushLocked();
   UpdateInterestLocked();
   if (GoneLocked()) return HV_IPC_DISCONNECTED;
@@ -284,8 +284,8 @@ uint32_t ServerConnection::Send(std::string frame, uint32_t timeout_ms, uint8_t 
       for (auto it = queue_.begin(); it != queue_.end(); ++it) {
         if (it->seq != seq) continue;
         if (it != queue_.begin() || head_written_ == 0) {
-          queued_bytes_ -= it->bytes.size();
-          queued_notification_bytes_ -= it->bytes.size();
+          queued_bytes_ -= it->bytes().size();
+          queued_notification_bytes_ -= it->bytes().size();
           queue_.erase(it);
           if (queue_.empty()) stalled_since_ms_.store(0, std::memory_order_relaxed);
           UpdateInterestLocked();
@@ -305,19 +305,29 @@ bool ServerConnection::IsClosed() const {
   return GoneLocked();
 }
 
-uint64_t ServerConnection::PushLocked(std::string frame, bool notification) {
+uint64_t ServerConnection::PushLocked(std::string frame) {
+  return PushOutLocked(OutFrame{std::move(frame), nullptr, 0, false});
+}
+
+uint64_t ServerConnection::PushSharedLocked(std::shared_ptr<const std::string> frame) {
+  return PushOutLocked(OutFrame{std::string(), std::move(frame), 0, true});
+}
+
+uint64_t ServerConnection::PushOutLocked(OutFrame out) {
   if (queue_.empty()) stalled_since_ms_.store(NowMs(), std::memory_order_relaxed);
-  queued_bytes_ += frame.size();
-  if (notification) queued_notification_bytes_ += frame.size();
+  const size_t size = out.bytes().size();
+  queued_bytes_ += size;
+  if (out.notification) queued_notification_bytes_ += size;
   const uint64_t seq = next_seq_++;
-  queue_.push_back(OutFrame{std::move(frame), seq, notification});
+  out.seq = seq;
+  queue_.push_back(std::move(out));
   return seq;
 }
 
 void ServerConnection::PopFrontLocked() {
   const OutFrame& head = queue_.front();
-  queued_bytes_ -= head.bytes.size();
-  if (head.notification) queued_notification_bytes_ -= head.bytes.size();
+  queued_bytes_ -= head.bytes().size();
+  if (head.notification) queued_notification_bytes_ -= head.bytes().size();
   written_seq_ = head.seq;
   head_written_ = 0;
   queue_.pop_front();
@@ -330,8 +340,8 @@ void ServerConnection::FlushLocked() {
     size_t count = 0;
     for (auto it = queue_.begin(); it != queue_.end() && count < kMaxIov; ++it, ++count) {
       const size_t skip = count == 0 ? head_written_ : 0;
-      iov[count].iov_base = it->bytes.data() + skip;
-      iov[count].iov_len = it->bytes.size() - skip;
+      iov[count].iov_base = const_cast<char*>(it->bytes().data()) + skip;
+      iov[count].iov_len = it->bytes().size() - skip;
     }
     msghdr msg{};
     msg.msg_iov = iov;
@@ -347,7 +357,7 @@ void ServerConnection::FlushLocked() {
     size_t left = static_cast<size_t>(n);
     while (left > 0) {
       OutFrame& head = queue_.front();
-      const size_t rest = head.bytes.size() - head_written_;
+      const size_t rest = head.bytes().size() - head_written_;
       if (left < rest) {
         head_written_ += left;
         left = 0;

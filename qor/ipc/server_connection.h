@@ -110,20 +110,25 @@ class ServerConnection {
   void RequestDone(std::string response, size_t request_bytes);
   // Writes a notification frame (HvIPC_Send); `delivery` is an
   // HV_IPC_DELIVERY_* value. See hv_qor_ipc.h for the results.
-  uint32_t Send(std::string frame, uint32_t timeout_ms, uint8_t delivery);
+  // The frame may be shared with the queues of other connections.
+  uint32_t Send(std::shared_ptr<const std::string> frame, uint32_t timeout_ms, uint8_t delivery);
   bool IsClosed() const;
 
  private:
   struct OutFrame {
-    std::string bytes;
+    std::string own;                            // a response or the greeting
+    std::shared_ptr<const std::string> shared;  // a notification, one copy for all its receivers
     uint64_t seq;
     bool notification;
+    const std::string& bytes() const { return shared ? *shared : own; }
   };
 
   using Clock = std::chrono::steady_clock;
   static int64_t NowMs();
 
-  uint64_t PushLocked(std::string frame, bool notification = false) REQUIRES(mu_);
+  uint64_t PushLocked(std::string frame) REQUIRES(mu_);
+  uint64_t PushSharedLocked(std::shared_ptr<const std::string> frame) REQUIRES(mu_);
+  uint64_t PushOutLocked(OutFrame out) REQUIRES(mu_);
   void PopFrontLocked() REQUIRES(mu_);
   void DropQueueLocked() REQUIRES(mu_);
   // Counts `bytes` read from the socket against the uid's limit; false (and
