@@ -398,7 +398,7 @@ void IpcServer::OnConnectionEvent(uint64_t token, uint32_t events) {
   auto outcome = ServerConnection::ReadOutcome::kOpen;
   if (events & (EPOLLIN | EPOLLRDHUP)) {
     try {
-      outcome = connection->ReadAvailable(&frames);
+      outcome = connection->ReadAvailable(&frames, (events & EPOLLRDHUP) != 0);
     } catch (const std::bad_alloc&) {
       // Out of memory costs this one client its connection, not the service.
       Notice("Closed the connection of pid {}, uid {} (channel {}): out of memory while reading", connection->pid(),

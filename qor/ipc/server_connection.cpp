@@ -109,12 +109,12 @@ void ServerConnection::EndHandling() {
   std::lock_guard lock(mu_);
   handling_ = false;
   if (closed_) return;
+  FinishIfDoneLocked();
   if (rescan_ || WantedEventsLocked() != registered_events_) ArmLocked();
   rescan_ = false;
-  FinishIfDoneLocked();
 }
 
-ServerConnection::ReadOutcome ServerConnection::ReadAvailable(std::vector<Frame>* frames) {
+ServerConnection::ReadOutcome ServerConnection::ReadAvailable(std::vector<Frame>* frames, bool peer_closed) {
   char buffer[64 * 1024];
   size_t total = 0;
   while (total < kReadShare) {
@@ -144,7 +144,9 @@ ServerConnection::ReadOutcome ServerConnection::ReadAvailable(std::vector<Frame>
         frame_started_ms_.store(now, std::memory_order_relaxed);
       }
       // A short read took everything there was; epoll reports anything newer.
-      if (static_cast<size_t>(n) < sizeof(buffer)) break;
+      // Not the end of the stream, though, which came with this very event:
+      // read on until it shows.
+      if (static_cast<size_t>(n) < sizeof(buffer) && !peer_closed) break;
       continue;
     }
     if (n == 0) {
@@ -379,7 +381,19 @@ void ServerConnection::BreakLocked() {
   DropQueueLocked();
   // The I/O thread sees the hang-up and closes the socket.
   ::shutdown(fd_, SHUT_RDWR);
+  ReportHangUpLocked();
   written_cv_.notify_all();
+}
+
+void ServerConnection::ReportHangUpLocked() {
+  // Our own shutdown need not wake epoll; setting the registration again
+  // makes it report the hang-up (rare: once per connection).
+  if (!registered_ || closed_) return;
+  if (handling_) {
+    rescan_ = true;
+  } else {
+    ArmLocked();
+  }
 }
 
 uint32_t ServerConnection::WantedEventsLocked() const {
@@ -407,6 +421,7 @@ void ServerConnection::FinishIfDoneLocked() {
   if (!ended_ || finishing_ || GoneLocked() || in_flight_ > 0 || !queue_.empty()) return;
   finishing_ = true;
   ::shutdown(fd_, SHUT_RDWR);
+  ReportHangUpLocked();
 }
 
 }  // namespace qor_ipc

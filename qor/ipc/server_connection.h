@@ -90,7 +90,8 @@ class ServerConnection {
   // Reads what the socket has (up to a fair share: the rest is reported
   // again after EndHandling) and appends the complete frames. kEnd: the client closed its sending side between frames; kError:
   // garbage, a truncated frame or a failed read.
-  ReadOutcome ReadAvailable(std::vector<Frame>* frames);
+  // `peer_closed`: the event reported the client's end of sending.
+  ReadOutcome ReadAvailable(std::vector<Frame>* frames, bool peer_closed);
   // The client sends no more; once its requests are answered and written the
   // connection is shut down (and then closed by the I/O thread).
   void NoteEnd();
@@ -137,6 +138,8 @@ class ServerConnection {
   // Writes queued frames until the queue is empty or the socket is full.
   void FlushLocked() REQUIRES(mu_);
   void BreakLocked() REQUIRES(mu_);
+  // After our own shutdown: has epoll report the hang-up to a handler.
+  void ReportHangUpLocked() REQUIRES(mu_);
   uint32_t WantedEventsLocked() const REQUIRES(mu_);
   // Sets the registration to the wanted events; epoll then reports those
   // that are ready.
