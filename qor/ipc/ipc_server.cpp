@@ -410,11 +410,13 @@ void IpcServer::OnConnectionEvent(uint64_t token, uint32_t events) {
       return;
     }
   }
+  // Counted before the registration is armed, so that it reads no further
+  // while too many requests of this client are waiting, and before the end
+  // of the stream is noted, which shuts the connection down once nothing is
+  // in flight.
+  for (size_t i = 0; i < frames.size(); ++i) connection->RequestAccepted();
   if (events & EPOLLOUT) connection->OnWritable();
   if (outcome == ServerConnection::ReadOutcome::kEnd) connection->NoteEnd();
-  // Counted before the registration is armed, so that it reads no further
-  // while too many requests of this client are waiting.
-  for (size_t i = 0; i < frames.size(); ++i) connection->RequestAccepted();
   connection->EndHandling();
 
   if (concurrent_) {
