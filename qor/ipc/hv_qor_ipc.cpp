@@ -2,8 +2,10 @@
 // to the classes behind them. No C++ exception leaves this file.
 #include "qor/ipc/hv_qor_ipc.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "platform/sid.h"
@@ -84,32 +86,79 @@ uint32_t HvIPC_MessageSetResponse(HvIpcMessage* message, const uint8_t* bytes, u
   return HV_IPC_OK;
 }
 
-uint32_t HvIPC_Send(const char* identity, const char* channel, uint32_t frame_kind, uint32_t kind,
-                    const uint8_t* bytes, uint32_t count, void* reply, const HvIpcSendOptions* options) {
-  if (!identity || !channel || frame_kind != HV_IPC_SEND_NOTIFICATION || kind == HV_IPC_KIND_DISCONNECTED ||
-      reply != nullptr || (count > 0 && !bytes)) {
+namespace {
+
+// Checks the arguments of a send and reads its options.
+uint32_t SendParameters(const char* identity, uint32_t frame_kind, uint32_t kind, const uint8_t* bytes,
+                        uint32_t count, const HvIpcSendOptions* options, uint32_t* timeout_ms, uint8_t* delivery) {
+  if (!identity || frame_kind != HV_IPC_SEND_NOTIFICATION || kind == HV_IPC_KIND_DISCONNECTED ||
+      (count > 0 && !bytes)) {
     return HV_IPC_INVALID_PARAMETER;
   }
-  uint32_t timeout_ms = HV_IPC_DEFAULT_SEND_TIMEOUT_MS;
-  uint8_t delivery = HV_IPC_DELIVERY_WRITTEN;
+  *timeout_ms = HV_IPC_DEFAULT_SEND_TIMEOUT_MS;
+  *delivery = HV_IPC_DELIVERY_WRITTEN;
   if (options) {
     if (options->size < 8) return HV_IPC_INVALID_PARAMETER;
-    timeout_ms = options->timeout_ms;
+    *timeout_ms = options->timeout_ms;
     // Older, shorter records end before the field; they wait for the write.
-    if (options->size >= offsetof(HvIpcSendOptions, delivery) + 1) delivery = options->delivery;
-    if (delivery > HV_IPC_DELIVERY_QUEUE_OR_CLOSE) return HV_IPC_INVALID_PARAMETER;
+    if (options->size >= offsetof(HvIpcSendOptions, delivery) + 1) *delivery = options->delivery;
+    if (*delivery > HV_IPC_DELIVERY_QUEUE_OR_CLOSE) return HV_IPC_INVALID_PARAMETER;
   }
   if (count > HV_IPC_MAX_FRAME_BODY - 4) return HV_IPC_TOO_LARGE;
+  return HV_IPC_OK;
+}
+
+uint32_t SendFrame(const char* identity, const char* channel, const std::shared_ptr<const std::string>& frame,
+                   uint32_t timeout_ms, uint8_t delivery) {
+  if (!channel) return HV_IPC_INVALID_PARAMETER;
+  auto connection = qor_ipc::ChannelRegistry::Instance().Find(identity, channel);
+  if (!connection) return HV_IPC_NOT_FOUND;
+  return connection->Send(frame, timeout_ms, delivery);
+}
+
+}  // namespace
+
+uint32_t HvIPC_Send(const char* identity, const char* channel, uint32_t frame_kind, uint32_t kind,
+                    const uint8_t* bytes, uint32_t count, void* reply, const HvIpcSendOptions* options) {
+  uint32_t timeout_ms = 0;
+  uint8_t delivery = 0;
+  if (!channel || reply != nullptr) return HV_IPC_INVALID_PARAMETER;
+  const uint32_t rc = SendParameters(identity, frame_kind, kind, bytes, count, options, &timeout_ms, &delivery);
+  if (rc != HV_IPC_OK) return rc;
   try {
-    auto connection = qor_ipc::ChannelRegistry::Instance().Find(identity, channel);
-    if (!connection) return HV_IPC_NOT_FOUND;
-    return connection->Send(
-        qor_ipc::MakeFrame(HV_IPC_FRAME_NOTIFICATION, {kind},
-                           std::string_view(reinterpret_cast<const char*>(bytes), count)),
-        timeout_ms, delivery);
+    return SendFrame(identity, channel,
+                     std::make_shared<const std::string>(qor_ipc::MakeFrame(
+                         HV_IPC_FRAME_NOTIFICATION, {kind}, std::string_view(reinterpret_cast<const char*>(bytes), count))),
+                     timeout_ms, delivery);
   } catch (const std::bad_alloc&) {
     return HV_IPC_ERROR;
   }
+}
+
+uint32_t HvIPC_SendToChannels(const char* identity, const char* const* channels, uint32_t channel_count,
+                              uint32_t frame_kind, uint32_t kind, const uint8_t* bytes, uint32_t count,
+                              const HvIpcSendOptions* options, uint32_t* results) {
+  uint32_t timeout_ms = 0;
+  uint8_t delivery = 0;
+  if (channel_count > 0 && (!channels || !results)) return HV_IPC_INVALID_PARAMETER;
+  const uint32_t rc = SendParameters(identity, frame_kind, kind, bytes, count, options, &timeout_ms, &delivery);
+  if (rc != HV_IPC_OK) return rc;
+  std::shared_ptr<const std::string> frame;
+  try {
+    frame = std::make_shared<const std::string>(qor_ipc::MakeFrame(
+        HV_IPC_FRAME_NOTIFICATION, {kind}, std::string_view(reinterpret_cast<const char*>(bytes), count)));
+  } catch (const std::bad_alloc&) {
+    std::fill(results, results + channel_count, uint32_t{HV_IPC_ERROR});
+    return HV_IPC_OK;
+  }
+  for (uint32_t i = 0; i < channel_count; ++i) {
+    try {
+      results[i] = SendFrame(identity, channels[i], frame, timeout_ms, delivery);
+    } catch (const std::bad_alloc&) {
+      results[i] = HV_IPC_ERROR;
+    }
+  }
+  return HV_IPC_OK;
 }
 
 uint32_t HvIPC_ClientConnect(HvIpcClient** client, const char* identity, const char* service, uint32_t timeout_ms,

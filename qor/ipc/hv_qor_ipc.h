@@ -80,13 +80,15 @@
  * Threads
  * -------
  * A server has a pool of threads that wait for its sockets together; the
- * thread that reads a request runs the message callback for it, and requests
- * read in the same go are handed to the other threads, so callbacks run
+ * thread that reads a request runs the message callback for it. Requests read
+ * in the same go are served by that thread too while callbacks are quick, and
+ * handed to the other threads while they are slow, so slow callbacks run
  * several at once. Writes never block a server thread: each connection has a
  * bounded write queue, and a client that does not read only makes HvIPC_Send
  * to its own channel wait, at most for the time-out given (not at all with
  * HV_IPC_DELIVERY_QUEUE_OR_CLOSE). A client has one reading thread and one
- * thread that runs its notification callback.
+ * thread that runs its notification callback; a request alone on its
+ * connection is read by its calling thread itself.
  */
 #ifndef HV_QOR_IPC_H_
 #define HV_QOR_IPC_H_
@@ -262,6 +264,17 @@ HV_IPC_API uint32_t HvIPC_Send(const char* identity, const char* channel, uint32
                                const uint8_t* bytes, uint32_t count, void* reply, const HvIpcSendOptions* options);
 typedef uint32_t (*HvIPC_Send_t)(const char*, const char*, uint32_t, uint32_t, const uint8_t*, uint32_t, void*,
                                  const HvIpcSendOptions*);
+
+/* HvIPC_Send of one notification to `channel_count` channels: the frame is
+ * built once and shared by every channel's queue. results[i] receives what
+ * HvIPC_Send would have returned for channels[i]. Returns HV_IPC_OK when the
+ * arguments are valid (then every result is set), else what HvIPC_Send
+ * returns for bad arguments (no result is set). */
+HV_IPC_API uint32_t HvIPC_SendToChannels(const char* identity, const char* const* channels, uint32_t channel_count,
+                                         uint32_t frame_kind, uint32_t kind, const uint8_t* bytes, uint32_t count,
+                                         const HvIpcSendOptions* options, uint32_t* results);
+typedef uint32_t (*HvIPC_SendToChannels_t)(const char*, const char* const*, uint32_t, uint32_t, uint32_t,
+                                           const uint8_t*, uint32_t, const HvIpcSendOptions*, uint32_t*);
 
 /* ---------------------------------------------------------------- client */
 

@@ -51,7 +51,12 @@ int ConnectTo(const std::string& path, const std::optional<std::chrono::steady_c
 }  // namespace
 
 IpcClient::IpcClient(int fd, HvIPC_NotificationCallback callback, void* context)
-    : fd_(fd), callback_(callback), context_(context) {}
+    : fd_(fd),
+      callback_(callback),
+      context_(context),
+      frames_((1u << HV_IPC_FRAME_RESPONSE) | (1u << HV_IPC_FRAME_NOTIFICATION) | (1u << HV_IPC_FRAME_HELLO),
+              HV_IPC_MAX_FRAME_BODY),
+      read_buffer_(64 * 1024, '\0') {}
 
 IpcClient::~IpcClient() { ::close(fd_); }
 
@@ -83,7 +88,8 @@ uint32_t IpcClient::Connect(const std::string& identity, const std::string& serv
   }
   if (fd < 0) return failure;
   // Blocking from now on, so that the reading thread sleeps in read() itself;
-  // writes pass MSG_DONTWAIT and wait in poll() with their deadline.
+  // writes and a leading caller's reads pass MSG_DONTWAIT and wait in poll()
+  // with their deadline.
   const int fl = ::fcntl(fd, F_GETFL);
   if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
     ::close(fd);
@@ -139,6 +145,13 @@ uint32_t IpcClient::Request(uint32_t kind, const uint8_t* bytes, uint32_t count,
 uint32_t IpcClient::DoRequest(uint32_t kind, const uint8_t* bytes, uint32_t count, Deadline deadline,
                               std::string* response) {
   auto pending = std::make_shared<Pending>();
+  const uint32_t rc = Exchange(kind, bytes, count, deadline, pending);
+  if (rc == HV_IPC_OK) *response = std::move(pending->payload);
+  return rc;
+}
+
+uint32_t IpcClient::Exchange(uint32_t kind, const uint8_t* bytes, uint32_t count, Deadline deadline,
+                             const std::shared_ptr<Pending>& pending) {
   uint32_t id;
   {
     std::lock_guard lock(mu_);
@@ -156,6 +169,16 @@ uint32_t IpcClient::DoRequest(uint32_t kind, const uint8_t* bytes, uint32_t coun
     pending_.erase(id);
     return rc;
   }
+  if (!pending->done && leader_ == Leader::kNone && !ended_ && pending_.size() == 1) {
+    leader_ = Leader::kCaller;
+    lock.unlock();
+    return LeadForAnswer(id, pending, deadline);
+  }
+  return FollowForAnswer(id, pending, deadline, lock);
+}
+
+uint32_t IpcClient::FollowForAnswer(uint32_t id, const std::shared_ptr<Pending>& pending, Deadline deadline,
+                                    std::unique_lock<std::mutex>& lock) {
   while (!pending->done) {
     if (!deadline) {
       pending->cv.wait(lock);
@@ -165,8 +188,56 @@ uint32_t IpcClient::DoRequest(uint32_t kind, const uint8_t* bytes, uint32_t coun
       return HV_IPC_TIMEOUT;
     }
   }
-  if (pending->status == HV_IPC_OK) *response = std::move(pending->payload);
   return pending->status;
+}
+
+uint32_t IpcClient::LeadForAnswer(uint32_t id, const std::shared_ptr<Pending>& pending, Deadline deadline) {
+  bool broken = false;
+  bool hand_over = false;
+  while (true) {
+    const Buffered handled = HandleBuffered(false);
+    broken = handled == Buffered::kBroken;
+    hand_over = handled == Buffered::kQueueFull;
+    if (broken || hand_over) break;
+    {
+      std::lock_guard lock(mu_);
+      if (pending->done) break;
+    }
+    pollfd p{fd_, POLLIN, 0};
+    const int ready = ::poll(&p, 1, RemainingMs(deadline));
+    if (ready == 0) break;  // the deadline passed
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      broken = true;
+      break;
+    }
+    const ssize_t n = ::recv(fd_, read_buffer_.data(), read_buffer_.size(), MSG_DONTWAIT);
+    if (n > 0) {
+      frames_.Append(read_buffer_.data(), static_cast<size_t>(n));
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+      broken = true;  // end of stream or a failed read
+      break;
+    }
+  }
+  if (broken) EndConnection();
+  std::unique_lock lock(mu_);
+  ReleaseLeadLocked();
+  if (!pending->done) {
+    // Handed over: the reading thread answers it. Else the deadline passed.
+    if (hand_over) return FollowForAnswer(id, pending, deadline, lock);
+    pending_.erase(id);
+    return HV_IPC_TIMEOUT;
+  }
+  return pending->status;
+}
+
+void IpcClient::ReleaseLeadLocked() {
+  leader_ = Leader::kNone;
+  released_at_ = Clock::now();
+  // The reading thread takes over at once when others wait for answers;
+  // else it comes back after kLeadGrace, which costs a wake-up only when it
+  // was parked.
+  if (reader_parked_ || !pending_.empty() || ended_ || closing_) lead_cv_.notify_one();
 }
 
 uint32_t IpcClient::WriteFrame(const std::string& frame, Deadline deadline) {
@@ -214,43 +285,103 @@ uint32_t IpcClient::WriteWhole(const std::string& frame, Deadline deadline) {
 }
 
 void IpcClient::ReadLoop() {
-  FrameReader reader((1u << HV_IPC_FRAME_RESPONSE) | (1u << HV_IPC_FRAME_NOTIFICATION) | (1u << HV_IPC_FRAME_HELLO),
-                     HV_IPC_MAX_FRAME_BODY);
-  char buffer[64 * 1024];
-  bool ok = true;
-  while (ok) {
-    const ssize_t n = ::read(fd_, buffer, sizeof(buffer));
-    if (n > 0) {
-      reader.Append(buffer, static_cast<size_t>(n));
-      Frame frame;
-      FrameReader::Status status;
-      while (ok && (status = reader.Next(&frame)) == FrameReader::Status::kFrame) ok = HandleFrame(frame);
-      if (ok && status == FrameReader::Status::kError) {
-        DebugLog("channel {}: malformed frame from the server", channel_);
-        ok = false;
+  while (true) {
+    {
+      std::unique_lock lock(mu_);
+      if (!AwaitLeadLocked(lock)) return;
+    }
+    bool broken = false;
+    while (!broken) {
+      if (held_note_) {
+        // A leading caller found the queue full: this thread waits for room.
+        QueueNotification(*held_note_);
+        held_note_.reset();
+      }
+      if (HandleBuffered(true) == Buffered::kBroken) {
+        broken = true;
+        break;
+      }
+      {
+        std::lock_guard lock(mu_);
+        // Let callers lead again once no request waits for this thread.
+        if (greeted_ && pending_.empty() && lead_offered_) {
+          lead_offered_ = false;
+          ReleaseLeadLocked();
+          break;
+        }
+      }
+      const ssize_t n = ::read(fd_, read_buffer_.data(), read_buffer_.size());
+      if (n > 0) {
+        frames_.Append(read_buffer_.data(), static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        broken = true;  // end of stream or a failed read
+      }
+    }
+    if (broken) {
+      EndConnection();
+      std::lock_guard lock(mu_);
+      ReleaseLeadLocked();
+      return;
+    }
+  }
+}
+
+bool IpcClient::AwaitLeadLocked(std::unique_lock<std::mutex>& lock) {
+  while (!ended_) {
+    if (leader_ != Leader::kNone) {
+      reader_parked_ = true;
+      lead_cv_.wait(lock);
+      reader_parked_ = false;
+      continue;
+    }
+    const auto until = released_at_ + kLeadGrace;
+    if (!pending_.empty() || closing_ || Clock::now() >= until) {
+      leader_ = Leader::kReader;
+      lead_offered_ = false;
+      return true;
+    }
+    lead_cv_.wait_until(lock, until);
+  }
+  return false;
+}
+
+IpcClient::Buffered IpcClient::HandleBuffered(bool may_wait) {
+  Frame frame;
+  FrameReader::Status status;
+  while ((status = frames_.Next(&frame)) == FrameReader::Status::kFrame) {
+    if (frame.kind == HV_IPC_FRAME_NOTIFICATION) {
+      std::optional<Notification> note;
+      if (!TakeNotification(frame, &note)) return Buffered::kBroken;
+      if (note && !QueueNotification(*note, may_wait)) {
+        held_note_ = std::move(note);
+        return Buffered::kQueueFull;
       }
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    break;  // end of stream or a failed read
+    if (!HandleFrame(frame)) return Buffered::kBroken;
   }
-  EndConnection();
+  if (status == FrameReader::Status::kError) {
+    DebugLog("channel {}: malformed frame from the server", channel_);
+    return Buffered::kBroken;
+  }
+  return Buffered::kDone;
+}
+
+bool IpcClient::TakeNotification(Frame& frame, std::optional<Notification>* note) {
+  {
+    std::lock_guard lock(mu_);
+    if (!greeted_) return false;
+  }
+  // Kind 0 is this library's own "disconnected" mark; a server never sends it.
+  const uint32_t kind = GetU32(frame.body.data());
+  if (kind == HV_IPC_KIND_DISCONNECTED) return false;
+  frame.body.erase(0, 4);
+  if (callback_) note->emplace(Notification{kind, std::move(frame.body)});
+  return true;
 }
 
 bool IpcClient::HandleFrame(Frame& frame) {
   const char* body = frame.body.data();
-  if (frame.kind == HV_IPC_FRAME_NOTIFICATION) {
-    {
-      std::lock_guard lock(mu_);
-      if (!greeted_) return false;
-    }
-    // Kind 0 is this library's own "disconnected" mark; a server never sends it.
-    const uint32_t kind = GetU32(body);
-    if (kind == HV_IPC_KIND_DISCONNECTED) return false;
-    frame.body.erase(0, 4);
-    QueueNotification(Notification{kind, std::move(frame.body)});
-    return true;
-  }
   std::shared_ptr<Pending> p;
   {
     std::lock_guard lock(mu_);
@@ -272,6 +403,7 @@ bool IpcClient::HandleFrame(Frame& frame) {
     frame.body.erase(0, 8);
     p->payload = std::move(frame.body);
     p->done = true;
+    if (leader_ == Leader::kReader) lead_offered_ = true;
   }
   p->cv.notify_one();
   return true;
@@ -281,6 +413,7 @@ void IpcClient::EndConnection() {
   std::unordered_map<uint32_t, std::shared_ptr<Pending>> failed;
   {
     std::lock_guard lock(mu_);
+    if (ended_) return;
     ended_ = true;
     for (auto& [id, p] : pending_) {
       p->status = HV_IPC_DISCONNECTED;
@@ -290,16 +423,23 @@ void IpcClient::EndConnection() {
     greeted_cv_.notify_all();
   }
   for (auto& [id, p] : failed) p->cv.notify_one();
-  if (!closing_) QueueNotification(Notification{HV_IPC_KIND_DISCONNECTED, std::string()});
+  if (!closing_) {
+    Notification note{HV_IPC_KIND_DISCONNECTED, std::string()};
+    QueueNotification(note);
+  }
 }
 
-void IpcClient::QueueNotification(Notification note) {
-  if (!callback_) return;
+bool IpcClient::QueueNotification(Notification& note, bool may_wait) {
+  if (!callback_) return true;
   std::unique_lock lock(note_mu_);
-  while (!note_stop_ && notes_.size() >= kMaxQueuedNotifications) room_cv_.wait(lock);
-  if (note_stop_) return;
+  while (!note_stop_ && notes_.size() >= kMaxQueuedNotifications) {
+    if (!may_wait) return false;
+    room_cv_.wait(lock);
+  }
+  if (note_stop_) return true;
   notes_.push_back(std::move(note));
   note_cv_.notify_one();
+  return true;
 }
 
 void IpcClient::NotifyLoop() {
@@ -359,6 +499,10 @@ void IpcClient::Teardown() {
   note_cv_.notify_all();
   room_cv_.notify_all();
   ::shutdown(fd_, SHUT_RDWR);
+  {
+    std::lock_guard lock(mu_);
+    lead_cv_.notify_all();  // the reading thread takes the lead to see the end
+  }
   if (reader_.joinable()) reader_.join();
 }
 

@@ -1,11 +1,20 @@
 // The client side of the library: one connection to a server, requests from
 // any number of threads, notifications delivered on a thread of the client.
 //
-// Threads: a reading thread matches responses to waiting requests by their
-// id and queues notifications; a notification thread runs the callback, one
-// notification at a time. The queue is bounded: while it is full the reading
-// thread waits, so a callback that does not return makes the server's sends
-// to this client time out instead of growing memory here.
+// Reading (leader/follower): one thread at a time "leads", that is reads the
+// socket, hands responses to their requests by id and queues notifications.
+// A request that is the only one outstanding when no one leads is led by its
+// own calling thread, which reads its answer itself: no hand-over between
+// threads, no wake-up of another. Otherwise the caller follows (waits for the
+// leader to hand it the answer). The reading thread leads whenever requests
+// wait without a leader, and when the connection has been quiet for
+// kLeadGrace after a caller let go, so notifications and the end of the
+// connection are always seen (at most kLeadGrace late while no one leads).
+//
+// A notification thread runs the callback, one notification at a time. The
+// queue is bounded: while it is full the reading thread waits (a leading
+// caller hands the lead to it), so a callback that does not return makes the
+// server's sends to this client time out instead of growing memory here.
 #pragma once
 
 #include <atomic>
@@ -33,6 +42,10 @@ namespace qor_ipc {
 
 // Notifications waiting for the callback before the reading thread waits.
 inline constexpr size_t kMaxQueuedNotifications = 4096;
+// How long the reading thread leaves the lead to callers after one let go:
+// longer than the gap between one caller's back-to-back requests, short
+// enough that a notification arriving meanwhile is still prompt.
+inline constexpr std::chrono::milliseconds kLeadGrace{2};
 
 class IpcClient final : public HvIpcClient {
  public:
@@ -70,14 +83,34 @@ class IpcClient final : public HvIpcClient {
   static Deadline DeadlineAfter(uint32_t timeout_ms);
   uint32_t WaitForGreeting(Deadline deadline);
   uint32_t DoRequest(uint32_t kind, const uint8_t* bytes, uint32_t count, Deadline deadline, std::string* response);
+  // Sends the request and waits for `pending` to be answered.
+  uint32_t Exchange(uint32_t kind, const uint8_t* bytes, uint32_t count, Deadline deadline,
+                    const std::shared_ptr<Pending>& pending);
+  // The calling thread leads until `pending` (request `id`) is answered, the
+  // deadline passes or it has to hand the lead to the reading thread.
+  uint32_t LeadForAnswer(uint32_t id, const std::shared_ptr<Pending>& pending, Deadline deadline);
+  // Waits (on pending->cv) for the leader to answer request `id`.
+  uint32_t FollowForAnswer(uint32_t id, const std::shared_ptr<Pending>& pending, Deadline deadline,
+                           std::unique_lock<std::mutex>& lock);
+  // The reading thread's wait for the lead; false once the connection ended.
+  bool AwaitLeadLocked(std::unique_lock<std::mutex>& lock) REQUIRES(mu_);
+  void ReleaseLeadLocked() REQUIRES(mu_);
+  enum class Buffered { kDone, kQueueFull, kBroken };
+  // The leader handles the complete frames it has buffered. A caller
+  // (`may_wait` false) stops at a notification that finds the queue full.
+  Buffered HandleBuffered(bool may_wait);
   // Writes one whole frame, waiting for other writers first.
   uint32_t WriteFrame(const std::string& frame, Deadline deadline);
   uint32_t WriteWhole(const std::string& frame, Deadline deadline);
   void ReadLoop();
-  // False when the frame breaks the protocol.
+  // A response or the greeting; false when the frame breaks the protocol.
   bool HandleFrame(Frame& frame);
+  // A notification frame: false when it breaks the protocol; `note` stays
+  // empty when there is no callback to run.
+  bool TakeNotification(Frame& frame, std::optional<Notification>* note);
   void EndConnection();
-  void QueueNotification(Notification note);
+  // False (and `note` kept) when the queue is full and `may_wait` is false.
+  bool QueueNotification(Notification& note, bool may_wait = true);
   void NotifyLoop();
   void Teardown();
 
@@ -89,6 +122,7 @@ class IpcClient final : public HvIpcClient {
   std::mutex mu_;
   std::condition_variable greeted_cv_;  // greeting arrived or connection ended
   std::condition_variable idle_cv_;     // a request call returned
+  std::condition_variable lead_cv_;     // the lead is free, or the connection ended
   bool greeted_ GUARDED_BY(mu_) = false;
   bool ended_ GUARDED_BY(mu_) = false;
   int active_requests_ GUARDED_BY(mu_) = 0;  // Request calls in progress
@@ -96,6 +130,17 @@ class IpcClient final : public HvIpcClient {
   // Shared with the reading thread, which wakes the requester after letting
   // go of mu_ (so that the requester does not wake into a held lock).
   std::unordered_map<uint32_t, std::shared_ptr<Pending>> pending_ GUARDED_BY(mu_);
+  enum class Leader { kNone, kReader, kCaller };
+  Leader leader_ GUARDED_BY(mu_) = Leader::kNone;  // the reading thread takes it first, for the greeting
+  Clock::time_point released_at_ GUARDED_BY(mu_);    // when a caller last let go of the lead
+  bool reader_parked_ GUARDED_BY(mu_) = false;       // waits for a release without a time limit
+  bool lead_offered_ GUARDED_BY(mu_) = false;        // the reading thread answered a request since it took the lead
+
+  // The leader's own: what was read and not yet handled, and a notification
+  // a caller read but could not queue (the reading thread queues it first).
+  FrameReader frames_;
+  std::string read_buffer_;
+  std::optional<Notification> held_note_;
 
   // One frame at a time on the socket: a writer holds the socket while
   // writing_ is set, others wait (with their deadline) on write_cv_.

@@ -56,9 +56,29 @@ size_t DescriptorLimit() {
   return static_cast<size_t>(limit.rlim_cur);
 }
 
+// One thread per core. A thread runs a request from its read to its answer
+// without waiting for any client (answers and notifications go to bounded
+// queues, never block), so threads beyond the cores only take turns on them:
+// every extra one costs context switches and wake-ups, not throughput. At
+// least two, so that one slow callback (a write that syncs a file) does not
+// hold up every other client.
 size_t DefaultThreads() {
   const unsigned hw = std::thread::hardware_concurrency();
-  return std::clamp<size_t>(size_t{2} * (hw ? hw : 2), 4, 32);
+  return std::clamp<size_t>(hw ? hw : 2, 2, 32);
+}
+
+// Callbacks faster than this (on recent average) are run one after the other
+// on the thread that read their requests; slower ones are spread over the
+// pool. A hand-over costs a wake-up of another thread, some 5-20 us.
+constexpr int64_t kQuickCallbackNs = 50'000;
+// The part of a read batch one thread serves itself before it hands the rest
+// to the pool, so that a batch of quick requests cannot keep the others of
+// the connection waiting for long.
+constexpr int64_t kInlineBatchNs = 200'000;
+
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace
@@ -378,7 +398,7 @@ void IpcServer::OnConnectionEvent(uint64_t token, uint32_t events) {
   auto outcome = ServerConnection::ReadOutcome::kOpen;
   if (events & (EPOLLIN | EPOLLRDHUP)) {
     try {
-      outcome = connection->ReadAvailable(&frames);
+      outcome = connection->ReadAvailable(&frames, (events & EPOLLRDHUP) != 0);
     } catch (const std::bad_alloc&) {
       // Out of memory costs this one client its connection, not the service.
       Notice("Closed the connection of pid {}, uid {} (channel {}): out of memory while reading", connection->pid(),
@@ -390,24 +410,48 @@ void IpcServer::OnConnectionEvent(uint64_t token, uint32_t events) {
       return;
     }
   }
+  // Counted before the registration is armed, so that it reads no further
+  // while too many requests of this client are waiting, and before the end
+  // of the stream is noted, which shuts the connection down once nothing is
+  // in flight.
+  for (size_t i = 0; i < frames.size(); ++i) connection->RequestAccepted();
   if (events & EPOLLOUT) connection->OnWritable();
   if (outcome == ServerConnection::ReadOutcome::kEnd) connection->NoteEnd();
-  // Counted before the registration is armed, so that it reads no further
-  // while too many requests of this client are waiting.
-  for (size_t i = 0; i < frames.size(); ++i) connection->RequestAccepted();
   connection->EndHandling();
 
   if (concurrent_) {
-    // Later frames go to other threads; this one serves the first itself.
-    for (size_t i = 1; i < frames.size(); ++i) {
+    // This thread serves the first request itself. While callbacks are quick
+    // it serves the others of the batch as well (a hand-over would cost more
+    // than the callback), up to kInlineBatchNs; otherwise, or beyond that,
+    // they go to the other threads so that they run at the same time. A
+    // server starts out counting its callbacks as slow.
+    const bool quick = callback_ns_.load(std::memory_order_relaxed) < kQuickCallbackNs;
+    const int64_t batch_start = quick ? NowNs() : 0;
+    size_t served = 0;
+    while (served < frames.size()) {
+      if (served > 0 && (!quick || NowNs() - batch_start > kInlineBatchNs)) break;
+      const Frame& frame = frames[served++];
+      if (stopping_) {
+        Skip(connection, kFrameHeaderSize + frame.body.size());
+      } else if (!quick && served == 1) {
+        // Slow callbacks: the rest go to the pool before this one starts.
+        for (size_t i = 1; i < frames.size(); ++i) {
+          tasks_.Push([this, connection, frame = std::move(frames[i])] {
+            if (stopping_) return Skip(connection, kFrameHeaderSize + frame.body.size());
+            Serve(connection, frame);
+          });
+        }
+        served = frames.size();
+        Serve(connection, frame);
+      } else {
+        Serve(connection, frame);
+      }
+    }
+    for (size_t i = served; i < frames.size(); ++i) {
       tasks_.Push([this, connection, frame = std::move(frames[i])] {
         if (stopping_) return Skip(connection, kFrameHeaderSize + frame.body.size());
         Serve(connection, frame);
       });
-    }
-    if (!frames.empty()) {
-      if (stopping_) return Skip(connection, kFrameHeaderSize + frames[0].body.size());
-      Serve(connection, frames[0]);
     }
   } else {
     // One thread: the client's requests are served in their order.
@@ -429,6 +473,7 @@ void IpcServer::Serve(const std::shared_ptr<ServerConnection>& connection, const
   HvIpcMessage message;
   message.connection = connection.get();
   uint32_t handled = 1;
+  const int64_t start = NowNs();
   try {
     handled = callback_(kind, reinterpret_cast<const uint8_t*>(frame.body.data() + 8),
                         static_cast<uint32_t>(frame.body.size() - 8), &message, context_);
@@ -438,6 +483,10 @@ void IpcServer::Serve(const std::shared_ptr<ServerConnection>& connection, const
     DebugLog("channel {}: the message callback threw", connection->channel());
     handled = 1;
   }
+  // A moving average over some eight callbacks; races between threads only
+  // lose a sample.
+  const int64_t average = callback_ns_.load(std::memory_order_relaxed);
+  callback_ns_.store(average + (NowNs() - start - average) / 8, std::memory_order_relaxed);
   uint32_t status = HV_IPC_OK;
   if (handled != 0) {
     status = HV_IPC_NOT_HANDLED;

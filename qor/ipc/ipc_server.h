@@ -1,8 +1,9 @@
 // The server side of the library: one listening socket and a set of threads
 // that all wait on one epoll set. The thread that receives a request runs the
-// message callback itself, so a request costs no hand-over between threads;
-// further requests read in the same go are queued for the other threads, so
-// pipelined requests of one client still run at the same time.
+// message callback itself, so a request costs no hand-over between threads.
+// Further requests read in the same go are served by the same thread while
+// callbacks are quick, else queued for the other threads, so that pipelined
+// slow requests of one client still run at the same time.
 //
 // Ownership: the server owns its connections (shared with queued tasks and
 // with HvIPC_Send calls in progress, which may outlive the server: a closed
@@ -98,6 +99,8 @@ class IpcServer final : public HvIpcServer {
   ino_t socket_ino_ = 0;  // our socket file, so that Stop removes no one else's
 
   std::atomic<bool> stopping_{false};
+  // Recent callbacks' average duration in ns; starts as slow.
+  std::atomic<int64_t> callback_ns_{1'000'000};
   TaskQueue tasks_;
   std::vector<std::thread> threads_;  // written by Open and Stop only
 

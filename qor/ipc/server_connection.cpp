@@ -81,7 +81,7 @@ bool ServerConnection::Register() {
   if (GoneLocked()) return false;
   const uint32_t events = WantedEventsLocked();
   epoll_event ev{};
-  ev.events = events | EPOLLONESHOT;
+  ev.events = events | EPOLLET;
   ev.data.u64 = token_;
   if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd_, &ev) != 0) return false;
   registered_ = true;
@@ -96,7 +96,11 @@ void ServerConnection::Abort() {
 
 bool ServerConnection::BeginHandling() {
   std::lock_guard lock(mu_);
-  if (handling_ || closed_) return false;
+  if (closed_) return false;
+  if (handling_) {
+    rescan_ = true;
+    return false;
+  }
   handling_ = true;
   return true;
 }
@@ -105,11 +109,12 @@ void ServerConnection::EndHandling() {
   std::lock_guard lock(mu_);
   handling_ = false;
   if (closed_) return;
-  ArmLocked();
   FinishIfDoneLocked();
+  if (rescan_ || WantedEventsLocked() != registered_events_) ArmLocked();
+  rescan_ = false;
 }
 
-ServerConnection::ReadOutcome ServerConnection::ReadAvailable(std::vector<Frame>* frames) {
+ServerConnection::ReadOutcome ServerConnection::ReadAvailable(std::vector<Frame>* frames, bool peer_closed) {
   char buffer[64 * 1024];
   size_t total = 0;
   while (total < kReadShare) {
@@ -139,7 +144,9 @@ ServerConnection::ReadOutcome ServerConnection::ReadAvailable(std::vector<Frame>
         frame_started_ms_.store(now, std::memory_order_relaxed);
       }
       // A short read took everything there was; epoll reports anything newer.
-      if (static_cast<size_t>(n) < sizeof(buffer)) break;
+      // Not the end of the stream, though, which came with this very event:
+      // read on until it shows.
+      if (static_cast<size_t>(n) < sizeof(buffer) && !peer_closed) break;
       continue;
     }
     if (n == 0) {
@@ -153,6 +160,11 @@ ServerConnection::ReadOutcome ServerConnection::ReadAvailable(std::vector<Frame>
     if (errno == EAGAIN || errno == EWOULDBLOCK) break;
     DebugLog("channel {}: read failed, errno={}", channel_, errno);
     return ReadOutcome::kError;
+  }
+  if (total >= kReadShare) {
+    // No new edge comes for bytes already there: have them reported again.
+    std::lock_guard lock(mu_);
+    rescan_ = true;
   }
   return ReadOutcome::kOpen;
 }
@@ -224,7 +236,7 @@ void ServerConnection::RequestDone(std::string response, size_t request_bytes) {
   FinishIfDoneLocked();
 }
 
-uint32_t ServerConnection::Send(std::string frame, uint32_t timeout_ms, uint8_t delivery) {
+uint32_t ServerConnection::Send(std::shared_ptr<const std::string> frame, uint32_t timeout_ms, uint8_t delivery) {
   if (delivery == HV_IPC_DELIVERY_QUEUE_OR_CLOSE) {
     size_t unread = 0;
     {
@@ -233,8 +245,8 @@ uint32_t ServerConnection::Send(std::string frame, uint32_t timeout_ms, uint8_t 
       // One notification may always wait, however large; beyond the bound the
       // client has stopped reading and would only cost the service memory.
       if (queued_notification_bytes_ == 0 ||
-          queued_notification_bytes_ + frame.size() <= resource_limits::kMaxQueuedNotificationBytes) {
-        PushLocked(std::move(frame), true);
+          queued_notification_bytes_ + frame->size() <= resource_limits::kMaxQueuedNotificationBytes) {
+        PushSharedLocked(std::move(frame));
         FlushLocked();
         UpdateInterestLocked();
         return GoneLocked() ? HV_IPC_DISCONNECTED : HV_IPC_OK;
@@ -251,15 +263,15 @@ uint32_t ServerConnection::Send(std::string frame, uint32_t timeout_ms, uint8_t 
   std::unique_lock lock(mu_);
   // Room first: one frame may always go into an empty queue, however large.
   constexpr size_t kMaxQueuedBytes = resource_limits::kMaxQueuedBytes;
-  while (!GoneLocked() && queued_bytes_ > 0 && queued_bytes_ + frame.size() > kMaxQueuedBytes) {
+  while (!GoneLocked() && queued_bytes_ > 0 && queued_bytes_ + frame->size() > kMaxQueuedBytes) {
     if (written_cv_.wait_until(lock, deadline) == std::cv_status::timeout && !GoneLocked() && queued_bytes_ > 0 &&
-        queued_bytes_ + frame.size() > kMaxQueuedBytes) {
+        queued_bytes_ + frame->size() > kMaxQueuedBytes) {
       DebugLog("channel {}: no room for a notification within {} ms", channel_, timeout_ms);
       return HV_IPC_TIMEOUT;
     }
   }
   if (GoneLocked()) return HV_IPC_DISCONNECTED;
-  const uint64_t seq = PushLocked(std::move(frame), true);
+  const uint64_t seq = PushSharedLocked(std::move(frame));
   FlushLocked();
   UpdateInterestLocked();
   if (GoneLocked()) return HV_IPC_DISCONNECTED;
@@ -274,8 +286,8 @@ uint32_t ServerConnection::Send(std::string frame, uint32_t timeout_ms, uint8_t 
       for (auto it = queue_.begin(); it != queue_.end(); ++it) {
         if (it->seq != seq) continue;
         if (it != queue_.begin() || head_written_ == 0) {
-          queued_bytes_ -= it->bytes.size();
-          queued_notification_bytes_ -= it->bytes.size();
+          queued_bytes_ -= it->bytes().size();
+          queued_notification_bytes_ -= it->bytes().size();
           queue_.erase(it);
           if (queue_.empty()) stalled_since_ms_.store(0, std::memory_order_relaxed);
           UpdateInterestLocked();
@@ -295,19 +307,29 @@ bool ServerConnection::IsClosed() const {
   return GoneLocked();
 }
 
-uint64_t ServerConnection::PushLocked(std::string frame, bool notification) {
+uint64_t ServerConnection::PushLocked(std::string frame) {
+  return PushOutLocked(OutFrame{std::move(frame), nullptr, 0, false});
+}
+
+uint64_t ServerConnection::PushSharedLocked(std::shared_ptr<const std::string> frame) {
+  return PushOutLocked(OutFrame{std::string(), std::move(frame), 0, true});
+}
+
+uint64_t ServerConnection::PushOutLocked(OutFrame out) {
   if (queue_.empty()) stalled_since_ms_.store(NowMs(), std::memory_order_relaxed);
-  queued_bytes_ += frame.size();
-  if (notification) queued_notification_bytes_ += frame.size();
+  const size_t size = out.bytes().size();
+  queued_bytes_ += size;
+  if (out.notification) queued_notification_bytes_ += size;
   const uint64_t seq = next_seq_++;
-  queue_.push_back(OutFrame{std::move(frame), seq, notification});
+  out.seq = seq;
+  queue_.push_back(std::move(out));
   return seq;
 }
 
 void ServerConnection::PopFrontLocked() {
   const OutFrame& head = queue_.front();
-  queued_bytes_ -= head.bytes.size();
-  if (head.notification) queued_notification_bytes_ -= head.bytes.size();
+  queued_bytes_ -= head.bytes().size();
+  if (head.notification) queued_notification_bytes_ -= head.bytes().size();
   written_seq_ = head.seq;
   head_written_ = 0;
   queue_.pop_front();
@@ -320,8 +342,8 @@ void ServerConnection::FlushLocked() {
     size_t count = 0;
     for (auto it = queue_.begin(); it != queue_.end() && count < kMaxIov; ++it, ++count) {
       const size_t skip = count == 0 ? head_written_ : 0;
-      iov[count].iov_base = it->bytes.data() + skip;
-      iov[count].iov_len = it->bytes.size() - skip;
+      iov[count].iov_base = const_cast<char*>(it->bytes().data()) + skip;
+      iov[count].iov_len = it->bytes().size() - skip;
     }
     msghdr msg{};
     msg.msg_iov = iov;
@@ -337,7 +359,7 @@ void ServerConnection::FlushLocked() {
     size_t left = static_cast<size_t>(n);
     while (left > 0) {
       OutFrame& head = queue_.front();
-      const size_t rest = head.bytes.size() - head_written_;
+      const size_t rest = head.bytes().size() - head_written_;
       if (left < rest) {
         head_written_ += left;
         left = 0;
@@ -359,7 +381,19 @@ void ServerConnection::BreakLocked() {
   DropQueueLocked();
   // The I/O thread sees the hang-up and closes the socket.
   ::shutdown(fd_, SHUT_RDWR);
+  ReportHangUpLocked();
   written_cv_.notify_all();
+}
+
+void ServerConnection::ReportHangUpLocked() {
+  // Our own shutdown need not wake epoll; setting the registration again
+  // makes it report the hang-up (rare: once per connection).
+  if (!registered_ || closed_) return;
+  if (handling_) {
+    rescan_ = true;
+  } else {
+    ArmLocked();
+  }
 }
 
 uint32_t ServerConnection::WantedEventsLocked() const {
@@ -372,14 +406,13 @@ uint32_t ServerConnection::WantedEventsLocked() const {
 void ServerConnection::ArmLocked() {
   const uint32_t events = WantedEventsLocked();
   epoll_event ev{};
-  ev.events = events | EPOLLONESHOT;
+  ev.events = events | EPOLLET;
   ev.data.u64 = token_;
   if (::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd_, &ev) == 0) registered_events_ = events;
 }
 
 void ServerConnection::UpdateInterestLocked() {
-  // A handler arms the registration when it ends; until then changing it
-  // would hand the connection to a second thread.
+  // A handler updates the registration when it ends.
   if (closed_ || handling_ || !registered_) return;
   if (WantedEventsLocked() != registered_events_) ArmLocked();
 }
@@ -388,6 +421,7 @@ void ServerConnection::FinishIfDoneLocked() {
   if (!ended_ || finishing_ || GoneLocked() || in_flight_ > 0 || !queue_.empty()) return;
   finishing_ = true;
   ::shutdown(fd_, SHUT_RDWR);
+  ReportHangUpLocked();
 }
 
 }  // namespace qor_ipc

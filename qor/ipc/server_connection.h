@@ -2,9 +2,13 @@
 // its channel name and its write queue.
 //
 // The server's threads all wait on one epoll set in which the socket is
-// registered one-shot: the thread that receives an event "handles" the
+// registered edge-triggered: the thread that receives an event "handles" the
 // connection (reads it, closes it) alone, between BeginHandling and
-// EndHandling, and EndHandling arms the registration again. Writing may
+// EndHandling. The registration changes only when what the connection waits
+// for changes (it stops reading at its limits, it has bytes queued to write)
+// or when an event came while another thread was handling: then EndHandling
+// modifies it, which makes epoll report whatever is ready again. So a request
+// costs no epoll_ctl. Writing may
 // happen on any thread: a callback's response, HvIPC_Send's notification, a
 // handler when the socket has room again. Whoever queues a frame writes at
 // once as much as the socket takes without blocking; the rest waits in a
@@ -74,9 +78,8 @@ class ServerConnection {
   void Abort();
 
   // A server thread received an event for the connection. False when another
-  // thread handles it already (the event was delivered twice because a writer
-  // re-armed the registration meanwhile) or it is closed: then nothing is to
-  // be done, the other handler arms the registration when it ends.
+  // thread handles it already or it is closed: then nothing is to be done
+  // here, the other handler has epoll report the event again when it ends.
   bool BeginHandling();
   // Arms the registration again for what the connection now waits for.
   void EndHandling();
@@ -84,10 +87,11 @@ class ServerConnection {
   // ---- The handler only.
 
   enum class ReadOutcome { kOpen, kEnd, kError };
-  // Reads what the socket has (up to a fair share) and appends the complete
-  // frames. kEnd: the client closed its sending side between frames; kError:
+  // Reads what the socket has (up to a fair share: the rest is reported
+  // again after EndHandling) and appends the complete frames. kEnd: the client closed its sending side between frames; kError:
   // garbage, a truncated frame or a failed read.
-  ReadOutcome ReadAvailable(std::vector<Frame>* frames);
+  // `peer_closed`: the event reported the client's end of sending.
+  ReadOutcome ReadAvailable(std::vector<Frame>* frames, bool peer_closed);
   // The client sends no more; once its requests are answered and written the
   // connection is shut down (and then closed by the I/O thread).
   void NoteEnd();
@@ -107,20 +111,25 @@ class ServerConnection {
   void RequestDone(std::string response, size_t request_bytes);
   // Writes a notification frame (HvIPC_Send); `delivery` is an
   // HV_IPC_DELIVERY_* value. See hv_qor_ipc.h for the results.
-  uint32_t Send(std::string frame, uint32_t timeout_ms, uint8_t delivery);
+  // The frame may be shared with the queues of other connections.
+  uint32_t Send(std::shared_ptr<const std::string> frame, uint32_t timeout_ms, uint8_t delivery);
   bool IsClosed() const;
 
  private:
   struct OutFrame {
-    std::string bytes;
+    std::string own;                            // a response or the greeting
+    std::shared_ptr<const std::string> shared;  // a notification, one copy for all its receivers
     uint64_t seq;
     bool notification;
+    const std::string& bytes() const { return shared ? *shared : own; }
   };
 
   using Clock = std::chrono::steady_clock;
   static int64_t NowMs();
 
-  uint64_t PushLocked(std::string frame, bool notification = false) REQUIRES(mu_);
+  uint64_t PushLocked(std::string frame) REQUIRES(mu_);
+  uint64_t PushSharedLocked(std::shared_ptr<const std::string> frame) REQUIRES(mu_);
+  uint64_t PushOutLocked(OutFrame out) REQUIRES(mu_);
   void PopFrontLocked() REQUIRES(mu_);
   void DropQueueLocked() REQUIRES(mu_);
   // Counts `bytes` read from the socket against the uid's limit; false (and
@@ -129,8 +138,11 @@ class ServerConnection {
   // Writes queued frames until the queue is empty or the socket is full.
   void FlushLocked() REQUIRES(mu_);
   void BreakLocked() REQUIRES(mu_);
+  // After our own shutdown: has epoll report the hang-up to a handler.
+  void ReportHangUpLocked() REQUIRES(mu_);
   uint32_t WantedEventsLocked() const REQUIRES(mu_);
-  // (Re-)arms the one-shot registration for the wanted events.
+  // Sets the registration to the wanted events; epoll then reports those
+  // that are ready.
   void ArmLocked() REQUIRES(mu_);
   // Arms the registration when what the connection waits for changed and no
   // handler is active.
@@ -162,6 +174,7 @@ class ServerConnection {
   bool closed_ GUARDED_BY(mu_) = false;    // socket closed; nothing more is written
   bool broken_ GUARDED_BY(mu_) = false;    // a write failed; a handler will close
   bool handling_ GUARDED_BY(mu_) = false;  // a server thread handles an event
+  bool rescan_ GUARDED_BY(mu_) = false;    // an event or unread bytes wait for the handler's end
   bool registered_ GUARDED_BY(mu_) = false;  // in the epoll set
   bool ended_ GUARDED_BY(mu_) = false;     // the client sends no more requests
   bool finishing_ GUARDED_BY(mu_) = false; // shut down after the last answer
@@ -173,7 +186,7 @@ class ServerConnection {
   uint64_t next_seq_ GUARDED_BY(mu_) = 1;
   uint64_t written_seq_ GUARDED_BY(mu_) = 0;  // frames up to this sequence number are written
   uint32_t in_flight_ GUARDED_BY(mu_) = 0;
-  uint32_t registered_events_ GUARDED_BY(mu_) = 0;  // as last armed, without EPOLLONESHOT
+  uint32_t registered_events_ GUARDED_BY(mu_) = 0;  // as last registered, without EPOLLET
 };
 
 }  // namespace qor_ipc

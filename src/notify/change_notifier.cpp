@@ -264,8 +264,11 @@ void ChangeNotifier::SendToChannels(const std::vector<std::string>& targets, con
     return;
   }
   const std::span<const uint8_t> envelope(bytes, count);
-  for (const std::string& channel : targets) {
-    const uint32_t result = sender_->Send(identity_, channel, envelope);
+  std::vector<uint32_t> results;
+  sender_->SendToChannels(identity_, targets, envelope, &results);
+  for (size_t i = 0; i < targets.size(); ++i) {
+    const std::string& channel = targets[i];
+    const uint32_t result = i < results.size() ? results[i] : NotificationSender::kTimedOut;
     if (result == NotificationSender::kDelivered) continue;
     HvQorLogging::LogWriteFrom(HvQorLogging::kWarning, "PluginIpc::SendNotificationsToChannels",
                                "Sending notification to '{}' failed: {}", channel, result);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 class NotificationSender {
  public:
@@ -21,4 +22,15 @@ class NotificationSender {
   // library's result. May block up to the send time-out. Called on the
   // notifier thread only, one call at a time, never under the notifier's lock.
   virtual uint32_t Send(const std::string& identity, const std::string& channel, std::span<const uint8_t> bytes) = 0;
+
+  // Sends the same `bytes` to every one of `channels`; `results` receives
+  // one result per channel, in their order. Same thread rules as Send. This
+  // default sends one by one; a sender that can share one encoded frame
+  // among the channels does so.
+  virtual void SendToChannels(const std::string& identity, const std::vector<std::string>& channels,
+                              std::span<const uint8_t> bytes, std::vector<uint32_t>* results) {
+    results->clear();
+    results->reserve(channels.size());
+    for (const std::string& channel : channels) results->push_back(Send(identity, channel, bytes));
+  }
 };

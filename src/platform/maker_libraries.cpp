@@ -66,6 +66,7 @@ constinit MakerFunction<HvIPC_MessageFreeSID_t> ipc_free_sid(ipc, "HvIPC_Message
 constinit MakerFunction<HvIPC_MessageGetSenderChannel_t> ipc_sender_channel(ipc, "HvIPC_MessageGetSenderChannel");
 constinit MakerFunction<HvIPC_MessageSetResponse_t> ipc_set_response(ipc, "HvIPC_MessageSetResponse");
 constinit MakerFunction<HvIPC_Send_t> ipc_send(ipc, "HvIPC_Send");
+constinit MakerFunction<HvIPC_SendToChannels_t> ipc_send_to_channels(ipc, "HvIPC_SendToChannels");
 constinit MakerFunction<HvIPC_MessageKeepConnection_t> ipc_keep(ipc, "HvIPC_MessageKeepConnection");
 constinit MakerFunction<HvIPC_SetLogCallback_t> ipc_set_log(ipc, "HvIPC_SetLogCallback");
 constinit MakerFunction<HvIPC_ClientConnect_t> ipc_client_connect(ipc, "HvIPC_ClientConnect");
@@ -154,6 +155,13 @@ void HvIPC_SetLogCallback(HvIPC_LogCallback callback, void* context) {
 uint32_t HvIPC_Send(const char* identity, const char* channel, uint32_t frame_kind, uint32_t kind,
                     const uint8_t* bytes, uint32_t count, void* reply, const HvIpcSendOptions* options) {
   return CallForCode(ipc_send, identity, channel, frame_kind, kind, bytes, count, reply, options);
+}
+
+uint32_t HvIPC_SendToChannels(const char* identity, const char* const* channels, uint32_t channel_count,
+                              uint32_t frame_kind, uint32_t kind, const uint8_t* bytes, uint32_t count,
+                              const HvIpcSendOptions* options, uint32_t* results) {
+  return CallForCode(ipc_send_to_channels, identity, channels, channel_count, frame_kind, kind, bytes, count, options,
+                     results);
 }
 
 uint32_t HvIPC_ClientConnect(HvIpcClient** client, const char* identity, const char* service, uint32_t timeout_ms,

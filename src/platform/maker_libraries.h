@@ -56,6 +56,9 @@ void HvIPC_MessageKeepConnection(HvIpcMessage* message, int32_t keep);
 void HvIPC_SetLogCallback(HvIPC_LogCallback callback, void* context);
 uint32_t HvIPC_Send(const char* identity, const char* channel, uint32_t frame_kind, uint32_t kind,
                     const uint8_t* bytes, uint32_t count, void* reply, const HvIpcSendOptions* options);
+uint32_t HvIPC_SendToChannels(const char* identity, const char* const* channels, uint32_t channel_count,
+                              uint32_t frame_kind, uint32_t kind, const uint8_t* bytes, uint32_t count,
+                              const HvIpcSendOptions* options, uint32_t* results);
 uint32_t HvIPC_ClientConnect(HvIpcClient** client, const char* identity, const char* service, uint32_t timeout_ms,
                              HvIPC_NotificationCallback callback, void* context);
 uint32_t HvIPC_ClientRequest(HvIpcClient* client, uint32_t kind, const uint8_t* bytes, uint32_t count,

@@ -21,3 +21,21 @@ uint32_t IpcNotificationSender::Send(const std::string& identity, const std::str
   return maker::HvIPC_Send(identity.c_str(), channel.c_str(), kFrameKind, kMessageKind, bytes.data(),
                            static_cast<uint32_t>(bytes.size()), nullptr, &options);
 }
+
+void IpcNotificationSender::SendToChannels(const std::string& identity, const std::vector<std::string>& channels,
+                                           std::span<const uint8_t> bytes, std::vector<uint32_t>* results) {
+  results->assign(channels.size(), HV_IPC_TOO_LARGE);
+  if (channels.empty() || bytes.size() > std::numeric_limits<uint32_t>::max() ||
+      channels.size() > std::numeric_limits<uint32_t>::max()) {
+    return;
+  }
+  std::vector<const char*> names;
+  names.reserve(channels.size());
+  for (const std::string& channel : channels) names.push_back(channel.c_str());
+  const HvIpcSendOptions options = SendOptions();
+  const uint32_t rc = maker::HvIPC_SendToChannels(identity.c_str(), names.data(), static_cast<uint32_t>(names.size()),
+                                                  kFrameKind, kMessageKind, bytes.data(),
+                                                  static_cast<uint32_t>(bytes.size()), &options, results->data());
+  // Refused as a whole (or the library is missing): every channel has that result.
+  if (rc != HV_IPC_OK) results->assign(channels.size(), rc);
+}

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "notify/notification_sender.h"
 #include "qor/ipc/hv_qor_ipc.h"
@@ -23,4 +24,8 @@ class IpcNotificationSender : public NotificationSender {
   // Calls maker::HvIPC_Send. An envelope too long for the library's 32-bit
   // count is refused with HV_IPC_TOO_LARGE without a call.
   uint32_t Send(const std::string& identity, const std::string& channel, std::span<const uint8_t> bytes) override;
+  // One HvIPC_SendToChannels call: the library builds the frame once and
+  // queues it for every channel.
+  void SendToChannels(const std::string& identity, const std::vector<std::string>& channels,
+                      std::span<const uint8_t> bytes, std::vector<uint32_t>* results) override;
 };
