@@ -7,6 +7,7 @@
 #include "plugin/ipc_message.h"
 #include "plugin/value_conversion.h"
 #include "qor/ipc/frame.h"
+#include "qor/ipc/hv_qor_ipc.h"
 
 namespace {
 
@@ -27,7 +28,8 @@ void ReadEnvelope(const uint8_t* bytes, size_t count) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ReadEnvelope(data, size);
-  qor_ipc::FrameReader reader(0xFFFFFFFFu);
+  // Every frame kind, bodies up to the largest request the server takes.
+  qor_ipc::FrameReader reader(0xFFFFFFFFu, HV_IPC_MAX_REQUEST_BODY);
   // Arrives in two pieces, as a stream may split it anywhere.
   const size_t split = size == 0 ? 0 : data[0] % (size + 1);
   reader.Append(reinterpret_cast<const char*>(data), split);
