@@ -163,6 +163,10 @@ HttpRequest::HttpRequest(HttpSession& session) : session_(session), transfer_(st
 
 HttpRequest::~HttpRequest() {
   Cancel();
+  WaitForCompletion();
+}
+
+void HttpRequest::WaitForCompletion() {
   std::unique_lock lock(mutex_);
   finished_cv_.wait(lock, [this]() REQUIRES(mutex_) { return !running_; });
 }

@@ -11,6 +11,7 @@
 //     request->Cancel();
 //     done.Wait();
 //   }
+//   request->WaitForCompletion();  // before `done` goes away
 //   if (request->GetResult() == HttpResult::Ok) { ... request->GetStatus() ... }
 //   else HV_LOG_ERROR("Failed: {}", request->GetErrorText());
 //
@@ -151,6 +152,12 @@ class HttpRequest {
   // completion follows on the driver thread. Does nothing when the request is
   // not running.
   void Cancel();
+
+  // Returns once the completion has run and returned (at once when the request
+  // is not running). A caller whose completion sets an event of its own waits
+  // here before that event goes away: the completion may still be inside Set
+  // when the event's waiter wakes.
+  void WaitForCompletion();
 
   // --- Results (after the completion) ---
   HttpResult GetResult() const;

@@ -166,6 +166,7 @@ bool ServerComm::ExecuteRequest(HttpRequest& request, Settings& hive) {
     request.Cancel();
     done.Wait();
   }
+  request.WaitForCompletion();  // `done` must outlive the completion that sets it
   return ProcessStatus(request, hive);
 }
 

@@ -116,6 +116,7 @@ class HttpTransport : public testing::Test {
     platform::ManualResetEvent done;
     request.Start([&done](HttpRequest&) { done.Set(); });
     ASSERT_TRUE(done.Wait(20s));
+    request.WaitForCompletion();
   }
 
   void Pin(int n, const std::vector<uint8_t>& der) {

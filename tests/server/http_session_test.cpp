@@ -33,9 +33,11 @@ void Send(int fd, const std::string& text) { ::send(fd, text.data(), text.size()
 
 // A plain request to the raw server whose completion counts its calls and sets `done`.
 struct Started {
-  std::unique_ptr<HttpRequest> request;
   std::atomic<int> calls{0};
   platform::ManualResetEvent done;
+  // Last, so that it is destroyed first: its destructor waits until the
+  // completion, which uses the members above, has returned.
+  std::unique_ptr<HttpRequest> request;
 
   Started(HttpSession& session, int port, uint32_t receive_timeout_ms = 60000) {
     request = HttpRequest::Create(session);
@@ -180,6 +182,7 @@ TEST(HttpSession, AProxyChallengeIsAnsweredOnceWithTheSameTransactionId) {
   platform::ManualResetEvent done;
   request->Start([&done](HttpRequest&) { done.Set(); });
   ASSERT_TRUE(done.Wait(10s));
+  request->WaitForCompletion();
   EXPECT_EQ(request->GetResult(), HttpResult::Ok);
   EXPECT_EQ(request->auth_scheme(), HttpRequest::kAuthBasic);
   std::lock_guard lock(mutex);
