@@ -43,11 +43,12 @@ json SchemaNode::ApplyObject(const json* base, const json* overlay, VelderPath::
   MemberCursor overlayMembers(overlay);
   for (const auto& [name, member] : properties->get_ref<const json::object_t&>()) {
     const SchemaNode child(*this, name, member);
-    // The path only names settings in log messages; a member name that is no
-    // valid key is still shown as it is.
-    if (log) path.push_back(VelderPath::Element::MakeKey(name));
+    // The path only names settings in log messages (an overlay value that
+    // fails validation is logged too); a member name that is no valid key is
+    // still shown as it is.
+    path.push_back(VelderPath::Element::MakeKey(name));
     json value = child.Apply(baseMembers.Seek(name), overlayMembers.Seek(name), path, log);
-    if (log) path.pop_back();
+    path.pop_back();
     // Properties come in ascending order, so each member goes to the end.
     if (!value.is_null()) members.emplace_hint(members.end(), name, std::move(value));
   }
@@ -70,7 +71,8 @@ json SchemaNode::ApplyPrimitiveOrArray(const json* base, const json* overlay, co
   if (base != nullptr && GetValueSchemaType(*base) != Type()) return *defaultValue;
   if (overlay != nullptr) {
     const SchemaType type = Type();
-    const ValidationResult verdict = type == kArray ? ValidateArray(*overlay) : ValidateSimpleType(type, *overlay);
+    const ValidationResult verdict =
+        type == kArray ? ValidateArray(*overlay, path) : ValidateSimpleType(type, *overlay, path);
     if (verdict == kValid) return *overlay;
   }
   return base != nullptr ? *base : *defaultValue;

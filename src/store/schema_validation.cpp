@@ -1,6 +1,8 @@
 // Validation of values against a schema node, and the split of a value into
 // the part the schema describes (stored in the hive's "patch") and the part it
 // does not describe (stored in "local").
+#include <vector>
+
 #include "logging/log.h"
 #include "store/schema_keywords.h"
 #include "store/schema_member_cursor.h"
@@ -23,19 +25,55 @@ void AppendMember(std::optional<json>& output, const std::string& name, Value&& 
 
 }  // namespace
 
+// The path of the node validation began at, then one step per member or
+// element it descended into. Each step lives on the stack frame of its
+// recursion, so a valid value costs no copies; the path is spelled out only
+// for a message.
+class SchemaNode::Location {
+ public:
+  explicit Location(const VelderPath::Path& start) : start_(&start) {}
+  Location(const Location& parent, const std::string& key) : parent_(&parent), key_(&key) {}
+  Location(const Location& parent, size_t index) : parent_(&parent), index_(index) {}
+
+  // As clients write paths ("a.b.3"); "" for the root.
+  std::string ToString() const {
+    std::vector<const Location*> steps;
+    const Location* first = this;
+    for (; first->parent_ != nullptr; first = first->parent_) steps.push_back(first);
+    VelderPath::Path path = *first->start_;
+    for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+      const Location& step = **it;
+      path.push_back(step.key_ != nullptr ? VelderPath::Element::MakeKey(*step.key_)
+                                          : VelderPath::Element::MakeIndex(static_cast<uint32_t>(step.index_)));
+    }
+    return VelderPath::ToString(path);
+  }
+
+ private:
+  const VelderPath::Path* start_ = nullptr;  // set on the first location only
+  const Location* parent_ = nullptr;
+  const std::string* key_ = nullptr;  // a member step; else an element step
+  size_t index_ = 0;
+};
+
 ValidationResult SchemaNode::Validate(const json& value, std::optional<json>& described,
-                                      std::optional<json>& undescribed) const {
+                                      std::optional<json>& undescribed, const VelderPath::Path& at) const {
   if (!VelderPath::IsWithinDepth(value, kMaxValidationDepth)) return kViolation;
-  return ValidateValue(value, described, undescribed);
+  return ValidateValue(value, described, undescribed, Location(at));
 }
 
-ValidationResult SchemaNode::ValidateArray(const json& value) const {
+ValidationResult SchemaNode::ValidateArray(const json& value, const VelderPath::Path& at) const {
   if (!VelderPath::IsWithinDepth(value, kMaxValidationDepth)) return kViolation;
-  return ValidateArray(value, DepthChecked{});
+  return ValidateArrayAt(value, Location(at));
+}
+
+ValidationResult SchemaNode::ValidateSimpleType(SchemaType type, const json& value,
+                                                const VelderPath::Path& at) const {
+  return ValidateSimpleTypeAt(type, value, Location(at));
 }
 
 ValidationResult SchemaNode::ValidateValue(const json& value, std::optional<json>& described,
-                                           std::optional<json>& undescribed) const {
+                                           std::optional<json>& undescribed, const Location& at) const {
   if (dynamic_) {
     described = value;
     return kValid;
@@ -48,15 +86,14 @@ ValidationResult SchemaNode::ValidateValue(const json& value, std::optional<json
     return kValid;
   }
   const SchemaType type = Type();
-  if (type == kObject) return ValidateObject(value, described, undescribed);
-  const ValidationResult result =
-      type == kArray ? ValidateArray(value, DepthChecked{}) : ValidateSimpleType(type, value);
+  if (type == kObject) return ValidateObject(value, described, undescribed, at);
+  const ValidationResult result = type == kArray ? ValidateArrayAt(value, at) : ValidateSimpleTypeAt(type, value, at);
   if (result == kValid) described = value;
   return result;
 }
 
 ValidationResult SchemaNode::ValidateObject(const json& value, std::optional<json>& described,
-                                            std::optional<json>& undescribed) const {
+                                            std::optional<json>& undescribed, const Location& at) const {
   if (!value.is_object()) return kViolation;
   if (RunKeywordChecks(kObject, value) != kValid) return kViolation;
   // Members arrive in ascending order, so the schema's properties are found by
@@ -71,36 +108,38 @@ ValidationResult SchemaNode::ValidateObject(const json& value, std::optional<jso
     const SchemaNode child(*this, name, *schemaMember);
     std::optional<json> childDescribed;
     std::optional<json> childUndescribed;
-    if (child.ValidateValue(member, childDescribed, childUndescribed) != kValid) return kViolation;
+    if (child.ValidateValue(member, childDescribed, childUndescribed, Location(at, name)) != kValid) {
+      return kViolation;
+    }
     if (childDescribed) AppendMember(described, name, std::move(*childDescribed));
     if (childUndescribed) AppendMember(undescribed, name, std::move(*childUndescribed));
   }
   return kValid;
 }
 
-ValidationResult SchemaNode::ValidateArray(const json& value, DepthChecked) const {
+ValidationResult SchemaNode::ValidateArrayAt(const json& value, const Location& at) const {
   if (IsAbsent()) return kViolation;
   if (!value.is_array()) {
-    HV_LOG_ERROR("Value is not array");
+    HV_LOG_ERROR("Value is not array at \"{}\"", at.ToString());
     return kViolation;
   }
   if (RunKeywordChecks(kArray, value) != kValid) return kViolation;
   SchemaNode element(*this);
   if (!element.OnIndex(0)) return kViolation;
-  for (const json& item : value) {
+  for (size_t i = 0; i < value.size(); ++i) {
     // Only the verdict counts: the array as a whole is the described value.
     std::optional<json> described;
     std::optional<json> undescribed;
-    if (element.ValidateValue(item, described, undescribed) != kValid) return kViolation;
+    if (element.ValidateValue(value[i], described, undescribed, Location(at, i)) != kValid) return kViolation;
   }
   return kValid;
 }
 
-ValidationResult SchemaNode::ValidateSimpleType(SchemaType type, const json& value) const {
+ValidationResult SchemaNode::ValidateSimpleTypeAt(SchemaType type, const json& value, const Location& at) const {
   if (IsAbsent()) return kViolation;
   if (GetValueSchemaType(value) != Type()) {
-    HV_LOG_ERROR("Type error. Schema type is {} and value type is {}", static_cast<uint32_t>(Type()),
-                 static_cast<int>(value.type()));
+    HV_LOG_ERROR("Type error. Schema type is {} and value type is {} at \"{}\"", static_cast<uint32_t>(Type()),
+                 static_cast<int>(value.type()), at.ToString());
     return kViolation;
   }
   return RunKeywordChecks(type, value);
