@@ -1,8 +1,6 @@
 // Validation of values against a schema node, and the split of a value into
 // the part the schema describes (stored in the hive's "patch") and the part it
 // does not describe (stored in "local").
-#include <vector>
-
 #include "logging/log.h"
 #include "store/schema_keywords.h"
 #include "store/schema_member_cursor.h"
@@ -25,51 +23,15 @@ void AppendMember(std::optional<json>& output, const std::string& name, Value&& 
 
 }  // namespace
 
-// The path of the node validation began at, then one step per member or
-// element it descended into. Each step lives on the stack frame of its
-// recursion, so a valid value costs no copies; the path is spelled out only
-// for a message.
-class SchemaNode::Location {
- public:
-  explicit Location(const VelderPath::Path& start) : start_(&start) {}
-  Location(const Location& parent, const std::string& key) : parent_(&parent), key_(&key) {}
-  Location(const Location& parent, size_t index) : parent_(&parent), index_(index) {}
-
-  // As clients write paths ("a.b.3"); "" for the root.
-  std::string ToString() const {
-    std::vector<const Location*> steps;
-    const Location* first = this;
-    for (; first->parent_ != nullptr; first = first->parent_) steps.push_back(first);
-    VelderPath::Path path = *first->start_;
-    for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
-      const Location& step = **it;
-      path.push_back(step.key_ != nullptr ? VelderPath::Element::MakeKey(*step.key_)
-                                          : VelderPath::Element::MakeIndex(static_cast<uint32_t>(step.index_)));
-    }
-    return VelderPath::ToString(path);
-  }
-
- private:
-  const VelderPath::Path* start_ = nullptr;  // set on the first location only
-  const Location* parent_ = nullptr;
-  const std::string* key_ = nullptr;  // a member step; else an element step
-  size_t index_ = 0;
-};
-
 ValidationResult SchemaNode::Validate(const json& value, std::optional<json>& described,
                                       std::optional<json>& undescribed, const VelderPath::Path& at) const {
   if (!VelderPath::IsWithinDepth(value, kMaxValidationDepth)) return kViolation;
   return ValidateValue(value, described, undescribed, Location(at));
 }
 
-ValidationResult SchemaNode::ValidateArray(const json& value, const VelderPath::Path& at) const {
+ValidationResult SchemaNode::ValidateArray(const json& value, const Location& at) const {
   if (!VelderPath::IsWithinDepth(value, kMaxValidationDepth)) return kViolation;
-  return ValidateArrayAt(value, Location(at));
-}
-
-ValidationResult SchemaNode::ValidateSimpleType(SchemaType type, const json& value,
-                                                const VelderPath::Path& at) const {
-  return ValidateSimpleTypeAt(type, value, Location(at));
+  return ValidateArray(value, at, DepthChecked{});
 }
 
 ValidationResult SchemaNode::ValidateValue(const json& value, std::optional<json>& described,
@@ -87,7 +49,8 @@ ValidationResult SchemaNode::ValidateValue(const json& value, std::optional<json
   }
   const SchemaType type = Type();
   if (type == kObject) return ValidateObject(value, described, undescribed, at);
-  const ValidationResult result = type == kArray ? ValidateArrayAt(value, at) : ValidateSimpleTypeAt(type, value, at);
+  const ValidationResult result =
+      type == kArray ? ValidateArray(value, at, DepthChecked{}) : ValidateSimpleType(type, value, at);
   if (result == kValid) described = value;
   return result;
 }
@@ -117,7 +80,7 @@ ValidationResult SchemaNode::ValidateObject(const json& value, std::optional<jso
   return kValid;
 }
 
-ValidationResult SchemaNode::ValidateArrayAt(const json& value, const Location& at) const {
+ValidationResult SchemaNode::ValidateArray(const json& value, const Location& at, DepthChecked) const {
   if (IsAbsent()) return kViolation;
   if (!value.is_array()) {
     HV_LOG_ERROR("Value is not array at \"{}\"", at.ToString());
@@ -135,7 +98,7 @@ ValidationResult SchemaNode::ValidateArrayAt(const json& value, const Location& 
   return kValid;
 }
 
-ValidationResult SchemaNode::ValidateSimpleTypeAt(SchemaType type, const json& value, const Location& at) const {
+ValidationResult SchemaNode::ValidateSimpleType(SchemaType type, const json& value, const Location& at) const {
   if (IsAbsent()) return kViolation;
   if (GetValueSchemaType(value) != Type()) {
     HV_LOG_ERROR("Type error. Schema type is {} and value type is {} at \"{}\"", static_cast<uint32_t>(Type()),

@@ -86,11 +86,11 @@ TEST_F(MalformedInputTest, EnvelopesThatAreNoRequestsAreRefused) {
   for (const uint8_t type : {0, 14, 15, 16, 18, 255}) {
     SCOPED_TRACE(int{type});
     IpcMessage request = EnvelopeClient::Request(MessageType::GetValue, "good");
-    request.set_message_type(type);
+    request.set_message_type(static_cast<MessageType>(type));
     const Reply reply = client->Send(request);
     ASSERT_EQ(reply.status, HV_IPC_OK);
     EXPECT_EQ(reply.result(), 2u);
-    EXPECT_EQ(reply.message.message_type(), static_cast<uint8_t>(MessageType::Response));
+    EXPECT_EQ(reply.message.message_type(), MessageType::Response);
   }
   // Random bytes as envelopes.
   std::mt19937 random(7);

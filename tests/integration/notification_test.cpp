@@ -39,7 +39,7 @@ TEST_F(NotificationTest, SubscribersHearEveryChangeExceptTheirOwn) {
   ASSERT_EQ(writer->Set("app.color", "red", kUser).result(), 0u);
   std::optional<IpcMessage> heard = listener->NextNotification();
   ASSERT_TRUE(heard.has_value());
-  EXPECT_EQ(heard->message_type(), static_cast<uint8_t>(MessageType::Notification));
+  EXPECT_EQ(heard->message_type(), MessageType::Notification);
   EXPECT_EQ(heard->path(), "app.color");
   EXPECT_EQ(IpcValue::ToJson(*heard), json("red"));
 
