@@ -1,3 +1,5 @@
+// Schema nodes: the walk along a path, the keyword checks, the split of a
+// value into described and undescribed parts, and where a failure is logged.
 #include "store/schema_node.h"
 #include "store/schema_readonly.h"
 
@@ -5,6 +7,8 @@
 
 #include <string>
 #include <vector>
+
+#include "support/log_capture.h"
 
 namespace Schema {
 namespace {
@@ -23,16 +27,12 @@ SchemaNode WalkTo(const json& schemaRoot, std::string_view path) {
   return node;
 }
 
-struct Outcome {
-  ValidationResult result;
-  std::optional<json> described;
-  std::optional<json> undescribed;
-};
+struct Outcome { ValidationResult result; std::optional<json> described; std::optional<json> undescribed; };
 
 Outcome ValidateAt(const json& schemaRoot, std::string_view path, const json& value) {
   const SchemaNode node = WalkTo(schemaRoot, path);
   Outcome outcome;
-  outcome.result = node.Validate(value, outcome.described, outcome.undescribed);
+  outcome.result = node.Validate(value, outcome.described, outcome.undescribed, P(path));
   return outcome;
 }
 
@@ -53,11 +53,7 @@ TEST(SchemaNode, WalkResolvesPresenceAndInheritedFlags) {
     "weird": 5,
     "unk": {"type":"foo"}
   })");
-  struct Case {
-    std::string path;
-    bool present, readonly, dynamic, insideArray;
-    SchemaType type;
-  };
+  struct Case { std::string path; bool present, readonly, dynamic, insideArray; SchemaType type; };
   const std::vector<Case> cases = {
       {"", true, false, false, false, kObject},
       {"ro.a", true, true, false, false, kNumber},
@@ -92,11 +88,7 @@ TEST(SchemaNode, WalkResolvesPresenceAndInheritedFlags) {
 
 // One schema node per case, validated at path "s" of the root {"s": node}.
 TEST(SchemaValidation, Keywords) {
-  struct Case {
-    const char* node;
-    const char* value;
-    bool valid;
-  };
+  struct Case { const char* node; const char* value; bool valid; };
   const std::vector<Case> cases = {
       // numbers compare as integers, truncated toward zero
       {R"({"type":"number","maximum":2})", "2.5", true},
@@ -195,39 +187,44 @@ TEST(SchemaValidation, SplitsDescribedFromUndescribedAtEveryDepth) {
       "deep": {"type":"object","properties":{"y":{"type":"string","default":""}}}}},
     "free": {"type":"object","dynamic":true},
     "list": {"type":"array","default":[],"items":{"type":"object","properties":{"a":{"type":"integer"}}}},
+    "grid": {"type":"array","default":[],"items":{"type":"array","items":{"type":"integer"}}},
     "bare": {"type":"object"}
   })");
   struct Case {
     std::string path;
     const char* value;
-    bool valid;
-    const char* described;
-    const char* undescribed;
+    const char* described;  // null: a violation
+    const char* undescribed;  // for a violation: what is logged, saying where ("" for nothing)
   };
   const std::vector<Case> cases = {
-      {"",
-       R"({"obj":{"x":1,"z":2,"deep":{"y":"s","w":3}},"free":{"anything":[1]},"u":{"v":1}})",
-       true,
-       R"({"free":{"anything":[1]},"obj":{"deep":{"y":"s"},"x":1}})",
-       R"({"obj":{"deep":{"w":3},"z":2},"u":{"v":1}})"},
-      {"obj", R"({"deep":{"w":3}})", true, "(none)", R"({"deep":{"w":3}})"},
-      {"obj.deep.w", "3", true, "(none)", "3"},
-      {"obj.x.y", "3", true, "(none)", "3"},   // below a number: not described
-      {"b", "3", true, "(none)", "3"},
-      {"bare", R"({"c":1})", true, "(none)", R"({"c":1})"},  // an object without properties is absent
-      {"free.a.b", R"({"c":1})", true, R"({"c":1})", "(none)"},
-      {"list", R"([{"a":1,"b":2}])", true, R"([{"a":1,"b":2}])", "(none)"},
-      {"list.0", R"({"a":1,"b":2})", true, R"({"a":1})", R"({"b":2})"},
-      {"list.0.b", "2", false, "", ""},  // inside an array nothing is stored undescribed
-      {"list", R"([{"a":"x"}])", false, "", ""},
-      {"obj", "{}", true, "(none)", "(none)"},
-      {"", "5", false, "", ""},
+      {"", R"({"obj":{"x":1,"z":2,"deep":{"y":"s","w":3}},"free":{"anything":[1]},"u":{"v":1}})",
+       R"({"free":{"anything":[1]},"obj":{"deep":{"y":"s"},"x":1}})", R"({"obj":{"deep":{"w":3},"z":2},"u":{"v":1}})"},
+      {"obj", R"({"deep":{"w":3}})", "(none)", R"({"deep":{"w":3}})"},
+      {"obj.deep.w", "3", "(none)", "3"},
+      {"obj.x.y", "3", "(none)", "3"},   // below a number: not described
+      {"b", "3", "(none)", "3"},
+      {"bare", R"({"c":1})", "(none)", R"({"c":1})"},  // an object without properties is absent
+      {"free.a.b", R"({"c":1})", R"({"c":1})", "(none)"},
+      {"list", R"([{"a":1,"b":2}])", R"([{"a":1,"b":2}])", "(none)"},
+      {"list.0", R"({"a":1,"b":2})", R"({"a":1})", R"({"b":2})"},
+      {"obj", "{}", "(none)", "(none)"},
+      {"list.0.b", "2", nullptr, ""},  // inside an array nothing is stored undescribed
+      {"", "5", nullptr, ""},
+      {"list", R"([{"a":"x"}])", nullptr, R"(Type error. Schema type is 3 and value type is 3 at "list.0.a")"},
+      {"list.0", R"({"a":"x"})", nullptr, R"(Type error. Schema type is 3 and value type is 3 at "list.0.a")"},
+      {"obj", R"({"deep":{"y":-5}})", nullptr, R"(Type error. Schema type is 2 and value type is 5 at "obj.deep.y")"},
+      {"grid", "[[1],[2],[3],5]", nullptr, R"(Value is not array at "grid.3")"},
+      {"grid.0", "7", nullptr, R"(Value is not array at "grid.0")"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path + " <- " + c.value);
+    testing_support::LogCapture log;
     const Outcome outcome = ValidateAt(schema, c.path, json::parse(c.value));
-    ASSERT_EQ(outcome.result == kValid, c.valid);
-    if (!c.valid) continue;
+    ASSERT_EQ(outcome.result == kValid, c.described != nullptr);
+    if (c.described == nullptr) {
+      EXPECT_TRUE(log.Contains(c.undescribed)) << log.Text();
+      continue;
+    }
     EXPECT_EQ(Text(outcome.described), c.described);
     EXPECT_EQ(Text(outcome.undescribed), c.undescribed);
   }
