@@ -1,4 +1,4 @@
-// Setting paths: the grammar, walks, and finding, writing and erasing by path.
+// Setting paths: the grammar, and finding, writing and erasing by path.
 #include "store/velder_path.h"
 
 #include <gtest/gtest.h>
@@ -98,34 +98,6 @@ TEST(VelderPath, EqualityStartsWithAndSubPath) {
   EXPECT_EQ(SubPath(path, 2, 100), P("b.c"));
   EXPECT_EQ(SubPath(path, 10, 1), P(""));
   EXPECT_EQ(SubPath(path, 1, static_cast<size_t>(-1)), P("1.b.c"));
-}
-
-// Logs every call; refuses CanContinue once `refuse_continue` steps were
-// taken, and refuses the step numbered `refuse_step` (from 0).
-struct RecordingWalker : VelderPathWalker {
-  RecordingWalker(size_t refuse_continue, size_t refuse_step)
-      : refuse_continue(refuse_continue), refuse_step(refuse_step) {}
-  bool CanContinue() override { log += "?"; return steps != refuse_continue; }
-  bool OnIndex(uint32_t index) override { return Step("i" + std::to_string(index)); }
-  bool OnKey(const std::string& key) override { return Step("k" + key); }
-  bool Step(const std::string& what) { log += what; return steps++ != refuse_step; }
-  size_t refuse_continue, refuse_step, steps = 0;
-  std::string log;
-};
-
-TEST(VelderPath, WalkCallsInOrderAndStopsAtFirstRefusal) {
-  const size_t never = static_cast<size_t>(-1);
-  const struct { std::string path; size_t refuse_continue, refuse_step; bool result; std::string log; } cases[] = {
-      {"", never, never, true, ""},
-      {"a.3.b", never, never, true, "?ka?i3?kb"},
-      {"a.3.b", 1, never, false, "?ka?"},
-      {"a.3.b", never, 1, false, "?ka?i3"},
-  };
-  for (const auto& c : cases) {
-    RecordingWalker walker(c.refuse_continue, c.refuse_step);
-    EXPECT_EQ(Walk(P(c.path), walker), c.result);
-    EXPECT_EQ(walker.log, c.log);
-  }
 }
 
 TEST(VelderPath, FindNeverFailsLoudly) {
