@@ -27,35 +27,12 @@ json Effective(const char* schema, const char* base, const char* overlay) {
   return ComputeEffective(json::parse(schema), json::parse(base), json::parse(overlay), /*log=*/false);
 }
 
-TEST(EffectiveDocument, SourcesAndDefaultsOfOneSetting) {
-  const char* schema = R"({"a":{"type":"integer","default":1}})";
-  const char* bounded = R"({"a":{"type":"integer","default":1,"maximum":6}})";
-  const char* readonly = R"({"a":{"type":"integer","default":1,"readonly":true}})";
-  struct Case { const char* schema; const char* base; const char* overlay; const char* effective; };
-  const std::vector<Case> cases = {
-      {schema, "{}", "{}", R"({"a":1})"},
-      {schema, R"({"a":5})", "{}", R"({"a":5})"},
-      {schema, R"({"a":5})", R"({"a":null})", R"({"a":1})"},   // a null resets to the default
-      {schema, R"({"a":"x"})", R"({"a":7})", R"({"a":1})"},    // a base of the wrong type wins nothing
-      {schema, "{}", R"({"a":"7"})", R"({"a":1})"},            // an invalid overlay falls back
-      {bounded, R"({"a":5})", R"({"a":7})", R"({"a":5})"},     // the base is not validated
-      {bounded, "{}", R"({"a":18446744073709551615})", R"({"a":1})"},
-      {readonly, R"({"a":5})", R"({"a":7})", R"({"a":1})"},
-      {schema, R"({"a":5,"b":6})", R"({"b":7})", R"({"a":5})"},  // unlisted members are dropped
-      {schema, "[1,2]", R"({"a":3})", R"({"a":3})"},            // base values that are no object
-      {R"({"a":{"type":"integer"}})", R"({"a":5})", "{}", "{}"},  // no default: no value
-      {R"({"a":5})", "{}", "{}", "{}"},
-      {"{}", R"({"a":5})", R"({"a":5})", "{}"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.schema) + " base " + c.base + " overlay " + c.overlay);
-    EXPECT_EQ(Effective(c.schema, c.base, c.overlay), json::parse(c.effective));
-  }
-}
-
-// Dynamic nodes merge the overlay into the base.
-TEST(EffectiveDocument, ObjectsArraysDynamicAndUnsupportedNodes) {
+// Where each setting's value comes from: overlay, base or default. Dynamic
+// nodes merge the overlay into the base.
+TEST(EffectiveDocument, SourcesOfValuesInObjectsArraysAndDynamicNodes) {
   const char* schema = R"({
+    "a": {"type":"integer","default":1}, "bnd": {"type":"integer","default":1,"maximum":6},
+    "roa": {"type":"integer","default":1,"readonly":true}, "nodefint": {"type":"integer"}, "notnode": 5,
     "obj": {"type":"object","properties":{
       "x": {"type":"integer","default":3},
       "inner": {"type":"object","properties":{"y":{"type":"string","default":"d"}}},
@@ -74,7 +51,18 @@ TEST(EffectiveDocument, ObjectsArraysDynamicAndUnsupportedNodes) {
   // The effective value of `member` ("" for the whole document; null for none).
   struct Case { const char* base; const char* overlay; const char* member; const char* effective; };
   const std::vector<Case> cases = {
-      {"{}", "{}", "", R"({"dyn":{"d":1},"empty":{},"nums":[1,2],"obj":{"inner":{"y":"d"},"x":3},"ppinner":{"z":0}})"},
+      {"{}", "{}", "",
+       R"({"a":1,"bnd":1,"dyn":{"d":1},"empty":{},"nums":[1,2],"obj":{"inner":{"y":"d"},"x":3},"ppinner":{"z":0},
+           "roa":1})"},
+      {R"({"a":5})", "{}", "a", "5"},
+      {R"({"a":"x"})", R"({"a":7})", "a", "1"},  // a base of the wrong type wins nothing
+      {"{}", R"({"a":"7"})", "a", "1"},          // an invalid overlay falls back
+      {R"({"bnd":5})", R"({"bnd":7})", "bnd", "5"},  // the base is not validated
+      {"{}", R"({"bnd":18446744073709551615})", "bnd", "1"},
+      {R"({"roa":5})", R"({"roa":7})", "roa", "1"},
+      {R"({"a":5,"b":6})", R"({"b":7})", "b", "null"},  // unlisted members are dropped
+      {"[1,2]", R"({"a":3})", "a", "3"},                 // base values that are no object
+      {R"({"nodefint":5})", "{}", "nodefint", "null"},   // no default: no value
       {R"({"obj":{"x":4,"inner":{"y":"b","q":1},"extra":1}})", R"({"obj":{"inner":{"y":"o"}}})", "obj",
        R"({"inner":{"y":"o"},"x":4})"},
       {R"({"obj":5})", R"({"obj":{"x":9}})", "obj", R"({"inner":{"y":"d"},"x":9})"},  // a scalar base counts as none
@@ -102,7 +90,7 @@ TEST(EffectiveDocument, ObjectsArraysDynamicAndUnsupportedNodes) {
   // Only a schema root that gives nothing gives a null document.
   EXPECT_TRUE(Effective("[]", "{}", "{}").is_null());
   EXPECT_TRUE(Effective("5", "{}", "{}").is_null());
-  EXPECT_EQ(Effective("{}", "{}", "{}"), json::object());
+  EXPECT_EQ(Effective("{}", R"({"a":5})", R"({"a":5})"), json::object());
   // Settings without a value are logged only when asked, and logging changes nothing in the result.
   json quiet;
   {
