@@ -103,11 +103,12 @@ std::shared_ptr<Settings> SettingsManager::CreateHive(const std::string& user) {
   return std::make_shared<Settings>(user, storage_, *notifier_, wake_event_, &statistics_, identity_);
 }
 
-// One row per request type: what the caller needs beyond reading (which
-// HandleRequest settles before any hive is looked at) and who answers. A type
-// without a row is answered with InvalidParameters. The hive checks writes
-// again itself; refusing here first means a caller without the right learns
-// nothing else about the request (not even that its path is malformed).
+// One row per request type: the rights the caller needs and who answers. A
+// type without a row is answered with InvalidParameters. Reading is settled
+// by HandleRequest already, before any hive is looked up. The hive checks
+// writes again itself; refusing here first means that a caller without the
+// right learns nothing else about the request (not even that its path is
+// malformed).
 struct SettingsManager::Route {
   MessageType type;
   uint8_t needs;  // Right bits

@@ -43,6 +43,7 @@ TEST_F(RequestsTest, RightsFollowTheCallerAndTheAddressedUser) {
     EXPECT_EQ(Result(Request(MessageType::AccessCheck, c.user_field), c.client, c.admin), c.access);
     EXPECT_EQ(SetValue(c.user_field, "x", 1, c.client, c.admin), c.write);
   }
+  EXPECT_EQ(SetValue(kSystem, "x..y", 1, kAlice), 5u) << "who may not write learns nothing of the request";
   // Only the hives someone could read exist: the lower-case forms found the
   // upper-case hives, and refused or invalid users made none.
   std::vector<std::string> users;
