@@ -15,8 +15,8 @@
 namespace {
 
 using client_test::RawService;
-using integration::Frame;
-using integration::U32;
+using ipc_test::RawFrame;
+using ipc_test::U32;
 using client_test::Reply;
 using client_test::ScopedService;
 using client_test::ScriptedService;
@@ -228,10 +228,10 @@ TEST(ClientConnectionTest, ServiceThatClosesOrBreaksTheConnection) {
   using R = RawService;
   const std::pair<const char*, R::Act> cases[] = {
       {"closes after reading the request", [](int, const std::string&) {}},
-      {"sends a frame of an unknown kind", [](int fd, const std::string&) { R::Write(fd, Frame(9, "????")); }},
+      {"sends a frame of an unknown kind", [](int fd, const std::string&) { R::Write(fd, RawFrame(9, "????")); }},
       {"sends half a frame and closes",
        [](int fd, const std::string& id) {
-         R::Write(fd, Frame(HV_IPC_FRAME_RESPONSE, id + U32(0) + "abc").substr(0, 9));
+         R::Write(fd, RawFrame(HV_IPC_FRAME_RESPONSE, id + U32(0) + "abc").substr(0, 9));
        }},
   };
   for (const auto& [name, act] : cases) {

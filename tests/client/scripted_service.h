@@ -21,10 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "integration/raw_connection.h"
 #include "plugin/ipc_message.h"
 #include "plugin/value_conversion.h"
 #include "qor/ipc/hv_qor_ipc.h"
+#include "qor/ipc_test_support.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
@@ -152,7 +152,7 @@ class RawService {
     for (;;) {
       const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) return;
-      Write(fd, integration::Frame(HV_IPC_FRAME_HELLO, integration::U32(HV_IPC_PROTOCOL_VERSION) + "raw.1"));
+      Write(fd, ipc_test::RawFrame(HV_IPC_FRAME_HELLO, ipc_test::U32(HV_IPC_PROTOCOL_VERSION) + "raw.1"));
       // The request: header, then its body.
       std::string header(5, '\0');
       if (ReadExactly(fd, header)) {

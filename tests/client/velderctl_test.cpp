@@ -110,8 +110,8 @@ TEST(OutputFormatTest, EdgesOfWhatIsPrinted) {
                                              {"last_successful_update_timestamp", 0}}),
             "connected: yes\nlast connection: \"soon\"\nlast successful connection: never\n"
             "last successful update: 1970-01-01 00:00:00 UTC\n");
-  EXPECT_EQ(text.ConnectionStatus(true, json::array()), "connected: yes\nlast connection: never\n"
-                                                        "last successful connection: never\nlast successful update: never\n");
+  EXPECT_EQ(text.ConnectionStatus(true, json::array()),
+            "connected: yes\nlast connection: never\nlast successful connection: never\nlast successful update: never\n");
 }
 
 }  // namespace
