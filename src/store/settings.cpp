@@ -186,19 +186,6 @@ std::string Settings::MakeDisplayName(std::string_view user) {
   return std::string(first) + ".." + std::string(last);
 }
 
-uint32_t Settings::TypeCodeOf(const json& value) {
-  switch (value.type()) {
-    case json::value_t::object: return Entry::kObject;
-    case json::value_t::array: return Entry::kArray;
-    case json::value_t::string: return Entry::kString;
-    case json::value_t::number_integer:
-    case json::value_t::number_unsigned:
-    case json::value_t::number_float: return Entry::kNumber;
-    case json::value_t::boolean: return Entry::kBoolean;
-    default: return Entry::kOther;
-  }
-}
-
 // ---- Documents ----
 
 json& Settings::SchemaRoot() {

@@ -53,6 +53,7 @@
 #include "platform/thread_annotations.h"
 #include "store/request_context.h"
 #include "store/result_code.h"
+#include "store/value_type.h"
 #include "store/velder_path.h"
 
 class ChangeJournal;
@@ -83,14 +84,12 @@ class Settings {
   using Origin = std::optional<std::string>;
 
   // One child of an enumerated value: its member name or index, and the type
-  // code of its value (the codes of GetMetaData and of enumeration lists).
+  // of its value.
   struct Entry {
-    enum Type : uint32_t { kOther = 0, kObject = 1, kArray = 2, kString = 3, kNumber = 4, kBoolean = 5 };
     std::string name;
-    uint32_t type = kOther;
+    ValueType type = ValueType::Other;
     friend bool operator==(const Entry&, const Entry&) = default;
   };
-  static uint32_t TypeCodeOf(const nlohmann::json& value);
 
   // Loads the hive's files at once. `storage`, `notifier` and `update_event`
   // (the manager's wake event, signalled whenever the next check changes) must

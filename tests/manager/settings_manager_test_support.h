@@ -136,7 +136,7 @@ class ManagerTest : public testing::Test {
                   const std::string& channel = "chan") {
     IpcMessage response;
     EXPECT_TRUE(manager_->HandleRequest(request, response, client_user, admin, channel));
-    EXPECT_EQ(response.message_type(), static_cast<uint8_t>(MessageType::Response));
+    EXPECT_EQ(response.message_type(), MessageType::Response);
     return response;
   }
   uint32_t Result(const IpcMessage& request, const std::string& client_user, bool admin = false,
