@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "plugin/ipc_message.h"
-#include "plugin/value_conversion.h"
 #include "qor/ipc/hv_qor_ipc.h"
+#include "wire/ipc_message.h"
+#include "wire/value_conversion.h"
 
 namespace {
 

@@ -22,11 +22,11 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/ipc_message.h"
-#include "plugin/value_conversion.h"
 #include "qor/ipc/hv_qor_ipc.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
+#include "wire/ipc_message.h"
+#include "wire/value_conversion.h"
 
 namespace client_test {
 

@@ -15,8 +15,8 @@
 #include <filesystem>
 #include <string>
 
-#include "plugin/ipc_message.h"
 #include "qor/ipc/hv_qor_ipc.h"
+#include "wire/ipc_message.h"
 
 namespace integration {
 

@@ -1,6 +1,6 @@
 // The request envelope: exact bytes on the wire, what Deserialize accepts,
 // and the names of message types.
-#include "plugin/ipc_message.h"
+#include "wire/ipc_message.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Values between hive JSON and envelopes, both ways, and the pair and list
 // layouts.
-#include "plugin/value_conversion.h"
+#include "wire/value_conversion.h"
 
 #include <gtest/gtest.h>
 
