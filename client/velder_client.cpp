@@ -9,8 +9,8 @@
 #include "client/value_codec.h"
 #include "platform/sid.h"
 #include "platform/utf.h"
-#include "plugin/ipc_message.h"
 #include "qor/ipc/hv_qor_ipc.h"
+#include "wire/ipc_message.h"
 
 namespace velder {
 namespace {

@@ -10,7 +10,7 @@
 #include "platform/resource_limits.h"
 #include "platform/clock.h"
 #include "platform/sid.h"
-#include "plugin/value_conversion.h"
+#include "wire/value_conversion.h"
 #include "store/value_type.h"
 
 using nlohmann::json;

@@ -45,11 +45,11 @@
 #include "notify/change_notifier.h"
 #include "platform/manual_reset_event.h"
 #include "platform/thread_annotations.h"
-#include "plugin/ipc_message.h"
 #include "server/server_comm.h"
 #include "store/request_context.h"
 #include "store/settings.h"
 #include "store/storage.h"
+#include "wire/ipc_message.h"
 
 class SettingsManager {
  public:

@@ -17,9 +17,9 @@
 #include "platform/process_launcher.h"
 #include "platform/resource_limits.h"
 #include "platform/sid.h"
-#include "plugin/ipc_message.h"
 #include "plugin/ipc_notification_sender.h"
 #include "store/settings.h"
+#include "wire/ipc_message.h"
 
 namespace {
 

@@ -8,15 +8,15 @@
 #include <limits>
 
 #include "logging/log.h"
-#include "manager/statistics.h"
-#include "notify/change_notifier.h"
 #include "platform/clock.h"
 #include "platform/maker_libraries.h"
 #include "store/change_journal.h"
+#include "store/change_sink.h"
 #include "store/schema_base.h"
 #include "store/schema_effective.h"
 #include "store/schema_node.h"
 #include "store/schema_readonly.h"
+#include "store/statistics_sink.h"
 #include "store/storage.h"
 
 using nlohmann::json;
@@ -145,8 +145,8 @@ bool DropMisfits(const Schema::SchemaNode& node, json& overlay, const std::strin
 
 }  // namespace
 
-Settings::Settings(std::string user, Storage& storage, ChangeNotifier& notifier,
-                   platform::ManualResetEvent& update_event, Statistics* statistics, std::string identity)
+Settings::Settings(std::string user, Storage& storage, ChangeSink& notifier,
+                   platform::ManualResetEvent& update_event, StatisticsSink* statistics, std::string identity)
     : is_system_hive_(user == kSystemUser),
       user_(std::move(user)),
       display_name_(MakeDisplayName(user_)),

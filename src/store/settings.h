@@ -57,8 +57,8 @@
 #include "store/velder_path.h"
 
 class ChangeJournal;
-class ChangeNotifier;
-class Statistics;
+class ChangeSink;
+class StatisticsSink;
 class Storage;
 
 class Settings {
@@ -95,8 +95,8 @@ class Settings {
   // (the manager's wake event, signalled whenever the next check changes) must
   // outlive the hive; `statistics` may be null (no request statistics).
   // `identity` is the plug-in's, used to register for push messages.
-  Settings(std::string user, Storage& storage, ChangeNotifier& notifier, platform::ManualResetEvent& update_event,
-           Statistics* statistics, std::string identity);
+  Settings(std::string user, Storage& storage, ChangeSink& notifier, platform::ManualResetEvent& update_event,
+           StatisticsSink* statistics, std::string identity);
   // Wakes the update loop, which then no longer waits for this hive.
   virtual ~Settings();
   Settings(const Settings&) = delete;
@@ -372,9 +372,9 @@ class Settings {
   const std::string display_name_;
   const std::string identity_;
   Storage& storage_;
-  ChangeNotifier& notifier_;
+  ChangeSink& notifier_;
   platform::ManualResetEvent& update_event_;
-  Statistics* const statistics_;
+  StatisticsSink* const statistics_;
 
   // Guards everything below except the atomics.
   std::recursive_mutex hive_lock_;

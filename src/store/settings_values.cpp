@@ -6,7 +6,7 @@
 
 #include "logging/log.h"
 #include "store/change_journal.h"
-#include "notify/change_notifier.h"
+#include "store/change_sink.h"
 #include "store/schema_node.h"
 #include "store/schema_readonly.h"
 #include "store/schema_reset.h"

@@ -4,8 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "plugin/ipc_message.h"
+#include "wire/ipc_message.h"
 #include "qor/ipc/hv_qor_ipc.h"
+#include "wire/value_conversion.h"
 
 namespace {
 

@@ -21,12 +21,12 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/ipc_message.h"
-#include "plugin/value_conversion.h"
 #include "qor/ipc/hv_qor_ipc.h"
 #include "qor/ipc_test_support.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
+#include "wire/ipc_message.h"
+#include "wire/value_conversion.h"
 
 namespace client_test {
 

@@ -18,10 +18,10 @@
 #include "notify/notification_sender.h"
 #include "platform/maker_libraries.h"
 #include "platform/sqlite_registry.h"
-#include "plugin/value_conversion.h"
 #include "server/server_test_log.h"
 #include "support/fake_clock.h"
 #include "support/temp_dir.h"
+#include "wire/value_conversion.h"
 
 namespace manager_testing {
 

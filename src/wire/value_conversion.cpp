@@ -1,4 +1,4 @@
-#include "plugin/value_conversion.h"
+#include "wire/value_conversion.h"
 
 #include <cmath>
 #include <cstring>

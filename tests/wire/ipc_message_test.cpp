@@ -1,5 +1,5 @@
 // The request envelope: exact bytes on the wire and what Deserialize accepts.
-#include "plugin/ipc_message.h"
+#include "wire/ipc_message.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "plugin/ipc_message.h"
+#include "wire/ipc_message.h"
 
 #include <limits>
 

@@ -1,7 +1,7 @@
 // Values between hive JSON and envelopes, both ways, the value type codes and
 // the pair and list layouts. The common conversions are pinned end to end by
 // the manager's request tests; here are the edges.
-#include "plugin/value_conversion.h"
+#include "wire/value_conversion.h"
 
 #include <gtest/gtest.h>
 

@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "plugin/ipc_message.h"
+#include "wire/ipc_message.h"
 
 namespace IpcValue {
 
