@@ -41,7 +41,9 @@ class ServerCommTest : public testing::Test {
       : storage_(dir_.path().string()),
         notifier_(stop_event_, "test-identity", nullptr),
         hive_(std::make_unique<Settings>("S-1-5-21-7", storage_, notifier_, update_event_, nullptr, "test-identity")),
-        comm_("test-identity", stop_event_, "agent/1") {}
+        comm_("test-identity", stop_event_, "agent/1") {
+    hive_->Load();
+  }
 
   int64_t Now() const { return platform::CurrentClock().NowSeconds(); }
 
