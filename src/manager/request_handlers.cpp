@@ -133,6 +133,9 @@ std::shared_ptr<Settings> SettingsManager::GetOrCreateHive(const std::string& us
     if (made != nullptr) hives_.push_back(made);
   }
   loaded_.NotifyAll();
+  // The hive woke the update loop while it loaded, before the loop could see
+  // it: the loop computes its wait again now that the hive is in the list.
+  if (made != nullptr) wake_event_.Set();
   return made;
 }
 
