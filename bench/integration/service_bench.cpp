@@ -61,7 +61,7 @@
 #include "plugin/ipc_message.h"
 #include "plugin/value_conversion.h"
 #include "qor/ipc/hv_qor_ipc.h"
-#include "raw_connection.h"
+#include "qor/ipc_test_support.h"
 
 extern char** environ;
 
@@ -516,11 +516,12 @@ void BM_NotificationLatency(benchmark::State& state) {
   // The setting exists first, so that each write changes one integer.
   writer.Call(Envelope(MessageType::SetValue, "latency.value", user, json(0)));
   listener.Call(Envelope(MessageType::Subscribe, "latency", user));
-  std::vector<std::unique_ptr<integration::RawConnection>> stalled_subscribers;
+  std::vector<std::unique_ptr<ipc_test::RawSocket>> stalled_subscribers;
   for (int64_t i = 0; i < stalled; ++i) {
-    auto connection = std::make_unique<integration::RawConnection>(MainHost().socket_path());
+    auto connection = std::make_unique<ipc_test::RawSocket>(MainHost().socket_path());
+    const std::string subscribe = Envelope(MessageType::Subscribe, "", user);
     if (!connection->connected() ||
-        !connection->Write(integration::RequestFrame(1, HV_IPC_KIND_ENVELOPE, Envelope(MessageType::Subscribe, "", user)))) {
+        !connection->Write(ipc_test::RawFrame(HV_IPC_FRAME_REQUEST, ipc_test::U32(1) + ipc_test::U32(HV_IPC_KIND_ENVELOPE) + subscribe))) {
       state.SkipWithError("a stalled subscriber could not connect");
       return;
     }

@@ -1,7 +1,8 @@
 // A client of the service for the integration tests: the IPC library's
 // client side and request envelopes built by hand, so that a test can send
 // anything a real client could send, well-formed or not, and see every
-// notification its channel receives.
+// notification its channel receives. For what no well-behaved client sends,
+// the raw socket of the IPC library's tests speaks the frame format by hand.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,8 +19,12 @@
 #include "plugin/ipc_message.h"
 #include "plugin/value_conversion.h"
 #include "qor/ipc/hv_qor_ipc.h"
+#include "qor/ipc_test_support.h"
 
 namespace integration {
+
+using ipc_test::RawSocket;
+using ipc_test::U32;
 
 // One answer: the IPC status and, when it is HV_IPC_OK, the response envelope.
 struct Reply {
@@ -31,6 +36,31 @@ struct Reply {
   std::optional<nlohmann::json> value() const { return IpcValue::ToJson(message); }
 };
 
+inline std::string EnvelopeBytes(IpcMessage message) {
+  size_t count = 0;
+  const uint8_t* bytes = message.Serialize(&count);
+  return std::string(reinterpret_cast<const char*>(bytes), count);
+}
+
+// A request frame carrying `payload` as message kind `message_kind`.
+inline std::string RequestFrame(uint32_t id, uint32_t message_kind, const std::string& payload) {
+  return ipc_test::RawFrame(HV_IPC_FRAME_REQUEST, U32(id) + U32(message_kind) + payload);
+}
+
+// The result of the next response that `socket` reads within `timeout_ms`
+// (greeting and notifications skipped), or -1 when none comes.
+inline int64_t ReadResult(RawSocket& socket, int timeout_ms = 1000) {
+  uint8_t kind = 0;
+  std::string body;
+  while (socket.ReadFrame(&kind, &body, timeout_ms)) {
+    IpcMessage message;
+    if (kind != HV_IPC_FRAME_RESPONSE || body.size() <= 8) continue;
+    const auto* envelope = reinterpret_cast<const uint8_t*>(body.data()) + 8;
+    return message.Deserialize(envelope, static_cast<uint32_t>(body.size() - 8)) ? message.result() : -1;
+  }
+  return -1;
+}
+
 class EnvelopeClient {
  public:
   // Connects to the service `identity`; null (with a test failure unless
@@ -39,19 +69,15 @@ class EnvelopeClient {
     auto client = std::unique_ptr<EnvelopeClient>(new EnvelopeClient());
     const uint32_t rc =
         HvIPC_ClientConnect(&client->client_, identity.c_str(), "VELDER_SERVICE", 5000, &OnNotification, client.get());
-    if (rc != HV_IPC_OK) {
-      if (expect_success) ADD_FAILURE() << "cannot connect to '" << identity << "': " << rc;
-      return nullptr;
-    }
-    return client;
+    if (rc == HV_IPC_OK) return client;
+    if (expect_success) ADD_FAILURE() << "cannot connect to '" << identity << "': " << rc;
+    return nullptr;
   }
   ~EnvelopeClient() {
     if (client_ != nullptr) HvIPC_ClientClose(client_);
   }
   EnvelopeClient(const EnvelopeClient&) = delete;
   EnvelopeClient& operator=(const EnvelopeClient&) = delete;
-
-  std::string channel() const { return HvIPC_ClientGetChannel(client_); }
 
   // Sends raw payload bytes of message kind `kind`.
   Reply Raw(uint32_t kind, const std::string& bytes, uint32_t timeout_ms = 10000) {
@@ -64,13 +90,7 @@ class EnvelopeClient {
     HvIPC_ClientFreeBuffer(response);
     return reply;
   }
-
-  // Sends `request` as an envelope.
-  Reply Send(IpcMessage request) {
-    size_t count = 0;
-    const uint8_t* bytes = request.Serialize(&count);
-    return Raw(HV_IPC_KIND_ENVELOPE, std::string(reinterpret_cast<const char*>(bytes), count));
-  }
+  Reply Send(IpcMessage request) { return Raw(HV_IPC_KIND_ENVELOPE, EnvelopeBytes(std::move(request))); }
 
   static IpcMessage Request(MessageType type, const std::string& path, const std::string& user = "") {
     IpcMessage request;
@@ -81,7 +101,6 @@ class EnvelopeClient {
     request.set_path(path);
     return request;
   }
-
   Reply Get(const std::string& path, const std::string& user = "") {
     return Send(Request(MessageType::GetValue, path, user));
   }
@@ -97,31 +116,22 @@ class EnvelopeClient {
     return Send(Request(MessageType::Subscribe, path, user));
   }
 
-  // The next notification envelope of this channel, oldest first; nullopt
-  // when none came within `timeout`.
-  std::optional<IpcMessage> NextNotification(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  // The next notification of `path` (any path when empty), oldest first,
+  // skipping those of other paths (a subscriber of the whole hive also hears
+  // of the hive's connection status); nullopt when none came within `timeout`.
+  std::optional<IpcMessage> NextNotification(const std::string& path = "",
+                                             std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     std::unique_lock lock(mutex_);
-    if (!arrived_.wait_for(lock, timeout, [this] { return !notifications_.empty(); })) return std::nullopt;
-    IpcMessage next = std::move(notifications_.front());
-    notifications_.pop_front();
-    return next;
-  }
-  // The next notification of `path`, skipping those of other paths (a
-  // subscriber of the whole hive also hears of the hive's connection status).
-  std::optional<IpcMessage> NextNotificationOf(const std::string& path,
-                                               std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     for (;;) {
-      std::optional<IpcMessage> next = NextNotification(timeout);
-      if (!next || next->path() == path) return next;
+      if (!arrived_.wait_for(lock, timeout, [this] { return !notifications_.empty(); })) return std::nullopt;
+      IpcMessage next = std::move(notifications_.front());
+      notifications_.pop_front();
+      if (path.empty() || next.path() == path) return next;
     }
   }
   size_t PendingNotifications() {
     std::lock_guard lock(mutex_);
     return notifications_.size();
-  }
-  bool disconnected() {
-    std::lock_guard lock(mutex_);
-    return disconnected_;
   }
 
  private:
@@ -129,13 +139,10 @@ class EnvelopeClient {
 
   static void OnNotification(uint32_t kind, const uint8_t* bytes, uint32_t count, void* context) {
     auto* self = static_cast<EnvelopeClient*>(context);
+    IpcMessage message;
+    if (kind == HV_IPC_KIND_DISCONNECTED || !message.Deserialize(bytes, count)) return;
     std::lock_guard lock(self->mutex_);
-    if (kind == HV_IPC_KIND_DISCONNECTED) {
-      self->disconnected_ = true;
-    } else {
-      IpcMessage message;
-      if (message.Deserialize(bytes, count)) self->notifications_.push_back(std::move(message));
-    }
+    self->notifications_.push_back(std::move(message));
     self->arrived_.notify_all();
   }
 
@@ -143,7 +150,6 @@ class EnvelopeClient {
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::deque<IpcMessage> notifications_;
-  bool disconnected_ = false;
 };
 
 }  // namespace integration

@@ -40,7 +40,6 @@ class Tinyproxy {
         std::vector<std::string>{"/usr/bin/tinyproxy", "-d", "-c", config});
     for (int i = 0; i < 500 && !Accepting(); ++i) std::this_thread::sleep_for(10ms);
   }
-  int port() const { return port_; }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
 
  private:
@@ -93,10 +92,6 @@ class HttpTransport : public testing::Test {
     });
     http.Get("/binary", [](const httplib::Request&, httplib::Response& res) {
       res.set_content(std::string("ok\0\x01", 4), "application/octet-stream");
-    });
-    http.Get("/slow", [](const httplib::Request&, httplib::Response& res) {
-      std::this_thread::sleep_for(1500ms);
-      res.set_content("late", "text/plain");
     });
     server_.Start();
     session_ = HttpSession::OpenSession("velder-test/1.0");
@@ -182,7 +177,7 @@ TEST_F(HttpTransport, RoundTripsReadStatusHeadersAndBodies) {
   EXPECT_EQ(text, patch->GetTransactionId() + R"(|{"values":{"a":1}})");
 }
 
-TEST_F(HttpTransport, BodyLimitAndReceiveTimeOut) {
+TEST_F(HttpTransport, BodyLimit) {
   auto exact = NewRequest("/size/1000");
   exact->SetMaxResponseSize(1000);
   Run(*exact);
@@ -196,12 +191,6 @@ TEST_F(HttpTransport, BodyLimitAndReceiveTimeOut) {
   EXPECT_EQ(over->GetError(), http_error::kNotEnoughMemory);
   EXPECT_EQ(over->GetErrorFunction(), "AsyncReadData");
   EXPECT_TRUE(over->GetBody().empty());
-
-  auto slow = NewRequest("/slow");
-  slow->SetTimeouts(60000, 60000, 300);
-  Run(*slow);
-  EXPECT_EQ(slow->GetResult(), HttpResult::TimedOut);
-  EXPECT_EQ(slow->GetErrorFunction(), "AsyncReceiveResponse");
 }
 
 TEST_F(HttpTransport, UnpinnedRequestsNeedATrustedValidCertificateForTheName) {

@@ -1,12 +1,8 @@
-// The plug-in library as the host sees it: one exported C entry, and a
-// library that can be loaded, run,
-// stopped and unloaded again and again in one process without leaving a
+// The plug-in library as the host sees it: a library that can be loaded,
+// run, stopped and unloaded again and again in one process without leaving a
 // thread or a callback behind.
 #include <gtest/gtest.h>
-#include <stdio.h>
 
-#include <set>
-#include <sstream>
 #include <thread>
 
 #include "envelope_client.h"
@@ -21,23 +17,8 @@ using nlohmann::json;
 std::string PluginLibrary() { return (BuildDir() / "lib" / "libvelder_plugin.so").string(); }
 
 size_t ThreadCount() {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task")) ++count;
-  return count;
-}
-
-TEST(PluginLibrary, ExportsOnlyItsEntry) {
-  std::set<std::string> names;
-  FILE* pipe = ::popen(("nm -D --defined-only '" + PluginLibrary() + "' 2>&1").c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  char line[4096];
-  while (::fgets(line, sizeof line, pipe)) {
-    std::istringstream fields(line);
-    std::string address, type, name;
-    if (fields >> address >> type >> name) names.insert(name);
-  }
-  ASSERT_EQ(::pclose(pipe), 0);
-  EXPECT_EQ(names, std::set<std::string>{"HosterPluginCreateContext"});
+  const fs::directory_iterator tasks("/proc/self/task");
+  return static_cast<size_t>(std::distance(fs::begin(tasks), fs::end(tasks)));
 }
 
 TEST(PluginLibrary, LoadsRunsAndUnloadsAgainAndAgain) {
@@ -72,10 +53,7 @@ TEST(PluginLibrary, LoadsRunsAndUnloadsAgainAndAgain) {
     plugin_host.Unload();
     plugin_host.RaiseEvent(2, 18, nullptr);
     plugin_host.RequestStop();
-    if (round == 0) {
-      threads_before = ThreadCount();
-      continue;
-    }
+    if (round == 0) threads_before = ThreadCount();
     EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads_before; }))
         << ThreadCount() << " threads, " << threads_before << " after the first round";
   }

@@ -11,7 +11,6 @@
 #include <nlohmann/json.hpp>
 
 #include "admin_client.h"
-#include "client/program.h"
 #include "service_sandbox.h"
 
 namespace integration {
@@ -22,12 +21,6 @@ inline constexpr char kPatch[] = "PATCH /velder/client-api/v3/clients/me/product
 inline constexpr char kNode[] = "PATCH /velder/client-api/v3/clients/me/products/any/node ";
 inline constexpr char kToken[] = "POST /velder/auth/v1/token ";
 inline constexpr char kSystemSid[] = "S-1-5-18";
-
-inline size_t CountOf(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
-  return n;
-}
 
 class ServerSync : public testing::Test {
  protected:
@@ -41,7 +34,7 @@ class ServerSync : public testing::Test {
     port_ = out.substr(out.find(listening) + listening.size());
     port_ = port_.substr(0, port_.find('\n'));
 
-    const client_test::Ran added = Admin({"machine", "add", "m1"});
+    const Ran added = Admin({"machine", "add", "m1"});
     const std::string marker = "(shown once): ";
     ASSERT_NE(added.out.find(marker), std::string::npos) << added.out << added.err;
     secret_ = added.out.substr(added.out.find(marker) + marker.size());
@@ -50,16 +43,12 @@ class ServerSync : public testing::Test {
     ASSERT_EQ(Admin({"product", "set-values", "any", R"({"greeting":"from server"})"}).rc, 0);
 
     // The README's steps, in its order.
-    for (const std::vector<std::string>& hvreg :
-         {std::vector<std::string>{"add", "HKLM\\SOFTWARE\\Halvern\\QOR\\Velder", "/v", "CaFile", "/d",
-                                   (ServerDir() / "server-cert.pem").string(), "/f"},
-          std::vector<std::string>{"add", "HKLM\\SOFTWARE\\Halvern\\QOR\\ClientAuth", "/v", "EnrolmentSecret",
-                                   "/d", secret_, "/f"}}) {
-      std::vector<std::string> argv = {BuildProgram("hvreg")};
-      argv.insert(argv.end(), hvreg.begin(), hvreg.end());
-      testing_support::ChildProcess run(argv);
-      ASSERT_EQ(run.Wait(), 0) << run.err();
-    }
+    const Ran ca = RunProgram("hvreg", {"add", "HKLM\\SOFTWARE\\Halvern\\QOR\\Velder", "/v", "CaFile", "/d",
+                                        (ServerDir() / "server-cert.pem").string(), "/f"});
+    ASSERT_EQ(ca.rc, 0) << ca.err;
+    const Ran enrolment = RunProgram("hvreg", {"add", "HKLM\\SOFTWARE\\Halvern\\QOR\\ClientAuth", "/v",
+                                               "EnrolmentSecret", "/d", secret_, "/f"});
+    ASSERT_EQ(enrolment.rc, 0) << enrolment.err;
     sandbox_.WriteLateboundBase("latebound");
     StartHost();
     ASSERT_EQ(Ctl({"set", "windows.velder.server", "127.0.0.1"}).rc, 0);
@@ -93,7 +82,7 @@ class ServerSync : public testing::Test {
     return WaitFor([&] { return CountOf(sandbox_.PluginLogText(), needle) >= count; }, timeout);
   }
 
-  static client_test::Ran Ctl(const std::vector<std::string>& args) { return client_test::RunVelderctl(args); }
+  static Ran Ctl(const std::vector<std::string>& args) { return client_test::RunVelderctl(args); }
   // The value of `path` as velderctl prints it, without the line end.
   static std::string Get(const std::string& path) {
     std::string out = Ctl({"get", path}).out;
@@ -102,18 +91,15 @@ class ServerSync : public testing::Test {
   }
   // The system hive's connection status ("status.windows.velder").
   static nlohmann::json Status() {
-    const client_test::Ran ran = Ctl({"--json", "status"});
+    const Ran ran = Ctl({"--json", "status"});
     const nlohmann::json parsed = nlohmann::json::parse(ran.out, nullptr, false);
     const bool present = parsed.is_object() && parsed.contains("status") && parsed["status"].is_object();
     return present ? parsed["status"] : nlohmann::json::object();
   }
 
-  client_test::Ran Admin(const std::vector<std::string>& args) const {
-    std::vector<std::string> argv = {BuildProgram("velder-settings-server"), "admin", "--data", ServerDir().string()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    client_test::Program admin(argv);
-    const int rc = admin.Wait();
-    return {rc, admin.out(), admin.err()};
+  Ran Admin(std::vector<std::string> args) const {
+    args.insert(args.begin(), {"admin", "--data", ServerDir().string()});
+    return RunProgram("velder-settings-server", args);
   }
   // The values the server keeps for the system hive's client.
   nlohmann::json ServerValues() const {

@@ -1,6 +1,6 @@
 // What the integration tests stand on: a sandbox folder that holds the
-// service's IPC sockets, registry, data and log files, and the real
-// velder-host started inside it.
+// service's IPC sockets, registry, data and log files, the real velder-host
+// started inside it, and processes that act as an ordinary user.
 //
 // The sandbox points this process at its folders too ($HV_QOR_IPC_DIR,
 // $HALVERN_REGISTRY_DIR, $HALVERN_LIB_DIR), so that the clients of a test
@@ -27,19 +27,21 @@
 
 #include <nlohmann/json.hpp>
 
+#include "client/program.h"
 #include "platform/sqlite_registry.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
 
-
 namespace integration {
 
 namespace fs = std::filesystem;
-
-inline constexpr char kIdentity[] = "velder";
-
+using client_test::Ran;
 using testing_support::BuildDir;
 using testing_support::BuildProgram;
+
+inline constexpr char kIdentity[] = "velder";
+inline constexpr uid_t kNobody = 65534;
+inline const std::string kNobodySid = "S-1-22-1-65534";
 
 class Sandbox {
  public:
@@ -54,15 +56,14 @@ class Sandbox {
     SetDword("SOFTWARE\\Halvern\\QOR\\Logging", "LogLevel", 5);
   }
   ~Sandbox() {
-    ::unsetenv("HV_QOR_IPC_DIR");
-    ::unsetenv("HALVERN_REGISTRY_DIR");
-    ::unsetenv("HALVERN_LIB_DIR");
+    for (const char* name : {"HV_QOR_IPC_DIR", "HALVERN_REGISTRY_DIR", "HALVERN_LIB_DIR"}) ::unsetenv(name);
   }
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
 
   const fs::path& root() const { return root_; }
   fs::path ipc() const { return root_ / "ipc"; }
+  fs::path socket() const { return ipc() / kIdentity / "VELDER_SERVICE"; }
   fs::path registry() const { return root_ / "registry"; }
   fs::path data() const { return root_ / "data"; }
   fs::path logs() const { return root_ / "logs"; }
@@ -77,31 +78,28 @@ class Sandbox {
     return data() / ("tarn." + user + "." + kind + ".velder");
   }
 
-  // A base file for SYSTEM in a latebound folder of the sandbox, with one
-  // string setting "greeting" (default "default") set to `greeting`, and the
-  // registry value that points the service there.
+  // A base file for SYSTEM with `schema` and `values` in a latebound folder of
+  // the sandbox, and the registry value that points the service there.
+  void WriteLateboundBase(const nlohmann::json& schema, const nlohmann::json& values) {
+    const fs::path folder = root_ / "latebound" / "100" / "settings";
+    fs::create_directories(folder);
+    testing_support::WriteFile(folder / "tarn.velder",
+                               nlohmann::json({{"data", {{"eff_schema", schema}, {"values", values}}}}).dump());
+    SetString("SOFTWARE\\Halvern\\NS\\velder\\Latebound", "LateboundPath", (root_ / "latebound").string());
+  }
+  // The same with one string setting "greeting" (default "default") set to `greeting`.
   void WriteLateboundBase(const std::string& greeting) {
-    const fs::path latebound = root_ / "latebound";
-    fs::create_directories(latebound / "100" / "settings");
-    // The schema root lists the top-level settings.
-    const nlohmann::json schema = {{"greeting", {{"type", "string"}, {"default", "default"}}}};
-    const nlohmann::json base = {{"data", {{"eff_schema", schema}, {"values", {{"greeting", greeting}}}}}};
-    testing_support::WriteFile(latebound / "100" / "settings" / "tarn.velder", base.dump());
-    SetString("SOFTWARE\\Halvern\\NS\\velder\\Latebound", "LateboundPath", latebound.string());
+    WriteLateboundBase({{"greeting", {{"type", "string"}, {"default", "default"}}}}, {{"greeting", greeting}});
   }
 
   // HKEY_LOCAL_MACHINE values of the service.
   void SetString(const std::string& key, const std::string& name, const std::string& value) {
     SqliteRegistry registry;
-    registry.SetRootKey(HKEY_LOCAL_MACHINE);
-    ASSERT_TRUE(registry.CreateKeyPath(key));
-    ASSERT_TRUE(registry.SetString(key, name, value));
+    ASSERT_TRUE(registry.CreateKeyPath(key) && registry.SetString(key, name, value));
   }
   void SetDword(const std::string& key, const std::string& name, uint32_t value) {
     SqliteRegistry registry;
-    registry.SetRootKey(HKEY_LOCAL_MACHINE);
-    ASSERT_TRUE(registry.CreateKeyPath(key));
-    ASSERT_TRUE(registry.SetDword(key, name, value));
+    ASSERT_TRUE(registry.CreateKeyPath(key) && registry.SetDword(key, name, value));
   }
 
  private:
@@ -118,6 +116,21 @@ bool WaitFor(Predicate predicate, std::chrono::milliseconds timeout = std::chron
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
+}
+
+inline size_t CountOf(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+  return n;
+}
+
+// The program `name` of the build run with `args` to its end.
+inline Ran RunProgram(const std::string& name, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {BuildProgram(name)};
+  argv.insert(argv.end(), args.begin(), args.end());
+  testing_support::ChildProcess p(argv);
+  const int rc = p.Wait();
+  return {rc, p.out(), p.err()};
 }
 
 // A velder-host process with its standard output and error captured; killed
@@ -138,7 +151,6 @@ class HostProcess : public testing_support::ChildProcess {
   bool WaitRunning(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     return WaitForOutput("velder-host: running", timeout);
   }
-
   // Sends `signal` and returns the exit code (128 + signal when a signal
   // ended the host).
   int Stop(int signal = SIGTERM) {
@@ -147,42 +159,101 @@ class HostProcess : public testing_support::ChildProcess {
   }
 };
 
-// Runs `body` in a child process as the unprivileged user `uid` (group
-// `gid`) and returns what it reported: an empty text when all went well, else
-// the failures. The caller must have no threads of its own running (fork).
-template <typename Body>
-std::string RunAsUser(uid_t uid, gid_t gid, Body body) {
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return "pipe failed";
-  const pid_t pid = ::fork();
-  if (pid < 0) return "fork failed";
-  if (pid == 0) {
-    ::close(pipe_fds[0]);
-    std::string report;
-    if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) {
-      report = "cannot become the user";
-    } else {
-      report = body();
+// A sandbox with a running velder-host (started with `arguments`), stopped
+// cleanly at the end of the test unless the test stopped it.
+class ServiceTest : public testing::Test {
+ protected:
+  void SetUp() override { StartHost(); }
+  void TearDown() override {
+    if (host_) {
+      EXPECT_EQ(host_->Stop(), 0) << host_->err();
     }
-    const char* p = report.data();
-    size_t left = report.size();
-    while (left > 0) {
-      const ssize_t w = ::write(pipe_fds[1], p, left);
-      if (w <= 0) break;
-      p += w;
-      left -= static_cast<size_t>(w);
-    }
-    ::_exit(report.empty() ? 0 : 1);
   }
-  ::close(pipe_fds[1]);
-  std::string report;
-  char buffer[1024];
-  for (ssize_t r; (r = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<size_t>(r));
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (report.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) report = "the child failed";
-  return report;
+  void StartHost(const std::vector<std::string>& arguments = {}) {
+    host_.emplace(HostProcess::DefaultArguments(sandbox_, arguments));
+    ASSERT_TRUE(host_->WaitRunning(std::chrono::seconds(40))) << host_->err();
+  }
+  void StopHost() {
+    ASSERT_EQ(host_->Stop(), 0) << host_->err();
+    host_.reset();
+  }
+  void RestartHost() {
+    StopHost();
+    StartHost();
+  }
+
+  Sandbox sandbox_;
+  std::optional<HostProcess> host_;
+};
+
+// A process running as nobody that reports at checkpoints and waits there
+// for the test to go on; killed with the object. Made while the test runs no
+// thread of its own (fork).
+class UserProcess {
+ public:
+  template <typename Body>
+  explicit UserProcess(Body body) {
+    int up[2], down[2];
+    if (::pipe2(up, O_CLOEXEC) != 0 || ::pipe2(down, O_CLOEXEC) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(up[0]);
+      ::close(down[1]);
+      report_fd_ = up[1];
+      continue_fd_ = down[0];
+      if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+        Checkpoint("cannot become nobody");
+      } else {
+        body(*this);
+        Checkpoint("");
+      }
+      ::_exit(0);
+    }
+    ::close(up[1]);
+    ::close(down[0]);
+    report_fd_ = up[0];
+    continue_fd_ = down[1];
+  }
+  ~UserProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(report_fd_);
+    ::close(continue_fd_);
+  }
+
+  pid_t pid() const { return pid_; }
+  // In the child: reports `failures` (empty when all went well) and waits
+  // until the test calls Continue (or goes).
+  void Checkpoint(const std::string& failures) {
+    const std::string bytes = failures + '\0';
+    [[maybe_unused]] ssize_t w = ::write(report_fd_, bytes.data(), bytes.size());
+    char go;
+    [[maybe_unused]] ssize_t r = ::read(continue_fd_, &go, 1);
+  }
+  // In the test: the next report of the child ("the child failed" when it ended without one).
+  std::string NextReport() {
+    std::string report;
+    char c;
+    ssize_t r;
+    while ((r = ::read(report_fd_, &c, 1)) == 1 && c != '\0') report += c;
+    return r == 1 ? report : report + "the child failed";
+  }
+  void Continue() { [[maybe_unused]] ssize_t w = ::write(continue_fd_, "g", 1); }
+
+ private:
+  pid_t pid_ = -1;
+  int report_fd_ = -1;
+  int continue_fd_ = -1;
+};
+
+// Runs `body` (returning its failures, empty when all went well) as nobody
+// and returns what it reported.
+template <typename Body>
+std::string RunAsNobody(Body body) {
+  UserProcess user([&](UserProcess& self) { self.Checkpoint(body()); });
+  return user.NextReport();
 }
 
 }  // namespace integration

@@ -10,19 +10,9 @@ namespace integration {
 namespace {
 
 using nlohmann::json;
+using SharedState = ServiceTest;
 
-constexpr uid_t kNobody = 65534;
-
-size_t Count(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
-TEST(SharedState, StatisticsStayBoundedHoweverManyClientsAndReports) {
-  Sandbox sandbox;
-  HostProcess host(HostProcess::DefaultArguments(sandbox));
-  ASSERT_TRUE(host.WaitRunning()) << host.err();
+TEST_F(SharedState, StatisticsStayBoundedHoweverManyClientsAndReports) {
   auto root = EnvelopeClient::Connect();
   ASSERT_NE(root, nullptr);
   for (int round = 0; round < 30; ++round) {
@@ -40,9 +30,8 @@ TEST(SharedState, StatisticsStayBoundedHoweverManyClientsAndReports) {
     ASSERT_EQ(root->Set("windows.velder.statistics_on", false).result(), 0u);
   }
   root.reset();
-  ASSERT_EQ(host.Stop(), 0);
-
-  const json local = json::parse(testing_support::ReadFile(sandbox.HiveFile("S-1-5-18")));
+  StopHost();
+  const json local = json::parse(testing_support::ReadFile(sandbox_.HiveFile("S-1-5-18")));
   const json& reports = local.at("statistics");
   ASSERT_EQ(reports.size(), 24u);
   // Rounds 0 to 5 are gone; connections of one program count as one originator.
@@ -55,50 +44,43 @@ TEST(SharedState, StatisticsStayBoundedHoweverManyClientsAndReports) {
 
 // Synchronize stays open to everybody, but only an administrator resets the
 // server back-off at will: any other user's reset counts once a minute.
-TEST(SharedState, AUserResetsTheServerBackoffAtMostOnceAMinute) {
-  Sandbox sandbox;
-  HostProcess host(HostProcess::DefaultArguments(sandbox));
-  ASSERT_TRUE(host.WaitRunning()) << host.err();
-  const std::string failures = RunAsUser(kNobody, kNobody, [] {
-    std::string report;
-    for (int i = 0; i < 5; ++i) {
-      // A connection each, as a script calling velderctl would.
-      auto client = EnvelopeClient::Connect("velder", false);
-      if (client == nullptr) return std::string("cannot connect\n");
-      const Reply reply = client->Send(EnvelopeClient::Request(MessageType::Synchronize, "", "S-1-5-18"));
-      if (reply.result() != 0) report += "sync " + std::to_string(i) + ": " + std::to_string(reply.result()) + "\n";
-    }
-    return report;
-  });
-  EXPECT_EQ(failures, "");
+TEST_F(SharedState, AUserResetsTheServerBackoffAtMostOnceAMinute) {
+  EXPECT_EQ(RunAsNobody([] {
+              std::string report;
+              for (int i = 0; i < 5; ++i) {  // a connection each, as a script calling velderctl would
+                auto client = EnvelopeClient::Connect("velder", false);
+                if (client == nullptr) return std::string("cannot connect\n");
+                const Reply reply = client->Send(EnvelopeClient::Request(MessageType::Synchronize, "", "S-1-5-18"));
+                if (reply.result() != 0) report += "sync " + std::to_string(i) + ": " + std::to_string(reply.result());
+              }
+              return report;
+            }),
+            "");
   auto root = EnvelopeClient::Connect();
   ASSERT_NE(root, nullptr);
   for (int i = 0; i < 2; ++i) EXPECT_EQ(root->Send(EnvelopeClient::Request(MessageType::Synchronize, "")).result(), 0u);
   root.reset();
-  ASSERT_EQ(host.Stop(), 0);
-  EXPECT_EQ(Count(sandbox.PluginLogText(), "Server back-off reset on request"), 3u);
+  StopHost();
+  EXPECT_EQ(CountOf(sandbox_.PluginLogText(), "Server back-off reset on request"), 3u);
 }
 
 // Each refused request logs a line; one user's flood of them must not push
 // everybody's lines out of the rotating log files.
-TEST(SharedState, RefusalsOfOneUserAreLoggedAtABoundedRate) {
-  Sandbox sandbox;
-  HostProcess host(HostProcess::DefaultArguments(sandbox));
-  ASSERT_TRUE(host.WaitRunning()) << host.err();
-  const std::string failures = RunAsUser(kNobody, kNobody, [] {
-    auto client = EnvelopeClient::Connect("velder", false);
-    if (client == nullptr) return std::string("cannot connect\n");
-    IpcMessage request = EnvelopeClient::Request(MessageType::GetValue, "a");
-    request.set_name_space("");
-    for (int i = 0; i < 300; ++i) client->Send(request);
-    return std::string();
-  });
-  EXPECT_EQ(failures, "");
-  ASSERT_EQ(host.Stop(), 0);
-  const std::string log = sandbox.PluginLogText();
+TEST_F(SharedState, RefusalsOfOneUserAreLoggedAtABoundedRate) {
+  EXPECT_EQ(RunAsNobody([] {
+              auto client = EnvelopeClient::Connect("velder", false);
+              if (client == nullptr) return std::string("cannot connect\n");
+              IpcMessage request = EnvelopeClient::Request(MessageType::GetValue, "a");
+              request.set_name_space("");
+              for (int i = 0; i < 300; ++i) client->Send(request);
+              return std::string();
+            }),
+            "");
+  StopHost();
+  const std::string log = sandbox_.PluginLogText();
   // Two lines a request, twenty lines a minute.
-  EXPECT_EQ(Count(log, "Invalid request, missing namesspace"), 10u);
-  EXPECT_EQ(Count(log, "Request handling failed"), 10u);
+  EXPECT_EQ(CountOf(log, "Invalid request, missing namesspace"), 10u);
+  EXPECT_EQ(CountOf(log, "Request handling failed"), 10u);
 }
 
 }  // namespace

@@ -24,11 +24,7 @@ using testing_support::WriteFile;
 const Permissions kExact{0755, 0644, true};
 const Permissions kUmasked{0755, 0644, false};
 
-mode_t ModeOf(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
-}
+using testing_support::ModeOf;
 
 TEST(File, RefusesWhatMustNotBeWritten) {
   TempDir dir;

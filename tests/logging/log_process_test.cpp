@@ -1,25 +1,16 @@
 // Real processes on one log file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <map>
 #include <regex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "logging/log_test_support.h"
 #include "support/child_process.h"
-#include "support/scoped_env.h"
-
-extern char** environ;
 
 namespace HvQorLogging {
 namespace {
@@ -28,38 +19,11 @@ namespace fs = std::filesystem;
 using logging_test::LogTestEnvironment;
 using logging_test::ReadLines;
 
-// Starts the writer in a process group of its own, so that a hung writer is
-// ended with its children.
-pid_t Spawn(std::vector<std::string> args) {
+// The log writer program with `args`.
+std::unique_ptr<testing_support::ChildProcess> Writer(std::vector<std::string> args,
+                                                      const std::vector<std::string>& environment = {}) {
   args.insert(args.begin(), testing_support::BuildProgram("logging_log_writer"));
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawnattr_t attributes;
-  ::posix_spawnattr_init(&attributes);
-  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  ::posix_spawnattr_setpgroup(&attributes, 0);
-  pid_t pid = -1;
-  EXPECT_EQ(::posix_spawn(&pid, argv[0], nullptr, &attributes, argv.data(), environ), 0) << argv[0];
-  ::posix_spawnattr_destroy(&attributes);
-  return pid;
-}
-
-// The exit code of `pid`; kills it and fails when it has not finished within
-// a minute (a hang, not a slow run: the limit is generous).
-int Wait(pid_t pid) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  int status = 0;
-  while (::waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(-pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      ADD_FAILURE() << "process " << pid << " hung";
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return std::make_unique<testing_support::ChildProcess>(args, environment);
 }
 
 // Two writers of 3000 lines each, every `long_every`-th line longer than a
@@ -68,10 +32,10 @@ int Wait(pid_t pid) {
 std::map<std::string, std::vector<int>> RunTwoWriters(LogTestEnvironment& env, uint32_t limit_kb, int long_a,
                                                       int long_b) {
   env.SetLogging("LogMaxSizeKB", limit_kb);
-  const pid_t a = Spawn({"--tag", "a", "--lines", "3000", "--long-every", std::to_string(long_a)});
-  const pid_t b = Spawn({"--tag", "b", "--lines", "3000", "--long-every", std::to_string(long_b)});
-  EXPECT_EQ(Wait(a), 0);
-  EXPECT_EQ(Wait(b), 0);
+  auto a = Writer({"--tag", "a", "--lines", "3000", "--long-every", std::to_string(long_a)});
+  auto b = Writer({"--tag", "b", "--lines", "3000", "--long-every", std::to_string(long_b)});
+  EXPECT_EQ(a->Wait(), 0) << a->err();
+  EXPECT_EQ(b->Wait(), 0) << b->err();
   const std::string prefix = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[[0-9a-f]{4,}\.[0-9a-f]{4,}\]  I: )";
   const std::regex line_shape(prefix + R"(main: (\w) (\d+) (p*|L+))");
   const std::regex banner(prefix + R"((\*\*\*  LOGGING STARTED  \*\*\* \(.*\)|\*\*\*  LOG AUTO-CLOSED \*\*\*|)"
@@ -131,7 +95,7 @@ TEST(LogProcesses, TwoProcessesRotatingTogether) {
 
 TEST(LogProcesses, ExitClosesTheLogAndLateStaticDestructorsAreSafe) {
   LogTestEnvironment env;
-  EXPECT_EQ(Wait(Spawn({"--lines", "1"})), 0);
+  EXPECT_EQ(Writer({"--lines", "1"})->Wait(), 0);
   EXPECT_THAT(ReadLines(env.LogFile("id")),
               testing::ElementsAre("", testing::HasSubstr("LOGGING STARTED"), testing::HasSubstr(" I: main: w 0 "),
                                    testing::HasSubstr(" I: ::LogsWhenDestroyedEarly::~LogsWhenDestroyedEarly: from a "
@@ -144,15 +108,12 @@ TEST(LogProcesses, ExitClosesTheLogAndLateStaticDestructorsAreSafe) {
 TEST(LogProcesses, ForkWhileLogging) {
   LogTestEnvironment env;
   env.SetLogging("LogMaxSizeKB", 1024 * 1024);
-  pid_t writer = -1;
-  {
-    // A forked child that exits normally would report the parent's other
-    // thread's allocations as leaks in sanitizer builds.
-    const char* old_options = std::getenv("ASAN_OPTIONS");
-    testing_support::ScopedEnv asan("ASAN_OPTIONS", std::string(old_options ? old_options : "") + ":detect_leaks=0");
-    writer = Spawn({"--fork-children", "100"});
-  }
-  EXPECT_EQ(Wait(writer), 0);
+  // A forked child that exits normally would report the parent's other
+  // thread's allocations as leaks in sanitizer builds.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  EXPECT_EQ(Writer({"--fork-children", "100"}, {"ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":detect_leaks=0"})
+                ->Wait(),
+            0);
   std::set<std::string> children;
   const std::string marker = " I: ::ForkChildren: child ";
   for (const std::string& line : ReadLines(env.LogFile("id"))) {

@@ -43,18 +43,14 @@ class LogTestEnvironment {
   }
   void SetString(HKEY root, const std::string& key, const std::string& name, const std::string& value) {
     auto registry = Registry(root);
-    ASSERT_TRUE(registry->CreateKeyPath(key));
-    ASSERT_TRUE(registry->SetString(key, name, value));
+    ASSERT_TRUE(registry->CreateKeyPath(key) && registry->SetString(key, name, value));
   }
   void SetDword(const std::string& key, const std::string& name, uint32_t value) {
     auto registry = Registry(HKEY_LOCAL_MACHINE);
-    ASSERT_TRUE(registry->CreateKeyPath(key));
-    ASSERT_TRUE(registry->SetDword(key, name, value));
+    ASSERT_TRUE(registry->CreateKeyPath(key) && registry->SetDword(key, name, value));
   }
   void SetLogging(const std::string& name, uint32_t value) { SetDword(kLoggingKey, name, value); }
-  void Delete(HKEY root, const std::string& key, const std::string& name) {
-    Registry(root)->DeleteValue(key, name);
-  }
+  void Delete(HKEY root, const std::string& key, const std::string& name) { Registry(root)->DeleteValue(key, name); }
 
   // The plug-in's log file (index 0: current, n: older) for `identity`.
   std::string LogFile(const std::string& identity, int index = 0) const {
@@ -74,34 +70,33 @@ class LogTestEnvironment {
 inline std::vector<std::string> ReadLines(const std::string& path) {
   const std::string content = testing_support::ReadFile(path);
   std::vector<std::string> lines;
-  for (size_t start = 0; start < content.size();) {
-    const size_t end = content.find("\r\n", start);
+  for (size_t start = 0, end; start < content.size(); start = end + 2) {
+    end = content.find("\r\n", start);
     if (end == std::string::npos) {
       ADD_FAILURE() << path << ": unterminated line: " << content.substr(start);
       break;
     }
     lines.push_back(content.substr(start, end - start));
-    start = end + 2;
   }
   return lines;
 }
 
 // A child process that takes the log file lock at `path` and holds it until
-// it is told to go or killed.
+// it is told to go (end of file on its pipe) or killed.
 class LockHolder {
  public:
   explicit LockHolder(const std::string& path) {
     int ready[2], go[2];
-    EXPECT_EQ(::pipe(ready), 0);
-    EXPECT_EQ(::pipe(go), 0);
+    EXPECT_EQ(::pipe(ready) | ::pipe(go), 0);
     pid_ = ::fork();
     if (pid_ == 0) {
-      auto lock = HvQorLogging::LogFileLock::Shared(path, true);
-      const char ok = lock->Acquire(std::chrono::milliseconds(5000)) ? 'y' : 'n';
-      if (::write(ready[1], &ok, 1) != 1) ::_exit(2);
+      const auto lock = HvQorLogging::LogFileLock::Shared(path, true);
+      const char ok = lock->Acquire(std::chrono::seconds(5)) ? 'y' : 'n';
       ::close(go[1]);
       char c;
-      while (::read(go[0], &c, 1) < 0 && errno == EINTR) {
+      if (::write(ready[1], &ok, 1) == 1) {
+        while (::read(go[0], &c, 1) < 0 && errno == EINTR) {
+        }
       }
       ::_exit(0);
     }
@@ -109,15 +104,13 @@ class LockHolder {
     ::close(go[0]);
     go_ = go[1];
     char ok = 0;
-    EXPECT_EQ(::read(ready[0], &ok, 1), 1);
-    EXPECT_EQ(ok, 'y');
+    EXPECT_TRUE(::read(ready[0], &ok, 1) == 1 && ok == 'y');
     ::close(ready[0]);
   }
   ~LockHolder() { Release(); }
   LockHolder(const LockHolder&) = delete;
   LockHolder& operator=(const LockHolder&) = delete;
 
-  // End of file on its pipe: the child leaves, and its lock with it.
   void Release() {
     if (pid_ <= 0) return;
     ::close(go_);

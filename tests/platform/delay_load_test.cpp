@@ -288,29 +288,6 @@ TEST(LocateAndLoadLibrary, RegistryValueFormsAndBadValues) {
   }
 }
 
-TEST(LocateAndLoadLibrary, OldApiNamesHaveTheirOwnProfileForDefaultOnly) {
-  struct Case {
-    const char* identity;
-    const char* name;  // requested, and the value's name under profile 1400
-    uint32_t code;
-  };
-  const Case cases[] = {
-      {"default", "hvapi32.dll", kDelayLoadOk},
-      {"default", "HvApi64.DLL", kDelayLoadOk},  // the rule ignores case
-      {"default", "libprobe_api.so", kDelayLoadLibraryNotFound},
-      {"mbt_default", "hvapi64.dll", kDelayLoadLibraryNotFound},
-      {"Default", "hvapi32.dll", kDelayLoadLibraryNotFound},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.identity) + " " + c.name);
-    Scene scene;
-    scene.SetLocation(kProfileKey + "1400", c.name, scene.Install("api", c.name));
-    DelayImportLibrary api(c.name);
-    DelayImport<InitializeFn> initialize(api, "DelayProbe_Initialize");
-    EXPECT_EQ(DelayLoad(c.identity, &initialize, nullptr), c.code);
-  }
-}
-
 TEST(LocateAndLoadLibrary, NeverUsesTheLoaderSearchPathOrLeavesTheDirectory) {
   Scene scene;
   const std::string elsewhere = scene.Install("elsewhere", "libprobe_escape.so");

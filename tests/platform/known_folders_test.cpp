@@ -86,26 +86,6 @@ TEST_F(SpecialFoldersTest, ExpandEnvironment) {
   }
 }
 
-TEST_F(SpecialFoldersTest, RegistryValuesOfTheCallingUser) {
-  env_.Set("VELDER_T_DATA", "/srv/data");
-  SetShellFolder("Local AppData", "%USERPROFILE%/AppData/Local");
-  SetShellFolder("AppData", "%VELDER_T_DATA%/roaming");
-  SetShellFolder("Cache", "/plain/cache");
-  SetShellFolder("Desktop", "%VELDER_T_UNSET_VAR%/desk");
-  env_.Unset("VELDER_T_UNSET_VAR");
-
-  // Without USERPROFILE in the environment the profile is the home directory.
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::LocalAppData), Home() + "/AppData/Local");
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::AppData), "/srv/data/roaming");
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Cache), "/plain/cache");
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Desktop), "%VELDER_T_UNSET_VAR%/desk");
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Profile), Home());
-
-  env_.Set("USERPROFILE", "/profiles/me");
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::LocalAppData), "/profiles/me/AppData/Local");
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Profile), "/profiles/me");
-}
-
 TEST_F(SpecialFoldersTest, AnotherUsersFoldersComeFromItsProfileNotTheCallersEnvironment) {
   const std::string sid = "S-1-22-1-4242";
   env_.Set("USERPROFILE", "/profiles/caller");
@@ -162,26 +142,6 @@ TEST_F(SpecialFoldersTest, SidsWithoutAProfileOrNotWellFormedYieldNothing) {
   }
 }
 
-TEST_F(SpecialFoldersTest, ReplaceUserProfile) {
-  SetProfile("S-1-5-21-9-9-9-500", "/profiles/admin");
-  struct Case {
-    const char* in;
-    const char* out;
-  };
-  for (const Case& c : {
-           Case{"%USERPROFILE%/a", "/profiles/admin/a"},
-           Case{"%USERPROFILE%;%USERPROFILE%", "/profiles/admin;/profiles/admin"},
-           Case{"%userprofile%/a", "%userprofile%/a"},  // exact case only
-           Case{"/no/reference", "/no/reference"},
-           Case{"%USERPROFILE", "%USERPROFILE"},
-       }) {
-    SCOPED_TRACE(c.in);
-    std::string path = c.in;
-    ReplaceUserProfile(path, "S-1-5-21-9-9-9-500");
-    EXPECT_EQ(path, c.out);
-  }
-}
-
 TEST_F(SpecialFoldersTest, ProgramFilesDirectories) {
   // Nothing in the registry: the Linux convention.
   EXPECT_EQ(GetSpecialFolder(SpecialFolder::ProgramFiles), "/opt");
@@ -207,87 +167,6 @@ TEST_F(SpecialFoldersTest, UnreadableRegistryFallsBack) {
   EXPECT_EQ(GetSpecialFolder(SpecialFolder::Cache), Home() + "/.cache");
   // Without a readable profile list, the password database still knows root.
   EXPECT_EQ(GetUserProfileDirectory("S-1-5-18"), PasswordHome(0));
-}
-
-TEST_F(SpecialFoldersTest, IdsWithoutAFolder) {
-  SetShellFolder("", "/default-value");
-  SetValue(HKEY_LOCAL_MACHINE, std::string(kShellFoldersKey), "", "/default-value");
-  for (uint32_t id : {7u, 21u, 25u, 0xFFFFFFFFu}) {
-    SCOPED_TRACE(id);
-    EXPECT_EQ(GetSpecialFolder(static_cast<SpecialFolder>(id)), "");
-    EXPECT_EQ(GetSpecialFolder(static_cast<SpecialFolder>(id), "S-1-5-18"), "");
-  }
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::CommonDesktop), "");
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Favorites), "");
-}
-
-TEST_F(SpecialFoldersTest, MachineWideValuesAndFallbacks) {
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::CommonStartMenu), "/usr/share/applications");
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::CommonStartup), "/etc/xdg/autostart");
-
-  env_.Set("VELDER_T_ROOT", "/data");
-  SetValue(HKEY_LOCAL_MACHINE, std::string(kShellFoldersKey), "Common AppData", "%VELDER_T_ROOT%/common", true);
-  SetValue(HKEY_LOCAL_MACHINE, std::string(kShellFoldersKey), "Common Desktop", "/srv/desktop");
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::CommonAppData), "/data/common");
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::CommonDesktop), "/srv/desktop");
-  // A value of the wrong type counts as none.
-  SqliteRegistry registry(dir_.File("registry"));
-  ASSERT_TRUE(registry.SetDword(std::string(kShellFoldersKey), "Common Startup", 7));
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::CommonStartup), "/etc/xdg/autostart");
-}
-
-TEST_F(SpecialFoldersTest, FallbackFollowsTheXdgConventions) {
-  struct Case {
-    SpecialFolder id;
-    std::string path;
-  };
-  // Defaults below the home directory (the rest are pinned below, where the
-  // XDG settings do not apply).
-  for (const Case& c : {
-           Case{SpecialFolder::AppData, Home() + "/.config"},
-           Case{SpecialFolder::Cache, Home() + "/.cache"},
-           Case{SpecialFolder::Desktop, Home() + "/Desktop"},
-           Case{SpecialFolder::Programs, Home() + "/.local/share/applications"},
-           Case{SpecialFolder::StartMenu, Home() + "/.local/share/applications"},
-           Case{SpecialFolder::Startup, Home() + "/.config/autostart"},
-       }) {
-    SCOPED_TRACE(static_cast<uint32_t>(c.id));
-    EXPECT_EQ(GetSpecialFolder(c.id), c.path);
-  }
-
-  // XDG variables (absolute ones only) and the user-dirs file.
-  const std::string config = dir_.File("xdg-config");
-  std::filesystem::create_directories(config);
-  env_.Set("XDG_CONFIG_HOME", config);
-  env_.Set("XDG_DATA_HOME", "relative/data");
-  env_.Set("XDG_CACHE_HOME", "/var/cache/me");
-  testing_support::WriteFile(config + "/user-dirs.dirs",
-                             "# written by a desktop tool\n"
-                             "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n"
-                             "  XDG_MUSIC_DIR=\"/srv/music\"\n"
-                             "XDG_PICTURES_DIR=\"$HOME/My \\\"Pics\\\"\"\n"
-                             "XDG_VIDEOS_DIR=\"videos-relative\"\n"
-                             "XDG_DOCUMENTS_DIR=\"$HOMEWORK/docs\"\n"
-                             "XDG_DESKTOP_DIRX=\"/wrong\"\n");
-  for (const Case& c : {
-           Case{SpecialFolder::AppData, config},
-           Case{SpecialFolder::LocalAppData, Home() + "/.local/share"},
-           Case{SpecialFolder::Cache, "/var/cache/me"},
-           Case{SpecialFolder::Startup, config + "/autostart"},
-           Case{SpecialFolder::Desktop, Home() + "/Schreibtisch"},
-           Case{SpecialFolder::MyMusic, "/srv/music"},
-           Case{SpecialFolder::MyPictures, Home() + "/My \"Pics\""},
-           Case{SpecialFolder::MyVideo, Home() + "/Videos"},
-           Case{SpecialFolder::Personal, Home() + "/Documents"},
-       }) {
-    SCOPED_TRACE(static_cast<uint32_t>(c.id));
-    EXPECT_EQ(GetSpecialFolder(c.id), c.path);
-  }
-
-  // Without HOME the password database names the home directory.
-  env_.Unset("HOME");
-  env_.Unset("XDG_CONFIG_HOME");
-  EXPECT_EQ(GetSpecialFolder(SpecialFolder::Profile), PasswordHome(::geteuid()));
 }
 
 }  // namespace

@@ -41,14 +41,6 @@ TEST(PathUtil, JoinPath) {
   EXPECT_EQ(RemoveTrailingBackslash(""), "");
 }
 
-TEST(PathUtil, ReplaceAll) {
-  EXPECT_EQ(ReplaceAll("%H%/a/%H%", "%H%", "/home/u"), "/home/u/a//home/u");
-  // A replacement that holds the searched text is not searched again.
-  EXPECT_EQ(ReplaceAll("aa", "a", "aa"), "aaaa");
-  EXPECT_EQ(ReplaceAll("abc", "", "x"), "abc");
-  EXPECT_EQ(ReplaceAll("", "a", "x"), "");
-}
-
 TEST(PathUtil, IsRegularFileOnlyForRegularFiles) {
   TempDir dir;
   const std::string file = dir.File("file");
@@ -70,26 +62,6 @@ TEST(PathUtil, IsRegularFileOnlyForRegularFiles) {
                         Case{file + "/", false}}) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(IsRegularFile(c.path), c.regular);
-  }
-}
-
-TEST(PathUtil, QuoteIfNeeded) {
-  struct Case {
-    const char* in;
-    const char* out;
-  };
-  for (const Case& c : {
-           Case{"/tmp/a b", "\"/tmp/a b\""},
-           Case{"\"/tmp/a b\"", "\"/tmp/a b\""},  // already quoted
-           Case{"", "\"\""},
-           Case{"\"", "\"\"\""},  // one quote is not a quoted text
-           Case{"\"\"", "\"\""},
-           Case{"\"a", "\"\"a\""},
-           Case{"a\"", "\"a\"\""},
-           Case{"a\"b", "\"a\"b\""},  // inner quotes are not escaped
-       }) {
-    SCOPED_TRACE(c.in);
-    EXPECT_EQ(QuoteIfNeeded(c.in), c.out);
   }
 }
 

@@ -161,26 +161,6 @@ TEST(ProcessLauncher, ArgumentsArriveAsQuoted) {
   EXPECT_EQ(ReadFile(out), "[a\" b]\n[]\n[\"q\"]\n");
 }
 
-TEST(ProcessLauncher, WorkingFolderAndEnvironment) {
-  TempDir dir;
-  std::filesystem::create_directory(dir.path() / "work");
-  ProcessOptions options;
-  options.directory = dir.File("work");
-  options.environment = std::vector<std::string>{"ONLY=this"};
-  ASSERT_EQ(ExitCodeOf(StartProcess("/bin/sh", "-c \"pwd > out; env > env.txt\"", options)), 0);
-  EXPECT_EQ(ReadFile(dir.path() / "work" / "out"), std::filesystem::canonical(dir.path() / "work").string() + "\n");
-  const std::string env = ReadFile(dir.path() / "work" / "env.txt");
-  EXPECT_NE(env.find("ONLY=this\n"), std::string::npos);
-  EXPECT_EQ(env.find("HOME="), std::string::npos);
-
-  // A relative program is found from the caller's folder, not the child's.
-  const std::string script = WriteArgsScript(dir);
-  const std::string relative = std::filesystem::relative(script).string();
-  options.environment = std::vector<std::string>{"OUT=" + dir.File("rel-out")};
-  EXPECT_EQ(ExitCodeOf(StartProcess(relative, "x", options)), 0);
-  EXPECT_EQ(ReadFile(dir.File("rel-out")), "[x]\n");
-}
-
 TEST(ProcessLauncher, FailuresAreReportedWithTheirCause) {
   TempDir dir;
   testing_support::WriteFile(dir.File("not-executable"), "#!/bin/sh\n");

@@ -174,14 +174,13 @@ TEST(RegistryConcurrency, WriterKilledMidWayLeavesAConsistentRegistry) {
     SqliteRegistry reg(path);
     ASSERT_TRUE(reg.CreateKeyPath("SOFTWARE\\Crash"));
   }
-  // The writer copies a growing tree over and over; each copy is one
-  // transaction, so whatever survives the kill is a whole number of them.
+  // The writer adds keys with a value each; every write is one transaction,
+  // so whatever survives the kill is a whole number of them.
   const pid_t writer = Spawn([&] {
     SqliteRegistry reg(path);
     for (int i = 0;; ++i) {
       const std::string key = "SOFTWARE\\Crash\\K" + std::to_string(i);
       if (!reg.CreateKeyPath(key) || !reg.SetBinary(key, "data", std::vector<uint8_t>(20000, uint8_t(i)))) return 1;
-      if (!reg.CopyKey("SOFTWARE\\Crash", "SOFTWARE\\Copy" + std::to_string(i % 3))) return 1;
     }
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
@@ -207,20 +206,6 @@ TEST(RegistryConcurrency, WriterKilledMidWayLeavesAConsistentRegistry) {
       continue;
     }
     EXPECT_EQ(data, std::vector<uint8_t>(20000, static_cast<uint8_t>(index)));
-  }
-  // A copy that exists holds whole values only.
-  for (int c = 0; c < 3; ++c) {
-    std::vector<std::string> copied;
-    RegistryError e;
-    reg.EnumSubKeys("SOFTWARE\\Copy" + std::to_string(c), copied, &e);
-    if (e == RegistryError::NotFound) continue;
-    ASSERT_EQ(e, RegistryError::Ok);
-    for (const std::string& name : copied) {
-      std::vector<uint8_t> data;
-      if (reg.GetBinary("SOFTWARE\\Copy" + std::to_string(c) + "\\" + name, "data", data)) {
-        EXPECT_EQ(data.size(), 20000u) << name;
-      }
-    }
   }
   EXPECT_TRUE(reg.SetString("SOFTWARE\\Crash", "after", "ok"));
 

@@ -21,11 +21,7 @@ using registry_testing::RunInChild;
 
 int Code(RegistryError e) { return static_cast<int>(e); }
 
-mode_t ModeOf(const fs::path& path) {
-  struct stat st{};
-  ::stat(path.c_str(), &st);
-  return st.st_mode & 07777;
-}
+using testing_support::ModeOf;
 
 class RegistryFilesTest : public ::testing::Test {
  protected:

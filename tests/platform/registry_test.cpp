@@ -228,17 +228,11 @@ TEST_F(RegistryTest, NamesIgnoreCaseButKeepIt) {
   EXPECT_FALSE(reg_.KeyExists("\xC3\xA9T\xC3\xA9"));
 }
 
-TEST_F(RegistryTest, EnumerationOrderAndSubKeyPaths) {
+TEST_F(RegistryTest, EnumerationOrder) {
   for (const char* name : {"beta", "Alpha", "gamma", "ALPHA2", "delta"}) ASSERT_TRUE(reg_.CreateKey("K", name));
   Strings names = {"stale"};
   EXPECT_EQ(reg_.EnumSubKeys("K", names), 5u);
   EXPECT_EQ(names, (Strings{"Alpha", "ALPHA2", "beta", "delta", "gamma"}));
-  EXPECT_EQ(reg_.GetSubKeyPath("K\\", 4), "K\\gamma");
-  EXPECT_EQ(reg_.GetSubKeyPath("", 0), "K") << "no leading backslash below the root";
-  EXPECT_EQ(reg_.GetSubKeyPath("K", 5), "");
-  EXPECT_EQ(reg_.GetLastError(), E::InvalidArgument);
-  EXPECT_EQ(reg_.GetSubKeyPath("Nope", 0), "");
-  EXPECT_EQ(reg_.GetLastError(), E::NotFound);
 
   // Values come in the order they were first written; rewriting keeps the place.
   for (const char* name : {"z", "a", "m"}) ASSERT_TRUE(reg_.SetDword("K", name, 1));
@@ -345,53 +339,6 @@ TEST_F(RegistryTest, DeleteKeyTree) {
   EXPECT_TRUE(reg_.KeyExists("T"));
 }
 
-TEST_F(RegistryTest, CopyKeyAndValue) {
-  ASSERT_TRUE(reg_.CreateKeyPath("X\\Sub\\Deep"));
-  ASSERT_TRUE(reg_.SetString("X", "s", "top"));
-  ASSERT_TRUE(reg_.SetMultiString("X\\Sub", "m", {"a", "b"}));
-  ASSERT_TRUE(reg_.SetRawValue("X\\Sub\\Deep", "raw", Utf16(u"no terminator"), REG_SZ));
-
-  struct Bad {
-    const char* from;
-    const char* to;
-  } refused[] = {{"X", "X\\Y"}, {"X", "x\\sub\\copy"}, {"X\\", "X\\Y"}, {"", "Y"}, {"X", ""}, {"\\X", "Y"}};
-  for (const Bad& c : refused) {
-    EXPECT_EQ(ErrorOf(reg_.CopyKey(c.from, c.to)), E::InvalidArgument) << c.from << " -> " << c.to;
-  }
-  EXPECT_FALSE(reg_.KeyExists("X\\Y"));
-  EXPECT_FALSE(reg_.KeyExists("X\\Sub\\copy"));
-
-  ASSERT_TRUE(reg_.CopyKey("X", "XY")) << "a name that merely starts like the source is elsewhere";
-  ASSERT_TRUE(reg_.CopyKey("X", "Other\\Copy"));
-  for (const std::string c : {"XY", "Other\\Copy"}) {
-    SCOPED_TRACE(c);
-    std::string s;
-    EXPECT_TRUE(reg_.GetString(c, "s", s));
-    EXPECT_EQ(s, "top");
-    Strings m;
-    EXPECT_TRUE(reg_.GetMultiString(c + "\\Sub", "m", m));
-    EXPECT_EQ(m, (Strings{"a", "b"}));
-    EXPECT_EQ(Raw(c + "\\Sub\\Deep", "raw"), Utf16(u"no terminator")) << "bytes are copied as they are";
-    EXPECT_EQ(reg_.GetValueType(c + "\\Sub\\Deep", "raw"), REG_SZ);
-  }
-  ASSERT_TRUE(reg_.CopyKey("X\\Sub", "X")) << "a subkey may be copied up into its ancestor";
-  EXPECT_TRUE(reg_.KeyExists("X\\Deep"));
-
-  // A copy that fails part-way leaves nothing behind.
-  ASSERT_TRUE(reg_.SetRawValue("X\\Sub\\Deep", "none", Bytes{1}, REG_NONE));
-  EXPECT_EQ(ErrorOf(reg_.CopyKey("X", "Failed\\Copy")), E::WrongType) << "untyped values are not copied";
-  EXPECT_FALSE(reg_.KeyExists("Failed"));
-  EXPECT_EQ(ErrorOf(reg_.CopyKey("Missing", "Dest")), E::NotFound);
-  EXPECT_FALSE(reg_.KeyExists("Dest"));
-
-  // CopyValue: the destination key must exist; the type goes along.
-  EXPECT_TRUE(reg_.CopyValue("X\\Sub", "m", "Other", "renamed"));
-  EXPECT_EQ(reg_.GetValueType("Other", "renamed"), REG_MULTI_SZ);
-  EXPECT_EQ(ErrorOf(reg_.CopyValue("X\\Sub", "m", "Nowhere", "m")), E::NotFound);
-  EXPECT_EQ(ErrorOf(reg_.CopyValue("X\\Sub", "missing", "Other", "m")), E::NotFound);
-  EXPECT_EQ(ErrorOf(reg_.CopyValue("", "s", "Other", "m")), E::InvalidArgument);
-}
-
 TEST_F(RegistryTest, RootsAndHives) {
   const std::string me = platform::SidForUid(::geteuid());
   // Nothing exists yet: the machine and current-user roots are empty but
@@ -432,8 +379,6 @@ TEST_F(RegistryTest, RootsAndHives) {
   EXPECT_EQ(ErrorOf(reg_.SetDword("", "v", 1)), E::InvalidArgument) << "HKEY_USERS itself holds no values";
   EXPECT_EQ(ErrorOf(reg_.DeleteKeyTree("", "S-1-22-1-4242")), E::InvalidArgument) << "a hive's root stays";
   EXPECT_TRUE(reg_.DeleteKeyTree("S-1-22-1-4242", "Software"));
-  EXPECT_TRUE(reg_.CopyKey(me + "\\Software", "S-1-22-1-4242\\Copied")) << "copies cross hives";
-  EXPECT_TRUE(reg_.GetString("S-1-22-1-4242\\Copied\\App", "who", s));
 
   // The machine root is a separate database; the view flags do not redirect.
   reg_.SetRootKey(HKEY_LOCAL_MACHINE);

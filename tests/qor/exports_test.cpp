@@ -1,6 +1,7 @@
-// The maker libraries export their C functions and nothing else: no C++
-// symbol of ours (or of the registry store linked into them) may leak into the
-// process that loads them, where it could bind to the plug-in's own copies.
+// The plug-in and the maker libraries export their C functions and nothing
+// else: no C++ symbol of ours (or of the registry store linked into them) may
+// leak into the process that loads them, where it could bind to another
+// library's copies.
 #include <gtest/gtest.h>
 #include <stdio.h>
 
@@ -14,41 +15,34 @@ namespace {
 std::set<std::string> Exports(const std::string& library) {
   std::set<std::string> names;
   FILE* pipe = ::popen(("nm -D --defined-only '" + library + "' 2>&1").c_str(), "r");
-  EXPECT_NE(pipe, nullptr);
-  if (!pipe) return names;
   char line[4096];
-  while (::fgets(line, sizeof line, pipe)) {
+  while (pipe && ::fgets(line, sizeof line, pipe)) {
     std::istringstream fields(line);
     std::string address, type, name;
     if (fields >> address >> type >> name) names.insert(name);
   }
-  EXPECT_EQ(::pclose(pipe), 0) << "nm failed for " << library;
+  EXPECT_EQ(pipe ? ::pclose(pipe) : -1, 0) << "nm failed for " << library;
   return names;
 }
 
-TEST(MakerLibraryExports, OnlyTheirOwnCFunctions) {
-  struct Case {
+TEST(LibraryExports, OnlyTheirOwnCFunctions) {
+  const struct {
     const char* library;
     std::set<std::string> expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
+      {PLUGIN_LIBRARY, {"HosterPluginCreateContext"}},
       {PUSH_API_LIBRARY,
        {"QorPushApi_DelayLoadInitialize", "QorPushApi_RegisterCallbackUser", "QorPushApi_UnregisterCallback",
-        "QorPushApi_SetServer",
-        "QorPushApi_ErrorAsString"}},
+        "QorPushApi_SetServer", "QorPushApi_ErrorAsString"}},
       {PROXY_RESOLVER_LIBRARY,
        {"QorProxyResolver_DelayLoadInitialize", "QorProxyResolver_OpenSession", "QorProxyResolver_SetServer",
         "QorProxyResolver_GetProxy", "QorProxyResolver_ProxySucceeded", "QorProxyResolver_ProxyFailed",
         "QorProxyResolver_Reset", "QorProxyResolver_CloseSession", "QorProxyResolver_ErrorAsString"}},
       {CLIENT_AUTH_LIBRARY,
        {"QorClientAuth_GetBearerToken", "QorClientAuth_FreeString", "QorClientAuth_RefreshToken",
-        "QorClientAuth_SetServer",
-        "QorClientAuth_ErrorAsString"}},
+        "QorClientAuth_SetServer", "QorClientAuth_ErrorAsString"}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.library);
-    EXPECT_EQ(Exports(c.library), c.expected);
-  }
+  for (const auto& c : cases) EXPECT_EQ(Exports(c.library), c.expected) << c.library;
 }
 
 }  // namespace

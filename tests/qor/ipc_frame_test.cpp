@@ -10,6 +10,7 @@
 namespace {
 
 using namespace ipc_test;
+using IpcFrames = IpcTest;
 
 // Upper-cases the payload so that an answer is told apart from an echo;
 // refuses requests of kind 2.
@@ -17,16 +18,13 @@ uint32_t Shout(uint32_t kind, std::string_view bytes, HvIpcMessage* m) {
   if (kind == 2) return 1;
   std::string answer(bytes);
   for (char& c : answer) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  HvIPC_MessageSetResponse(m, reinterpret_cast<const uint8_t*>(answer.data()), static_cast<uint32_t>(answer.size()));
-  return 0;
+  return Respond(m, answer);
 }
 
-TEST(IpcFrames, GreetingResponseRefusalAndNotificationBytes) {
-  ScopedIpcDir dir;
+TEST_F(IpcFrames, GreetingResponseRefusalAndNotificationBytes) {
   TestServer server(Shout);
-  ASSERT_EQ(server.result(), HV_IPC_OK);
-  RawSocket raw(dir.SocketPath());
-  ASSERT_TRUE(raw.connected());
+  RawSocket raw(dir_.SocketPath());
+  ASSERT_TRUE(Up(server) && raw.connected());
 
   // Greeting: length, kind 4, protocol version 1, the channel name.
   std::string header;
@@ -58,12 +56,10 @@ TEST(IpcFrames, GreetingResponseRefusalAndNotificationBytes) {
   EXPECT_EQ(note, std::string("\x06\0\0\0\x03" "\x01\0\0\0" "n!", 11));
 }
 
-TEST(IpcFrames, MalformedStreamsCloseOnlyTheirOwnConnection) {
-  ScopedIpcDir dir;
+TEST_F(IpcFrames, MalformedStreamsCloseOnlyTheirOwnConnection) {
   TestServer server(Shout);
-  ASSERT_EQ(server.result(), HV_IPC_OK);
   TestClient bystander;
-  ASSERT_EQ(bystander.result(), HV_IPC_OK);
+  ASSERT_TRUE(Up(server, bystander));
   const struct {
     const char* name;
     std::string bytes;
@@ -81,48 +77,39 @@ TEST(IpcFrames, MalformedStreamsCloseOnlyTheirOwnConnection) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    RawSocket raw(dir.SocketPath());
-    ASSERT_TRUE(raw.connected());
+    RawSocket raw(dir_.SocketPath());
     ASSERT_FALSE(raw.ReadHello().empty());
     raw.Write(c.bytes);
     EXPECT_TRUE(raw.WaitClosed());
-    std::string response;
-    EXPECT_EQ(bystander.Request(1, "still there", &response), HV_IPC_OK);
-    EXPECT_EQ(response, "STILL THERE");
+    EXPECT_EQ(bystander.Ask("still there"), "STILL THERE");
   }
 }
 
-TEST(IpcFrames, TruncatedFrameAtDisconnectIsDroppedAndTheServerGoesOn) {
-  ScopedIpcDir dir;
+TEST_F(IpcFrames, TruncatedFrameAtDisconnectIsDroppedAndTheServerGoesOn) {
   std::atomic<int> calls{0};
   TestServer server([&](uint32_t kind, std::string_view bytes, HvIpcMessage* m) {
     ++calls;
     return Shout(kind, bytes, m);
   });
-  ASSERT_EQ(server.result(), HV_IPC_OK);
+  ASSERT_TRUE(Up(server));
+  const std::string frame = RawFrame(HV_IPC_FRAME_REQUEST, U32(1) + U32(1) + "12345");
   for (const size_t cut : {1, 4, 5, 12, 13, 17}) {
-    SCOPED_TRACE(cut);
-    RawSocket raw(dir.SocketPath());
+    RawSocket raw(dir_.SocketPath());
     ASSERT_FALSE(raw.ReadHello().empty());
-    const std::string frame = RawFrame(HV_IPC_FRAME_REQUEST, U32(1) + U32(1) + "12345");
-    ASSERT_TRUE(raw.Write(frame.substr(0, cut)));
+    ASSERT_TRUE(raw.Write(frame.substr(0, cut))) << cut;
   }
   TestClient client;
-  ASSERT_EQ(client.result(), HV_IPC_OK);
-  std::string response;
-  EXPECT_EQ(client.Request(1, "after", &response), HV_IPC_OK);
-  EXPECT_EQ(response, "AFTER");
+  EXPECT_EQ(client.Ask("after"), "AFTER");
   EXPECT_EQ(calls.load(), 1);  // no half frame reached the callback
 }
 
-TEST(IpcFrames, FramesSplitAndJoinedAreAllAnsweredAfterTheClientStopsSending) {
-  ScopedIpcDir dir;
+TEST_F(IpcFrames, FramesSplitAndJoinedAreAllAnsweredAfterTheClientStopsSending) {
   TestServer server([](uint32_t kind, std::string_view bytes, HvIpcMessage* m) {
-    if (bytes == "r20") std::this_thread::sleep_for(std::chrono::milliseconds(50));  // still running at the shutdown
+    if (bytes == "r20") std::this_thread::sleep_for(50ms);  // still running at the shutdown
     return Shout(kind, bytes, m);
   });
-  ASSERT_EQ(server.result(), HV_IPC_OK);
-  RawSocket raw(dir.SocketPath());
+  ASSERT_TRUE(Up(server));
+  RawSocket raw(dir_.SocketPath());
   ASSERT_FALSE(raw.ReadHello().empty());
   std::string stream;
   for (uint32_t id = 1; id <= 20; ++id) {

@@ -32,39 +32,30 @@ class Peer : public testing_support::ChildProcess {
   }
 };
 
-TEST(IpcProcesses, KilledServersSocketIsTakenOverByTheNextServer) {
-  ScopedIpcDir dir;
+using IpcProcesses = IpcTest;
+
+TEST_F(IpcProcesses, KilledServersSocketIsTakenOverByTheNextServer) {
   Peer server({"serve", kIdentity, kService});
   ASSERT_EQ(server.ReadLine(), "ready");
   {
     TestClient client;
-    ASSERT_EQ(client.result(), HV_IPC_OK);
-    std::string response;
-    ASSERT_EQ(client.Request(1, "ping", &response), HV_IPC_OK);
-    EXPECT_EQ(response, "ping");
+    EXPECT_EQ(client.Ask("ping"), "ping");
     server.Signal(SIGKILL);
     EXPECT_EQ(server.Wait(), 128 + SIGKILL);
-    EXPECT_EQ(client.Request(1, "ping", &response), static_cast<uint32_t>(HV_IPC_DISCONNECTED));
+    EXPECT_EQ(client.Ask("ping"), "status " + std::to_string(HV_IPC_DISCONNECTED));
   }
-  EXPECT_TRUE(fs::is_socket(dir.SocketPath()));  // left behind
-  TestClient orphan;
-  EXPECT_EQ(orphan.result(), static_cast<uint32_t>(HV_IPC_NOT_FOUND));
-
+  EXPECT_TRUE(fs::is_socket(dir_.SocketPath()));  // left behind
+  EXPECT_EQ(TestClient().result(), uint32_t{HV_IPC_NOT_FOUND});
   TestServer successor;
-  ASSERT_EQ(successor.result(), HV_IPC_OK);
-  TestClient client;
-  ASSERT_EQ(client.result(), HV_IPC_OK);
-  std::string response;
-  EXPECT_EQ(client.Request(1, "again", &response), HV_IPC_OK);
-  EXPECT_EQ(response, "again");
+  ASSERT_TRUE(Up(successor));
+  EXPECT_EQ(TestClient().Ask("again"), "again");
 }
 
-TEST(IpcProcesses, NameHeldByAnotherProcessCannotBeTaken) {
-  ScopedIpcDir dir;
+TEST_F(IpcProcesses, NameHeldByAnotherProcessCannotBeTaken) {
   Peer server({"serve", kIdentity, kService});
   ASSERT_EQ(server.ReadLine(), "ready");
   TestServer intruder;
-  EXPECT_EQ(intruder.result(), static_cast<uint32_t>(HV_IPC_ALREADY_RUNNING));
+  EXPECT_EQ(intruder.result(), uint32_t{HV_IPC_ALREADY_RUNNING});
   EXPECT_EQ(intruder.handle(), nullptr);
   TestServer other_service(TestServer::Echo, HV_IPC_SERVER_DEFAULT_FLAGS, 0, kIdentity, "OTHER_SERVICE");
   EXPECT_EQ(other_service.result(), HV_IPC_OK) << "another service of the identity is another name";
@@ -76,24 +67,21 @@ TEST(IpcProcesses, NameHeldByAnotherProcessCannotBeTaken) {
   server.Signal(SIGTERM);
   EXPECT_EQ(server.Wait(), 0);
   TestServer ours;
-  ASSERT_EQ(ours.result(), HV_IPC_OK);
+  ASSERT_TRUE(Up(ours));
   Peer second({"serve", kIdentity, kService});
   EXPECT_EQ(second.ReadLine(), "failed " + std::to_string(HV_IPC_ALREADY_RUNNING));
 }
 
-TEST(IpcProcesses, OtherUsersAreIdentifiedByUidAndKeptOutOfAServerForItsOwnUser) {
+TEST_F(IpcProcesses, OtherUsersAreIdentifiedByUidAndKeptOutOfAServerForItsOwnUser) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
-  ScopedIpcDir dir;
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);  // let the other user reach the socket
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);  // let the other user reach the socket
   TestServer server([](uint32_t, std::string_view bytes, HvIpcMessage* m) {
     char* sid = HvIPC_MessageGetClientSID(m);
-    const std::string answer =
-        std::string(bytes) + " admin=" + std::to_string(HvIPC_MessageIsClientAdmin(m)) + " sid=" + sid;
+    Respond(m, std::string(bytes) + " admin=" + std::to_string(HvIPC_MessageIsClientAdmin(m)) + " sid=" + sid);
     HvIPC_MessageFreeSID(sid);
-    HvIPC_MessageSetResponse(m, reinterpret_cast<const uint8_t*>(answer.data()), static_cast<uint32_t>(answer.size()));
     return 0;
   });
-  ASSERT_EQ(server.result(), HV_IPC_OK);
+  ASSERT_TRUE(Up(server));
   for (const uid_t uid : {0u, 65534u, 1234u}) {
     SCOPED_TRACE(uid);
     Peer asker({"ask", kIdentity, kService, "me"}, uid);
@@ -103,28 +91,25 @@ TEST(IpcProcesses, OtherUsersAreIdentifiedByUidAndKeptOutOfAServerForItsOwnUser)
     EXPECT_EQ(asker.Wait(), 0);
   }
   TestServer own(TestServer::Echo, HV_IPC_SERVER_DEFAULT_FLAGS & ~HV_IPC_SERVER_ALL_USERS, 0, kIdentity, "OWN");
-  ASSERT_EQ(own.result(), HV_IPC_OK);
+  ASSERT_TRUE(Up(own));
   Peer stranger({"ask", kIdentity, "OWN", "let me in"}, 65534);
   EXPECT_EQ(stranger.ReadLine(), "");
   EXPECT_EQ(stranger.Wait(), HV_IPC_ACCESS_DENIED);
 }
 
-TEST(IpcProcesses, NotificationsReachAClientInAnotherProcess) {
-  ScopedIpcDir dir;
+TEST_F(IpcProcesses, NotificationsReachAClientInAnotherProcess) {
   TestServer server;
-  ASSERT_EQ(server.result(), HV_IPC_OK);
+  ASSERT_TRUE(Up(server));
   Peer watcher({"watch", kIdentity, kService});
   const std::string channel = watcher.ReadLine();
   ASSERT_FALSE(channel.empty());
   const HvIpcSendOptions options = Options(2000);
   for (const char* text : {"first", "second", "third"}) ASSERT_EQ(Send(channel, text, &options), HV_IPC_OK);
-  EXPECT_EQ(watcher.ReadLine(), "1:first");
-  EXPECT_EQ(watcher.ReadLine(), "1:second");
-  EXPECT_EQ(watcher.ReadLine(), "1:third");
+  for (const char* line : {"1:first", "1:second", "1:third"}) EXPECT_EQ(watcher.ReadLine(), line);
   // The server stops: the watcher is told, and its channel is gone.
   EXPECT_EQ(server.Stop(), HV_IPC_OK);
   EXPECT_EQ(watcher.ReadLine(), "disconnected");
-  EXPECT_EQ(Send(channel, "x", &options), static_cast<uint32_t>(HV_IPC_NOT_FOUND));
+  EXPECT_EQ(Send(channel, "x", &options), uint32_t{HV_IPC_NOT_FOUND});
 }
 
 }  // namespace

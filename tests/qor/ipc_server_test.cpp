@@ -13,11 +13,7 @@ namespace fs = std::filesystem;
 
 uint32_t Refuse(uint32_t, const uint8_t*, uint32_t, HvIpcMessage*, void*) { return 1; }
 
-mode_t ModeOf(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
-}
+using testing_support::ModeOf;
 
 // A socket file with nobody listening, as a killed server leaves it.
 void MakeStaleSocket(const std::string& path) {
@@ -30,8 +26,9 @@ void MakeStaleSocket(const std::string& path) {
   ::close(fd);
 }
 
-TEST(IpcServer, BadArgumentsAreRefusedAndLeaveNoHandle) {
-  ScopedIpcDir dir;
+using IpcServer = IpcTest;
+
+TEST_F(IpcServer, BadArgumentsAreRefusedAndLeaveNoHandle) {
   HvIpcServer* server = reinterpret_cast<HvIpcServer*>(0x1);
   const std::string long_name(65, 'a');
   const struct {
@@ -56,20 +53,19 @@ TEST(IpcServer, BadArgumentsAreRefusedAndLeaveNoHandle) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(HvIPC_RunServer(&server, c.identity, c.service, c.flags, c.callback, nullptr, 0),
-              static_cast<uint32_t>(HV_IPC_INVALID_PARAMETER));
+    EXPECT_EQ(HvIPC_RunServer(&server, c.identity, c.service, c.flags, c.callback, nullptr, 0), uint32_t{HV_IPC_INVALID_PARAMETER});
     EXPECT_EQ(server, nullptr);
   }
   EXPECT_EQ(HvIPC_RunServer(nullptr, kIdentity, kService, 0xC1, Refuse, nullptr, 0),
-            static_cast<uint32_t>(HV_IPC_INVALID_PARAMETER));
-  EXPECT_FALSE(fs::exists(dir.path() / kIdentity / kService));
+            uint32_t{HV_IPC_INVALID_PARAMETER});
+  EXPECT_FALSE(fs::exists(dir_.path() / kIdentity / kService));
   // A name of exactly 64 bytes is fine.
   const std::string longest(64, 'b');
   TestServer ok(TestServer::Echo, 0xC1, 0, longest.c_str());
   EXPECT_EQ(ok.result(), HV_IPC_OK);
 }
 
-TEST(IpcServer, SocketLivesUnderIdentityWithTheModeTheFlagsAsk) {
+TEST_F(IpcServer, SocketLivesUnderIdentityWithTheModeTheFlagsAsk) {
   for (const uint32_t flags : {0xC1u, 0x81u}) {
     SCOPED_TRACE(testing::Message() << "flags " << flags);
     ScopedIpcDir dir;
@@ -84,30 +80,25 @@ TEST(IpcServer, SocketLivesUnderIdentityWithTheModeTheFlagsAsk) {
     EXPECT_EQ(ModeOf(socket), (flags & HV_IPC_SERVER_ALL_USERS) ? 0666u : 0600u);
     EXPECT_EQ(ModeOf((base / kIdentity).string()) & 022, 0u);
     EXPECT_TRUE(fs::exists(socket + ".lock"));
-    TestClient client;
-    EXPECT_EQ(client.result(), HV_IPC_OK);
+    EXPECT_EQ(TestClient().result(), HV_IPC_OK);
     EXPECT_EQ(server.Stop(), HV_IPC_OK);
     EXPECT_FALSE(fs::exists(socket));
   }
 }
 
-TEST(IpcServer, StaleSocketIsReplacedOnlyWhenAskedAndOtherFilesNever) {
+TEST_F(IpcServer, StaleSocketIsReplacedOnlyWhenAskedAndOtherFilesNever) {
   {
     ScopedIpcDir dir;
     MakeStaleSocket(dir.SocketPath());
     TestServer server;  // 0xC1 includes HV_IPC_SERVER_REPLACE_STALE
-    ASSERT_EQ(server.result(), HV_IPC_OK);
-    TestClient client;
-    ASSERT_EQ(client.result(), HV_IPC_OK);
-    std::string response;
-    EXPECT_EQ(client.Request(1, "fresh", &response), HV_IPC_OK);
-    EXPECT_EQ(response, "fresh");
+    ASSERT_TRUE(Up(server));
+    EXPECT_EQ(TestClient().Ask("fresh"), "fresh");
   }
   {
     ScopedIpcDir dir;
     MakeStaleSocket(dir.SocketPath());
     TestServer server(TestServer::Echo, 0xC1 & ~HV_IPC_SERVER_REPLACE_STALE);
-    EXPECT_EQ(server.result(), static_cast<uint32_t>(HV_IPC_ALREADY_RUNNING));
+    EXPECT_EQ(server.result(), uint32_t{HV_IPC_ALREADY_RUNNING});
     EXPECT_TRUE(fs::exists(dir.SocketPath()));
   }
   {
@@ -115,12 +106,12 @@ TEST(IpcServer, StaleSocketIsReplacedOnlyWhenAskedAndOtherFilesNever) {
     fs::create_directories(dir.path() / kIdentity);
     testing_support::WriteFile(dir.SocketPath(), "not a socket");
     TestServer server;
-    EXPECT_EQ(server.result(), static_cast<uint32_t>(HV_IPC_ERROR));
+    EXPECT_EQ(server.result(), uint32_t{HV_IPC_ERROR});
     EXPECT_EQ(testing_support::ReadFile(dir.SocketPath()), "not a socket");
   }
 }
 
-TEST(IpcServer, IdentityDirectoryMustBeOursAndClosedToOthers) {
+TEST_F(IpcServer, IdentityDirectoryMustBeOursAndClosedToOthers) {
   {
     SCOPED_TRACE("group and world writable: tightened");
     ScopedIpcDir dir;
@@ -137,7 +128,7 @@ TEST(IpcServer, IdentityDirectoryMustBeOursAndClosedToOthers) {
     fs::create_directories(dir.path() / "elsewhere");
     fs::create_directory_symlink(dir.path() / "elsewhere", dir.path() / kIdentity);
     TestServer server;
-    EXPECT_EQ(server.result(), static_cast<uint32_t>(HV_IPC_ACCESS_DENIED));
+    EXPECT_EQ(server.result(), uint32_t{HV_IPC_ACCESS_DENIED});
     EXPECT_FALSE(fs::exists(dir.path() / "elsewhere" / kService));
   }
   {
@@ -154,7 +145,7 @@ TEST(IpcServer, IdentityDirectoryMustBeOursAndClosedToOthers) {
     ASSERT_EQ(::mkdir(identity_dir.c_str(), 0755), 0);
     ASSERT_EQ(::chown(identity_dir.c_str(), 65534, 65534), 0);
     TestServer server;
-    EXPECT_EQ(server.result(), static_cast<uint32_t>(HV_IPC_ACCESS_DENIED));
+    EXPECT_EQ(server.result(), uint32_t{HV_IPC_ACCESS_DENIED});
   }
   if (::geteuid() == 0) {
     SCOPED_TRACE("root: a base directory that others may write");
@@ -164,22 +155,17 @@ TEST(IpcServer, IdentityDirectoryMustBeOursAndClosedToOthers) {
     ASSERT_EQ(::chown(open_dir.c_str(), 65534, 65534), 0);
     testing_support::ScopedEnv env("HV_QOR_IPC_DIR", (dir.path() / "open" / "ipc").string());
     TestServer server;
-    EXPECT_EQ(server.result(), static_cast<uint32_t>(HV_IPC_ACCESS_DENIED));
+    EXPECT_EQ(server.result(), uint32_t{HV_IPC_ACCESS_DENIED});
   }
 }
 
-TEST(IpcServer, ChannelBelongsToItsOwnIdentityOnly) {
-  ScopedIpcDir dir;
-  TestServer one(TestServer::Echo, 0xC1, 0, "identity_one");
-  TestServer two(TestServer::Echo, 0xC1, 0, "identity_two");
-  ASSERT_EQ(one.result(), HV_IPC_OK);
-  ASSERT_EQ(two.result(), HV_IPC_OK);
+TEST_F(IpcServer, ChannelBelongsToItsOwnIdentityOnly) {
+  TestServer one(TestServer::Echo, 0xC1, 0, "identity_one"), two(TestServer::Echo, 0xC1, 0, "identity_two");
   TestClient a("identity_one"), b("identity_two");
-  ASSERT_EQ(a.result(), HV_IPC_OK);
-  ASSERT_EQ(b.result(), HV_IPC_OK);
+  ASSERT_TRUE(Up(one, two, a, b));
   EXPECT_NE(a.channel(), b.channel());
   const HvIpcSendOptions options = Options(1000);
-  EXPECT_EQ(Send(a.channel(), "x", &options, "identity_two"), static_cast<uint32_t>(HV_IPC_NOT_FOUND));
+  EXPECT_EQ(Send(a.channel(), "x", &options, "identity_two"), uint32_t{HV_IPC_NOT_FOUND});
   EXPECT_EQ(Send(a.channel(), "x", &options, "identity_one"), HV_IPC_OK);
 }
 

@@ -1,11 +1,10 @@
-// Helpers of the IPC library tests: a directory per test, a server driven by a
-// lambda, a client that records its notifications, and a raw socket for
-// speaking the frame format by hand.
+// Helpers of the IPC library tests (and of the integration tests that speak
+// the frame format by hand): a directory per test, a server driven by a
+// lambda, a client that records its notifications, and a raw socket.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -21,11 +20,15 @@
 #include <utility>
 #include <vector>
 
+#include "platform/manual_reset_event.h"
 #include "qor/ipc/hv_qor_ipc.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace ipc_test {
+
+using namespace std::chrono_literals;
+using platform::ManualResetEvent;
 
 inline constexpr char kIdentity[] = "test_identity";
 inline constexpr char kService[] = "TEST_SERVICE";
@@ -43,11 +46,17 @@ class ScopedIpcDir {
   testing_support::ScopedEnv env_{"HV_QOR_IPC_DIR", dir_.path().string()};
 };
 
-inline HvIpcSendOptions Options(uint32_t timeout_ms, uint8_t wait_for_write = 1) {
+// A test with an IPC directory of its own.
+class IpcTest : public testing::Test {
+ protected:
+  ScopedIpcDir dir_;
+};
+
+inline HvIpcSendOptions Options(uint32_t timeout_ms, uint8_t delivery = HV_IPC_DELIVERY_WRITTEN) {
   HvIpcSendOptions o{};
   o.size = sizeof(o);
   o.timeout_ms = timeout_ms;
-  o.delivery = wait_for_write;
+  o.delivery = delivery;
   return o;
 }
 
@@ -59,17 +68,18 @@ inline uint32_t Send(const std::string& channel, std::string_view bytes, const H
                     options);
 }
 
+inline uint32_t Respond(HvIpcMessage* message, std::string_view bytes) {
+  return HvIPC_MessageSetResponse(message, reinterpret_cast<const uint8_t*>(bytes.data()),
+                                  static_cast<uint32_t>(bytes.size()));
+}
+
 // A server whose callback is a lambda.
 class TestServer {
  public:
   using Handler = std::function<uint32_t(uint32_t kind, std::string_view bytes, HvIpcMessage* message)>;
 
   // Answers every request with its own bytes.
-  static uint32_t Echo(uint32_t, std::string_view bytes, HvIpcMessage* message) {
-    HvIPC_MessageSetResponse(message, reinterpret_cast<const uint8_t*>(bytes.data()),
-                             static_cast<uint32_t>(bytes.size()));
-    return 0;
-  }
+  static uint32_t Echo(uint32_t, std::string_view bytes, HvIpcMessage* message) { return Respond(message, bytes); }
 
   explicit TestServer(Handler handler = Echo, uint32_t flags = HV_IPC_SERVER_DEFAULT_FLAGS, uint32_t threads = 0,
                       const char* identity = kIdentity, const char* service = kService)
@@ -81,17 +91,14 @@ class TestServer {
   uint32_t result() const { return result_; }
   HvIpcServer* handle() const { return server_; }
   uint32_t Stop() {
-    if (!server_) return HV_IPC_OK;
-    const uint32_t rc = HvIPC_StopServer(server_);
+    const uint32_t rc = server_ ? HvIPC_StopServer(server_) : uint32_t{HV_IPC_OK};
     if (rc == HV_IPC_OK) server_ = nullptr;
     return rc;
   }
 
  private:
-  static uint32_t Callback(uint32_t kind, const uint8_t* bytes, uint32_t count, HvIpcMessage* message,
-                           void* context) {
-    auto* self = static_cast<TestServer*>(context);
-    return self->handler_(kind, std::string_view(reinterpret_cast<const char*>(bytes), count), message);
+  static uint32_t Callback(uint32_t kind, const uint8_t* bytes, uint32_t count, HvIpcMessage* message, void* self) {
+    return static_cast<TestServer*>(self)->handler_(kind, {reinterpret_cast<const char*>(bytes), count}, message);
   }
 
   Handler handler_;
@@ -102,19 +109,16 @@ class TestServer {
 // A client that keeps every notification it receives.
 class TestClient {
  public:
-  explicit TestClient(const char* identity = kIdentity, const char* service = kService, uint32_t timeout_ms = 5000) {
+  explicit TestClient(const char* identity = kIdentity, const char* service = kService) {
     HvIpcClient* c = nullptr;
-    result_ = HvIPC_ClientConnect(&c, identity, service, timeout_ms, &TestClient::OnNotification, this);
+    result_ = HvIPC_ClientConnect(&c, identity, service, 5000, &TestClient::OnNotification, this);
     client_ = c;
   }
   ~TestClient() { Close(); }
 
   uint32_t result() const { return result_; }
   HvIpcClient* handle() const { return client_; }
-  std::string channel() const {
-    HvIpcClient* c = client_;
-    return c ? HvIPC_ClientGetChannel(c) : std::string();
-  }
+  std::string channel() const { return client_ ? HvIPC_ClientGetChannel(client_) : std::string(); }
   // May run while another thread waits in Request (which then fails).
   void Close() {
     if (HvIpcClient* c = client_.exchange(nullptr)) HvIPC_ClientClose(c);
@@ -131,11 +135,17 @@ class TestClient {
     HvIPC_ClientFreeBuffer(bytes);
     return rc;
   }
+  // The answer to `payload`, or "status N" when there is none.
+  std::string Ask(std::string_view payload) {
+    std::string response;
+    const uint32_t rc = Request(1, payload, &response);
+    return rc == HV_IPC_OK ? response : "status " + std::to_string(rc);
+  }
 
   // Waits until `n` notifications arrived (or 10 s passed) and returns them.
   std::vector<std::pair<uint32_t, std::string>> WaitForNotifications(size_t n) {
     std::unique_lock lock(mu_);
-    cv_.wait_for(lock, std::chrono::seconds(10), [&] { return notes_.size() >= n; });
+    cv_.wait_for(lock, 10s, [&] { return notes_.size() >= n; });
     return notes_;
   }
 
@@ -159,6 +169,12 @@ class TestClient {
   std::condition_variable cv_;
   std::vector<std::pair<uint32_t, std::string>> notes_;
 };
+
+// True when every server and client given started.
+template <typename... Parts>
+bool Up(const Parts&... parts) {
+  return ((parts.result() == HV_IPC_OK) && ...);
+}
 
 // Little-endian 32-bit word as bytes.
 inline std::string U32(uint32_t v) {
@@ -197,7 +213,7 @@ class RawSocket {
   // Reads exactly `n` bytes within `timeout_ms`; false on end, error or time-out.
   bool ReadExactly(size_t n, std::string* out, int timeout_ms = 10000) {
     out->clear();
-    const auto deadline = Deadline(timeout_ms);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     char buffer[65536];
     while (out->size() < n) {
       const ssize_t r = ReadBefore(deadline, buffer, std::min(sizeof(buffer), n - out->size()));
@@ -228,7 +244,7 @@ class RawSocket {
   // True when the peer closes the connection within `timeout_ms` (whatever it
   // still sends before is skipped).
   bool WaitClosed(int timeout_ms = 10000) {
-    const auto deadline = Deadline(timeout_ms);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     char buffer[65536];
     for (;;) {
       const ssize_t r = ReadBefore(deadline, buffer, sizeof(buffer));
@@ -238,12 +254,9 @@ class RawSocket {
   }
 
  private:
-  static std::chrono::steady_clock::time_point Deadline(int timeout_ms) {
-    return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  }
   // One read once data came before `deadline`; -1 with ETIMEDOUT when none did.
   ssize_t ReadBefore(std::chrono::steady_clock::time_point deadline, char* buffer, size_t n) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd p{fd_, POLLIN, 0};
     if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
       errno = ETIMEDOUT;

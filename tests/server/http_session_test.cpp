@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "platform/manual_reset_event.h"
@@ -17,7 +18,7 @@ namespace {
 using testing_support::RawTcpServer;
 using namespace std::chrono_literals;
 
-// Reads one request head from `fd`.
+// One request head from `fd`.
 std::string ReadRequest(int fd) {
   std::string data;
   char buffer[4096];
@@ -31,19 +32,21 @@ std::string ReadRequest(int fd) {
 
 void Send(int fd, const std::string& text) { ::send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
 
-// A plain request to the raw server whose completion counts its calls and sets `done`.
+// A plain request to `port` whose completion counts its calls and sets
+// `done`; `setup` may change it before it starts. The request is the last
+// member: its destructor waits for the completion, which uses the others.
 struct Started {
   std::atomic<int> calls{0};
   platform::ManualResetEvent done;
-  // Last, so that it is destroyed first: its destructor waits until the
-  // completion, which uses the members above, has returned.
   std::unique_ptr<HttpRequest> request;
 
-  Started(HttpSession& session, int port, uint32_t receive_timeout_ms = 60000) {
+  Started(HttpSession& session, int port, uint32_t receive_timeout_ms = 60000,
+          const std::function<void(HttpRequest&)>& setup = {}) {
     request = HttpRequest::Create(session);
     request->SetServer("127.0.0.1", static_cast<uint16_t>(port), false);
     request->SetPath("/x");
     request->SetTimeouts(60000, 60000, receive_timeout_ms);
+    if (setup) setup(*request);
     request->Start([this](HttpRequest&) {
       calls++;
       done.Set();
@@ -51,12 +54,11 @@ struct Started {
   }
 };
 
-TEST(HttpSession, CancelAndTheStopEventEndARequestThatIsNeverAnswered) {
+TEST(HttpSession, CancelTheStopEventAndCloseEndRequestsThatAreNeverAnswered) {
   RawTcpServer silent([](int fd, int) { ReadRequest(fd); });
   platform::ManualResetEvent stop;
   auto session = HttpSession::OpenSession("test", &stop);
   ASSERT_TRUE(session);
-
   Started cancelled(*session, silent.port());
   EXPECT_FALSE(cancelled.done.Wait(100ms));
   cancelled.request->Cancel();
@@ -70,33 +72,28 @@ TEST(HttpSession, CancelAndTheStopEventEndARequestThatIsNeverAnswered) {
   stop.Set();
   ASSERT_TRUE(stopped.done.Wait(10s));
   EXPECT_EQ(stopped.request->GetResult(), HttpResult::Cancelled);
-
-  // While the stop event stays set, a new request ends at once.
-  Started during_stop(*session, silent.port());
+  Started during_stop(*session, silent.port());  // the stop event stays set: ends at once
   ASSERT_TRUE(during_stop.done.Wait(10s));
   EXPECT_EQ(during_stop.request->GetError(), http_error::kOperationCancelled);
-
   stop.Reset();
   Started after_reset(*session, silent.port(), 200);
   ASSERT_TRUE(after_reset.done.Wait(10s));
   EXPECT_EQ(after_reset.request->GetResult(), HttpResult::TimedOut);
   EXPECT_EQ(after_reset.request->GetErrorText(), "AsyncReceiveResponse failed: 12002");
-  for (Started* s : {&cancelled, &stopped, &during_stop, &after_reset}) EXPECT_EQ(s->calls.load(), 1);
-}
 
-TEST(HttpSession, CloseSessionCompletesEveryTransferInFlightBeforeItReturns) {
-  RawTcpServer silent([](int fd, int) { ReadRequest(fd); });
-  auto session = HttpSession::OpenSession("test");
-  std::vector<std::unique_ptr<Started>> requests;
-  for (int i = 0; i < 5; ++i) requests.push_back(std::make_unique<Started>(*session, silent.port()));
-  while (silent.connections() < 5) std::this_thread::sleep_for(1ms);
+  // Closing completes every transfer still in flight before it returns.
+  RawTcpServer quiet([](int fd, int) { ReadRequest(fd); });
+  std::vector<std::unique_ptr<Started>> in_flight;
+  for (int i = 0; i < 5; ++i) in_flight.push_back(std::make_unique<Started>(*session, quiet.port()));
+  while (quiet.connections() < 5) std::this_thread::sleep_for(1ms);
   session->CloseSession();
-  for (auto& s : requests) {
+  for (auto& s : in_flight) {
     EXPECT_EQ(s->calls.load(), 1);
     EXPECT_EQ(s->request->GetError(), http_error::kShutdown);
     EXPECT_EQ(s->request->GetResult(), HttpResult::Cancelled);
   }
   session->CloseSession();
+  for (Started* s : {&cancelled, &stopped, &during_stop, &after_reset}) EXPECT_EQ(s->calls.load(), 1);
 }
 
 TEST(HttpSession, DestroyingARunningRequestWaitsForItsCompletion) {
@@ -116,34 +113,25 @@ TEST(HttpSession, DestroyingARunningRequestWaitsForItsCompletion) {
 }
 
 TEST(HttpSession, BrokenAnswersFailWithTheStepThatBroke) {
+  const std::string mid_body = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789";
   const struct {
-    const char* name;
-    std::function<void(int)> serve;
+    std::string answer;  // sent after the request head
+    bool close;          // then the connection is shut down
     HttpResult result;
     const char* text;
   } cases[] = {
-      {"closed before answering", [](int fd) { ::shutdown(fd, SHUT_RDWR); },
-       HttpResult::Failed, "AsyncReceiveResponse failed: 12030"},
-      {"garbage", [](int fd) { Send(fd, "garbage garbage\r\n\r\n"); ::shutdown(fd, SHUT_RDWR); },
-       HttpResult::Failed, "AsyncReceiveResponse failed: 12152"},
-      {"closed mid-body",
-       [](int fd) {
-         Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789");
-         ::shutdown(fd, SHUT_RDWR);
-       },
-       HttpResult::Failed, "AsyncReadData failed: 12030"},
-      {"stalls mid-body",
-       [](int fd) { Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789"); },
-       HttpResult::TimedOut, "AsyncReadData failed: 12002"},
-      {"404", [](int fd) { Send(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"); },
-       HttpResult::HttpError, "HTTP 404"},
+      {"", true, HttpResult::Failed, "AsyncReceiveResponse failed: 12030"},
+      {"garbage garbage\r\n\r\n", true, HttpResult::Failed, "AsyncReceiveResponse failed: 12152"},
+      {mid_body, true, HttpResult::Failed, "AsyncReadData failed: 12030"},
+      {mid_body, false, HttpResult::TimedOut, "AsyncReadData failed: 12002"},
   };
   auto session = HttpSession::OpenSession("test");
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.text);
     RawTcpServer server([&](int fd, int) {
       ReadRequest(fd);
-      c.serve(fd);
+      Send(fd, c.answer);
+      if (c.close) ::shutdown(fd, SHUT_RDWR);
     });
     Started s(*session, server.port(), 300);
     ASSERT_TRUE(s.done.Wait(10s));
@@ -174,14 +162,13 @@ TEST(HttpSession, AProxyChallengeIsAnsweredOnceWithTheSameTransactionId) {
     }
   });
   auto session = HttpSession::OpenSession("test");
-  auto request = HttpRequest::Create(*session);
-  request->SetServer("settings.example", 80, false);
-  request->SetPath("/x");
-  request->AddTransactionId();
-  request->SetProxy("alice:s3cret@127.0.0.1:" + std::to_string(proxy.port()), "");
-  platform::ManualResetEvent done;
-  request->Start([&done](HttpRequest&) { done.Set(); });
-  ASSERT_TRUE(done.Wait(10s));
+  Started s(*session, 0, 60000, [&](HttpRequest& r) {
+    r.SetServer("settings.example", 80, false);
+    r.AddTransactionId();
+    r.SetProxy("alice:s3cret@127.0.0.1:" + std::to_string(proxy.port()), "");
+  });
+  ASSERT_TRUE(s.done.Wait(10s));
+  const auto& request = s.request;
   request->WaitForCompletion();
   EXPECT_EQ(request->GetResult(), HttpResult::Ok);
   EXPECT_EQ(request->auth_scheme(), HttpRequest::kAuthBasic);

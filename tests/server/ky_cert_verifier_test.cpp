@@ -8,16 +8,12 @@
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
-namespace {
-
 TEST(KyCertVerifier, LoadsCertificatesUpToTheFirstGapOrWrongType) {
   testing_support::TempDir dir;
-  const std::string registry_dir = (dir.path() / "registry").string();
-  testing_support::ScopedEnv env("HALVERN_REGISTRY_DIR", registry_dir);
-  SqliteRegistry registry(registry_dir);
+  testing_support::ScopedEnv env("HALVERN_REGISTRY_DIR", dir.File("registry"));
+  SqliteRegistry registry(dir.File("registry"));
   const std::string key = KyCertVerifier::CertificatesKey();
   const std::vector<uint8_t> a{1, 2, 3}, b{4, 5};
-
   KyCertVerifier verifier;
   EXPECT_FALSE(verifier.Load());  // no key at all
   ASSERT_TRUE(registry.CreateKeyPath(key));
@@ -29,10 +25,7 @@ TEST(KyCertVerifier, LoadsCertificatesUpToTheFirstGapOrWrongType) {
   EXPECT_TRUE(verifier.Verify(a.data(), a.size()));
   EXPECT_FALSE(verifier.Verify(a.data(), 2));
   EXPECT_FALSE(verifier.Verify(b.data(), b.size()));
-
   registry.SetBinary(key, "certificate1", {});
   EXPECT_TRUE(verifier.Load());  // an empty pin counts, but matches nothing
   EXPECT_FALSE(verifier.Verify(nullptr, 0));
 }
-
-}  // namespace

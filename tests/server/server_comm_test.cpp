@@ -14,8 +14,6 @@
 
 namespace {
 
-using server_testing::LogCapture;
-
 // A connection whose random draws the test chooses (none left: 0).
 class TestServerComm : public ServerComm {
  public:
@@ -28,43 +26,32 @@ class TestServerComm : public ServerComm {
  protected:
   uint32_t SecureRandom() override {
     ++draws_taken;
-    if (draws.empty()) return 0;
-    const uint32_t r = draws.front();
-    draws.pop_front();
+    const uint32_t r = draws.empty() ? 0 : draws.front();
+    if (!draws.empty()) draws.pop_front();
     return r;
   }
 };
 
 class ServerCommTest : public testing::Test {
  protected:
-  ServerCommTest()
-      : storage_(dir_.path().string()),
-        notifier_(stop_event_, "test-identity", nullptr),
-        hive_(std::make_unique<Settings>("S-1-5-21-7", storage_, notifier_, update_event_, nullptr, "test-identity")),
-        comm_("test-identity", stop_event_, "agent/1") {
-    hive_->Load();
-  }
-
+  ServerCommTest() { hive_.Load(); }
   int64_t Now() const { return platform::CurrentClock().NowSeconds(); }
 
   testing_support::ScopedFakeClock clock_;
   testing_support::TempDir dir_;
-  Storage storage_;
-  platform::ManualResetEvent stop_event_;
-  platform::ManualResetEvent update_event_;
-  ChangeNotifier notifier_;
-  std::unique_ptr<Settings> hive_;
-  TestServerComm comm_;
+  Storage storage_{dir_.path().string()};
+  platform::ManualResetEvent stop_event_, update_event_;
+  ChangeNotifier notifier_{stop_event_, "test-identity", nullptr};
+  Settings hive_{"S-1-5-21-7", storage_, notifier_, update_event_, nullptr, "test-identity"};
+  TestServerComm comm_{"test-identity", stop_event_, "agent/1"};
 };
 
 TEST(ServerCommBackoff, BoundsFollowTheFailureCountAndTheClampedPollInterval) {
-  struct Case {
+  const struct {
     const char* name;
-    uint32_t failures;
-    uint32_t poll_interval;
+    uint32_t failures, poll_interval;
     uint32_t cap;  // the back-off lies in 1 ... cap; 0: no back-off
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"no failure", 0, 172800, 0},
       {"tenth failure, default poll interval", 10, 172800, 5120},
       {"limit reached", 11, 172800, 7200},
@@ -75,7 +62,7 @@ TEST(ServerCommBackoff, BoundsFollowTheFailureCountAndTheClampedPollInterval) {
       {"poll interval 0", 10, 0, 10},
       {"only the low 32 bits of the poll interval count", 10, static_cast<uint32_t>(0x100000014ull), 20},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     // The smallest draw gives 1, the largest the cap, and r mod cap picks in between.
     EXPECT_EQ(ServerComm::BackoffSeconds(c.failures, c.poll_interval, 0), c.cap == 0 ? 0 : 1);
@@ -86,26 +73,23 @@ TEST(ServerCommBackoff, BoundsFollowTheFailureCountAndTheClampedPollInterval) {
 }
 
 TEST_F(ServerCommTest, BackoffIsDrawnOnlyAfterFailuresAndStoredAsATime) {
-  comm_.UpdateBackoffUntil(*hive_);
+  comm_.UpdateBackoffUntil(hive_);
   EXPECT_EQ(comm_.backoff_until(), Now()) << "no failure: no back-off, but the time is stored";
   EXPECT_EQ(comm_.draws_taken, 0);
-
-  hive_->SetPollInterval(-1);  // low 32 bits: the largest limit, 7200
+  hive_.SetPollInterval(-1);  // low 32 bits: the largest limit, 7200
   comm_.SetFailCount(13);
   comm_.draws = {7199};
-  comm_.UpdateBackoffUntil(*hive_);
+  comm_.UpdateBackoffUntil(hive_);
   EXPECT_EQ(comm_.backoff_until(), Now() + 7200);
 }
 
-TEST_F(ServerCommTest, MissingServerAddressBacksOffForLong) {
-  LogCapture log;
+TEST_F(ServerCommTest, MissingServerAddressBacksOffForLongUntilAClientAsks) {
+  server_testing::LogCapture log;
   comm_.draws = {99999};
-  EXPECT_EQ(comm_.UpdateSettings(*hive_, "token"), ServerResult::Error);
+  EXPECT_EQ(comm_.UpdateSettings(hive_, "token"), ServerResult::Error);
   EXPECT_EQ(comm_.fail_count(), ServerComm::kFatalFailCount);
   EXPECT_EQ(comm_.backoff_until(), Now() + 99999 % 5120 + 1);
   EXPECT_TRUE(log.Contains("ServerComm::UpdateSettings: No server address")) << log.Text();
-
-  // A client asking for an update ends the back-off at once.
   clock_->Advance(3000);
   comm_.ResetFailCount();
   EXPECT_EQ(comm_.fail_count(), 0u);
@@ -117,7 +101,7 @@ TEST_F(ServerCommTest, AStoppingServiceSendsNothingAndCountsNothing) {
   stop_event_.Set();
   comm_.SetFailCount(2);
   const int64_t before = comm_.backoff_until();
-  EXPECT_EQ(comm_.UpdateSettings(*hive_, "token"), ServerResult::Error);
+  EXPECT_EQ(comm_.UpdateSettings(hive_, "token"), ServerResult::Error);
   EXPECT_EQ(comm_.fail_count(), 2u);
   EXPECT_EQ(comm_.backoff_until(), before);
 }

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -37,14 +38,6 @@ class ChildProcess {
  public:
   explicit ChildProcess(const std::vector<std::string>& arguments,
                         const std::vector<std::string>& extra_environment = {}) {
-    int out[2], err[2];
-    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     std::vector<std::string> environment;
     for (char** e = environ; *e != nullptr; ++e) environment.emplace_back(*e);
     for (const std::string& extra : extra_environment) {
@@ -54,31 +47,34 @@ class ChildProcess {
     }
     std::vector<char*> argv, envp;
     for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
     for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+    argv.push_back(nullptr);
     envp.push_back(nullptr);
-    const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-    EXPECT_EQ(rc, 0) << "cannot start " << arguments[0];
-    if (rc != 0) pid_ = -1;
+    int out[2], err[2];
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC) | ::pipe2(err, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
+      ADD_FAILURE() << "cannot start " << arguments[0];
+      pid_ = -1;
+    }
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ::close(err[1]);
-    out_fd_ = out[0];
-    err_fd_ = err[0];
+    fds_[0] = out[0];
+    fds_[1] = err[0];
   }
   ~ChildProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      Wait();
-    }
-    if (out_fd_ >= 0) ::close(out_fd_);
-    if (err_fd_ >= 0) ::close(err_fd_);
+    if (pid_ > 0) ::kill(pid_, SIGKILL);
+    Wait();
   }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   pid_t pid() const { return pid_; }
-
   void Signal(int signal) {
     if (pid_ > 0) ::kill(pid_, signal);
   }
@@ -87,23 +83,21 @@ class ChildProcess {
   // came within `timeout` or the output ended.
   bool ReadLine(std::string* line, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      const size_t newline = out_.find('\n', taken_);
-      if (newline != std::string::npos) {
-        *line = out_.substr(taken_, newline - taken_);
-        taken_ = newline + 1;
-        return true;
-      }
-      if (!PumpUntil(deadline)) return false;
+    size_t newline;
+    while ((newline = text_[0].find('\n', taken_)) == std::string::npos) {
+      if (!Pump(Left(deadline))) return false;
     }
+    *line = text_[0].substr(taken_, newline - taken_);
+    taken_ = newline + 1;
+    return true;
   }
 
   // True once standard output holds `text`; false when the output ended or
   // it did not come in time.
   bool WaitForOutput(std::string_view text, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (out_.find(text) == std::string::npos) {
-      if (!PumpUntil(deadline)) return false;
+    while (text_[0].find(text) == std::string::npos) {
+      if (!Pump(Left(deadline))) return false;
     }
     return true;
   }
@@ -111,8 +105,7 @@ class ChildProcess {
   // Reads both outputs to their end and returns the exit code (128 + the
   // signal when a signal ended the program).
   int Wait() {
-    while (out_fd_ >= 0 || err_fd_ >= 0) {
-      if (!Pump(-1)) break;
+    while (Pump(-1)) {
     }
     int status = 0;
     if (pid_ > 0) ::waitpid(pid_, &status, 0);
@@ -120,43 +113,38 @@ class ChildProcess {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
-  const std::string& out() const { return out_; }
-  const std::string& err() const { return err_; }
+  const std::string& out() const { return text_[0]; }
+  const std::string& err() const { return text_[1]; }
 
  private:
-  bool PumpUntil(std::chrono::steady_clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    return left > 0 && Pump(static_cast<int>(left));
+  static int Left(std::chrono::steady_clock::time_point deadline) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    return static_cast<int>(std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
   }
-  // Reads what is there within `timeout_ms`; false when both ends are closed
-  // or nothing came in time.
+  // Reads what comes within `timeout_ms` (-1: no limit); false when both
+  // outputs are closed or nothing came in time.
   bool Pump(int timeout_ms) {
-    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-    const int n = ::poll(fds, 2, timeout_ms);
-    if (n <= 0) return false;
-    ReadFrom(fds[0], &out_fd_, &out_);
-    ReadFrom(fds[1], &err_fd_, &err_);
-    return out_fd_ >= 0 || err_fd_ >= 0;
-  }
-  static void ReadFrom(const pollfd& p, int* fd, std::string* into) {
-    if (*fd < 0 || p.revents == 0) return;
-    char buffer[4096];
-    const ssize_t r = ::read(*fd, buffer, sizeof buffer);
-    if (r > 0) {
-      into->append(buffer, static_cast<size_t>(r));
-    } else {
-      ::close(*fd);
-      *fd = -1;
+    if ((fds_[0] < 0 && fds_[1] < 0) || timeout_ms == 0) return false;
+    pollfd polled[2] = {{fds_[0], POLLIN, 0}, {fds_[1], POLLIN, 0}};
+    if (::poll(polled, 2, timeout_ms) <= 0) return false;
+    for (int i = 0; i < 2; ++i) {
+      if (fds_[i] < 0 || polled[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t r = ::read(fds_[i], buffer, sizeof buffer);
+      if (r > 0) {
+        text_[i].append(buffer, static_cast<size_t>(r));
+      } else {
+        ::close(fds_[i]);
+        fds_[i] = -1;
+      }
     }
+    return true;
   }
 
   pid_t pid_ = -1;
-  int out_fd_ = -1;
-  int err_fd_ = -1;
-  std::string out_;
-  std::string err_;
-  size_t taken_ = 0;  // of out_, by ReadLine
+  int fds_[2] = {-1, -1};  // standard output, standard error
+  std::string text_[2];
+  size_t taken_ = 0;  // of the output, by ReadLine
 };
 
 }  // namespace testing_support

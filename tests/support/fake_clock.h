@@ -8,15 +8,14 @@
 
 namespace testing_support {
 
+// Starts at `now_ms` (wall milliseconds since 1970) and tick count 1000;
+// Advance moves both together.
 class FakeClock final : public platform::Clock {
  public:
-  // Starts at `now_ms` (wall milliseconds since 1970) and tick count 1000.
-  explicit FakeClock(int64_t now_ms = 1'700'000'000'000);
+  explicit FakeClock(int64_t now_ms = 1'700'000'000'000) : now_ms_(now_ms) {}
   int64_t NowSeconds() const override { return now_ms_.load() / 1000; }
   int64_t NowMilliseconds() const override { return now_ms_.load(); }
   uint64_t TickCountMs() const override { return tick_ms_.load(); }
-
-  // Moves wall time and tick count forward together.
   void Advance(int64_t ms) {
     now_ms_ += ms;
     tick_ms_ += static_cast<uint64_t>(ms);

@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -27,12 +26,9 @@ inline const std::string& TestRegistry() {
   static const std::string registry = [] {
     static std::string folder = (std::filesystem::temp_directory_path() / "velder-test-log-XXXXXX").string();
     if (::mkdtemp(folder.data()) == nullptr) return std::string();
-    const std::string dir = folder + "/registry";
+    const std::string dir = folder + "/registry", key = "SOFTWARE\\Halvern\\QOR\\Logging";
     ::setenv("HALVERN_REGISTRY_DIR", dir.c_str(), 1);
-    const std::string key = "SOFTWARE\\Halvern\\QOR\\Logging";
     SqliteRegistry registry(dir);
-    registry.SetRootKey(HKEY_LOCAL_MACHINE);
-    registry.SetView(KEY_WOW64_32KEY);
     if (!registry.CreateKeyPath(key) || !registry.SetDword(key, "DebugOutputLogging", 1) ||
         !registry.SetDword(key, "LogLevel", HvQorLogging::kVerbose) ||
         !registry.SetString(key, "RootPath", folder + "/log")) {
@@ -58,18 +54,14 @@ class LogCapture {
     TestRegistry();
     testing::internal::CaptureStderr();
   }
-  ~LogCapture() {
-    if (!taken_) testing::internal::GetCapturedStderr();
-  }
+  ~LogCapture() { Text(); }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
   // Ends the capture (once) and returns everything written.
   const std::string& Text() {
-    if (!taken_) {
-      text_ = testing::internal::GetCapturedStderr();
-      taken_ = true;
-    }
+    if (!taken_) text_ = testing::internal::GetCapturedStderr();
+    taken_ = true;
     return text_;
   }
   bool Contains(std::string_view part) { return Text().find(part) != std::string::npos; }

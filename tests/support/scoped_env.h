@@ -31,19 +31,15 @@ class ScopedEnv {
   // Puts back what was there before the first change of each variable.
   void Restore() {
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second) {
-        ::setenv(it->first.c_str(), it->second->c_str(), 1);
-      } else {
-        ::unsetenv(it->first.c_str());
-      }
+      it->second ? ::setenv(it->first.c_str(), it->second->c_str(), 1) : ::unsetenv(it->first.c_str());
     }
     saved_.clear();
   }
 
  private:
   void Save(const std::string& name) {
-    for (const auto& [saved, _] : saved_) {
-      if (saved == name) return;
+    for (const auto& saved : saved_) {
+      if (saved.first == name) return;
     }
     const char* old = std::getenv(name.c_str());
     saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);

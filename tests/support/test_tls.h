@@ -15,9 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -39,25 +37,19 @@ struct TestCertificate {
     OPENSSL_free(der);
     return bytes;
   }
-  std::string Pem() const {
-    BIO* bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_X509(bio, cert.get());
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(bio, &data);
-    std::string pem(data, static_cast<size_t>(size));
-    BIO_free(bio);
-    return pem;
+  void WritePem(const std::string& path) const {
+    FILE* file = std::fopen(path.c_str(), "w");
+    PEM_write_X509(file, cert.get());
+    std::fclose(file);
   }
-  void WritePem(const std::string& path) const { std::ofstream(path) << Pem(); }
 
   // A certificate for `common_name` valid from `from` to `to` seconds from
   // now; self-signed (a CA) without `issuer`. `alt_names`: "DNS:x,IP:1.2.3.4".
   static TestCertificate Make(const std::string& common_name, const TestCertificate* issuer,
                               const std::string& alt_names = "", long from = -3600, long to = 86400) {
     static std::atomic<long> serial{1};
-    TestCertificate c;
-    c.key.reset(EVP_EC_gen("P-256"), EVP_PKEY_free);
-    c.cert.reset(X509_new(), X509_free);
+    TestCertificate c{std::shared_ptr<EVP_PKEY>(EVP_EC_gen("P-256"), EVP_PKEY_free),
+                      std::shared_ptr<X509>(X509_new(), X509_free)};
     X509* x = c.cert.get();
     X509_set_version(x, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(x), serial++);
@@ -82,17 +74,24 @@ struct TestCertificate {
   }
 };
 
-// An ephemeral port that was free a moment ago.
-inline int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+// A TCP socket bound to an ephemeral port of 127.0.0.1, and that port.
+inline int BindLoopback(int* port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
   socklen_t len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
+// An ephemeral port that was free a moment ago.
+inline int FreePort() {
+  int port = 0;
+  ::close(BindLoopback(&port));
+  return port;
 }
 
 // An HTTPS server on 127.0.0.1 with `leaf`'s certificate; routes are added
@@ -142,15 +141,8 @@ class RawTcpServer {
  public:
   using Handler = std::function<void(int fd, int index)>;
   explicit RawTcpServer(Handler on_connection) : handler_(std::move(on_connection)) {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen_fd_ = BindLoopback(&port_);
     ::listen(listen_fd_, 64);
-    socklen_t len = sizeof a;
-    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
     thread_ = std::thread([this] {
       for (int index = 0;; ++index) {
         const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -172,7 +164,6 @@ class RawTcpServer {
     ::shutdown(listen_fd_, SHUT_RDWR);
     thread_.join();
     ::close(listen_fd_);
-    std::lock_guard lock(mutex_);
     for (int fd : open_) ::close(fd);
   }
   int port() const { return port_; }

@@ -171,14 +171,13 @@ TEST_F(HvregTest, ExportThenImportRoundTripsEverything) {
   EXPECT_EQ(d, 16u);
 }
 
+// Which command lines are refused is the options' unit test; here the exit
+// code, the hint and that nothing was written.
 TEST_F(HvregTest, BadCommandLinesExitWithTwoAndWriteNothing) {
-  ExpectFailures({{{}, "no command"},
-                  {{"frobnicate"}, "unknown command"},
-                  {{"query", "HKCR\\x"}, "does not begin with HKLM"},
+  ExpectFailures({{{"frobnicate"}, "unknown command"},
                   {{"add", "HKLM\\a", "/v", "x", "/t", "REG_LINK"}, "unknown type"},
                   {{"add", "HKLM\\a", "/v", "x", "/t", "REG_DWORD", "/d", "lots"}, "not a 32-bit number"},
-                  {{"add", "HKLM\\a", "/d", "x"}, "need /v NAME or /ve"},
-                  {{"add", "HKLM\\A", "/v", "m", "/t", "REG_MULTI_SZ", "/d", "a\\0\\0b"}, "empty element"}},
+                  {{"add", "HKLM\\a", "/d", "x"}, "need /v NAME or /ve"}},
                  2);
   EXPECT_NE(Run({"frobnicate"}).err.find("hvreg --help"), std::string::npos);
   EXPECT_FALSE(fs::exists(registry_dir_));
@@ -224,25 +223,6 @@ TEST_F(HvregTest, FailedOperationsExitWithOneAndChangeNothing) {
 
   testing_support::WriteFile(fs::path(registry_dir_) / "HKLM.db", "garbage, not a database");
   ExpectFailures({{{"query", "HKLM\\A"}, "could not be used"}}, 1);
-}
-
-TEST_F(HvregTest, UnprivilegedUserIsDeniedTheMachineHive) {
-  if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
-  Ok({"add", "HKLM\\SOFTWARE\\X", "/v", "v", "/d", "root's"});
-  constexpr uid_t kNobody = 65534;
-  Result r = Run({"query", "HKLM\\SOFTWARE\\X", "/v", "v"}, kNobody);
-  EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.out.find("root's"), std::string::npos);
-  for (const Args& args : {Args{"add", "HKLM\\SOFTWARE\\X", "/v", "v", "/d", "mine", "/f"},
-                           Args{"delete", "HKLM\\SOFTWARE", "/f"}}) {
-    r = Run(args, kNobody);
-    EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.err.find("access denied"), std::string::npos) << r.err;
-  }
-  fs::permissions(fs::path(registry_dir_) / "HKLM.db", fs::perms(0600));
-  r = Run({"query", "HKLM\\SOFTWARE\\X"}, kNobody);
-  EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("access denied"), std::string::npos) << r.err;
 }
 
 TEST_F(HvregTest, SecretsMoveIntoARootOnlyFileAndOtherUsersAreDenied) {
@@ -296,25 +276,6 @@ TEST_F(HvregTest, SecretsMoveIntoARootOnlyFileAndOtherUsersAreDenied) {
   Ok({"delete", "HKLM\\SOFTWARE\\Halvern\\QOR", "/f"});
   SqliteRegistry reg(registry_dir_);
   EXPECT_FALSE(reg.KeyExists("SOFTWARE\\Halvern\\QOR\\ClientAuth"));
-}
-
-TEST_F(HvregTest, TwoProgramsWritingAtOnce) {
-  Ok({"add", "HKLM\\SOFTWARE\\Both"});
-  constexpr int kEach = 12;
-  std::vector<std::thread> writers;
-  for (int w = 0; w < 2; ++w) {
-    writers.emplace_back([this, w] {
-      for (int i = 0; i < kEach; ++i) {
-        const std::string name = "w" + std::to_string(w) + "_" + std::to_string(i);
-        Ok({"add", "HKLM\\SOFTWARE\\Both\\" + name, "/v", "n", "/t", "REG_DWORD", "/d", std::to_string(i)});
-        Ok({"add", "HKLM\\SOFTWARE\\Both", "/v", name, "/d", name});
-      }
-    });
-  }
-  for (std::thread& t : writers) t.join();
-  SqliteRegistry reg(registry_dir_);
-  EXPECT_EQ(reg.GetSubKeyCount("SOFTWARE\\Both"), 2u * kEach);
-  EXPECT_EQ(reg.GetValueCount("SOFTWARE\\Both"), 2u * kEach);
 }
 
 }  // namespace
