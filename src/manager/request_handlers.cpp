@@ -77,7 +77,9 @@ bool SettingsManager::HandleRequest(const IpcMessage& request, IpcMessage& respo
 
   const std::shared_ptr<Settings> hive = GetOrCreateHive(user);
   if (hive == nullptr) {
-    response.set_result(ResultCode::AccessDenied);
+    // A user that is no SID names no hive; a SID's hive that could not be
+    // loaded is a failure of the service.
+    response.set_result(platform::IsCanonicalSidText(user) ? ResultCode::GenericFailure : ResultCode::AccessDenied);
     return true;
   }
   if (hive->ClearLocalCreated()) {
@@ -88,19 +90,59 @@ bool SettingsManager::HandleRequest(const IpcMessage& request, IpcMessage& respo
 }
 
 std::shared_ptr<Settings> SettingsManager::GetOrCreateHive(const std::string& user) {
-  // The hive's user never changes, so it is compared without the hive's lock:
-  // a hive busy with a long write does not hold up every other request.
-  std::lock_guard lock(mutex_);
-  const auto it = std::find_if(hives_.begin(), hives_.end(), [&](const auto& hive) { return hive->user() == user; });
-  if (it != hives_.end()) return *it;
-  if (!platform::IsCanonicalSidText(user)) return nullptr;
-  std::shared_ptr<Settings> hive = CreateHive(user);
-  if (hive != nullptr) hives_.push_back(hive);
-  return hive;
+  std::shared_ptr<Settings> hive;
+  {
+    // The hive's user never changes, so it is compared without the hive's
+    // lock: a hive busy with a long write holds up no other request.
+    platform::MutexLock lock(mutex_);
+    for (;;) {
+      const auto it = std::find_if(hives_.begin(), hives_.end(), [&](const auto& h) { return h->user() == user; });
+      if (it != hives_.end()) {
+        hive = *it;
+        break;
+      }
+      if (!loading_.contains(user)) break;
+      // Another request is loading this hive.
+      loaded_.Wait(mutex_);
+    }
+    if (hive == nullptr) {
+      if (!platform::IsCanonicalSidText(user)) return nullptr;
+      loading_.insert(user);
+    }
+  }
+  if (hive != nullptr) {
+    hive->Touch();
+    return hive;
+  }
+
+  // This request loads the hive, without the manager lock: other users'
+  // requests go on meanwhile.
+  std::shared_ptr<Settings> made;
+  try {
+    made = CreateHive(user);
+  } catch (const std::exception& e) {
+    HV_LOG_ERROR("Failed to load hive '{}': {}", Settings::MakeDisplayName(user), e.what());
+  } catch (...) {
+    HV_LOG_ERROR("Failed to load hive '{}'", Settings::MakeDisplayName(user));
+  }
+  {
+    // Also after a failure, so that the requests waiting for it go on (and
+    // the next one tries again).
+    platform::MutexLock lock(mutex_);
+    loading_.erase(user);
+    if (made != nullptr) hives_.push_back(made);
+  }
+  loaded_.NotifyAll();
+  // The hive woke the update loop while it loaded, before the loop could see
+  // it: the loop computes its wait again now that the hive is in the list.
+  if (made != nullptr) wake_event_.Set();
+  return made;
 }
 
 std::shared_ptr<Settings> SettingsManager::CreateHive(const std::string& user) {
-  return std::make_shared<Settings>(user, storage_, *notifier_, wake_event_, &statistics_, identity_);
+  auto hive = std::make_shared<Settings>(user, storage_, *notifier_, wake_event_, &statistics_, identity_);
+  hive->Load();
+  return hive;
 }
 
 // One row per request type: the rights the caller needs and who answers. A
@@ -260,7 +302,6 @@ ResultCode SettingsManager::HandleSubscribe(const Call& call) {
   if (call.sender_channel.empty() || !VelderPath::Parse(call.request.path(), path)) {
     return ResultCode::InvalidParameters;
   }
-  std::lock_guard lock(mutex_);
   // An existing subscription is no failure: the client listens either way.
   const bool full = notifier_->AddSubscription(call.context.product, call.context.user, path, call.sender_channel) ==
                     ChangeNotifier::SubscribeOutcome::kChannelFull;
@@ -272,14 +313,12 @@ ResultCode SettingsManager::HandleUnsubscribe(const Call& call) {
   if (call.sender_channel.empty() || !VelderPath::Parse(call.request.path(), path)) {
     return ResultCode::InvalidParameters;
   }
-  std::lock_guard lock(mutex_);
   const bool removed = notifier_->Unsubscribe(call.context.product, call.context.user, path, call.sender_channel);
   return removed ? ResultCode::Success : ResultCode::NotFound;
 }
 
 ResultCode SettingsManager::HandleUnsubscribeAll(const Call& call) {
   if (call.sender_channel.empty()) return ResultCode::InvalidParameters;
-  std::lock_guard lock(mutex_);
   return notifier_->UnsubscribeAll(call.sender_channel) ? ResultCode::Success : ResultCode::NotFound;
 }
 

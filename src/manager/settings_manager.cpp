@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "logging/log.h"
+#include "manager/client_auth_token_source.h"
 #include "platform/clock.h"
 #include "platform/latebound.h"
 #include "platform/maker_libraries.h"
@@ -25,22 +26,23 @@ int64_t NowSeconds() { return platform::CurrentClock().NowSeconds(); }
 
 SettingsManager::SettingsManager(Storage& storage, std::unique_ptr<ChangeNotifier> notifier,
                                  platform::ManualResetEvent& stop_event, std::string identity)
-    : SettingsManager(storage, std::move(notifier), stop_event, identity,
-                      std::make_unique<ServerComm>(identity, stop_event, kUserAgent)) {}
+    : SettingsManager(storage, std::move(notifier), stop_event, std::move(identity), nullptr, nullptr) {}
 
 SettingsManager::SettingsManager(Storage& storage, std::unique_ptr<ChangeNotifier> notifier,
                                  platform::ManualResetEvent& stop_event, std::string identity,
-                                 std::unique_ptr<ServerComm> server_comm)
+                                 std::unique_ptr<ServerComm> server_comm, std::unique_ptr<TokenSource> tokens)
     : storage_(storage),
       stop_event_(stop_event),
       identity_(std::move(identity)),
       notifier_(std::move(notifier)),
-      server_comm_(std::move(server_comm)) {}
+      server_comm_(server_comm != nullptr ? std::move(server_comm)
+                                          : std::make_unique<ServerComm>(identity_, stop_event, kUserAgent)),
+      tokens_(tokens != nullptr ? std::move(tokens) : std::make_unique<ClientAuthTokenSource>()) {}
 
 SettingsManager::~SettingsManager() {
   std::vector<std::shared_ptr<Settings>> hives;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     hives.swap(hives_);
   }
   // Requests may still have arrived after the main loop's last pass (the IPC
@@ -52,7 +54,7 @@ SettingsManager::~SettingsManager() {
 }
 
 std::vector<std::shared_ptr<Settings>> SettingsManager::Hives() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return hives_;
 }
 
@@ -84,7 +86,7 @@ void SettingsManager::MainLoop() {
     std::shared_ptr<Settings> hive;
     {
       // Under the lock, so that the worker never drops a hive in use.
-      std::lock_guard lock(mutex_);
+      platform::MutexLock lock(mutex_);
       hive = due_hive.lock();
     }
     if (hive != nullptr) UpdateSettings(hive);
@@ -96,16 +98,22 @@ void SettingsManager::MainLoop() {
 }
 
 std::chrono::milliseconds SettingsManager::GetNextWait(std::shared_ptr<Settings>& due_hive) {
-  std::lock_guard lock(mutex_);
-  wake_event_.Reset();
+  std::vector<std::shared_ptr<Settings>> hives;
+  {
+    // A hive publishes its next check before it signals the wake event, so
+    // a change after this reset ends the wait computed below.
+    platform::MutexLock lock(mutex_);
+    wake_event_.Reset();
+    hives = hives_;
+  }
   due_hive.reset();
-  if (hives_.empty()) {
+  if (hives.empty()) {
     HV_LOG_DEBUG("Wait: INFINITE");
     return kInfiniteWait;
   }
   const int64_t now = NowSeconds();
   int64_t target = 0;
-  for (const auto& hive : hives_) {
+  for (const auto& hive : hives) {
     const int64_t next_check = hive->next_check();
     if (due_hive == nullptr || next_check < target) {
       due_hive = hive;
@@ -134,40 +142,36 @@ void SettingsManager::UpdateSettings(const std::shared_ptr<Settings>& hive) {
     port = ServerComm::kDefaultPort;
   }
   const std::string installation_root = GetNamespaceRegistryRoot();
-  maker::QorClientAuth_SetServer(server.c_str(), static_cast<uint16_t>(port), installation_root.c_str());
+  tokens_->SetServer(server, static_cast<uint16_t>(port), installation_root);
   maker::QorPushApi_SetServer(server.c_str(), static_cast<uint16_t>(port), installation_root.c_str());
 
-  char* raw_token = nullptr;
-  uint32_t code = maker::QorClientAuth_GetBearerToken(user.c_str(), &raw_token);
-  if (code == 0 && raw_token == nullptr) code = QOR_CLIENT_AUTH_INTERNAL_ERROR;
-  if (code != 0) {
-    const char* reason = maker::QorClientAuth_ErrorAsString(code);
-    HV_LOG_DEBUG("GetBearerToken('{}'): {}", hive->display_name(), reason != nullptr ? reason : "");
+  std::string token;
+  const uint32_t code = tokens_->GetBearerToken(user, token);
+  if (code != QOR_CLIENT_AUTH_OK) {
+    const std::string reason = tokens_->ErrorText(code);
+    HV_LOG_DEBUG("GetBearerToken('{}'): {}", hive->display_name(), reason);
     switch (code) {
       case QOR_CLIENT_AUTH_NO_TOKEN: hive->SetToNotConnected(); break;
       case QOR_CLIENT_AUTH_STORE_UNAVAILABLE:
       case QOR_CLIENT_AUTH_TOKEN_MALFORMED:
-        hive->SetNextUpdateCheck(Settings::kStatusUnauthorized);
+        hive->SetNextUpdateCheck(UpdateSchedule::kStatusUnauthorized);
         hive->MarkDirty(false);
         break;
       case QOR_CLIENT_AUTH_TOKEN_REJECTED:
-        hive->SetNextUpdateCheck(Settings::kStatusFailed);
+        hive->SetNextUpdateCheck(UpdateSchedule::kStatusFailed);
         hive->MarkDirty(false);
         break;
       default:  // 1, 2, 7 and above, a library that cannot be loaded among them
-        hive->SetNextUpdateCheck(Settings::kStatusBaseRejected);
+        hive->SetNextUpdateCheck(UpdateSchedule::kStatusBaseRejected);
         hive->MarkDirty(false);
         break;
     }
-    hive->RecordExchangeOutcome(fmt::format("no token: {}", reason != nullptr ? reason : ""),
-                                server_comm_->backoff_until());
+    hive->RecordExchangeOutcome("no token: " + reason, server_comm_->backoff_until());
     return;
   }
-  const std::string token = raw_token;
-  maker::QorClientAuth_FreeString(raw_token);
 
   hive->SetPollInterval(
-      InternalGetSystemSettingInt(Settings::kProduct, kPollIntervalSetting, Settings::kDefaultPollInterval));
+      InternalGetSystemSettingInt(Settings::kProduct, kPollIntervalSetting, UpdateSchedule::kDefaultPollInterval));
   const bool patch_enabled = InternalGetSystemSettingBool(Settings::kProduct, kPatchEnabledSetting, true);
   server_comm_->SetServerAddress(std::move(server), static_cast<uint16_t>(port));
   hive->SetPatchEnabled(patch_enabled);
@@ -191,15 +195,14 @@ void SettingsManager::UpdateSettings(const std::shared_ptr<Settings>& hive) {
     RescheduleNextUpdateCheck();
   } else if (result == ServerResult::Unauthorized) {
     HV_LOG_INFO("Invalid BXR token, trigger refresh");
-    maker::QorClientAuth_RefreshToken(user.c_str());
+    tokens_->RefreshToken(user);
   }
 }
 
 void SettingsManager::RescheduleNextUpdateCheck() {
   const int64_t interval =
-      InternalGetSystemSettingInt(Settings::kProduct, kPollIntervalSetting, Settings::kDefaultPollInterval);
-  std::lock_guard lock(mutex_);
-  for (const auto& hive : hives_) {
+      InternalGetSystemSettingInt(Settings::kProduct, kPollIntervalSetting, UpdateSchedule::kDefaultPollInterval);
+  for (const auto& hive : Hives()) {
     // A hive without a server copy shows the system's base, which may just
     // have changed.
     if (!hive->is_system_hive() && !hive->connected()) hive->UpdateSettingsFromDisk(true);
@@ -213,16 +216,9 @@ bool SettingsManager::UpdateSystemBaseFile() {
   const std::string path = Latebound::GetLateboundBaseFile(Settings::kProduct, identity_);
   if (path.empty()) return false;
   HV_LOG_INFO("path='{}'", path);
-  json document = storage_.LoadOnce(path);
-  {
-    std::lock_guard lock(hive->hive_lock());
-    // The server's copy wins over the late-bound file, also when it arrived
-    // while the file was read.
-    if (hive->connected()) return false;
-    if (!hive->ApplyBaseSettings(std::move(document))) return false;
-    hive->SaveLocalFile();
-    hive->UpdateEffectiveSettings(Settings::Origin(std::string()), true);
-  }
+  // The server's copy wins over the late-bound file, also when it arrives
+  // while the file is read.
+  if (!hive->ApplyLateboundBase(storage_.LoadOnce(path))) return false;
   RescheduleNextUpdateCheck();
   return true;
 }
@@ -248,16 +244,32 @@ void SettingsManager::ProcessHives() {
 }
 
 void SettingsManager::RemoveInactiveHives() {
-  std::lock_guard lock(mutex_);
-  std::erase_if(hives_, [](const std::shared_ptr<Settings>& hive) {
-    // A hive that another thread still holds (a request in progress, the
-    // update loop) would take changes after it was dropped that nobody saves,
-    // while a second copy of it came up from the disk. New holders come only
-    // from this vector or the update loop's weak hold, both under this lock,
-    // so the count cannot grow meanwhile.
-    if (hive.use_count() > 1) return false;
-    // Unsaved changes (the last save failed) stay until a save succeeds.
-    if (hive->dirty()) return false;
-    return hive->IsInactive();
-  });
+  // The hives are asked without the manager lock (IsInactive asks the
+  // notifier); the lock is taken again only to drop the ones still idle.
+  std::vector<std::pair<const Settings*, int64_t>> idle;  // with the last access seen
+  for (const auto& hive : Hives()) {
+    if (!hive->dirty() && hive->IsInactive()) idle.emplace_back(hive.get(), hive->last_access_time());
+  }
+  if (idle.empty()) return;
+  std::vector<std::shared_ptr<Settings>> dropped;
+  {
+    platform::MutexLock lock(mutex_);
+    std::erase_if(hives_, [&](const std::shared_ptr<Settings>& hive) {
+      const auto seen = std::find_if(idle.begin(), idle.end(), [&](const auto& entry) { return entry.first == hive.get(); });
+      if (seen == idle.end()) return false;
+      // A hive that another thread holds (a request in progress, the update
+      // loop) would take changes after it was dropped that nobody saves,
+      // while a second copy of it came up from the disk. New holders come
+      // only from this vector or the update loop's weak hold, both under this
+      // lock, so the count cannot grow meanwhile; a request that came and
+      // went since the check above touched the hive. Unsaved changes (the
+      // last save failed) stay until a save succeeds.
+      if (hive.use_count() > 1 || hive->dirty() || hive->last_access_time() != seen->second) return false;
+      dropped.push_back(hive);
+      return true;
+    });
+  }
+  // Destroyed here, without the manager lock: a hive ends its push
+  // registration as it goes, which may wait for a push callback.
+  dropped.clear();
 }

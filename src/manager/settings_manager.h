@@ -7,11 +7,11 @@
 // settings that configure the server connection, and runs the periodic worker
 // that saves changed hives.
 //
-// Ownership: owns the change notifier, the server connection, the statistics
-// and the wake event; borrows the storage and the stop event (the plug-in's),
-// which must outlive it. Hives borrow the storage, the notifier, the wake
-// event and the statistics; the manager releases its hives first when it is
-// destroyed.
+// Ownership: owns the change notifier, the server connection, the token
+// source, the statistics and the wake event; borrows the storage and the stop
+// event (the plug-in's), which must outlive it. Hives borrow the storage, the
+// notifier, the wake event and the statistics; the manager releases its hives
+// first when it is destroyed.
 //
 // Threads:
 //   - MainLoop runs on the caller's thread (the host's Run): the update loop,
@@ -22,28 +22,61 @@
 //   - HandleRequest runs on IPC library threads, several at a time;
 //   - Wake and UpdateSystemBaseFile may be called from any thread.
 //
-// Lock order: mutex_ (the manager lock) before a hive's lock, and before the
-// notifier's lock. A hive's lock is never held while mutex_ is taken; code that
-// runs hive operations for every hive (ProcessHives) works on a copy of the
-// hive vector instead of holding mutex_.
+// Lock order. The service's locks, and which may be taken while which is
+// held; a lock not named under another is never taken while that one is held.
+// The rule behind it: a lock is held for memory work only, never while
+// waiting for a disk, a server or a client, so that one slow hive, file or
+// client stalls nobody else.
+//
+//   1. The manager lock (mutex_): the hive list and the hives being loaded.
+//      Nothing is taken under it; a hive is only looked at through the
+//      atomics it publishes. Hives are found here and then created, loaded,
+//      saved, scheduled and dropped with it released, on copies of the list.
+//   2. A hive's disk lock: this hive's file work (a save, a reload, a new
+//      base document), so that two saves of one file keep their order. Taken
+//      with no other lock held; under it the hive lock, briefly (to copy the
+//      document that is written, or to take what was read), and the storage's
+//      file marks.
+//   3. A hive's push lock: its push registration. Never taken under the hive
+//      lock: ending a registration waits for a running push callback, and a
+//      callback takes the hive lock.
+//   4. A hive's lock: its documents. Under it: the notifier lock (changes are
+//      only queued), the statistics lock, the change journal's lock; never
+//      another hive's lock, never file or network waits.
+//   5. The notifier's lock: its queue and subscriptions (its thread lock comes
+//      before it). Nothing but the logger under it; the notifier's thread
+//      sends with no lock held.
+//   6. The statistics lock: sessions and their counts; nothing under it.
+//   7. The storage's file lock: marks one file busy for one operation; a file
+//      busy with a slow write holds up that file only.
+//   8. Server and HTTP locks (the server connection's address, the HTTP
+//      session and its requests, the certificate verifier, the proxy
+//      resolver): nothing of ours under them; a hive operation runs with none
+//      of them held, and no hive lock is held while a request is awaited.
+//   9. IPC locks: the IPC library's own. It calls the plug-in with none of
+//      them held, and the notifier sends with no lock of ours held.
+//  10. The logger's lock and its cross-process log mutex: the innermost. Any
+//      lock may be held while logging; logging takes no other.
 #pragma once
 
 #include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <chrono>
-#include <limits>
 #include <cstdint>
+#include <limits>
 #include <memory>
-#include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "manager/statistics.h"
+#include "manager/token_source.h"
 #include "notify/change_notifier.h"
 #include "platform/manual_reset_event.h"
+#include "platform/mutex.h"
 #include "platform/thread_annotations.h"
 #include "server/server_comm.h"
 #include "store/request_context.h"
@@ -69,9 +102,11 @@ class SettingsManager {
   // the manager's. The server connection is made here (port 443, kUserAgent).
   SettingsManager(Storage& storage, std::unique_ptr<ChangeNotifier> notifier, platform::ManualResetEvent& stop_event,
                   std::string identity);
-  // The same with a server connection of the caller's making (tests).
+  // The same with a server connection and a token source of the caller's
+  // making (tests); null takes the service's own.
   SettingsManager(Storage& storage, std::unique_ptr<ChangeNotifier> notifier, platform::ManualResetEvent& stop_event,
-                  std::string identity, std::unique_ptr<ServerComm> server_comm);
+                  std::string identity, std::unique_ptr<ServerComm> server_comm,
+                  std::unique_ptr<TokenSource> tokens = nullptr);
   // Saves every dirty hive (a request served after the main loop's last pass
   // would otherwise be lost), then releases the hives before what they borrow.
   // MainLoop must have returned: the worker thread has ended by then.
@@ -90,7 +125,9 @@ class SettingsManager {
                      const std::string& sender_channel) EXCLUDES(mutex_);
 
   // The hive of `user`, created (its files loaded) when there is none; null
-  // for a text that is no SID.
+  // for a text that is no SID, or when the load failed. The load runs without
+  // the manager lock; a request for the same user meanwhile waits for it.
+  // Counts as a use of the hive.
   virtual std::shared_ptr<Settings> GetOrCreateHive(const std::string& user) EXCLUDES(mutex_);
 
   // ---- Scheduling and the worker (settings_manager.cpp) ----
@@ -137,7 +174,7 @@ class SettingsManager {
   // Saves every dirty hive (the system hive files its statistics report first).
   virtual void ProcessHives() EXCLUDES(mutex_);
   // Drops the hives that are inactive, unused and saved, keeping the order of
-  // the others.
+  // the others. Asks the hives without the manager lock.
   virtual void RemoveInactiveHives() EXCLUDES(mutex_);
 
   // ---- Accessors ----
@@ -147,15 +184,16 @@ class SettingsManager {
   Statistics& statistics() { return statistics_; }
   platform::ManualResetEvent& wake_event() { return wake_event_; }
   const std::string& identity() const { return identity_; }
-  // A copy of the hive vector, in creation order.
+  // A copy of the hive vector, in creation order (hives still loading are
+  // not in it).
   std::vector<std::shared_ptr<Settings>> Hives() EXCLUDES(mutex_);
   // Makes the worker sleep `period` between passes instead of kWorkerPeriod.
   // Only before MainLoop (tests).
   void SetWorkerPeriodForTesting(std::chrono::milliseconds period) { worker_period_ = period; }
 
  protected:
-  // Makes a new hive of `user`; the caller holds mutex_.
-  virtual std::shared_ptr<Settings> CreateHive(const std::string& user) REQUIRES(mutex_);
+  // Makes and loads a new hive of `user`, without the manager lock.
+  virtual std::shared_ptr<Settings> CreateHive(const std::string& user) EXCLUDES(mutex_);
 
   // Dispatches one request whose read right is settled, measures it and
   // writes the per-request log line.
@@ -214,6 +252,7 @@ class SettingsManager {
   platform::ManualResetEvent worker_wake_event_;
   std::unique_ptr<ChangeNotifier> notifier_;
   std::unique_ptr<ServerComm> server_comm_;
+  std::unique_ptr<TokenSource> tokens_;
   // When a client without administrator rights last reset the server
   // back-off (seconds since 1970): they may do so once a minute, so that no
   // user can make the service hammer the settings server.
@@ -222,11 +261,15 @@ class SettingsManager {
   Statistics statistics_;
   std::chrono::milliseconds worker_period_ = kWorkerPeriod;
 
-  // The manager lock: guards the hive vector and serialises subscription
-  // changes. Declared after everything the hives borrow, and the hives after
-  // it, so that the hives go first when the manager is destroyed.
-  std::mutex mutex_;
+  // The manager lock: guards the hive vector and the users whose hives are
+  // being loaded. Declared after everything the hives borrow, and the hives
+  // after it, so that the hives go first when the manager is destroyed.
+  platform::Mutex mutex_;
   std::vector<std::shared_ptr<Settings>> hives_ GUARDED_BY(mutex_);
+  // Users whose hive a request is loading; a request for one of them waits
+  // for `loaded_` instead of loading the hive a second time.
+  std::set<std::string> loading_ GUARDED_BY(mutex_);
+  platform::CondVar loaded_;
 
   // The worker thread; runs only while MainLoop runs. Used by MainLoop only.
   std::jthread worker_;

@@ -28,14 +28,14 @@ bool ChangeNotifier::Start() {
     HV_LOG_ERROR("No sender for notifications");
     return false;
   }
-  std::lock_guard thread_lock(thread_mutex_);
+  platform::MutexLock thread_lock(thread_mutex_);
   if (thread_.joinable()) {
     HV_LOG_ERROR("The notifier thread is already running");
     return false;
   }
   {
     // Notifications left behind by an earlier stop are sent at once.
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (!queue_.empty()) wake_event_.Set();
   }
   try {
@@ -48,7 +48,7 @@ bool ChangeNotifier::Start() {
 }
 
 void ChangeNotifier::Join() {
-  std::lock_guard thread_lock(thread_mutex_);
+  platform::MutexLock thread_lock(thread_mutex_);
   if (thread_.joinable()) thread_.join();
 }
 
@@ -74,7 +74,7 @@ ChangeNotifier::SubscribeOutcome ChangeNotifier::AddSubscription(const std::stri
                                                                  const VelderPath::Path& path,
                                                                  const std::string& channel) {
   auto subscription = std::make_shared<const Subscription>(Subscription{product, user, path, channel});
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (index_.contains(subscription.get())) return SubscribeOutcome::kExists;
   size_t& count = per_channel_[channel];
   if (count >= resource_limits::kMaxSubscriptionsPerChannel) return SubscribeOutcome::kChannelFull;
@@ -92,7 +92,7 @@ bool ChangeNotifier::Subscribe(const std::string& product, const std::string& us
 bool ChangeNotifier::Unsubscribe(const std::string& product, const std::string& user, const VelderPath::Path& path,
                                  const std::string& channel) {
   const Subscription wanted{product, user, path, channel};
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   const auto found = index_.find(&wanted);
   if (found == index_.end()) return false;
   const Subscription* target = *found;
@@ -103,13 +103,13 @@ bool ChangeNotifier::Unsubscribe(const std::string& product, const std::string& 
 }
 
 bool ChangeNotifier::UnsubscribeAll(const std::string& channel) {
-  std::lock_guard lock(mutex_);
-  return RemoveChannel(channel);
+  platform::MutexLock lock(mutex_);
+  return RemoveChannelLocked(channel);
 }
 
 void ChangeNotifier::Enqueue(std::shared_ptr<const Notification> notification) {
   if (!notification) return;
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (queue_.size() >= resource_limits::kMaxPendingNotifications) {
     // Memory stays bounded whatever the producers do; the count is logged
     // once the queue has room again.
@@ -152,25 +152,25 @@ void ChangeNotifier::Notify(const std::string& product, const std::string& user,
 }
 
 bool ChangeNotifier::IsSubscribed(const std::string& product, const std::string& user) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return std::any_of(subscriptions_.begin(), subscriptions_.end(),
                      [&](const auto& s) { return s->product == product && s->user == user; });
 }
 
 size_t ChangeNotifier::QueuedCount() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return queue_.size();
 }
 
 std::vector<ChangeNotifier::Subscription> ChangeNotifier::Subscriptions() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   std::vector<Subscription> copies;
   copies.reserve(subscriptions_.size());
   for (const auto& s : subscriptions_) copies.push_back(*s);
   return copies;
 }
 
-bool ChangeNotifier::RemoveChannel(const std::string& channel) {
+bool ChangeNotifier::RemoveChannelLocked(const std::string& channel) {
   if (per_channel_.erase(channel) == 0) return false;
   std::erase_if(index_, [&](const Subscription* s) { return s->channel == channel; });
   std::erase_if(subscriptions_, [&](const auto& s) { return s->channel == channel; });
@@ -192,21 +192,29 @@ void ChangeNotifier::MainLoop() {
 }
 
 void ChangeNotifier::ProcessQueue() {
-  std::unique_lock lock(mutex_);
   std::vector<std::string> targets;
   std::vector<std::string> bad_channels;
-  while (!queue_.empty() && !StopRequested()) {
-    targets.clear();
-    bad_channels.clear();
-    std::shared_ptr<const Notification> notification = std::move(queue_.front());
-    queue_.pop_front();
-    for (const auto& s : subscriptions_) {
-      if (s->user == notification->user && s->product == notification->product &&
-          VelderPath::StartsWith(notification->path, s->path) && s->channel != notification->origin) {
-        targets.push_back(s->channel);
+  for (;;) {
+    std::shared_ptr<const Notification> notification;
+    {
+      platform::MutexLock lock(mutex_);
+      RemoveBadChannelsLocked(bad_channels);
+      if (queue_.empty() || StopRequested()) {
+        // Under the lock that Enqueue sets the event under: no wake-up is lost.
+        wake_event_.Reset();
+        return;
+      }
+      notification = std::move(queue_.front());
+      queue_.pop_front();
+      targets.clear();
+      for (const auto& s : subscriptions_) {
+        if (s->user == notification->user && s->product == notification->product &&
+            VelderPath::StartsWith(notification->path, s->path) && s->channel != notification->origin) {
+          targets.push_back(s->channel);
+        }
       }
     }
-    lock.unlock();
+    bad_channels.clear();
     notify::SortUniqueUtf16(targets);
     try {
       SendToChannels(targets, *notification, bad_channels);
@@ -215,17 +223,13 @@ void ChangeNotifier::ProcessQueue() {
       // the thread and the rest of the queue are not.
       HV_LOG_ERROR("Failed to send a notification of '{}': {}", VelderPath::ToString(notification->path), e.what());
     }
-    lock.lock();
-    RemoveBadChannels(bad_channels);
   }
-  // Still under the lock that Enqueue sets the event under: no wake-up is lost.
-  wake_event_.Reset();
 }
 
-void ChangeNotifier::RemoveBadChannels(const std::vector<std::string>& bad_channels) {
+void ChangeNotifier::RemoveBadChannelsLocked(const std::vector<std::string>& bad_channels) {
   for (const std::string& channel : bad_channels) {
-    HV_LOG_WARNING("Bad channel '{}'", channel);
-    RemoveChannel(channel);
+    HvQorLogging::LogWriteFrom(HvQorLogging::kWarning, "ChangeNotifier::RemoveBadChannels", "Bad channel '{}'", channel);
+    RemoveChannelLocked(channel);
   }
 }
 

@@ -27,11 +27,11 @@
 // the queue stays unsent (a later Start sends it).
 //
 // Threads: every public operation may be called from any thread. mutex_
-// (recursive, because UnsubscribeAll and RemoveBadChannels call RemoveChannel
-// under it) guards the queue and the subscriptions; thread_mutex_ guards the
-// thread handle. Lock order: the settings manager's lock and a hive's lock
-// come before mutex_; nothing is locked while the sender runs. Notification
-// records are immutable once queued and shared by reference.
+// guards the queue and the subscriptions; thread_mutex_ guards the thread
+// handle and is taken before mutex_. A hive's lock may be held when a change
+// is queued; nothing is locked while the sender runs. The whole lock order is
+// in manager/settings_manager.h. Notification records are immutable once
+// queued and shared by reference.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -39,7 +39,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <map>
 #include <optional>
 #include <set>
@@ -49,6 +48,7 @@
 
 #include "notify/notification_sender.h"
 #include "platform/manual_reset_event.h"
+#include "platform/mutex.h"
 #include "platform/thread_annotations.h"
 #include "store/change_sink.h"
 #include "store/velder_path.h"
@@ -141,22 +141,22 @@ class ChangeNotifier : public ChangeSink {
   // appends the channels found gone to `bad_channels`. Runs without the lock.
   virtual void SendToChannels(const std::vector<std::string>& targets, const Notification& notification,
                               std::vector<std::string>& bad_channels) EXCLUDES(mutex_);
-  // Logs and removes each of `bad_channels`.
-  virtual void RemoveBadChannels(const std::vector<std::string>& bad_channels) REQUIRES(mutex_);
-  // Erases every subscription of `channel`; true when there was one.
-  virtual bool RemoveChannel(const std::string& channel) REQUIRES(mutex_);
-
   // Whether the thread should stop working: the stop event, or the destructor.
   bool StopRequested() const;
 
  private:
+  // Logs and removes each of `bad_channels`.
+  void RemoveBadChannelsLocked(const std::vector<std::string>& bad_channels) REQUIRES(mutex_);
+  // Erases every subscription of `channel`; true when there was one.
+  bool RemoveChannelLocked(const std::string& channel) REQUIRES(mutex_);
+
   platform::ManualResetEvent& stop_event_;  // the plug-in's; waited for, never reset here
   platform::ManualResetEvent wake_event_;   // set by Enqueue, reset by ProcessQueue once the queue is drained
   platform::ManualResetEvent quit_event_;   // set by the destructor only
   const std::string identity_;
   const std::shared_ptr<NotificationSender> sender_;
 
-  std::recursive_mutex mutex_;
+  platform::Mutex mutex_ ACQUIRED_AFTER(thread_mutex_);
   std::deque<std::shared_ptr<const Notification>> queue_ GUARDED_BY(mutex_);
   std::vector<std::shared_ptr<const Subscription>> subscriptions_ GUARDED_BY(mutex_);
   // Orders subscriptions by channel, product, user and path.
@@ -168,6 +168,6 @@ class ChangeNotifier : public ChangeSink {
   std::map<std::string, size_t> per_channel_ GUARDED_BY(mutex_);  // subscriptions of each channel
   size_t dropped_ GUARDED_BY(mutex_) = 0;  // changes not queued since the queue was last full
 
-  std::mutex thread_mutex_;
+  platform::Mutex thread_mutex_;
   std::jthread thread_ GUARDED_BY(thread_mutex_);
 };

@@ -1,11 +1,11 @@
 // The hive's documents: loading, new base documents, the effective document
 // with its change notifications, saving, and the small state the manager asks
-// about. The value operations are in settings_values.cpp.
+// about.
 #include "store/settings.h"
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
+#include <random>
+#include <utility>
 
 #include "logging/log.h"
 #include "platform/clock.h"
@@ -94,28 +94,6 @@ const Path& ProductPath() {
   return path;
 }
 
-// "next_check" as stored; false for anything but a number that fits.
-bool ReadSeconds(const json& value, int64_t& seconds) {
-  if (value.is_number_integer() && !value.is_number_unsigned()) {
-    seconds = value.get<int64_t>();
-    return true;
-  }
-  if (value.is_number_unsigned()) {
-    const uint64_t v = value.get<uint64_t>();
-    if (v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return false;
-    seconds = static_cast<int64_t>(v);
-    return true;
-  }
-  if (value.is_number_float()) {
-    const double v = value.get<double>();
-    // Beyond +-2^63 (or NaN) the conversion would be undefined.
-    if (!(v > -9.2e18 && v < 9.2e18)) return false;
-    seconds = static_cast<int64_t>(v);
-    return true;
-  }
-  return false;
-}
-
 // Erases the members of `overlay` (an object at `node`) whose values are of
 // another type than their schema node says, at every depth the schema
 // describes as plain objects; `where` names `overlay` in the log lines. Nulls
@@ -156,16 +134,13 @@ Settings::Settings(std::string user, Storage& storage, ChangeSink& notifier,
       update_event_(update_event),
       statistics_(statistics),
       journal_(ChangeJournal::ForLocalFile(storage.GetFileName(kProduct, user_, "local"))),
-      last_access_(Now()) {
-  std::random_device device;
-  random_.seed(device());
-  UpdateSettingsFromDisk(false);
-}
+      schedule_(std::random_device()()),
+      last_access_(Now()) {}
 
 Settings::~Settings() {
   {
     // Once this returns, the push library no longer calls into this hive.
-    std::lock_guard push(push_lock_);
+    platform::MutexLock push(push_lock_);
     if (push_registration_ != 0) maker::QorPushApi_UnregisterCallback(push_registration_);
     push_registration_ = 0;
   }
@@ -225,58 +200,79 @@ json Settings::LoadLocalFile(bool& created) {
   return document;
 }
 
+void Settings::Load() {
+  platform::MutexLock disk(disk_lock_);
+  ReadFilesAndRebuild(false);
+}
+
 void Settings::UpdateSettingsFromDisk(bool notify) {
-  std::lock_guard lock(hive_lock_);
-  HV_LOG_DEBUG("hive: {}", display_name_);
+  platform::MutexLock disk(disk_lock_);
+  ReadFilesAndRebuild(notify);
+}
+
+void Settings::ReadFilesAndRebuild(bool notify) {
+  if (HvQorLogging::LogIsEnabled(HvQorLogging::kDebug)) {
+    HvQorLogging::LogWriteFrom(HvQorLogging::kDebug, "Settings::UpdateSettingsFromDisk", "hive: {}", display_name_);
+  }
   bool used_system_base = false;
-  base_ = LoadBaseFile(used_system_base);
+  json base = LoadBaseFile(used_system_base);
+  const bool first_load = !loaded_;
+  json local;
+  bool created = false;
+  size_t replayed = 0;
+  if (first_load) {
+    local = LoadLocalFile(created);
+    // Changes answered Success since the last save, until the next one. The
+    // hive is not shared yet: the journal needs no lock of it.
+    if (journal_ != nullptr) replayed = journal_->Replay(local);
+    if (!local.is_object()) local = json::object();
+    loaded_ = true;
+  }
+
+  platform::MutexLock lock(hive_lock_);
+  base_ = std::move(base);
   effective_stale_ = true;
   const int64_t now = Now();
-  const bool first_load = local_.is_null();
   if (first_load) {
-    bool created = false;
-    local_ = LoadLocalFile(created);
-    // Changes answered Success since the last save, until the next one.
-    if (journal_ != nullptr && journal_->Replay(local_) > 0) {
-      if (!local_.is_object()) local_ = json::object();
+    local_ = std::move(local);
+    if (replayed > 0) {
       created = false;
       dirty_ = true;
+      ++local_version_;
     }
     if (created) local_created_.store(true);
     json& metadata = Metadata();
     const auto stored = metadata.find("next_check");
-    if (stored == metadata.end() || !ReadSeconds(*stored, next_check_)) next_check_ = now;
-    if (next_check_ > now + kMaxStoredNextCheckAhead) next_check_ = now;
+    schedule_.Restore(stored == metadata.end() ? nullptr : &*stored, now);
     if (used_system_base) {
       // The system's base carries no etag of this user: fetch the user's own.
       metadata["etag"] = "";
       metadata["pns_id"] = "";
       journalled_ = true;  // the next load does the same
-      MarkDirty(false);
+      MarkDirtyLocked(false);
     }
-    RefreshConnectedFlag();
+    RefreshConnectedFlagLocked();
     // Changes that never reached the server (the service stopped before the
     // upload) go at once, whatever the stored schedule says.
-    if (connected_ && patch_enabled_ && !Patch().empty()) next_check_ = now;
+    if (connected_.load() && patch_enabled_ && !Patch().empty()) schedule_.DueAt(now);
   }
   // The base on disk may carry a schema the overlays were not written for.
   if (!base_.empty()) DropStalePatchValues();
-  if (base_.empty()) {
-    next_check_ = now;
-    update_event_.Set();
-  } else if (first_load) {
-    update_event_.Set();
-  }
-  UpdateEffectiveSettings(notify ? Origin(std::string()) : std::nullopt, true);
+  if (base_.empty()) schedule_.DueAt(now);
+  PublishScheduleLocked();
+  if (base_.empty() || first_load) update_event_.Set();
+  UpdateEffectiveSettingsLocked(notify ? Origin(std::string()) : std::nullopt, true);
 }
 
-bool Settings::ApplyBaseSettings(json new_base) {
+bool Settings::SaveBase(const json& new_base) {
   if (!Schema::IsValidBase(new_base)) {
     HV_LOG_ERROR("Invalid VELDER base node rejected");
     return false;
   }
-  std::lock_guard lock(hive_lock_);
-  if (storage_.SaveBase(kProduct, user_, new_base) != Storage::kStatusOk) return false;
+  return storage_.SaveBase(kProduct, user_, new_base) == Storage::kStatusOk;
+}
+
+void Settings::InstallBaseLocked(json new_base) {
   const json old_schema = SchemaRoot();
   base_ = std::move(new_base);
   effective_stale_ = true;
@@ -284,8 +280,31 @@ bool Settings::ApplyBaseSettings(json new_base) {
   // Report full constraint bits: a path that turns writable may still be
   // admin-only.
   Schema::CompareReadonly(old_schema, SchemaRoot(), [this](const Path& path, uint32_t readonly) {
-    notifier_.NotifyConstraints(kProduct, user_, path, readonly | GetLocalConstraints(path), std::string());
+    hive_lock_.AssertHeld();  // the callback runs within this call
+    notifier_.NotifyConstraints(kProduct, user_, path, readonly | GetLocalConstraintsLocked(path), std::string());
   });
+}
+
+bool Settings::ApplyBaseSettings(json new_base) {
+  platform::MutexLock disk(disk_lock_);
+  if (!SaveBase(new_base)) return false;
+  platform::MutexLock lock(hive_lock_);
+  InstallBaseLocked(std::move(new_base));
+  return true;
+}
+
+bool Settings::ApplyLateboundBase(json document) {
+  // A server copy arrives only under the disk lock (UpdateFinishData), so it
+  // cannot arrive between this check and the save.
+  platform::MutexLock disk(disk_lock_);
+  if (connected_.load() || !SaveBase(document)) return false;
+  {
+    platform::MutexLock lock(hive_lock_);
+    InstallBaseLocked(std::move(document));
+  }
+  SaveLocalWithDiskLock();
+  platform::MutexLock lock(hive_lock_);
+  UpdateEffectiveSettingsLocked(Origin(std::string()), true);
   return true;
 }
 
@@ -297,7 +316,7 @@ bool Settings::DropStalePatchValues() {
   if (update_journal_.is_object()) DropMisfits(root, update_journal_, std::string(), display_name_);
   if (dropped) {
     effective_stale_ = true;
-    MarkDirty(false);
+    MarkDirtyLocked(false);
   }
   return dropped;
 }
@@ -309,7 +328,11 @@ json Settings::ComputeEffectiveDocument() {
 }
 
 bool Settings::UpdateEffectiveSettings(const Origin& origin, bool log) {
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
+  return UpdateEffectiveSettingsLocked(origin, log);
+}
+
+bool Settings::UpdateEffectiveSettingsLocked(const Origin& origin, bool log) {
   json fresh = Schema::ComputeEffective(SchemaRoot(), BaseValues(), Patch(), log);
   if (fresh.is_null()) return false;
   MergeLocal(fresh, LocalValues());
@@ -336,7 +359,7 @@ void Settings::RebuildEffectiveAt(const Path& changed, const Origin& origin) {
   const Schema::SchemaNode root(SchemaRoot());
   if (effective_stale_ || !effective_.is_object() || changed.empty() ||
       changed.front().kind != VelderPath::Element::Key || !IsPlainObject(root)) {
-    UpdateEffectiveSettings(origin, false);
+    UpdateEffectiveSettingsLocked(origin, false);
     return;
   }
   size_t keys = 0;
@@ -472,41 +495,66 @@ void Settings::AppendStatisticsReport(json report) {
   // A report exists only in this document until it is saved; it is the
   // service's own record, answered to nobody, so it is not journalled.
   journalled_ = true;
-  MarkDirty(false);
+  MarkDirtyLocked(false);
 }
 
 uint32_t Settings::MarkDirty(bool schedule) {
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
+  return MarkDirtyLocked(schedule);
+}
+
+uint32_t Settings::MarkDirtyLocked(bool schedule) {
   // Changes made outside the value operations (the update cycle, the
   // manager) are journalled as the whole document: they are rare.
   if (!std::exchange(journalled_, false) && !JournalLocal({{}})) {
     HV_LOG_ERROR("Hive '{}' changed without a journal record; a crash before the next save loses it", display_name_);
   }
+  ++local_version_;
   dirty_ = true;
-  if (schedule && connected_ && patch_enabled_ && !Patch().empty()) SetNextUpdateCheck(kStatusDueNow);
+  if (schedule && connected_.load() && patch_enabled_ && !Patch().empty()) {
+    SetNextUpdateCheckLocked(UpdateSchedule::kStatusDueNow);
+  }
   return 0;
 }
 
-double Settings::NextJitter() {
-  std::lock_guard lock(hive_lock_);
-  double u = std::generate_canonical<double, 53>(random_);
-  if (u >= 1.0) u = std::nextafter(1.0, 0.0);  // rounding may reach 1 on some libraries
-  return u * 0.2;
-}
-
-void Settings::SeedRandomForTesting(uint32_t seed) {
-  std::lock_guard lock(hive_lock_);
-  random_.seed(seed);
-}
-
 uint32_t Settings::SaveLocalIfDirty() {
-  std::lock_guard lock(hive_lock_);
-  if (is_system_hive_ && statistics_ != nullptr) {
-    json report = statistics_->PeriodicReport();
-    if (!report.is_null()) AppendStatisticsReport(std::move(report));
+  platform::MutexLock disk(disk_lock_);
+  {
+    platform::MutexLock lock(hive_lock_);
+    if (is_system_hive_ && statistics_ != nullptr) {
+      json report = statistics_->PeriodicReport();
+      if (!report.is_null()) AppendStatisticsReport(std::move(report));
+    }
+    if (!dirty_.load()) return Storage::kStatusOk;
   }
-  if (!dirty_) return Storage::kStatusOk;
-  return SaveLocalFile();
+  return SaveLocalWithDiskLock();
+}
+
+uint32_t Settings::SaveLocalFile() {
+  platform::MutexLock disk(disk_lock_);
+  return SaveLocalWithDiskLock();
+}
+
+// The text is made and synced from a copy, so that readers and writers of
+// this hive wait for the copy only. The disk lock keeps two saves of the file
+// in order. A change made while the copy is written leaves the hive dirty and
+// keeps the journal that holds it: the file has it only after the next save.
+uint32_t Settings::SaveLocalWithDiskLock() {
+  json copy;
+  uint64_t version = 0;
+  {
+    platform::MutexLock lock(hive_lock_);
+    copy = local_;
+    version = local_version_;
+  }
+  const uint32_t status = storage_.SaveLocal(kProduct, user_, copy);
+  if (status != Storage::kStatusOk) return status;
+  platform::MutexLock lock(hive_lock_);
+  if (local_version_ == version) {
+    dirty_ = false;
+    if (journal_ != nullptr) journal_->Truncate();
+  }
+  return status;
 }
 
 namespace {
@@ -522,23 +570,11 @@ class ByteCounter final : public nlohmann::detail::output_adapter_protocol<char>
 }  // namespace
 
 size_t Settings::LocalDocumentBytes() {
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
   auto counter = std::make_shared<ByteCounter>();
   nlohmann::detail::serializer<json> serializer(counter, ' ', nlohmann::detail::error_handler_t::replace);
   serializer.dump(local_, false, false, 0);
   return counter->count;
-}
-
-uint32_t Settings::SaveLocalFile() {
-  std::lock_guard lock(hive_lock_);
-  const uint32_t status = storage_.SaveLocal(kProduct, user_, local_);
-  // A failed save keeps the changes marked, so that the next flush tries
-  // again, and keeps the journal that holds them.
-  if (status == Storage::kStatusOk) {
-    dirty_ = false;
-    if (journal_ != nullptr) journal_->Truncate();
-  }
-  return status;
 }
 
 bool Settings::JournalLocal(const std::vector<std::vector<std::string>>& key_paths) {
@@ -547,13 +583,13 @@ bool Settings::JournalLocal(const std::vector<std::vector<std::string>>& key_pat
 }
 
 std::string Settings::GetProduct() {
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
   const json* product = VelderPath::Find(ProductPath(), effective_);
   return product != nullptr && product->is_string() ? product->get<std::string>() : std::string();
 }
 
 std::string Settings::GetEtag() {
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
   const json& metadata = Metadata();
   const auto etag = metadata.find("etag");
   return etag != metadata.end() && etag->is_string() ? etag->get<std::string>() : std::string();
@@ -561,67 +597,59 @@ std::string Settings::GetEtag() {
 
 // ---- Accessors ----
 
-bool Settings::connected() {
-  std::lock_guard lock(hive_lock_);
-  return connected_;
-}
-
-int64_t Settings::next_check() {
-  std::lock_guard lock(hive_lock_);
-  return next_check_;
-}
-
-int64_t Settings::not_before() {
-  std::lock_guard lock(hive_lock_);
-  return not_before_;
-}
+void Settings::Touch() { last_access_.store(Now()); }
 
 int64_t Settings::poll_interval() {
-  std::lock_guard lock(hive_lock_);
-  return poll_interval_;
+  platform::MutexLock lock(hive_lock_);
+  return schedule_.poll_interval();
 }
 
 void Settings::SetPollInterval(int64_t seconds) {
-  std::lock_guard lock(hive_lock_);
-  poll_interval_ = seconds;
+  platform::MutexLock lock(hive_lock_);
+  schedule_.set_poll_interval(seconds);
 }
 
 uint32_t Settings::last_status_code() {
-  std::lock_guard lock(hive_lock_);
-  return last_status_;
+  platform::MutexLock lock(hive_lock_);
+  return schedule_.last_status();
 }
 
 bool Settings::patch_enabled() {
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
   return patch_enabled_;
 }
 
 void Settings::SetPatchEnabled(bool enabled) {
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
   patch_enabled_ = enabled;
 }
 
 bool Settings::statistics_on() {
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
   return statistics_on_;
 }
 
-bool Settings::dirty() {
-  std::lock_guard lock(hive_lock_);
-  return dirty_;
+void Settings::SetJitterForTesting(std::optional<double> fixed) {
+  platform::MutexLock lock(hive_lock_);
+  schedule_.SetJitterForTesting(fixed);
 }
 
 json Settings::effective_document() {
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
   return effective_;
 }
 
 json Settings::base_document() {
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
   return base_;
 }
 
 json Settings::local_document() {
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
   return local_;
+}
+
+json Settings::update_journal() {
+  platform::MutexLock lock(hive_lock_);
+  return update_journal_;
 }

@@ -11,6 +11,7 @@
 #include "store/schema_readonly.h"
 #include "store/schema_reset.h"
 #include "store/settings.h"
+#include "store/storage.h"
 
 using nlohmann::json;
 using VelderPath::Element;
@@ -68,7 +69,7 @@ size_t FirstIndexElement(const Path& path) {
 ResultCode Settings::GetValue(const Path& path, json& value, const RequestContext& request) {
   Touch();
   if (!request.read) return ResultCode::AccessDenied;
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
   const json* found = VelderPath::Find(path, effective_);
   if (found == nullptr) return ResultCode::NotFound;
   value = *found;
@@ -79,9 +80,9 @@ ResultCode Settings::SetValue(const Path& path, const json& value, const Request
                               const std::string& origin) {
   Touch();
   if (!request.write) return ResultCode::AccessDenied;
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
   // The checks below read the effective document: it must match the base.
-  if (effective_stale_) UpdateEffectiveSettings(Origin(std::string()), false);
+  if (effective_stale_) UpdateEffectiveSettingsLocked(Origin(std::string()), false);
   const json& schema = SchemaRoot();
   if (Schema::IsReadonly(schema, path)) return ResultCode::NotAllowed;
   std::vector<Path> guarded;
@@ -138,7 +139,7 @@ ResultCode Settings::SetValue(const Path& path, const json& value, const Request
   }
   if (written) {
     journalled_ = true;
-    MarkDirty(true);
+    MarkDirtyLocked(true);
     RebuildEffectiveAt(path, origin);
   }
   return ResultCode::Success;
@@ -208,8 +209,8 @@ void Settings::Undo(std::vector<OverlayUndo>& undo) {
 ResultCode Settings::DeleteValue(const Path& path, const RequestContext& request, const std::string& origin) {
   Touch();
   if (!request.write) return ResultCode::AccessDenied;
-  std::lock_guard lock(hive_lock_);
-  if (effective_stale_) UpdateEffectiveSettings(Origin(std::string()), false);
+  platform::MutexLock lock(hive_lock_);
+  if (effective_stale_) UpdateEffectiveSettingsLocked(Origin(std::string()), false);
   if (VelderPath::Find(path, effective_) == nullptr) return ResultCode::NotFound;
   std::vector<Path> guarded;
   if (!request.admin) {
@@ -251,7 +252,7 @@ ResultCode Settings::DeleteValue(const Path& path, const RequestContext& request
     return ResultCode::GenericFailure;
   }
   journalled_ = true;
-  MarkDirty(true);
+  MarkDirtyLocked(true);
   RebuildEffectiveAt(path, origin);
   return ResultCode::Success;
 }
@@ -279,9 +280,13 @@ ResultCode Settings::Enumerate(std::string_view path_text, const RequestContext&
 
 uint32_t Settings::GetConstraints(const Path& path) {
   Touch();
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
+  return GetConstraintsLocked(path);
+}
+
+uint32_t Settings::GetConstraintsLocked(const Path& path) {
   const uint32_t readonly = Schema::IsReadonly(SchemaRoot(), path) ? kConstraintReadonly : 0;
-  return readonly | GetLocalConstraints(path);
+  return readonly | GetLocalConstraintsLocked(path);
 }
 
 bool Settings::ReadAdminOnlyPaths(std::vector<Path>& paths, std::string& error) {
@@ -307,7 +312,11 @@ bool Settings::ReadAdminOnlyPaths(std::vector<Path>& paths, std::string& error) 
 }
 
 uint32_t Settings::GetLocalConstraints(const Path& path) {
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
+  return GetLocalConstraintsLocked(path);
+}
+
+uint32_t Settings::GetLocalConstraintsLocked(const Path& path) {
   std::vector<Path> admin_only;
   std::string error;
   if (!ReadAdminOnlyPaths(admin_only, error)) {
@@ -342,7 +351,6 @@ bool Settings::ChangesAnyOf(const std::vector<Path>& guarded) {
 }
 
 bool Settings::CheckAndGetAdminOnlyPathsDescendedFrom(const Path& path, std::vector<Path>& below) {
-  std::lock_guard lock(hive_lock_);
   std::vector<Path> admin_only;
   std::string error;
   if (!ReadAdminOnlyPaths(admin_only, error)) {
@@ -361,7 +369,7 @@ bool Settings::CheckAndGetAdminOnlyPathsDescendedFrom(const Path& path, std::vec
 ResultCode Settings::SetLocalConstraints(const Path& path, uint32_t requested, const RequestContext& request,
                                          const std::string& origin) {
   Touch();
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
   if ((requested & kConstraintReadonly) != 0 || Schema::IsReadonly(SchemaRoot(), path)) {
     return ResultCode::NotAllowed;
   }
@@ -397,7 +405,6 @@ ResultCode Settings::SetLocalConstraints(const Path& path, uint32_t requested, c
     return ResultCode::GenericFailure;
   }
   journalled_ = true;
-  notifier_.NotifyConstraints(kProduct, user_, path, GetConstraints(path), origin);
-  MarkDirty(true);
-  return ResultCode::Success;
+  notifier_.NotifyConstraints(kProduct, user_, path, GetConstraintsLocked(path), origin);
+  return Storage::ToResultCode(MarkDirtyLocked(true));
 }

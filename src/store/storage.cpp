@@ -135,6 +135,28 @@ ResultCode Storage::ToResultCode(uint32_t status) {
   return ResultCode::GenericFailure;
 }
 
+class Storage::FileLock {
+ public:
+  FileLock(Storage& storage, std::string path) EXCLUDES(storage.busy_lock_) : storage_(storage), path_(std::move(path)) {
+    platform::MutexLock lock(storage_.busy_lock_);
+    while (storage_.busy_.contains(path_)) storage_.released_.Wait(storage_.busy_lock_);
+    storage_.busy_.insert(path_);
+  }
+  ~FileLock() {
+    {
+      platform::MutexLock lock(storage_.busy_lock_);
+      storage_.busy_.erase(path_);
+    }
+    storage_.released_.NotifyAll();
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  Storage& storage_;
+  const std::string path_;
+};
+
 Storage::Storage(std::string data_folder) : data_folder_(std::move(data_folder)) {}
 
 Storage::~Storage() = default;
@@ -158,7 +180,7 @@ uint32_t Storage::SaveLocal(const std::string& product, const std::string& user,
 bool Storage::DeleteBase(const std::string& product, const std::string& user) {
   const std::string path = GetFileName(product, user, "base");
   if (path.empty()) return false;
-  std::lock_guard lock(file_lock_);
+  FileLock lock(*this, path);
   // The backup stays when the file itself could not go: it may be the only
   // good copy left.
   return Delete(path) && Delete(GetBackupFileName(path));
@@ -167,7 +189,7 @@ bool Storage::DeleteBase(const std::string& product, const std::string& user) {
 bool Storage::CopyInitialBaseFile(const std::string& product, const std::string& user, const std::string& source) {
   const std::string destination = GetFileName(product, user, "base");
   if (destination.empty()) return false;
-  std::lock_guard lock(file_lock_);
+  FileLock lock(*this, destination);
 
   // Copy into a side file and publish it under the base name only if that name
   // is still free: a crash can never leave a partial base file that would block
@@ -222,7 +244,7 @@ nlohmann::json Storage::Load(const std::string& path) {
   // A refused file name has no backup either (".bck" alone would name a file
   // in the current folder).
   if (path.empty()) return nullptr;
-  std::lock_guard lock(file_lock_);
+  FileLock lock(*this, path);
   nlohmann::json result = LoadOnce(path);
   if (result.is_null()) {
     result = LoadOnce(GetBackupFileName(path));
@@ -271,7 +293,7 @@ uint32_t Storage::Save(const std::string& path, const nlohmann::json& document) 
     return kStatusFailed;
   }
 
-  std::lock_guard lock(file_lock_);
+  FileLock lock(*this, path);
   // The new text is complete on the disk before it takes the file's name, so
   // the name always stands for a whole document, old or new.
   const std::string temp = path + std::string(kTempSuffix);
@@ -354,7 +376,8 @@ bool Storage::MakeBackupFile(const std::string& path) {
 std::string Storage::GetBackupFileName(const std::string& path) const { return path + std::string(kBackupSuffix); }
 
 uint32_t Storage::ListLocalFileUsers(std::vector<std::string>& users) {
-  std::lock_guard lock(file_lock_);
+  // A listing needs no file of its own: a file saved meanwhile is renamed
+  // into place whole, so it is either listed or not.
   DIR* dir = ::opendir(data_folder_.empty() ? "." : data_folder_.c_str());
   if (!dir) {
     HV_LOG_WARNING("Failed to list '{}', error={}", data_folder_, errno);

@@ -15,20 +15,21 @@
 //          the new one, complete under the file's own name.
 //   Load   reads the file and falls back to the backup, saying so.
 //
-// Threads: any thread may call any operation. One file lock serialises every
-// read, write, copy, delete and listing of this Storage; a data folder belongs
-// to one Storage. Hives call in while holding their own lock (hive lock before
-// the file lock, never the other way round).
+// Threads: any thread may call any operation. Operations on one file (with
+// its backup) run one at a time; operations on different files run at once,
+// so that a hive whose disk is slow never holds up another hive's files. A
+// data folder belongs to one Storage. Callers hold no hive lock.
 #pragma once
 
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "platform/resource_limits.h"
 #include "platform/thread_annotations.h"
 #include "store/result_code.h"
@@ -59,27 +60,27 @@ class Storage {
   Storage& operator=(const Storage&) = delete;
 
   // The documents of a hive; null when neither the file nor its backup holds one.
-  virtual nlohmann::json LoadBase(const std::string& product, const std::string& user) EXCLUDES(file_lock_);
-  virtual nlohmann::json LoadLocal(const std::string& product, const std::string& user) EXCLUDES(file_lock_);
+  virtual nlohmann::json LoadBase(const std::string& product, const std::string& user) EXCLUDES(busy_lock_);
+  virtual nlohmann::json LoadLocal(const std::string& product, const std::string& user) EXCLUDES(busy_lock_);
   virtual uint32_t SaveBase(const std::string& product, const std::string& user, const nlohmann::json& document)
-      EXCLUDES(file_lock_);
+      EXCLUDES(busy_lock_);
   virtual uint32_t SaveLocal(const std::string& product, const std::string& user, const nlohmann::json& document)
-      EXCLUDES(file_lock_);
+      EXCLUDES(busy_lock_);
 
   // Deletes the base file and, only when that worked, its backup. True when
   // neither is left. There is deliberately no way to delete a local file.
-  virtual bool DeleteBase(const std::string& product, const std::string& user) EXCLUDES(file_lock_);
+  virtual bool DeleteBase(const std::string& product, const std::string& user) EXCLUDES(busy_lock_);
 
   // Copies `source` to the hive's base file unless a base file exists; true
   // when the copy was made. Never replaces a base file the server delivered,
   // and never leaves a partly copied base file behind.
   virtual bool CopyInitialBaseFile(const std::string& product, const std::string& user, const std::string& source)
-      EXCLUDES(file_lock_);
+      EXCLUDES(busy_lock_);
 
   // The users that have local files, sorted, without duplicates. Returns
   // kStatusOk, or kStatusFailed when the folder cannot be listed or holds no
   // local file at all (`users` is then left as it was).
-  virtual uint32_t ListUsers(std::vector<UserEntry>& users) EXCLUDES(file_lock_);
+  virtual uint32_t ListUsers(std::vector<UserEntry>& users) EXCLUDES(busy_lock_);
 
   // "<data folder>/<product>.<user>.<kind>.velder". Only names that stay
   // inside the data folder are made: the product must be letters, digits, '_'
@@ -89,28 +90,33 @@ class Storage {
   virtual std::string GetFileName(const std::string& product, const std::string& user, const std::string& kind) const;
 
   // Reads `path`, falling back to its backup ("Backup of file ... used").
-  virtual nlohmann::json Load(const std::string& path) EXCLUDES(file_lock_);
+  virtual nlohmann::json Load(const std::string& path) EXCLUDES(busy_lock_);
   // Reads `path` alone; null when it is missing (silently), unreadable, too
-  // large or not JSON (logged). Takes no lock.
+  // large or not JSON (logged). Waits for nobody.
   virtual nlohmann::json LoadOnce(const std::string& path);
   // Writes `document` as compact UTF-8 JSON, keeping the previous good file as
   // the backup. kStatusFailed leaves the file and backup as they were before
   // the call (at most the file's backup name also names the old file).
-  virtual uint32_t Save(const std::string& path, const nlohmann::json& document) EXCLUDES(file_lock_);
-  // Removes `path`; true when it is gone (also when it never existed). Takes no lock.
+  virtual uint32_t Save(const std::string& path, const nlohmann::json& document) EXCLUDES(busy_lock_);
+  // Removes `path`; true when it is gone (also when it never existed). Waits for nobody.
   virtual bool Delete(const std::string& path);
   // Makes the current file at `path` its backup as well, when it holds a
   // document; a damaged file leaves the existing backup alone. False only when
-  // a good file could not be kept as the backup. Takes no lock.
+  // a good file could not be kept as the backup. Waits for nobody.
   virtual bool MakeBackupFile(const std::string& path);
   virtual std::string GetBackupFileName(const std::string& path) const;
   // The user part of every "<product>.<user>.local.velder" file; see ListUsers.
-  virtual uint32_t ListLocalFileUsers(std::vector<std::string>& users) EXCLUDES(file_lock_);
+  virtual uint32_t ListLocalFileUsers(std::vector<std::string>& users) EXCLUDES(busy_lock_);
 
   const std::string& data_folder() const { return data_folder_; }
 
  private:
+  // Marks `path` busy for its scope, after waiting for whoever has it.
+  class FileLock;
+
   const std::string data_folder_;
-  // Serialises every file operation of this object (see the class comment).
-  std::mutex file_lock_;
+  // Guards the set of files in use; held only to look at or change it.
+  platform::Mutex busy_lock_;
+  std::set<std::string> busy_ GUARDED_BY(busy_lock_);
+  platform::CondVar released_;  // a file left busy_
 };

@@ -1,86 +1,127 @@
-// The settings manager tests' fixture: a real Storage in a temporary folder,
-// a real notifier and a manager over them, and the tokens of the real
-// client-authentication library (loaded from the build's library folder).
+// The settings manager tests' fixture: a real Storage in a temporary folder
+// (whose calls for one user's files a test can hold, as a slow disk would),
+// a real notifier and a manager over them, and tokens of the test's choosing.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <stdlib.h>
 
 #include <chrono>
-#include <cstring>
+#include <map>
 #include <memory>
-#include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "manager/settings_manager.h"
-#include "notify/notification_sender.h"
-#include "platform/maker_libraries.h"
-#include "platform/sqlite_registry.h"
-#include "server/server_test_log.h"
-#include "support/fake_clock.h"
-#include "support/temp_dir.h"
+#include "notify/fake_sender.h"
+#include "platform/mutex.h"
 #include "wire/value_conversion.h"
+#include "support/fake_clock.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 namespace manager_testing {
 
 using nlohmann::json;
-using server_testing::LogCapture;
+using testing_support::LogCapture;
 
 inline constexpr char kSystem[] = "S-1-5-18";
 inline constexpr char kAlice[] = "S-1-22-1-1001";
 inline constexpr char kBob[] = "S-1-22-1-1002";
+// How long a test waits for what comes at once unless a lock stalls it.
+inline constexpr std::chrono::seconds kHangGuard{10};
 
-// Points the delay loader at the build's libraries and the registry at the
-// test's own; returns that registry folder.
-inline const std::string& TestEnvironment() {
-  [[maybe_unused]] static const int libraries = ::setenv("HALVERN_LIB_DIR", MAKER_LIBRARY_DIR, 1);
-  return server_testing::TestRegistry();
-}
-
-// Stores (or, with an empty token, removes) the bearer token of `user`.
-inline void SetToken(const std::string& user, const std::string& token) {
-  SqliteRegistry registry(TestEnvironment());
-  registry.SetRootKey(HKEY_LOCAL_MACHINE);
-  ASSERT_TRUE(registry.CreateKeyPath(QOR_CLIENT_AUTH_TOKENS_KEY));
-  if (token.empty()) {
-    registry.DeleteValue(QOR_CLIENT_AUTH_TOKENS_KEY, user);
-  } else {
-    ASSERT_TRUE(registry.SetString(QOR_CLIENT_AUTH_TOKENS_KEY, user, token));
-  }
-}
-
-// Records every delivered notification; `delivered` is set by every delivery.
-class RecordingSender : public NotificationSender {
+// Tokens of the test's choosing: the code set for a user (0: a token), else "signed out".
+class FakeTokenSource : public TokenSource {
  public:
-  struct Sent {
-    std::string channel;
-    IpcMessage message;
-  };
-
-  uint32_t Send(const std::string&, const std::string& channel, std::span<const uint8_t> bytes) override {
-    Sent sent{channel, IpcMessage()};
-    EXPECT_TRUE(sent.message.Deserialize(bytes.data(), bytes.size()));
-    std::lock_guard lock(mutex_);
-    sent_.push_back(std::move(sent));
-    delivered.Set();
-    return kDelivered;
+  void SetServer(const std::string&, uint16_t, const std::string&) override {}
+  uint32_t GetBearerToken(const std::string& user, std::string& token) override {
+    platform::MutexLock lock(mutex_);
+    const auto it = codes_.find(user);
+    const uint32_t code = it == codes_.end() ? uint32_t{QOR_CLIENT_AUTH_NO_TOKEN} : it->second;
+    if (code == QOR_CLIENT_AUTH_OK) token = "tok." + user;
+    return code;
   }
-
-  std::vector<Sent> Take() {
-    std::lock_guard lock(mutex_);
-    std::vector<Sent> taken;
-    taken.swap(sent_);
-    delivered.Reset();
-    return taken;
+  std::string ErrorText(uint32_t code) override { return "code " + std::to_string(code); }
+  void RefreshToken(const std::string&) override {}
+  void Answer(const std::string& user, uint32_t code) {
+    platform::MutexLock lock(mutex_);
+    codes_[user] = code;
   }
-
-  platform::ManualResetEvent delivered;
 
  private:
-  std::mutex mutex_;
-  std::vector<Sent> sent_;
+  platform::Mutex mutex_;
+  std::map<std::string, uint32_t> codes_ GUARDED_BY(mutex_);
+};
+
+// A Storage whose reads (loads) or backups (saves) of the files of `user`
+// wait while the test holds them, or whose loads fail.
+class SlowStorage : public Storage {
+ public:
+  using Storage::Storage;
+  enum Fault { kNone, kHoldLoads, kHoldSaves, kFailLoads };
+
+  void Arm(const std::string& user, Fault fault) {
+    platform::MutexLock lock(mutex_);
+    user_ = user;
+    fault_ = fault;
+    held_ = 0;
+  }
+  // True once a call is held.
+  bool AwaitHeld() {
+    platform::MutexLock lock(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + kHangGuard;
+    while (held_ == 0) {
+      if (!changed_.WaitUntil(mutex_, deadline)) return false;
+    }
+    return true;
+  }
+  // Lets held calls go on; calls are still counted.
+  void Release() {
+    {
+      platform::MutexLock lock(mutex_);
+      fault_ = kNone;
+    }
+    changed_.NotifyAll();
+  }
+  int local_loads() {
+    platform::MutexLock lock(mutex_);
+    return local_loads_;
+  }
+
+  nlohmann::json LoadOnce(const std::string& path) override {
+    {
+      platform::MutexLock lock(mutex_);
+      if (!user_.empty() && path.find(user_) != std::string::npos) {
+        if (path.ends_with(".local.velder")) ++local_loads_;
+        if (fault_ == kFailLoads) throw std::runtime_error("the disk is gone");
+        if (fault_ == kHoldLoads) HoldLocked();
+      }
+    }
+    return Storage::LoadOnce(path);
+  }
+  bool MakeBackupFile(const std::string& path) override {
+    {
+      platform::MutexLock lock(mutex_);
+      if (fault_ == kHoldSaves && !user_.empty() && path.find(user_) != std::string::npos) HoldLocked();
+    }
+    return Storage::MakeBackupFile(path);
+  }
+
+ private:
+  void HoldLocked() REQUIRES(mutex_) {
+    ++held_;
+    changed_.NotifyAll();
+    while (fault_ != kNone) changed_.Wait(mutex_);
+  }
+
+  platform::Mutex mutex_;
+  platform::CondVar changed_;
+  std::string user_ GUARDED_BY(mutex_);
+  Fault fault_ GUARDED_BY(mutex_) = kNone;
+  int held_ GUARDED_BY(mutex_) = 0;
+  int local_loads_ GUARDED_BY(mutex_) = 0;
 };
 
 // A request envelope of `type` for `user` (empty: the sender's own hive).
@@ -94,41 +135,21 @@ inline IpcMessage Request(MessageType type, const std::string& user = "", const 
   return request;
 }
 
-// A server connection whose random draw is always `r`, so that back-off times
-// are known.
-class FixedRandomServerComm : public ServerComm {
- public:
-  FixedRandomServerComm(platform::ManualResetEvent& stop_event, uint32_t r)
-      : ServerComm("test-identity", stop_event, SettingsManager::kUserAgent), r_(r) {}
-
- protected:
-  uint32_t SecureRandom() override { return r_; }
-
- private:
-  const uint32_t r_;
-};
-
 class ManagerTest : public testing::Test {
  protected:
-  ManagerTest() : storage_(dir_.path().string()) { TestEnvironment(); }
-
+  ManagerTest() : storage_(dir_.path().string()) { testing_support::TestRegistry(); }
   ~ManagerTest() override { stop_event_.Set(); }  // the notifier may still run after a failure
-
   void SetUp() override { MakeManager(); }
 
-  // Replaces the manager by a `Manager`, with `server_comm` when given.
-  template <typename Manager = SettingsManager>
-  Manager& MakeManager(std::unique_ptr<ServerComm> server_comm = nullptr) {
+  // Replaces the manager, with `server_comm` when given.
+  void MakeManager(std::unique_ptr<ServerComm> server_comm = nullptr) {
     manager_.reset();
-    sender_ = std::make_shared<RecordingSender>();
-    auto notifier = std::make_unique<ChangeNotifier>(stop_event_, "test-identity", sender_);
-    std::unique_ptr<Manager> manager =
-        server_comm ? std::make_unique<Manager>(storage_, std::move(notifier), stop_event_, "test-identity",
-                                                std::move(server_comm))
-                    : std::make_unique<Manager>(storage_, std::move(notifier), stop_event_, "test-identity");
-    Manager& made = *manager;
-    manager_ = std::move(manager);
-    return made;
+    sender_ = std::make_shared<notify_testing::FakeSender>();
+    auto tokens = std::make_unique<FakeTokenSource>();
+    tokens_ = tokens.get();
+    manager_ = std::make_unique<SettingsManager>(
+        storage_, std::make_unique<ChangeNotifier>(stop_event_, "test-identity", sender_), stop_event_,
+        "test-identity", std::move(server_comm), std::move(tokens));
   }
 
   // Sends `request` from `client_user` on `channel` and returns the response.
@@ -136,41 +157,44 @@ class ManagerTest : public testing::Test {
                   const std::string& channel = "chan") {
     IpcMessage response;
     EXPECT_TRUE(manager_->HandleRequest(request, response, client_user, admin, channel));
-    EXPECT_EQ(response.message_type(), MessageType::Response);
     return response;
   }
   uint32_t Result(const IpcMessage& request, const std::string& client_user, bool admin = false,
                   const std::string& channel = "chan") {
     return Send(request, client_user, admin, channel).result();
   }
-
   uint32_t SetValue(const std::string& user, const std::string& path, const json& value, const std::string& client,
                     bool admin = false, const std::string& channel = "chan") {
     IpcMessage request = Request(MessageType::SetValue, user, path);
     request.SetValue(ValueKind::Json, value.dump());
     return Result(request, client, admin, channel);
   }
-
-  // The system setting `path` := `value` (of any type), written by an administrator.
+  // The system setting `path` := `value` (of any type; null removes it), written by an administrator.
   void SetSystemSetting(const std::string& path, const json& value) {
     Result(Request(MessageType::DeleteValue, kSystem, path), kSystem, true);
-    ASSERT_EQ(SetValue(kSystem, path, value, kSystem, true), 0u) << path;
+    if (!value.is_null()) {
+      ASSERT_EQ(SetValue(kSystem, path, value, kSystem, true), 0u) << path;
+    }
   }
-
   std::shared_ptr<Settings> FindHive(const std::string& user) {
     for (auto& hive : manager_->Hives()) {
       if (hive->user() == user) return hive;
     }
     return nullptr;
   }
-
+  std::vector<std::string> Users() {
+    std::vector<std::string> users;
+    for (const auto& hive : manager_->Hives()) users.push_back(hive->user());
+    return users;
+  }
   int64_t Now() const { return platform::CurrentClock().NowSeconds(); }
 
   testing_support::ScopedFakeClock clock_;
   testing_support::TempDir dir_;
-  Storage storage_;
+  SlowStorage storage_;
   platform::ManualResetEvent stop_event_;
-  std::shared_ptr<RecordingSender> sender_;
+  std::shared_ptr<notify_testing::FakeSender> sender_;
+  FakeTokenSource* tokens_ = nullptr;  // the manager's
   std::unique_ptr<SettingsManager> manager_;
 };
 

@@ -3,19 +3,16 @@
 // go, the way a client that does not read holds the IPC library's send.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "notify/notification_sender.h"
+#include "platform/mutex.h"
+#include "plugin/ipc_message.h"
 
 namespace notify_testing {
 
@@ -26,80 +23,79 @@ inline constexpr std::chrono::seconds kHangGuard{30};
 class FakeSender : public NotificationSender {
  public:
   struct Call {
-    std::string identity;
-    std::string channel;
-    std::string bytes;
+    std::string identity, channel, bytes;
+    // The envelope sent; an empty one when the bytes hold none.
+    IpcMessage Message() const {
+      IpcMessage message;
+      return message.Deserialize(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) ? message
+                                                                                               : IpcMessage();
+    }
   };
 
   uint32_t Send(const std::string& identity, const std::string& channel, std::span<const uint8_t> bytes) override {
-    std::unique_lock lock(mutex_);
+    platform::MutexLock lock(mutex_);
     calls_.push_back({identity, channel, std::string(bytes.begin(), bytes.end())});
-    changed_.notify_all();
-    const auto found = results_.find(channel);
-    const uint32_t result = found == results_.end() ? kDelivered : found->second;
-    if (held_.count(channel)) {
-      ++inside_;
-      changed_.notify_all();
-      changed_.wait(lock, [&] { return !held_.count(channel); });
-      --inside_;
-    }
-    changed_.notify_all();
-    return result;
+    held_inside_ += held_.count(channel);
+    changed_.NotifyAll();
+    while (held_.contains(channel)) changed_.Wait(mutex_);
+    held_inside_ = 0;
+    return results_.contains(channel) ? results_[channel] : kDelivered;
   }
 
   void SetResult(const std::string& channel, uint32_t result) {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     results_[channel] = result;
   }
   // Sends to `channel` wait inside Send until Release.
   void Hold(const std::string& channel) {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     held_.insert(channel);
   }
   void Release(const std::string& channel) {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     held_.erase(channel);
-    changed_.notify_all();
+    changed_.NotifyAll();
   }
-
-  // True once a send to `channel` has begun.
+  // True once a send to `channel` has begun; false after the hang guard.
   bool WaitForCallTo(const std::string& channel) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kHangGuard,
-                             [&] { return std::ranges::any_of(calls_, [&](const Call& c) { return c.channel == channel; }); });
+    return WaitUntil([&] { return std::ranges::any_of(calls_, [&](const Call& c) { return c.channel == channel; }); });
   }
-  // True once a send is waiting inside a held channel.
-  bool WaitUntilHeld() {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kHangGuard, [&] { return inside_ > 0; });
-  }
-  bool IsInsideHeldSend() {
-    std::lock_guard lock(mutex_);
-    return inside_ > 0;
-  }
-
+  // True once a send waits inside a held channel.
+  bool WaitUntilHeld() { return WaitUntil([&] { return held_inside_ > 0; }); }
   std::vector<Call> Calls() {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return calls_;
   }
-  std::vector<std::string> Channels() {
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> channels;
-    for (const Call& c : calls_) channels.push_back(c.channel);
-    return channels;
+  // The channels sent to, in order; or the paths sent to `channel`.
+  std::vector<std::string> Sent(const std::string& channel = "") {
+    std::vector<std::string> sent;
+    for (const Call& c : Calls()) {
+      if (channel.empty() || c.channel == channel) sent.push_back(channel.empty() ? c.channel : c.Message().path());
+    }
+    return sent;
   }
   void Clear() {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     calls_.clear();
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
+  template <typename Done>  // checked with the lock held
+  bool WaitUntil(Done done) {
+    platform::MutexLock lock(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + kHangGuard;
+    while (!done()) {
+      if (!changed_.WaitUntil(mutex_, deadline)) return false;
+    }
+    return true;
+  }
+
+  platform::Mutex mutex_;
+  platform::CondVar changed_;
   std::vector<Call> calls_;
   std::map<std::string, uint32_t> results_;
   std::set<std::string> held_;
-  int inside_ = 0;
+  int held_inside_ = 0;
 };
 
 }  // namespace notify_testing

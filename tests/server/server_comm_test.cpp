@@ -34,6 +34,7 @@ class TestServerComm : public ServerComm {
 
 class ServerCommTest : public testing::Test {
  protected:
+  ServerCommTest() { hive_.Load(); }
   int64_t Now() const { return platform::CurrentClock().NowSeconds(); }
 
   testing_support::ScopedFakeClock clock_;

@@ -55,24 +55,24 @@ TEST_F(SettingsConcurrencyTest, WritersReadersAndNewBasesTogether) {
   });
   threads.emplace_back([&] {
     for (int i = 0; i < kRounds / 4; ++i) {
+      // As the update thread does; writers may come between the new base
+      // and its rebuild, and must then rebuild the whole document.
       const json& schema = i % 2 == 0 ? schema_b : schema_a;
-      if (i % 4 < 2) {
-        // As the update thread does: base and rebuild under one hold of the lock.
-        std::lock_guard lock(hive->hive_lock());
-        check(hive->ApplyBaseSettings(BaseWith(schema, {{"a", i}})));
-        hive->WriteConnectionStatus(true, true);
+      if (i % 3 == 0) {
+        hive->UpdateStart();
+        check(hive->UpdateFinishData(BaseWith(schema, {{"a", i}}).dump(), "\"e\"", false));
+        hive->UpdateEnd();
       } else {
-        // Writers may come between: they must rebuild the whole document.
         check(hive->ApplyBaseSettings(BaseWith(schema, {{"a", i}})));
         std::this_thread::yield();
-        hive->UpdateEffectiveSettings(std::string(), false);
+        hive->WriteConnectionStatus(true, true);
       }
     }
   });
   threads.emplace_back([&] {
     for (int i = 0; i < kRounds; ++i) {
       check(hive->SetLocalConstraints(P("grp.c"), i % 2 == 0 ? 2 : 0, Admin(), "admin") == ResultCode::Success);
-      hive->SaveLocalIfDirty();
+      hive->SaveLocalIfDirty();  // saves write a copy while the others go on
       hive->SetNextUpdateCheck(i % 9);
       hive->IsInactive();
       hive->UpdateNow();

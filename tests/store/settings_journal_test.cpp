@@ -5,7 +5,6 @@
 
 #include "settings_test_support.h"
 #include "store/change_journal.h"
-#include "support/log_capture.h"
 
 namespace settings_testing {
 namespace {
@@ -48,7 +47,6 @@ TEST_F(SettingsJournalTest, AChangeThatCannotBeJournalledIsRefusedAndUndone) {
   // Neither readable nor movable aside: the hive must not append behind it.
   fs::create_directories(JournalOf());
   fs::create_directories(JournalOf() + ".corrupt");
-  testing_support::LogCapture log;
   auto hive = MakeHiveWithBase();
   const json local = hive->local_document();
   const json effective = hive->effective_document();
@@ -63,7 +61,6 @@ TEST_F(SettingsJournalTest, AChangeThatCannotBeJournalledIsRefusedAndUndone) {
   EXPECT_EQ(hive->GetConstraints(P("s")), 0u);
   EXPECT_TRUE(notifier_.TakeLines().empty());
   EXPECT_FALSE(hive->dirty());
-  EXPECT_TRUE(log.Contains("changes are not accepted"));
 }
 
 }  // namespace

@@ -190,7 +190,6 @@ TEST_F(SettingsRandomTest, PartialRebuildsEqualCompleteOnes) {
       } else {
         const json values = random.BaseValues();
         what = "base " + values.dump();
-        std::lock_guard lock(hive->hive_lock());
         ASSERT_TRUE(hive->ApplyBaseSettings(BaseWith(RandomSchema(), values)));
         if (random.Chance(50)) {
           ASSERT_TRUE(hive->UpdateEffectiveSettings(std::string(), false));

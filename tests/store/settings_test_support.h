@@ -1,13 +1,13 @@
 // Shared pieces of the hive tests: a notifier that records what hives queue,
 // a fixture with a real Storage in a temporary folder and a fake clock, a
-// test schema, and request contexts for the usual callers.
+// test schema, and request contexts for the usual callers. Hives are made
+// without jitter, so that their schedule is exact.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -16,16 +16,19 @@
 #include "manager/statistics.h"
 #include "notify/change_notifier.h"
 #include "platform/manual_reset_event.h"
+#include "platform/mutex.h"
 #include "store/request_context.h"
 #include "store/settings.h"
 #include "store/storage.h"
 #include "store/velder_path.h"
 #include "support/fake_clock.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace settings_testing {
 
 using nlohmann::json;
+using testing_support::LogCapture;
 
 inline constexpr char kUser[] = "S-1-5-21-1000";
 inline constexpr char kSystem[] = "S-1-5-18";
@@ -47,12 +50,12 @@ class RecordingNotifier : private StopEventHolder, public ChangeNotifier {
   RecordingNotifier() : ChangeNotifier(stop_event, "test-identity", nullptr) {}
 
   void Enqueue(std::shared_ptr<const Notification> notification) override {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     records_.push_back(*notification);
   }
 
   std::vector<Notification> Take() {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     std::vector<Notification> taken;
     taken.swap(records_);
     return taken;
@@ -77,25 +80,8 @@ class RecordingNotifier : private StopEventHolder, public ChangeNotifier {
   }
 
  private:
-  std::mutex mutex_;
-  std::vector<Notification> records_;
-};
-
-// A hive whose jitter a test chooses (a negative value draws as usual), and
-// which lets a test start the update journal as an exchange would.
-class TestHive : public Settings {
- public:
-  using Settings::Settings;
-  double jitter = 0.0;
-  double NextJitter() override { return jitter < 0 ? Settings::NextJitter() : jitter; }
-  void StartJournal() {
-    std::lock_guard lock(hive_lock());
-    update_journal() = json::object();
-  }
-  json Journal() {
-    std::lock_guard lock(hive_lock());
-    return update_journal();
-  }
+  platform::Mutex mutex_;
+  std::vector<Notification> records_ GUARDED_BY(mutex_);
 };
 
 // A schema with one setting of each kind the hive treats differently.
@@ -144,11 +130,14 @@ class HiveTest : public testing::Test {
     return storage_.GetFileName(Settings::kProduct, user, kind);
   }
 
-  std::unique_ptr<TestHive> MakeHive(const std::string& user = kUser, Statistics* statistics = nullptr) {
-    return std::make_unique<TestHive>(user, storage_, notifier_, update_event_, statistics, "test-identity");
+  std::unique_ptr<Settings> MakeHive(const std::string& user = kUser, Statistics* statistics = nullptr) {
+    auto hive = std::make_unique<Settings>(user, storage_, notifier_, update_event_, statistics, "test-identity");
+    hive->SetJitterForTesting(0.0);
+    hive->Load();
+    return hive;
   }
   // A hive of `user` over the test schema with `values` as its base values.
-  std::unique_ptr<TestHive> MakeHiveWithBase(const json& values = json::object(), const std::string& user = kUser) {
+  std::unique_ptr<Settings> MakeHiveWithBase(const json& values = json::object(), const std::string& user = kUser) {
     WriteBase(user, BaseWith(TestSchema(), values));
     auto hive = MakeHive(user);
     notifier_.Take();

@@ -36,7 +36,7 @@ void Settings::ConfigurePushNotifications() {
   const bool is_connected = connected();
   uint32_t result = 0;
   {
-    std::lock_guard push(push_lock_);
+    platform::MutexLock push(push_lock_);
     if (!is_connected && push_registration_ != 0) {
       HV_LOG_INFO("Unregister from push - hive '{}'", display_name_);
       maker::QorPushApi_UnregisterCallback(push_registration_);
@@ -54,28 +54,23 @@ void Settings::ConfigurePushNotifications() {
       push_registration_ = handle;
     }
   }
-  if (result == QOR_PUSH_API_REFUSED) SetNextUpdateCheck(kStatusPushRefused);
-}
-
-bool Settings::push_registered() {
-  std::lock_guard push(push_lock_);
-  return push_registration_ != 0;
+  if (result == QOR_PUSH_API_REFUSED) SetNextUpdateCheck(UpdateSchedule::kStatusPushRefused);
 }
 
 void Settings::UpdatePnsId(const std::string& pns_id) {
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
   const json& metadata = Metadata();
   const auto stored = metadata.find("pns_id");
   const std::string confirmed = stored != metadata.end() && stored->is_string() ? stored->get<std::string>() : "";
   // An id already waiting to be sent is not sent twice either.
-  if (!connected_ || pns_id == confirmed || pns_id == pending_pns_id_) return;
+  if (!connected_.load() || pns_id == confirmed || pns_id == pending_pns_id_) return;
   HV_LOG_INFO("Got new pnsid - hive '{}'", display_name_);
   pending_pns_id_ = pns_id;
-  SetNextUpdateCheck(kStatusDueNow);
+  SetNextUpdateCheckLocked(UpdateSchedule::kStatusDueNow);
 }
 
 void Settings::GetPendingPnsId(std::string& body, std::string& pns_id) {
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
   if (pending_pns_id_.empty()) {
     body.clear();
     pns_id.clear();
@@ -86,18 +81,13 @@ void Settings::GetPendingPnsId(std::string& body, std::string& pns_id) {
 }
 
 void Settings::UpdateEffectivePnsId(const std::string& pns_id) {
-  std::lock_guard lock(hive_lock_);
+  platform::MutexLock lock(hive_lock_);
   Metadata()["pns_id"] = pns_id;
-  MarkDirty(false);
+  MarkDirtyLocked(false);
   if (pending_pns_id_ == pns_id) {
     HV_LOG_DEBUG("hive '{}' PNSID has been synced with server", display_name_);
     pending_pns_id_.clear();
   }
-}
-
-std::string Settings::pending_pns_id() {
-  std::lock_guard lock(hive_lock_);
-  return pending_pns_id_;
 }
 
 void Settings::HandlePushNotification(const std::string& message) {
@@ -112,13 +102,12 @@ void Settings::HandlePushNotification(const std::string& message) {
     return;
   }
   if (type != kSettingsRefresh && type != kNodeDeleted) return;
-  std::lock_guard lock(hive_lock_);
-  if (!connected_) return;
+  platform::MutexLock lock(hive_lock_);
+  if (!connected_.load()) return;
   HV_LOG_INFO("Push: check now - hive '{}'", display_name_);
   // The server asks for this exchange: the floor after the last one (30 s
   // after an up-to-date answer) would hold the change back for no reason.
-  not_before_ = Now();
   if (exchange_running_) asked_during_exchange_ = true;
-  SetNextUpdateCheck(kStatusDueNow);
-  MarkDirty(false);
+  DueNowLocked();
+  MarkDirtyLocked(false);
 }
