@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -78,74 +79,57 @@ TEST_F(IpcServer, SocketLivesUnderIdentityWithTheModeTheFlagsAsk) {
   }
 }
 
-TEST_F(IpcServer, StaleSocketIsReplacedOnlyWhenAskedAndOtherFilesNever) {
-  {
+TEST_F(IpcServer, StartsOverAStaleSocketOnlyWhenAskedAndInAnIdentityFolderOfItsOwn) {
+  using Step = std::function<void(const fs::path& base)>;  // base: the IPC folder
+  const auto stale = [](const fs::path& b) { MakeStaleSocket((b / kIdentity / kService).string()); };
+  const auto socket_kept = [](const fs::path& b) { EXPECT_TRUE(fs::exists(b / kIdentity / kService)); };
+  const struct {
+    const char* name;
+    Step prepare;
+    uint32_t flags, result;
+    Step check;
+  } cases[] = {
+      {"stale socket replaced", stale, 0xC1, HV_IPC_OK, [](const fs::path&) { EXPECT_EQ(TestClient().Ask("a"), "a"); }},
+      {"stale socket kept unless asked", stale, 0xC1 & ~HV_IPC_SERVER_REPLACE_STALE, HV_IPC_ALREADY_RUNNING, socket_kept},
+      {"a file where the socket goes",
+       [](const fs::path& b) {
+         fs::create_directories(b / kIdentity);
+         testing_support::WriteFile(b / kIdentity / kService, "not a socket");
+       },
+       0xC1, HV_IPC_ERROR,
+       [](const fs::path& b) { EXPECT_EQ(testing_support::ReadFile(b / kIdentity / kService), "not a socket"); }},
+      {"group and world writable: tightened",
+       [](const fs::path& b) {
+         ASSERT_EQ(::mkdir((b / kIdentity).c_str(), 0777), 0);
+         ASSERT_EQ(::chmod((b / kIdentity).c_str(), 0777), 0);
+       },
+       0xC1, HV_IPC_OK, [](const fs::path& b) { EXPECT_EQ(ModeOf(b / kIdentity), 0755u); }},
+      {"a symbolic link",
+       [](const fs::path& b) {
+         fs::create_directories(b / "elsewhere");
+         fs::create_directory_symlink(b / "elsewhere", b / kIdentity);
+       },
+       0xC1, HV_IPC_ACCESS_DENIED, [](const fs::path& b) { EXPECT_FALSE(fs::exists(b / "elsewhere" / kService)); }},
+      {"a file where the directory should be", [](const fs::path& b) { testing_support::WriteFile(b / kIdentity, "x"); },
+       0xC1, HV_IPC_ERROR, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     ScopedIpcDir dir;
-    MakeStaleSocket(dir.SocketPath());
-    TestServer server;  // 0xC1 includes HV_IPC_SERVER_REPLACE_STALE
-    ASSERT_TRUE(Up(server));
-    EXPECT_EQ(TestClient().Ask("fresh"), "fresh");
+    c.prepare(dir.path());
+    TestServer server(TestServer::Echo, c.flags);
+    EXPECT_EQ(server.result(), c.result);
+    if (c.check) c.check(dir.path());
   }
-  {
+  if (::geteuid() != 0) return;
+  // Folders of another user: the identity's own, or a base that others may write.
+  for (const char* folder : {kIdentity, "open"}) {
+    SCOPED_TRACE(folder);
     ScopedIpcDir dir;
-    MakeStaleSocket(dir.SocketPath());
-    TestServer server(TestServer::Echo, 0xC1 & ~HV_IPC_SERVER_REPLACE_STALE);
-    EXPECT_EQ(server.result(), uint32_t{HV_IPC_ALREADY_RUNNING});
-    EXPECT_TRUE(fs::exists(dir.SocketPath()));
-  }
-  {
-    ScopedIpcDir dir;
-    fs::create_directories(dir.path() / kIdentity);
-    testing_support::WriteFile(dir.SocketPath(), "not a socket");
-    TestServer server;
-    EXPECT_EQ(server.result(), uint32_t{HV_IPC_ERROR});
-    EXPECT_EQ(testing_support::ReadFile(dir.SocketPath()), "not a socket");
-  }
-}
-
-TEST_F(IpcServer, IdentityDirectoryMustBeOursAndClosedToOthers) {
-  {
-    SCOPED_TRACE("group and world writable: tightened");
-    ScopedIpcDir dir;
-    const std::string identity_dir = (dir.path() / kIdentity).string();
-    ASSERT_EQ(::mkdir(identity_dir.c_str(), 0777), 0);
-    ASSERT_EQ(::chmod(identity_dir.c_str(), 0777), 0);
-    TestServer server;
-    EXPECT_EQ(server.result(), HV_IPC_OK);
-    EXPECT_EQ(ModeOf(identity_dir), 0755u);
-  }
-  {
-    SCOPED_TRACE("a symbolic link");
-    ScopedIpcDir dir;
-    fs::create_directories(dir.path() / "elsewhere");
-    fs::create_directory_symlink(dir.path() / "elsewhere", dir.path() / kIdentity);
-    TestServer server;
-    EXPECT_EQ(server.result(), uint32_t{HV_IPC_ACCESS_DENIED});
-    EXPECT_FALSE(fs::exists(dir.path() / "elsewhere" / kService));
-  }
-  {
-    SCOPED_TRACE("a file where the directory should be");
-    ScopedIpcDir dir;
-    testing_support::WriteFile(dir.path() / kIdentity, "x");
-    TestServer server;
-    EXPECT_NE(server.result(), static_cast<uint32_t>(HV_IPC_OK));
-  }
-  if (::geteuid() == 0) {
-    SCOPED_TRACE("owned by another user");
-    ScopedIpcDir dir;
-    const std::string identity_dir = (dir.path() / kIdentity).string();
-    ASSERT_EQ(::mkdir(identity_dir.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(identity_dir.c_str(), 65534, 65534), 0);
-    TestServer server;
-    EXPECT_EQ(server.result(), uint32_t{HV_IPC_ACCESS_DENIED});
-  }
-  if (::geteuid() == 0) {
-    SCOPED_TRACE("root: a base directory that others may write");
-    ScopedIpcDir dir;
-    const std::string open_dir = (dir.path() / "open").string();
-    ASSERT_EQ(::mkdir(open_dir.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(open_dir.c_str(), 65534, 65534), 0);
-    testing_support::ScopedEnv env("HV_QOR_IPC_DIR", (dir.path() / "open" / "ipc").string());
+    const std::string path = (dir.path() / folder).string();
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    testing_support::ScopedEnv env("HV_QOR_IPC_DIR", folder == kIdentity ? dir.path().string() : path + "/ipc");
     TestServer server;
     EXPECT_EQ(server.result(), uint32_t{HV_IPC_ACCESS_DENIED});
   }
