@@ -1,6 +1,6 @@
 // velder-host from start to stop: defaults, command-line mistakes, start
-// failures, signals, the service manager's notices and one service per
-// identity and data folder. (Writes that must survive a stop or a kill are
+// failures, signals, the service manager's notices, one service per identity
+// and data folder, and the plug-in library loaded and unloaded in a loop. (Writes that must survive a stop or a kill are
 // the crash rounds' test; the import tool and the late-bound base file are
 // the import test's.)
 #include <gtest/gtest.h>
@@ -9,12 +9,16 @@
 #include <sys/un.h>
 
 #include <cstring>
+#include <thread>
 
 #include "envelope_client.h"
+#include "plugin_host.h"
 #include "service_sandbox.h"
 
 namespace integration {
 namespace {
+
+using nlohmann::json;
 
 TEST(HostLifecycle, BareCommandLineRunsFromTheBuildTree) {
   Sandbox sandbox;
@@ -129,6 +133,67 @@ TEST(HostLifecycle, TellsTheServiceManagerWhenReadyAndWhenStopping) {
   EXPECT_EQ(receive(), "STOPPING=1");
   EXPECT_EQ(host.Wait(), 0);
   ::close(fd);
+}
+
+// The plug-in library as the host sees it: loaded, run, stopped and unloaded
+// again and again in one process without leaving a thread or a callback behind.
+std::string PluginLibrary() { return (BuildDir() / "lib" / "libvelder_plugin.so").string(); }
+
+size_t ThreadCount() {
+  const fs::directory_iterator tasks("/proc/self/task");
+  return static_cast<size_t>(std::distance(fs::begin(tasks), fs::end(tasks)));
+}
+
+TEST(PluginLibrary, LoadsRunsAndUnloadsAgainAndAgain) {
+  Sandbox sandbox;
+  // The maker libraries stay loaded once the plug-in has loaded them, with
+  // whatever threads of their own they keep (the push library's delivery
+  // thread): the count after the first round is the one every later round
+  // must return to.
+  size_t threads_before = 0;
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    host::PluginHost plugin_host(kIdentity, {{"DataPath", sandbox.data().string()}});
+    std::string error;
+    ASSERT_TRUE(plugin_host.Load(PluginLibrary(), error)) << error;
+    ASSERT_EQ(plugin_host.Initialize(), 0u);
+    std::thread run([&] { EXPECT_EQ(plugin_host.Run(), 0u); });
+    {
+      auto client = EnvelopeClient::Connect();
+      ASSERT_NE(client, nullptr);
+      ASSERT_EQ(client->Subscribe("rounds").result(), 0u);
+      if (round > 0) {
+        EXPECT_EQ(client->Get("rounds.count").value(), json(round - 1));
+      }
+      EXPECT_EQ(client->Set("rounds.count", round).result(), 0u);
+    }
+    // Events may come at any time, also while stopping.
+    plugin_host.RaiseEvent(2, 18, nullptr);
+    plugin_host.RequestStop();
+    run.join();
+    plugin_host.RaiseEvent(2, 18, nullptr);
+    plugin_host.Uninitialize();
+    plugin_host.Unload();
+    plugin_host.RaiseEvent(2, 18, nullptr);
+    plugin_host.RequestStop();
+    if (round == 0) threads_before = ThreadCount();
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads_before; }))
+        << ThreadCount() << " threads, " << threads_before << " after the first round";
+  }
+}
+
+TEST(PluginLibrary, AStopAskedForBeforeTheStartEndsTheRunAtOnce) {
+  Sandbox sandbox;
+  host::PluginHost plugin_host(kIdentity, {{"DataPath", sandbox.data().string()}});
+  std::string error;
+  ASSERT_TRUE(plugin_host.Load(PluginLibrary(), error)) << error;
+  // A SIGTERM that arrives while the plug-in starts: it clears its stop event
+  // on the way, so the host passes the request on again afterwards.
+  plugin_host.RequestStop();
+  ASSERT_EQ(plugin_host.Initialize(), 0u);
+  EXPECT_EQ(plugin_host.Run(), 0u);
+  plugin_host.Uninitialize();
+  plugin_host.Unload();
 }
 
 }  // namespace

@@ -178,19 +178,14 @@ TEST_F(HttpTransport, RoundTripsReadStatusHeadersAndBodies) {
 }
 
 TEST_F(HttpTransport, BodyLimit) {
-  auto exact = NewRequest("/size/1000");
-  exact->SetMaxResponseSize(1000);
-  Run(*exact);
-  EXPECT_EQ(exact->GetResult(), HttpResult::Ok);
-  EXPECT_EQ(exact->GetBody().size(), 1000u);
-
-  auto over = NewRequest("/size/1001");
-  over->SetMaxResponseSize(1000);
-  Run(*over);
-  EXPECT_EQ(over->GetResult(), HttpResult::Failed);
-  EXPECT_EQ(over->GetError(), http_error::kNotEnoughMemory);
-  EXPECT_EQ(over->GetErrorFunction(), "AsyncReadData");
-  EXPECT_TRUE(over->GetBody().empty());
+  for (const int size : {1000, 1001}) {
+    auto request = NewRequest("/size/" + std::to_string(size));
+    request->SetMaxResponseSize(1000);
+    Run(*request);
+    EXPECT_EQ(request->GetResult(), size == 1000 ? HttpResult::Ok : HttpResult::Failed);
+    EXPECT_EQ(request->GetError(), size == 1000 ? 0u : http_error::kNotEnoughMemory);
+    EXPECT_EQ(request->GetBody().size(), size == 1000 ? 1000u : 0u);
+  }
 }
 
 TEST_F(HttpTransport, UnpinnedRequestsNeedATrustedValidCertificateForTheName) {

@@ -1,8 +1,12 @@
-// Starting and stopping servers: argument checks, where the socket goes and
+// Starting and stopping servers (argument checks, where the socket goes and
 // with which permissions, names already taken, stale sockets and unsafe
-// directories.
+// directories) and the exact bytes of the frames they speak.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+
+#include <functional>
+#include <map>
+#include <thread>
 
 #include "ipc_test_support.h"
 
@@ -31,31 +35,20 @@ using IpcServer = IpcTest;
 TEST_F(IpcServer, BadArgumentsAreRefusedAndLeaveNoHandle) {
   HvIpcServer* server = reinterpret_cast<HvIpcServer*>(0x1);
   const std::string long_name(65, 'a');
-  const struct {
-    const char* name;
-    const char* identity;
-    const char* service;
-    uint32_t flags;
-    HvIPC_MessageCallback callback;
-  } cases[] = {
-      {"null identity", nullptr, kService, 0xC1, Refuse},
-      {"null service", kIdentity, nullptr, 0xC1, Refuse},
-      {"empty identity", "", kService, 0xC1, Refuse},
-      {"dot identity", ".", kService, 0xC1, Refuse},
-      {"dot-dot identity", "..", kService, 0xC1, Refuse},
-      {"hidden service", kIdentity, ".svc", 0xC1, Refuse},
-      {"slash in identity", "a/b", kService, 0xC1, Refuse},
-      {"space in service", kIdentity, "A SERVICE", 0xC1, Refuse},
-      {"non-ASCII service", kIdentity, "S\xc3\xa9", 0xC1, Refuse},
-      {"name of 65 bytes", long_name.c_str(), kService, 0xC1, Refuse},
-      {"unknown flag", kIdentity, kService, 0xC1 | 0x02, Refuse},
-      {"null callback", kIdentity, kService, 0xC1, nullptr},
+  const std::pair<const char*, const char*> names[] = {
+      {nullptr, kService}, {kIdentity, nullptr}, {"", kService},         {".", kService},
+      {"..", kService},    {kIdentity, ".svc"},  {"a/b", kService},      {kIdentity, "A SERVICE"},
+      {kIdentity, "S\xc3\xa9"}, {long_name.c_str(), kService},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(HvIPC_RunServer(&server, c.identity, c.service, c.flags, c.callback, nullptr, 0), uint32_t{HV_IPC_INVALID_PARAMETER});
+  for (const auto& [identity, service] : names) {
+    SCOPED_TRACE(testing::Message() << (identity ? identity : "(null)") << " / " << (service ? service : "(null)"));
+    EXPECT_EQ(HvIPC_RunServer(&server, identity, service, 0xC1, Refuse, nullptr, 0), uint32_t{HV_IPC_INVALID_PARAMETER});
     EXPECT_EQ(server, nullptr);
   }
+  EXPECT_EQ(HvIPC_RunServer(&server, kIdentity, kService, 0xC1 | 0x02, Refuse, nullptr, 0),
+            uint32_t{HV_IPC_INVALID_PARAMETER});  // unknown flag
+  EXPECT_EQ(HvIPC_RunServer(&server, kIdentity, kService, 0xC1, nullptr, nullptr, 0), uint32_t{HV_IPC_INVALID_PARAMETER});
+  EXPECT_EQ(server, nullptr);
   EXPECT_EQ(HvIPC_RunServer(nullptr, kIdentity, kService, 0xC1, Refuse, nullptr, 0),
             uint32_t{HV_IPC_INVALID_PARAMETER});
   EXPECT_FALSE(fs::exists(dir_.path() / kIdentity / kService));
@@ -86,74 +79,57 @@ TEST_F(IpcServer, SocketLivesUnderIdentityWithTheModeTheFlagsAsk) {
   }
 }
 
-TEST_F(IpcServer, StaleSocketIsReplacedOnlyWhenAskedAndOtherFilesNever) {
-  {
+TEST_F(IpcServer, StartsOverAStaleSocketOnlyWhenAskedAndInAnIdentityFolderOfItsOwn) {
+  using Step = std::function<void(const fs::path& base)>;  // base: the IPC folder
+  const auto stale = [](const fs::path& b) { MakeStaleSocket((b / kIdentity / kService).string()); };
+  const auto socket_kept = [](const fs::path& b) { EXPECT_TRUE(fs::exists(b / kIdentity / kService)); };
+  const struct {
+    const char* name;
+    Step prepare;
+    uint32_t flags, result;
+    Step check;
+  } cases[] = {
+      {"stale socket replaced", stale, 0xC1, HV_IPC_OK, [](const fs::path&) { EXPECT_EQ(TestClient().Ask("a"), "a"); }},
+      {"stale socket kept unless asked", stale, 0xC1 & ~HV_IPC_SERVER_REPLACE_STALE, HV_IPC_ALREADY_RUNNING, socket_kept},
+      {"a file where the socket goes",
+       [](const fs::path& b) {
+         fs::create_directories(b / kIdentity);
+         testing_support::WriteFile(b / kIdentity / kService, "not a socket");
+       },
+       0xC1, HV_IPC_ERROR,
+       [](const fs::path& b) { EXPECT_EQ(testing_support::ReadFile(b / kIdentity / kService), "not a socket"); }},
+      {"group and world writable: tightened",
+       [](const fs::path& b) {
+         ASSERT_EQ(::mkdir((b / kIdentity).c_str(), 0777), 0);
+         ASSERT_EQ(::chmod((b / kIdentity).c_str(), 0777), 0);
+       },
+       0xC1, HV_IPC_OK, [](const fs::path& b) { EXPECT_EQ(ModeOf(b / kIdentity), 0755u); }},
+      {"a symbolic link",
+       [](const fs::path& b) {
+         fs::create_directories(b / "elsewhere");
+         fs::create_directory_symlink(b / "elsewhere", b / kIdentity);
+       },
+       0xC1, HV_IPC_ACCESS_DENIED, [](const fs::path& b) { EXPECT_FALSE(fs::exists(b / "elsewhere" / kService)); }},
+      {"a file where the directory should be", [](const fs::path& b) { testing_support::WriteFile(b / kIdentity, "x"); },
+       0xC1, HV_IPC_ERROR, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     ScopedIpcDir dir;
-    MakeStaleSocket(dir.SocketPath());
-    TestServer server;  // 0xC1 includes HV_IPC_SERVER_REPLACE_STALE
-    ASSERT_TRUE(Up(server));
-    EXPECT_EQ(TestClient().Ask("fresh"), "fresh");
+    c.prepare(dir.path());
+    TestServer server(TestServer::Echo, c.flags);
+    EXPECT_EQ(server.result(), c.result);
+    if (c.check) c.check(dir.path());
   }
-  {
+  if (::geteuid() != 0) return;
+  // Folders of another user: the identity's own, or a base that others may write.
+  for (const char* folder : {kIdentity, "open"}) {
+    SCOPED_TRACE(folder);
     ScopedIpcDir dir;
-    MakeStaleSocket(dir.SocketPath());
-    TestServer server(TestServer::Echo, 0xC1 & ~HV_IPC_SERVER_REPLACE_STALE);
-    EXPECT_EQ(server.result(), uint32_t{HV_IPC_ALREADY_RUNNING});
-    EXPECT_TRUE(fs::exists(dir.SocketPath()));
-  }
-  {
-    ScopedIpcDir dir;
-    fs::create_directories(dir.path() / kIdentity);
-    testing_support::WriteFile(dir.SocketPath(), "not a socket");
-    TestServer server;
-    EXPECT_EQ(server.result(), uint32_t{HV_IPC_ERROR});
-    EXPECT_EQ(testing_support::ReadFile(dir.SocketPath()), "not a socket");
-  }
-}
-
-TEST_F(IpcServer, IdentityDirectoryMustBeOursAndClosedToOthers) {
-  {
-    SCOPED_TRACE("group and world writable: tightened");
-    ScopedIpcDir dir;
-    const std::string identity_dir = (dir.path() / kIdentity).string();
-    ASSERT_EQ(::mkdir(identity_dir.c_str(), 0777), 0);
-    ASSERT_EQ(::chmod(identity_dir.c_str(), 0777), 0);
-    TestServer server;
-    EXPECT_EQ(server.result(), HV_IPC_OK);
-    EXPECT_EQ(ModeOf(identity_dir), 0755u);
-  }
-  {
-    SCOPED_TRACE("a symbolic link");
-    ScopedIpcDir dir;
-    fs::create_directories(dir.path() / "elsewhere");
-    fs::create_directory_symlink(dir.path() / "elsewhere", dir.path() / kIdentity);
-    TestServer server;
-    EXPECT_EQ(server.result(), uint32_t{HV_IPC_ACCESS_DENIED});
-    EXPECT_FALSE(fs::exists(dir.path() / "elsewhere" / kService));
-  }
-  {
-    SCOPED_TRACE("a file where the directory should be");
-    ScopedIpcDir dir;
-    testing_support::WriteFile(dir.path() / kIdentity, "x");
-    TestServer server;
-    EXPECT_NE(server.result(), static_cast<uint32_t>(HV_IPC_OK));
-  }
-  if (::geteuid() == 0) {
-    SCOPED_TRACE("owned by another user");
-    ScopedIpcDir dir;
-    const std::string identity_dir = (dir.path() / kIdentity).string();
-    ASSERT_EQ(::mkdir(identity_dir.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(identity_dir.c_str(), 65534, 65534), 0);
-    TestServer server;
-    EXPECT_EQ(server.result(), uint32_t{HV_IPC_ACCESS_DENIED});
-  }
-  if (::geteuid() == 0) {
-    SCOPED_TRACE("root: a base directory that others may write");
-    ScopedIpcDir dir;
-    const std::string open_dir = (dir.path() / "open").string();
-    ASSERT_EQ(::mkdir(open_dir.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(open_dir.c_str(), 65534, 65534), 0);
-    testing_support::ScopedEnv env("HV_QOR_IPC_DIR", (dir.path() / "open" / "ipc").string());
+    const std::string path = (dir.path() / folder).string();
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    testing_support::ScopedEnv env("HV_QOR_IPC_DIR", folder == kIdentity ? dir.path().string() : path + "/ipc");
     TestServer server;
     EXPECT_EQ(server.result(), uint32_t{HV_IPC_ACCESS_DENIED});
   }
@@ -167,6 +143,131 @@ TEST_F(IpcServer, ChannelBelongsToItsOwnIdentityOnly) {
   const HvIpcSendOptions options = Options(1000);
   EXPECT_EQ(Send(a.channel(), "x", &options, "identity_two"), uint32_t{HV_IPC_NOT_FOUND});
   EXPECT_EQ(Send(a.channel(), "x", &options, "identity_one"), HV_IPC_OK);
+}
+
+// The frame format on the wire, spoken by hand over a raw socket.
+
+// Upper-cases the payload so that an answer is told apart from an echo;
+// refuses requests of kind 2.
+uint32_t Shout(uint32_t kind, std::string_view bytes, HvIpcMessage* m) {
+  if (kind == 2) return 1;
+  std::string answer(bytes);
+  for (char& c : answer) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return Respond(m, answer);
+}
+
+TEST_F(IpcServer, GreetingResponseRefusalAndNotificationBytes) {
+  TestServer server(Shout);
+  RawSocket raw(dir_.SocketPath());
+  ASSERT_TRUE(Up(server) && raw.connected());
+
+  // Greeting: length, kind 4, protocol version 1, the channel name.
+  std::string header;
+  ASSERT_TRUE(raw.ReadExactly(5, &header));
+  const uint32_t length = static_cast<unsigned char>(header[0]) | (static_cast<unsigned char>(header[1]) << 8);
+  EXPECT_EQ(header.substr(2, 3), std::string("\0\0\x04", 3));
+  std::string body;
+  ASSERT_TRUE(raw.ReadExactly(length, &body));
+  EXPECT_EQ(body.substr(0, 4), std::string("\x01\0\0\0", 4));
+  const std::string channel = body.substr(4);
+  EXPECT_EQ(channel.rfind(std::to_string(::getpid()) + ".", 0), 0u) << channel;
+
+  // Request id 0x2a, kind 1, payload "hello".
+  ASSERT_TRUE(raw.Write(std::string("\x0d\0\0\0\x01" "\x2a\0\0\0" "\x01\0\0\0" "hello", 18)));
+  std::string response;
+  ASSERT_TRUE(raw.ReadExactly(18, &response));
+  EXPECT_EQ(response, std::string("\x0d\0\0\0\x02" "\x2a\0\0\0" "\0\0\0\0" "HELLO", 18));
+
+  // Refused: status 5 (not handled) and no payload.
+  ASSERT_TRUE(raw.Write(std::string("\x08\0\0\0\x01" "\x07\0\0\0" "\x02\0\0\0", 13)));
+  ASSERT_TRUE(raw.ReadExactly(13, &response));
+  EXPECT_EQ(response, std::string("\x08\0\0\0\x02" "\x07\0\0\0" "\x05\0\0\0", 13));
+
+  // Notification of kind 1 with payload "n!".
+  const HvIpcSendOptions options = Options(2000);
+  ASSERT_EQ(Send(channel, "n!", &options), HV_IPC_OK);
+  std::string note;
+  ASSERT_TRUE(raw.ReadExactly(11, &note));
+  EXPECT_EQ(note, std::string("\x06\0\0\0\x03" "\x01\0\0\0" "n!", 11));
+}
+
+TEST_F(IpcServer, MalformedStreamsCloseOnlyTheirOwnConnection) {
+  TestServer server(Shout);
+  TestClient bystander;
+  ASSERT_TRUE(Up(server, bystander));
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"over the request limit", U32(HV_IPC_MAX_REQUEST_BODY + 1) + "\x01"},
+      {"largest length with a bad kind", std::string("\xff\xff\xff\xff\x01", 5)},
+      {"unknown kind", RawFrame(9, U32(1) + U32(1))},
+      {"kind zero", RawFrame(0, U32(1) + U32(1))},
+      {"a response from a client", RawFrame(HV_IPC_FRAME_RESPONSE, U32(1) + U32(0))},
+      {"a greeting from a client", RawFrame(HV_IPC_FRAME_HELLO, U32(1))},
+      {"request body without its kind", RawFrame(HV_IPC_FRAME_REQUEST, U32(1) + "abc")},
+      {"empty request body", RawFrame(HV_IPC_FRAME_REQUEST, "")},
+      {"text instead of frames", "GET / HTTP/1.1\r\nHost: x\r\n\r\n"},
+      {"good frame, then garbage", RawFrame(HV_IPC_FRAME_REQUEST, U32(1) + U32(1) + "ok") + std::string(9, '\x7f')},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawSocket raw(dir_.SocketPath());
+    ASSERT_FALSE(raw.ReadHello().empty());
+    raw.Write(c.bytes);
+    EXPECT_TRUE(raw.WaitClosed());
+    EXPECT_EQ(bystander.Ask("still there"), "STILL THERE");
+  }
+}
+
+TEST_F(IpcServer, TruncatedFrameAtDisconnectIsDroppedAndTheServerGoesOn) {
+  std::atomic<int> calls{0};
+  TestServer server([&](uint32_t kind, std::string_view bytes, HvIpcMessage* m) {
+    ++calls;
+    return Shout(kind, bytes, m);
+  });
+  ASSERT_TRUE(Up(server));
+  const std::string frame = RawFrame(HV_IPC_FRAME_REQUEST, U32(1) + U32(1) + "12345");
+  for (const size_t cut : {1, 4, 5, 12, 13, 17}) {
+    RawSocket raw(dir_.SocketPath());
+    ASSERT_FALSE(raw.ReadHello().empty());
+    ASSERT_TRUE(raw.Write(frame.substr(0, cut))) << cut;
+  }
+  TestClient client;
+  EXPECT_EQ(client.Ask("after"), "AFTER");
+  EXPECT_EQ(calls.load(), 1);  // no half frame reached the callback
+}
+
+TEST_F(IpcServer, FramesSplitAndJoinedAreAllAnsweredAfterTheClientStopsSending) {
+  TestServer server([](uint32_t kind, std::string_view bytes, HvIpcMessage* m) {
+    if (bytes == "r20") std::this_thread::sleep_for(50ms);  // still running at the shutdown
+    return Shout(kind, bytes, m);
+  });
+  ASSERT_TRUE(Up(server));
+  RawSocket raw(dir_.SocketPath());
+  ASSERT_FALSE(raw.ReadHello().empty());
+  std::string stream;
+  for (uint32_t id = 1; id <= 20; ++id) {
+    stream += RawFrame(HV_IPC_FRAME_REQUEST, U32(id) + U32(1) + "r" + std::to_string(id));
+  }
+  // Three frames in one write, then the rest one byte at a time.
+  const size_t three = 3 * 11;
+  ASSERT_TRUE(raw.Write(stream.substr(0, three)));
+  for (size_t i = three; i < stream.size(); ++i) ASSERT_TRUE(raw.Write(stream.substr(i, 1)));
+  ASSERT_EQ(::shutdown(raw.fd(), SHUT_WR), 0);
+  std::map<uint32_t, std::string> answers;
+  for (int i = 0; i < 20; ++i) {
+    uint8_t kind = 0;
+    std::string body;
+    ASSERT_TRUE(raw.ReadFrame(&kind, &body));
+    ASSERT_EQ(kind, HV_IPC_FRAME_RESPONSE);
+    ASSERT_GE(body.size(), 8u);
+    EXPECT_EQ(body.substr(4, 4), U32(HV_IPC_OK));
+    answers[static_cast<unsigned char>(body[0])] = body.substr(8);
+  }
+  ASSERT_EQ(answers.size(), 20u);
+  for (uint32_t id = 1; id <= 20; ++id) EXPECT_EQ(answers[id], "R" + std::to_string(id));
+  EXPECT_TRUE(raw.WaitClosed()) << "everything answered: the server closes its side";
 }
 
 }  // namespace

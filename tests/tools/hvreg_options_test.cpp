@@ -76,31 +76,27 @@ TEST(HvregOptions, RefusesBadCommandLines) {
 }
 
 TEST(HvregKeyName, RootsAndPaths) {
-  struct Case {
+  const struct {
     const char* text;
-    bool ok;
     HKEY root;
     const char* path;
   } cases[] = {
-      {"HKLM\\SOFTWARE\\X", true, HKEY_LOCAL_MACHINE, "SOFTWARE\\X"},
-      {"hkey_local_machine\\SOFTWARE\\", true, HKEY_LOCAL_MACHINE, "SOFTWARE"},
-      {"HKCU", true, HKEY_CURRENT_USER, ""},
-      {"HKLM\\", true, HKEY_LOCAL_MACHINE, ""},
-      {"HKEY_USERS\\S-1-5-18", true, HKEY_USERS, "S-1-5-18"},
-      {"HKCR\\x", false, HKEY_LOCAL_MACHINE, ""},
-      {"HKLMX\\x", false, HKEY_LOCAL_MACHINE, ""},
-      {"", false, HKEY_LOCAL_MACHINE, ""},
-      {"HKLM\\\\x", false, HKEY_LOCAL_MACHINE, ""},
-      {"HKLM\\a\\\\", false, HKEY_LOCAL_MACHINE, ""},
+      {"HKLM\\SOFTWARE\\X", HKEY_LOCAL_MACHINE, "SOFTWARE\\X"},
+      {"hkey_local_machine\\SOFTWARE\\", HKEY_LOCAL_MACHINE, "SOFTWARE"},
+      {"HKCU", HKEY_CURRENT_USER, ""},
+      {"HKLM\\", HKEY_LOCAL_MACHINE, ""},
+      {"HKEY_USERS\\S-1-5-18", HKEY_USERS, "S-1-5-18"},
   };
-  for (const Case& c : cases) {
+  RegistryKeyName name;
+  std::string error;
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    RegistryKeyName name;
-    std::string error;
-    EXPECT_EQ(ParseRegistryKeyName(c.text, name, error), c.ok) << error;
-    if (!c.ok) continue;
+    ASSERT_TRUE(ParseRegistryKeyName(c.text, name, error)) << error;
     EXPECT_EQ(name.root, c.root);
     EXPECT_EQ(name.path, c.path);
+  }
+  for (const char* bad : {"HKCR\\x", "HKLMX\\x", "", "HKLM\\\\x", "HKLM\\a\\\\"}) {
+    EXPECT_FALSE(ParseRegistryKeyName(bad, name, error)) << bad;
   }
   EXPECT_EQ((RegistryKeyName{HKEY_CURRENT_USER, ""}).Child("X").ToString(), "HKEY_CURRENT_USER\\X");
 }

@@ -21,6 +21,25 @@ std::vector<RegFileKey> ParseOk(const std::string& text) {
   return keys;
 }
 
+// One line per key ("-" first when removed) and per value: name ("@" for the
+// default), then " -" when removed, else type and data (strings decoded when
+// asked, other data as hex).
+std::vector<std::string> Describe(const std::vector<RegFileKey>& keys, bool decode = false) {
+  std::vector<std::string> lines;
+  for (const RegFileKey& k : keys) {
+    lines.push_back((k.remove ? "-" : "") + k.key.ToString());
+    for (const RegFileValue& v : k.values) {
+      std::string data;
+      if (!decode || v.type != REG_SZ || !platform::DecodeRegistryString(v.data, data)) {
+        for (const uint8_t b : v.data) data += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
+      }
+      const std::string name = v.name.empty() ? "@" : v.name;
+      lines.push_back(name + (v.remove ? " -" : " " + std::to_string(v.type) + " " + data));
+    }
+  }
+  return lines;
+}
+
 TEST(RegFile, ReadsEveryFormInEveryEncoding) {
   const std::string text = kHead +
                            "; a comment\r\n"
@@ -43,32 +62,13 @@ TEST(RegFile, ReadsEveryFormInEveryEncoding) {
   for (const std::string& bytes : {text, lf, "\xEF\xBB\xBF" + text, RegFile::Encode(text)}) {
     SCOPED_TRACE(bytes.size());
     const auto keys = ParseOk(bytes);
-    ASSERT_EQ(keys.size(), 3u);
-    EXPECT_EQ(keys[0].key.root, HKEY_LOCAL_MACHINE);
-    EXPECT_EQ(keys[0].key.path, "SOFTWARE\\Halvern");
+    EXPECT_EQ(Describe(keys, true),
+              (std::vector<std::string>{"HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvern", "@ 1 d\xC3\xA9",
+                                        "Quote\"d 1 C:\\dir \"x\"", "Count 4 2a000000", "Short 4 07000000",
+                                        "Blob 3 0102ff", "Empty 3 ", "Odd 305441741 00", "Gone -", "Spaced 1 v",
+                                        "-HKEY_CURRENT_USER\\Old\\Tree", "HKEY_USERS\\S-1-5-18\\Software"}));
+    ASSERT_FALSE(keys.empty());
     EXPECT_EQ(keys[0].line, 4);
-    const auto& v = keys[0].values;
-    ASSERT_EQ(v.size(), 9u);
-    std::string s;
-    EXPECT_EQ(v[0].name, "");
-    ASSERT_TRUE(platform::DecodeRegistryString(v[0].data, s));
-    EXPECT_EQ(s, "d\xC3\xA9");
-    EXPECT_EQ(v[1].name, "Quote\"d");
-    ASSERT_TRUE(platform::DecodeRegistryString(v[1].data, s));
-    EXPECT_EQ(s, "C:\\dir \"x\"");
-    EXPECT_EQ(v[2].type, REG_DWORD);
-    EXPECT_EQ(v[2].data, (Bytes{0x2A, 0, 0, 0}));
-    EXPECT_EQ(v[3].data, (Bytes{7, 0, 0, 0}));
-    EXPECT_EQ(v[4].type, REG_BINARY);
-    EXPECT_EQ(v[4].data, (Bytes{1, 2, 0xFF}));
-    EXPECT_TRUE(v[5].data.empty());
-    EXPECT_EQ(v[6].type, 0x1234ABCDu);
-    EXPECT_TRUE(v[7].remove);
-    EXPECT_EQ(v[8].name, "Spaced");
-    EXPECT_TRUE(keys[1].remove);
-    EXPECT_EQ(keys[1].key.root, HKEY_CURRENT_USER);
-    EXPECT_EQ(keys[2].key.root, HKEY_USERS);
-    EXPECT_EQ(keys[2].key.path, "S-1-5-18\\Software");
   }
 }
 
@@ -155,19 +155,7 @@ TEST(RegFile, EveryValueSurvivesFormatAndParse) {
   for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
     EXPECT_LE(end - start, 80u) << text.substr(start, end - start);
   }
-  const auto parsed = ParseOk(RegFile::Encode(text));
-  ASSERT_EQ(parsed.size(), 2u);
-  ASSERT_EQ(parsed[0].values.size(), key.values.size());
-  for (size_t i = 0; i < key.values.size(); ++i) {
-    SCOPED_TRACE(key.values[i].name);
-    EXPECT_EQ(parsed[0].values[i].name, key.values[i].name);
-    EXPECT_EQ(parsed[0].values[i].remove, key.values[i].remove);
-    if (key.values[i].remove) continue;
-    EXPECT_EQ(parsed[0].values[i].type, key.values[i].type);
-    EXPECT_EQ(parsed[0].values[i].data, key.values[i].data);
-  }
-  EXPECT_TRUE(parsed[1].remove);
-  EXPECT_EQ(parsed[1].key.path, "Old");
+  EXPECT_EQ(Describe(ParseOk(RegFile::Encode(text))), Describe({key, removed}));
 }
 
 }  // namespace
