@@ -10,6 +10,7 @@
 #include <string>
 
 #include "logging/log.h"
+#include "logging/log_file_lock.h"
 #include "logging/log_test_support.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
@@ -19,7 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using logging_test::kLoggingKey;
-using logging_test::LockHolder;
 using logging_test::LogTestEnvironment;
 using logging_test::ReadLines;
 using testing_support::ReadFile;
@@ -304,30 +304,24 @@ TEST(FileContext, RotationOrRemovalByOthersIsNoticed) {
   EXPECT_EQ(ReadFile(env.LogFile("id")), "a5\r\n");
 }
 
+// The lock is an flock on its own open file, so a holder in this process
+// stands for another process.
 TEST(FileContext, LineIsDroppedWhileAnotherProcessHoldsTheLock) {
   LogTestEnvironment env;
   auto context = MakeContext("id");
   ASSERT_TRUE(context->Open());
   context->AppendLine("1\r\n");
-  {
-    LockHolder holder(context->GetLockName());
-    context->AppendLine("lost\r\n");
-    context->Flush();
-    holder.Release();
-    context->AppendLine("2\r\n");
-  }
-  {
-    LockHolder holder(context->GetLockName());
-    holder.Kill();  // a holder that dies frees the lock
-    context->AppendLine("3\r\n");
-  }
-  EXPECT_EQ(ReadFile(env.LogFile("id")), "1\r\n2\r\n3\r\n");
+  const auto holder = LogFileLock::Shared(context->GetLockName(), true);
+  ASSERT_TRUE(holder->Acquire(std::chrono::milliseconds(0)));
+  context->AppendLine("lost\r\n");
+  context->Flush();
   // A private lock ignores other processes.
   auto private_context = MakeContext("id", kOptionPrivateLock);
   ASSERT_TRUE(private_context->Open());
-  LockHolder holder(context->GetLockName());
-  private_context->AppendLine("4\r\n");
-  EXPECT_EQ(ReadFile(env.LogFile("id")), "1\r\n2\r\n3\r\n4\r\n");
+  private_context->AppendLine("2\r\n");
+  holder->Release();
+  context->AppendLine("3\r\n");
+  EXPECT_EQ(ReadFile(env.LogFile("id")), "1\r\n2\r\n3\r\n");
 }
 
 TEST(FileContext, InitializationIsNotRetried) {
