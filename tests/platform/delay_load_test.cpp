@@ -182,14 +182,6 @@ TEST(DelayLoad, RunsTheEntryAndHandsTheIdentityToTheLibrary) {
   ASSERT_EQ(DelayLoad(nullptr, &anonymous.initialize, &result), kDelayLoadOk);
   EXPECT_EQ(DelayLoadContext::Get().identity(), "");
   EXPECT_EQ(anonymous.record.Get(nullptr)().identity, nullptr);
-
-  // A library without the dependency entry loads all the same.
-  scene.Install("lib", "libprobe_plain.so", DELAY_PLAIN_LIBRARY);
-  DelayImportLibrary plain("libprobe_plain.so");
-  DelayImport<InitializeFn> plain_initialize(plain, "DelayPlain_Initialize");
-  DelayImport<CountFn> plain_calls(plain, "DelayPlain_InitializeCalls");
-  EXPECT_EQ(DelayLoad("default", &plain_initialize, nullptr), kDelayLoadOk);
-  EXPECT_EQ(plain_calls.Get(nullptr)(), 1);
 }
 
 TEST(LocateAndLoadLibrary, FirstLocationInOrderWins) {
