@@ -30,7 +30,7 @@ Notification DecodeNotification(uint32_t kind, std::string_view bytes) {
   }
   Notification n;
   n.path = message.path();
-  switch (static_cast<MessageType>(message.message_type())) {
+  switch (message.message_type()) {
     case MessageType::Notification: {
       const Status s = ValueCodec::DecodeValue(message, &n.value);
       if (!s.ok()) return Malformed(fmt::format("value of '{}': {}", n.path, s.detail()));
@@ -50,7 +50,7 @@ Notification DecodeNotification(uint32_t kind, std::string_view bytes) {
       return n;
     }
     default:
-      return Malformed(fmt::format("message type {} in a notification", message.message_type()));
+      return Malformed(fmt::format("message type {} in a notification", static_cast<int>(message.message_type())));
   }
 }
 

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "client/client_status.h"
-#include "plugin/ipc_message.h"
-#include "plugin/value_conversion.h"
 #include "store/velder_path.h"
+#include "wire/ipc_message.h"
+#include "wire/value_conversion.h"
 
 namespace velder::ValueCodec {
 

@@ -9,8 +9,8 @@
 #include "client/value_codec.h"
 #include "platform/sid.h"
 #include "platform/utf.h"
-#include "plugin/ipc_message.h"
 #include "qor/ipc/hv_qor_ipc.h"
+#include "wire/ipc_message.h"
 
 namespace velder {
 namespace {
@@ -73,18 +73,6 @@ Status CheckOptions(const ClientOptions& o) {
 }
 
 }  // namespace
-
-std::string_view ValueTypeName(ValueType type) {
-  switch (type) {
-    case ValueType::Object: return "object";
-    case ValueType::Array: return "array";
-    case ValueType::String: return "string";
-    case ValueType::Number: return "number";
-    case ValueType::Boolean: return "boolean";
-    case ValueType::Other: break;
-  }
-  return "other";
-}
 
 std::string ResolveIdentity(std::string_view identity) {
   if (!identity.empty()) return std::string(identity);
@@ -154,21 +142,21 @@ Status Client::Exchange(IpcMessage& request, IpcMessage* response) {
   if (!parsed) {
     return Status::FromError(ClientError::BadResponse, fmt::format("{} bytes that are not an envelope", answer_count));
   }
-  if (response->message_type() != static_cast<uint8_t>(MessageType::Response)) {
+  if (response->message_type() != MessageType::Response) {
     return Status::FromError(ClientError::BadResponse,
-                             fmt::format("message type {} instead of a response", response->message_type()));
+                             fmt::format("message type {} instead of a response", static_cast<int>(response->message_type())));
   }
   return Status::FromCode(response->result());
 }
 
-Status Client::Simple(uint8_t type, std::string_view path) {
+Status Client::Simple(MessageType type, std::string_view path) {
   IpcMessage request, response;
   request.set_message_type(type);
   request.set_path(std::string(path));
   return Exchange(request, &response);
 }
 
-Status Client::AccessCheck() { return Simple(static_cast<uint8_t>(MessageType::AccessCheck), ""); }
+Status Client::AccessCheck() { return Simple(MessageType::AccessCheck, ""); }
 
 Result<json> Client::GetValue(std::string_view path) {
   IpcMessage request, response;
@@ -233,7 +221,7 @@ Status Client::SetJsonText(std::string_view path, std::string_view text) {
 }
 
 Status Client::DeleteValue(std::string_view path) {
-  return Simple(static_cast<uint8_t>(MessageType::DeleteValue), path);
+  return Simple(MessageType::DeleteValue, path);
 }
 
 Result<MetaData> Client::GetMetaData(std::string_view path) {
@@ -246,7 +234,7 @@ Result<MetaData> Client::GetMetaData(std::string_view path) {
   uint32_t type = 0, constraints = 0;
   r.status = ValueCodec::DecodePair(response, &type, &constraints);
   if (!r.ok()) return r;
-  r.value.type = type <= static_cast<uint32_t>(ValueType::Boolean) ? static_cast<ValueType>(type) : ValueType::Other;
+  r.value.type = ValueTypeFromCode(type);
   r.value.constraints = constraints;
   return r;
 }
@@ -272,9 +260,7 @@ Result<std::vector<Entry>> Client::Enumerate(std::string_view path) {
   if (!r.ok()) return r;
   r.value.reserve(list.size());
   for (auto& e : list) {
-    const ValueType type =
-        e.type_code <= static_cast<uint8_t>(ValueType::Boolean) ? static_cast<ValueType>(e.type_code) : ValueType::Other;
-    r.value.push_back(Entry{std::move(e.name), type});
+    r.value.push_back(Entry{std::move(e.name), ValueTypeFromCode(e.type_code)});
   }
   return r;
 }
@@ -293,13 +279,13 @@ Result<std::vector<std::string>> Client::EnumerateUsers() {
   return r;
 }
 
-Status Client::Subscribe(std::string_view path) { return Simple(static_cast<uint8_t>(MessageType::Subscribe), path); }
+Status Client::Subscribe(std::string_view path) { return Simple(MessageType::Subscribe, path); }
 Status Client::Unsubscribe(std::string_view path) {
-  return Simple(static_cast<uint8_t>(MessageType::Unsubscribe), path);
+  return Simple(MessageType::Unsubscribe, path);
 }
-Status Client::UnsubscribeAll() { return Simple(static_cast<uint8_t>(MessageType::UnsubscribeAll), ""); }
-Status Client::Synchronize() { return Simple(static_cast<uint8_t>(MessageType::Synchronize), ""); }
-Status Client::Logout() { return Simple(static_cast<uint8_t>(MessageType::Logout), ""); }
+Status Client::UnsubscribeAll() { return Simple(MessageType::UnsubscribeAll, ""); }
+Status Client::Synchronize() { return Simple(MessageType::Synchronize, ""); }
+Status Client::Logout() { return Simple(MessageType::Logout, ""); }
 
 Status Client::ReloadBaseFile() {
   // Not an envelope: a message kind of its own, with no bytes and no answer

@@ -31,9 +31,11 @@
 // (include/velder/).
 #include "client_status.h"
 #include "notification.h"
+#include "store/value_type.h"
 
 struct HvIpcClient;
 class IpcMessage;
+enum class MessageType : uint8_t;
 
 namespace velder {
 
@@ -48,17 +50,10 @@ inline constexpr char kDefaultNamespace[] = "tarn";
 // Where a hive records its connection to the settings server.
 inline constexpr char kStatusPath[] = "status.windows.velder";
 
-// The JSON type of a setting, as GetMetaData and Enumerate report it.
-enum class ValueType : uint8_t {
-  Other = 0,  // also every entry of EnumerateUsers
-  Object = 1,
-  Array = 2,
-  String = 3,
-  Number = 4,
-  Boolean = 5,
-};
-// "object", "array", "string", "number", "boolean", "other".
-std::string_view ValueTypeName(ValueType type);
+// The JSON type of a setting, as GetMetaData and Enumerate report it, and
+// its name ("object", "array", "string", "number", "boolean", "other").
+using ::ValueType;
+using ::ValueTypeName;
 
 // What GetMetaData reports of a path.
 struct MetaData {
@@ -191,7 +186,7 @@ class Client {
   // code, or what kept it from answering.
   Status Exchange(IpcMessage& request, IpcMessage* response);
   // A request without a value whose answer carries nothing but a result code.
-  Status Simple(uint8_t type, std::string_view path);
+  Status Simple(MessageType type, std::string_view path);
   template <typename T>
   Result<T> Typed(std::string_view path, const char* wanted);
 

@@ -12,7 +12,7 @@ install(TARGETS velder_client_shared EXPORT VelderTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} PERMISSIONS ${VELDER_LIBRARY_PERMISSIONS})
 install(FILES client/velder_client.h client/client_status.h client/notification.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velder)
-install(FILES src/store/result_code.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velder/store)
+install(FILES src/store/result_code.h src/store/value_type.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velder/store)
 
 set(cmake_destination ${CMAKE_INSTALL_LIBDIR}/cmake/Velder)
 install(EXPORT VelderTargets NAMESPACE Velder:: DESTINATION ${cmake_destination})

@@ -4,10 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "plugin/ipc_message.h"
-#include "plugin/value_conversion.h"
 #include "qor/ipc/frame.h"
 #include "qor/ipc/hv_qor_ipc.h"
+#include "wire/ipc_message.h"
+#include "wire/value_conversion.h"
 
 namespace {
 

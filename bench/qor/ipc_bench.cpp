@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/ipc_message.h"
 #include "qor/ipc/hv_qor_ipc.h"
+#include "wire/ipc_message.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "qor/client_auth/token_store.h"
-#include "qor/tls/tls_config.h"
+#include "server/tls_config.h"
 
 namespace qor_auth {
 namespace {
@@ -27,7 +27,7 @@ TokenReply RequestToken(const std::string& url, const std::string& secret, const
   TokenReply reply;
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
   if (!curl) return reply;
-  const qor_tls::TlsConfig tls = qor_tls::LoadTlsConfig(installation_root);
+  const server_tls::TlsConfig tls = server_tls::LoadTlsConfig(installation_root);
   const std::string body = nlohmann::json{{"enrolment_secret", secret}, {"sid", sid}}.dump();
   std::string answer;
   curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
@@ -43,7 +43,7 @@ TokenReply RequestToken(const std::string& url, const std::string& secret, const
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 10L);
   curl_easy_setopt(h, CURLOPT_TIMEOUT, 30L);
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  qor_tls::ApplyTls(h, tls);
+  server_tls::ApplyTls(h, tls);
   const CURLcode code = curl_easy_perform(h);
   curl_slist_free_all(headers);
   if (code != CURLE_OK) return reply;

@@ -5,7 +5,7 @@
 
 #include "qor/client_auth/hv_qor_client_auth.h"
 #include "qor/push_api/push_service.h"
-#include "qor/tls/tls_config.h"
+#include "server/tls_config.h"
 
 namespace qor_push {
 namespace {
@@ -107,7 +107,7 @@ void PushConnection::Run() {
 
 PushConnection::Attempt PushConnection::Connect(const std::string& url, const std::string& token,
                                                 const std::string& installation_root) {
-  const qor_tls::TlsConfig tls = qor_tls::LoadTlsConfig(installation_root);
+  const server_tls::TlsConfig tls = server_tls::LoadTlsConfig(installation_root);
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), &curl_easy_cleanup);
   std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi(curl_multi_init(), &curl_multi_cleanup);
   if (!easy || !multi) return Attempt::kFailed;
@@ -125,7 +125,7 @@ PushConnection::Attempt PushConnection::Connect(const std::string& url, const st
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 20L);
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_FAILONERROR, 0L);
-  qor_tls::ApplyTls(h, tls);
+  server_tls::ApplyTls(h, tls);
   buffer_.clear();
   event_.clear();
   data_.clear();

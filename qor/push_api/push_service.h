@@ -4,7 +4,7 @@
 // "pns_id" as kind 1, "message" as kind 0.
 //
 // Connection: GET <stream URL> with the user's bearer token (from the
-// client-authentication library), the machine's TLS rules (qor/tls). A
+// client-authentication library), the machine's TLS rules (server/tls_config.h). A
 // connection that drops, or stays silent for longer than three keep-alive
 // periods, is made again after a back-off that doubles from 1 s to 5 min
 // with jitter (a random delay in the upper half), reset once a connection

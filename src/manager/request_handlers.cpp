@@ -10,7 +10,8 @@
 #include "platform/resource_limits.h"
 #include "platform/clock.h"
 #include "platform/sid.h"
-#include "plugin/value_conversion.h"
+#include "wire/value_conversion.h"
+#include "store/value_type.h"
 
 using nlohmann::json;
 
@@ -18,7 +19,7 @@ namespace {
 
 // What a SetValue request writes, for the log line.
 std::string ValueSuffix(const IpcMessage& request) {
-  if (request.message_type() != static_cast<uint8_t>(MessageType::SetValue)) return {};
+  if (request.message_type() != MessageType::SetValue) return {};
   const std::string& bytes = request.value();
   switch (static_cast<ValueKind>(request.value_kind())) {
     case ValueKind::Boolean: return bytes.size() == 1 && bytes[0] != 0 ? "=true" : "=false";
@@ -31,8 +32,6 @@ std::string ValueSuffix(const IpcMessage& request) {
     default: return {};
   }
 }
-
-void SetResult(IpcMessage& response, ResultCode result) { response.set_result(result); }
 
 }  // namespace
 
@@ -48,7 +47,7 @@ bool SettingsManager::HandleRequest(const IpcMessage& request, IpcMessage& respo
   // is the system hive, not a second hive of its own.
   std::string user = request.user().empty() ? client_user : platform::CanonicalSidText(request.user());
   if (user.empty() && !request.user().empty()) {
-    SetResult(response, ResultCode::InvalidParameters);
+    response.set_result(ResultCode::InvalidParameters);
     return true;
   }
   // A client the IPC library could not identify, asking for its own hive,
@@ -56,7 +55,7 @@ bool SettingsManager::HandleRequest(const IpcMessage& request, IpcMessage& respo
   if (user.empty()) {
     HV_LOG_REFUSAL(HvQorLogging::kWarning, client_user, "Request from a client without a user, client '{}'",
                    request.client());
-    SetResult(response, ResultCode::InvalidParameters);
+    response.set_result(ResultCode::InvalidParameters);
     return true;
   }
 
@@ -70,14 +69,15 @@ bool SettingsManager::HandleRequest(const IpcMessage& request, IpcMessage& respo
   } else if (user == Settings::kSystemUser) {
     context.read = true;
   }
+  // Every request needs to read; without it no hive is looked up or created.
   if (!context.read) {
-    SetResult(response, ResultCode::AccessDenied);
+    response.set_result(ResultCode::AccessDenied);
     return true;
   }
 
   const std::shared_ptr<Settings> hive = GetOrCreateHive(user);
   if (hive == nullptr) {
-    SetResult(response, ResultCode::AccessDenied);
+    response.set_result(ResultCode::AccessDenied);
     return true;
   }
   if (hive->ClearLocalCreated()) {
@@ -103,181 +103,188 @@ std::shared_ptr<Settings> SettingsManager::CreateHive(const std::string& user) {
   return std::make_shared<Settings>(user, storage_, *notifier_, wake_event_, &statistics_, identity_);
 }
 
+// One row per request type: the rights the caller needs and who answers. A
+// type without a row is answered with InvalidParameters. Reading is settled
+// by HandleRequest already, before any hive is looked up. The hive checks
+// writes again itself; refusing here first means that a caller without the
+// right learns nothing else about the request (not even that its path is
+// malformed).
+struct SettingsManager::Route {
+  MessageType type;
+  uint8_t needs;  // Right bits
+  ResultCode (SettingsManager::*handler)(const Call&);
+  // Logged when the caller lacks `needs`; empty: refused silently.
+  std::string_view refusal;
+};
+
+const SettingsManager::Route* SettingsManager::FindRoute(MessageType type) {
+  using M = MessageType;
+  using S = SettingsManager;
+  static constexpr Route kRoutes[] = {
+      {M::AccessCheck, kRead, &S::HandleAccessCheck, {}},
+      {M::GetValue, kRead, &S::HandleGetValue, {}},
+      {M::SetValue, kRead | kWrite, &S::HandleSetValue, {}},
+      {M::DeleteValue, kRead | kWrite, &S::HandleDeleteValue, {}},
+      {M::GetMetaData, kRead, &S::HandleGetMetaData, {}},
+      {M::SetMetaData, kRead | kWrite, &S::HandleSetMetaData, {}},
+      {M::Enumerate, kRead, &S::HandleEnumerate, {}},
+      {M::EnumerateUsers, kRead | kAdmin, &S::HandleEnumerateUsers, {}},
+      {M::Subscribe, kRead, &S::HandleSubscribe, {}},
+      {M::Unsubscribe, kRead, &S::HandleUnsubscribe, {}},
+      {M::UnsubscribeAll, kRead, &S::HandleUnsubscribeAll, {}},
+      {M::Synchronize, kRead, &S::HandleSynchronize, {}},
+      {M::CheckConnected, kRead, &S::HandleCheckConnected, {}},
+      {M::Logout, kRead | kWrite, &S::HandleLogout, "Logout called without write rights"},
+  };
+  for (const Route& route : kRoutes) {
+    if (route.type == type) return &route;
+  }
+  return nullptr;
+}
+
+ResultCode SettingsManager::Dispatch(const Call& call) {
+  const Route* route = FindRoute(call.request.message_type());
+  if (route == nullptr) return ResultCode::InvalidParameters;
+  const uint8_t held = (call.context.read ? kRead : 0) | (call.context.write ? kWrite : 0) |
+                       (call.context.admin ? kAdmin : 0);
+  if ((route->needs & ~held) != 0) {
+    if (!route->refusal.empty()) HV_LOG_REFUSAL(HvQorLogging::kWarning, call.context.user, "{}", route->refusal);
+    return ResultCode::AccessDenied;
+  }
+  return (this->*route->handler)(call);
+}
+
 void SettingsManager::HandleRequestByType(Settings& hive, const IpcMessage& request, IpcMessage& response,
                                           const RequestContext& context, const std::string& sender_channel) {
-  const uint8_t type = request.message_type();
+  const MessageType type = request.message_type();
   {
     // Counted by program, not by connection: a client's name stays the same
     // from one connection to the next.
-    RequestTimer timer(&statistics_, type, request.client());
-    switch (type) {
-      case static_cast<uint8_t>(MessageType::AccessCheck): SetResult(response, ResultCode::Success); break;
-      case static_cast<uint8_t>(MessageType::GetValue): HandleGetValue(hive, request, response, context); break;
-      case static_cast<uint8_t>(MessageType::SetValue):
-        HandleSetValue(hive, request, response, context, sender_channel);
-        break;
-      case static_cast<uint8_t>(MessageType::DeleteValue):
-        HandleDeleteValue(hive, request, response, context, sender_channel);
-        break;
-      case static_cast<uint8_t>(MessageType::GetMetaData): HandleGetMetaData(hive, request, response, context); break;
-      case static_cast<uint8_t>(MessageType::SetMetaData):
-        HandleSetMetaData(hive, request, response, context, sender_channel);
-        break;
-      case static_cast<uint8_t>(MessageType::Enumerate): HandleEnumerate(hive, request, response, context); break;
-      case static_cast<uint8_t>(MessageType::EnumerateUsers):
-        HandleEnumerateUsers(hive, request, response, context);
-        break;
-      case static_cast<uint8_t>(MessageType::Subscribe):
-        HandleSubscribe(hive, request, response, context, sender_channel);
-        break;
-      case static_cast<uint8_t>(MessageType::Unsubscribe):
-        HandleUnsubscribe(hive, request, response, context, sender_channel);
-        break;
-      case static_cast<uint8_t>(MessageType::UnsubscribeAll):
-        HandleUnsubscribeAll(hive, request, response, context, sender_channel);
-        break;
-      case static_cast<uint8_t>(MessageType::Synchronize): HandleSynchronize(hive, request, response, context); break;
-      case static_cast<uint8_t>(MessageType::CheckConnected):
-        HandleCheckConnected(hive, request, response, context);
-        break;
-      case static_cast<uint8_t>(MessageType::Logout): HandleLogout(hive, request, response, context); break;
-      default: SetResult(response, ResultCode::InvalidParameters); break;
-    }
+    RequestTimer timer(&statistics_, static_cast<uint8_t>(type), request.client());
+    response.set_result(Dispatch(Call{hive, request, response, context, sender_channel}));
   }
-  if (type == static_cast<uint8_t>(MessageType::AccessCheck) || !HvQorLogging::LogIsEnabled(HvQorLogging::kDebug)) {
-    return;
-  }
+  if (type == MessageType::AccessCheck || !HvQorLogging::LogIsEnabled(HvQorLogging::kDebug)) return;
   HV_LOG_DEBUG("{}: {}{} [{}{}{}] '{}' ({}) - {}", MessageTypeName(type), request.path(), ValueSuffix(request),
                context.read ? "R" : "r", context.write ? "W" : "w", context.admin ? "A" : "a", request.client(),
                hive.display_name(), ResultCodeName(response.result()));
 }
 
-void SettingsManager::HandleGetValue(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                                     const RequestContext& context) {
+ResultCode SettingsManager::HandleAccessCheck(const Call&) { return ResultCode::Success; }
+
+ResultCode SettingsManager::HandleGetValue(const Call& call) {
   VelderPath::Path path;
-  if (!VelderPath::Parse(request.path(), path)) return SetResult(response, ResultCode::InvalidParameters);
+  if (!VelderPath::Parse(call.request.path(), path)) return ResultCode::InvalidParameters;
   json value;
-  ResultCode result = hive.GetValue(path, value, context);
-  if (result == ResultCode::Success && !IpcValue::FromJson(value, &response)) result = ResultCode::InvalidType;
-  SetResult(response, result);
+  const ResultCode result = call.hive.GetValue(path, value, call.context);
+  if (result == ResultCode::Success && !IpcValue::FromJson(value, &call.response)) return ResultCode::InvalidType;
+  return result;
 }
 
-void SettingsManager::HandleSetValue(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                                     const RequestContext& context, const std::string& sender_channel) {
+ResultCode SettingsManager::HandleSetValue(const Call& call) {
   VelderPath::Path path;
-  if (!VelderPath::Parse(request.path(), path)) return SetResult(response, ResultCode::InvalidParameters);
+  if (!VelderPath::Parse(call.request.path(), path)) return ResultCode::InvalidParameters;
   std::string parse_error;
-  const std::optional<json> value = IpcValue::ToJson(request, &parse_error);
-  if (!parse_error.empty()) HV_LOG_REFUSAL(HvQorLogging::kWarning, context.user, "Parse error {}", parse_error);
-  if (!value) return SetResult(response, ResultCode::InvalidParameters);
+  const std::optional<json> value = IpcValue::ToJson(call.request, &parse_error);
+  if (!parse_error.empty()) HV_LOG_REFUSAL(HvQorLogging::kWarning, call.context.user, "Parse error {}", parse_error);
+  if (!value) return ResultCode::InvalidParameters;
   // The local document must stay loadable: a write that could take it past
   // its limit is refused before anything changes (the value may be stored
   // twice, in the overlay and in the update journal).
-  const size_t growth = 2 * (request.value().size() + request.path().size() + 16);
-  if (hive.LocalDocumentBytes() + growth > resource_limits::kMaxLocalDocumentBytes) {
-    return SetResult(response, ResultCode::SizeQuotaExceeded);
+  const size_t growth = 2 * (call.request.value().size() + call.request.path().size() + 16);
+  if (call.hive.LocalDocumentBytes() + growth > resource_limits::kMaxLocalDocumentBytes) {
+    return ResultCode::SizeQuotaExceeded;
   }
-  SetResult(response, hive.SetValue(path, *value, context, sender_channel));
+  return call.hive.SetValue(path, *value, call.context, call.sender_channel);
 }
 
-void SettingsManager::HandleDeleteValue(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                                        const RequestContext& context, const std::string& sender_channel) {
+ResultCode SettingsManager::HandleDeleteValue(const Call& call) {
   VelderPath::Path path;
-  if (!VelderPath::Parse(request.path(), path)) return SetResult(response, ResultCode::InvalidParameters);
-  SetResult(response, hive.DeleteValue(path, context, sender_channel));
+  if (!VelderPath::Parse(call.request.path(), path)) return ResultCode::InvalidParameters;
+  return call.hive.DeleteValue(path, call.context, call.sender_channel);
 }
 
-void SettingsManager::HandleGetMetaData(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                                        const RequestContext& context) {
+ResultCode SettingsManager::HandleGetMetaData(const Call& call) {
   VelderPath::Path path;
-  if (!VelderPath::Parse(request.path(), path)) return SetResult(response, ResultCode::InvalidParameters);
+  if (!VelderPath::Parse(call.request.path(), path)) return ResultCode::InvalidParameters;
   json value;
-  const ResultCode result = hive.GetValue(path, value, context);
+  const ResultCode result = call.hive.GetValue(path, value, call.context);
   if (result == ResultCode::Success) {
-    IpcValue::SetPair(&response, static_cast<uint32_t>(IpcValue::TypeCodeOf(value)), hive.GetConstraints(path));
+    IpcValue::SetPair(&call.response, static_cast<uint32_t>(ValueTypeOf(value)), call.hive.GetConstraints(path));
   }
-  SetResult(response, result);
+  return result;
 }
 
-void SettingsManager::HandleSetMetaData(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                                        const RequestContext& context, const std::string& sender_channel) {
+ResultCode SettingsManager::HandleSetMetaData(const Call& call) {
   VelderPath::Path path;
-  if (!VelderPath::Parse(request.path(), path)) return SetResult(response, ResultCode::InvalidParameters);
+  if (!VelderPath::Parse(call.request.path(), path)) return ResultCode::InvalidParameters;
+  // The flags are the second word of a pair; anything else asks for none.
   uint32_t first = 0;
   uint32_t flags = 0;
-  if (request.value_kind() != static_cast<uint8_t>(ValueKind::Pair) || !IpcValue::GetPair(request, &first, &flags)) {
-    flags = 0;
-  }
-  SetResult(response, hive.SetLocalConstraints(path, flags, context, sender_channel));
+  if (!IpcValue::GetPair(call.request, &first, &flags)) flags = 0;
+  return call.hive.SetLocalConstraints(path, flags, call.context, call.sender_channel);
 }
 
-void SettingsManager::HandleEnumerate(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                                      const RequestContext& context) {
+ResultCode SettingsManager::HandleEnumerate(const Call& call) {
   std::vector<Settings::Entry> entries;
-  const ResultCode result = hive.Enumerate(request.path(), context, entries);
-  if (result != ResultCode::Success) return SetResult(response, result);
+  const ResultCode result = call.hive.Enumerate(call.request.path(), call.context, entries);
+  if (result != ResultCode::Success) return result;
   std::vector<IpcValue::ListEntry> list;
   list.reserve(entries.size());
   for (Settings::Entry& entry : entries) list.push_back({std::move(entry.name), static_cast<uint8_t>(entry.type)});
-  if (!IpcValue::SetList(&response, list)) {
+  if (!IpcValue::SetList(&call.response, list)) {
     // A member name with a "," (only a server document can hold one) cannot
     // be listed: the client could not split the names again.
-    HV_LOG_WARNING("Cannot list the members of '{}' in hive '{}'", request.path(), hive.display_name());
-    return SetResult(response, ResultCode::InvalidType);
+    HV_LOG_WARNING("Cannot list the members of '{}' in hive '{}'", call.request.path(), call.hive.display_name());
+    return ResultCode::InvalidType;
   }
-  SetResult(response, ResultCode::Success);
+  return ResultCode::Success;
 }
 
-void SettingsManager::HandleEnumerateUsers(Settings&, const IpcMessage&, IpcMessage& response,
-                                           const RequestContext& context) {
-  if (!context.admin) return SetResult(response, ResultCode::AccessDenied);
+ResultCode SettingsManager::HandleEnumerateUsers(const Call& call) {
   std::vector<Storage::UserEntry> users;
   const uint32_t status = storage_.ListUsers(users);
   if (status == Storage::kStatusOk) {
     std::vector<IpcValue::ListEntry> list;
     list.reserve(users.size());
-    for (Storage::UserEntry& user : users) list.push_back({std::move(user.name), 0});
+    for (Storage::UserEntry& user : users) {
+      list.push_back({std::move(user.name), static_cast<uint8_t>(ValueType::Other)});
+    }
     // User names are SID texts: they never hold the list's separator.
-    IpcValue::SetList(&response, list);
+    IpcValue::SetList(&call.response, list);
   }
-  response.set_result(status);
+  return Storage::ToResultCode(status);
 }
 
-void SettingsManager::HandleSubscribe(Settings&, const IpcMessage& request, IpcMessage& response,
-                                      const RequestContext& context, const std::string& sender_channel) {
+ResultCode SettingsManager::HandleSubscribe(const Call& call) {
   VelderPath::Path path;
-  if (sender_channel.empty() || !VelderPath::Parse(request.path(), path)) {
-    return SetResult(response, ResultCode::InvalidParameters);
+  if (call.sender_channel.empty() || !VelderPath::Parse(call.request.path(), path)) {
+    return ResultCode::InvalidParameters;
   }
   std::lock_guard lock(mutex_);
   // An existing subscription is no failure: the client listens either way.
-  const bool full = notifier_->AddSubscription(context.product, context.user, path, sender_channel) ==
+  const bool full = notifier_->AddSubscription(call.context.product, call.context.user, path, call.sender_channel) ==
                     ChangeNotifier::SubscribeOutcome::kChannelFull;
-  SetResult(response, full ? ResultCode::SizeQuotaExceeded : ResultCode::Success);
+  return full ? ResultCode::SizeQuotaExceeded : ResultCode::Success;
 }
 
-void SettingsManager::HandleUnsubscribe(Settings&, const IpcMessage& request, IpcMessage& response,
-                                        const RequestContext& context, const std::string& sender_channel) {
+ResultCode SettingsManager::HandleUnsubscribe(const Call& call) {
   VelderPath::Path path;
-  if (sender_channel.empty() || !VelderPath::Parse(request.path(), path)) {
-    return SetResult(response, ResultCode::InvalidParameters);
+  if (call.sender_channel.empty() || !VelderPath::Parse(call.request.path(), path)) {
+    return ResultCode::InvalidParameters;
   }
   std::lock_guard lock(mutex_);
-  const bool removed = notifier_->Unsubscribe(context.product, context.user, path, sender_channel);
-  SetResult(response, removed ? ResultCode::Success : ResultCode::NotFound);
+  const bool removed = notifier_->Unsubscribe(call.context.product, call.context.user, path, call.sender_channel);
+  return removed ? ResultCode::Success : ResultCode::NotFound;
 }
 
-void SettingsManager::HandleUnsubscribeAll(Settings&, const IpcMessage&, IpcMessage& response,
-                                           const RequestContext&, const std::string& sender_channel) {
-  if (sender_channel.empty()) return SetResult(response, ResultCode::InvalidParameters);
+ResultCode SettingsManager::HandleUnsubscribeAll(const Call& call) {
+  if (call.sender_channel.empty()) return ResultCode::InvalidParameters;
   std::lock_guard lock(mutex_);
-  const bool removed = notifier_->UnsubscribeAll(sender_channel);
-  SetResult(response, removed ? ResultCode::Success : ResultCode::NotFound);
+  return notifier_->UnsubscribeAll(call.sender_channel) ? ResultCode::Success : ResultCode::NotFound;
 }
 
-void SettingsManager::HandleSynchronize(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                                        const RequestContext& context) {
-  bool reset = context.admin;
+ResultCode SettingsManager::HandleSynchronize(const Call& call) {
+  bool reset = call.context.admin;
   if (!reset) {
     const int64_t now = platform::CurrentClock().NowSeconds();
     int64_t last = last_user_backoff_reset_.load();
@@ -286,24 +293,19 @@ void SettingsManager::HandleSynchronize(Settings& hive, const IpcMessage& reques
   }
   if (reset) {
     server_comm_->ResetFailCount();
-    HV_LOG_INFO("Server back-off reset on request of client '{}', hive '{}'", request.client(), hive.display_name());
+    HV_LOG_INFO("Server back-off reset on request of client '{}', hive '{}'", call.request.client(),
+                call.hive.display_name());
   }
-  hive.UpdateNow();
-  SetResult(response, ResultCode::Success);
+  call.hive.UpdateNow();
+  return ResultCode::Success;
 }
 
-void SettingsManager::HandleCheckConnected(Settings& hive, const IpcMessage&, IpcMessage& response,
-                                           const RequestContext&) {
-  IpcValue::SetBoolean(&response, hive.connected());
-  SetResult(response, ResultCode::Success);
+ResultCode SettingsManager::HandleCheckConnected(const Call& call) {
+  IpcValue::SetBoolean(&call.response, call.hive.connected());
+  return ResultCode::Success;
 }
 
-void SettingsManager::HandleLogout(Settings& hive, const IpcMessage&, IpcMessage& response,
-                                   const RequestContext& context) {
-  if (!context.write) {
-    HV_LOG_REFUSAL(HvQorLogging::kWarning, context.user, "Logout called without write rights");
-    return SetResult(response, ResultCode::AccessDenied);
-  }
-  hive.SetToNotConnected();
-  SetResult(response, ResultCode::Success);
+ResultCode SettingsManager::HandleLogout(const Call& call) {
+  call.hive.SetToNotConnected();
+  return ResultCode::Success;
 }

@@ -45,11 +45,11 @@
 #include "notify/change_notifier.h"
 #include "platform/manual_reset_event.h"
 #include "platform/thread_annotations.h"
-#include "plugin/ipc_message.h"
 #include "server/server_comm.h"
 #include "store/request_context.h"
 #include "store/settings.h"
 #include "store/storage.h"
+#include "wire/ipc_message.h"
 
 class SettingsManager {
  public:
@@ -86,8 +86,8 @@ class SettingsManager {
   // administrator or not, that sent it on `sender_channel`. Fills `response`
   // and returns true, or returns false when no response is to be sent (a
   // request without a namespace).
-  virtual bool HandleRequest(const IpcMessage& request, IpcMessage& response, const std::string& client_user,
-                             bool is_admin, const std::string& sender_channel) EXCLUDES(mutex_);
+  bool HandleRequest(const IpcMessage& request, IpcMessage& response, const std::string& client_user, bool is_admin,
+                     const std::string& sender_channel) EXCLUDES(mutex_);
 
   // The hive of `user`, created (its files loaded) when there is none; null
   // for a text that is no SID.
@@ -157,43 +157,52 @@ class SettingsManager {
   // Makes a new hive of `user`; the caller holds mutex_.
   virtual std::shared_ptr<Settings> CreateHive(const std::string& user) REQUIRES(mutex_);
 
-  // Dispatches one request whose rights are settled, measures it and writes
-  // the per-request log line.
-  virtual void HandleRequestByType(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                                   const RequestContext& context, const std::string& sender_channel)
-      EXCLUDES(mutex_);
-  virtual void HandleGetValue(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                              const RequestContext& context);
-  virtual void HandleSetValue(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                              const RequestContext& context, const std::string& sender_channel);
-  virtual void HandleDeleteValue(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                                 const RequestContext& context, const std::string& sender_channel);
-  virtual void HandleGetMetaData(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                                 const RequestContext& context);
-  virtual void HandleSetMetaData(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                                 const RequestContext& context, const std::string& sender_channel);
-  virtual void HandleEnumerate(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                               const RequestContext& context);
-  virtual void HandleEnumerateUsers(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                                    const RequestContext& context);
-  virtual void HandleSubscribe(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                               const RequestContext& context, const std::string& sender_channel) EXCLUDES(mutex_);
-  virtual void HandleUnsubscribe(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                                 const RequestContext& context, const std::string& sender_channel) EXCLUDES(mutex_);
-  virtual void HandleUnsubscribeAll(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                                    const RequestContext& context, const std::string& sender_channel)
-      EXCLUDES(mutex_);
-  virtual void HandleSynchronize(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                                 const RequestContext& context);
-  virtual void HandleCheckConnected(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                                    const RequestContext& context);
-  virtual void HandleLogout(Settings& hive, const IpcMessage& request, IpcMessage& response,
-                            const RequestContext& context);
+  // Dispatches one request whose read right is settled, measures it and
+  // writes the per-request log line.
+  void HandleRequestByType(Settings& hive, const IpcMessage& request, IpcMessage& response,
+                           const RequestContext& context, const std::string& sender_channel) EXCLUDES(mutex_);
 
   // The worker thread.
   virtual void PeriodicWorkLoop() EXCLUDES(mutex_);
 
  private:
+  // ---- Request dispatch (request_handlers.cpp) ----
+
+  // The rights a request type needs (bits of Route::needs).
+  enum Right : uint8_t { kRead = 1, kWrite = 2, kAdmin = 4 };
+  // What a handler works on: the addressed hive, the request, the response
+  // (whose value it may set; the result is its return value), the caller's
+  // rights and the channel the request came on.
+  struct Call {
+    Settings& hive;
+    const IpcMessage& request;
+    IpcMessage& response;
+    const RequestContext& context;
+    const std::string& sender_channel;
+  };
+  // One row of the dispatch table: message type, rights, handler.
+  struct Route;
+  // The row of `type`; null for a type no client may send.
+  static const Route* FindRoute(MessageType type);
+  // The route's handler when the caller holds its rights; AccessDenied or
+  // InvalidParameters otherwise.
+  ResultCode Dispatch(const Call& call) EXCLUDES(mutex_);
+
+  ResultCode HandleAccessCheck(const Call& call);
+  ResultCode HandleGetValue(const Call& call);
+  ResultCode HandleSetValue(const Call& call);
+  ResultCode HandleDeleteValue(const Call& call);
+  ResultCode HandleGetMetaData(const Call& call);
+  ResultCode HandleSetMetaData(const Call& call);
+  ResultCode HandleEnumerate(const Call& call);
+  ResultCode HandleEnumerateUsers(const Call& call);
+  ResultCode HandleSubscribe(const Call& call) EXCLUDES(mutex_);
+  ResultCode HandleUnsubscribe(const Call& call) EXCLUDES(mutex_);
+  ResultCode HandleUnsubscribeAll(const Call& call) EXCLUDES(mutex_);
+  ResultCode HandleSynchronize(const Call& call);
+  ResultCode HandleCheckConnected(const Call& call);
+  ResultCode HandleLogout(const Call& call);
+
   Storage& storage_;
   platform::ManualResetEvent& stop_event_;  // the plug-in's; waited for, never reset here
   const std::string identity_;

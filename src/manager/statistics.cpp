@@ -6,6 +6,7 @@
 #include <ctime>
 #include <limits>
 
+#include "manager/request_timer.h"
 #include "platform/clock.h"
 #include "platform/utf.h"
 
@@ -50,6 +51,16 @@ nlohmann::json BreakdownToJson(const Breakdown& breakdown) {
   }
   return result;
 }
+
+// A base update measured for the hive, which knows only the sink.
+class BaseUpdateMeasurement final : public StatisticsSink::Measurement {
+ public:
+  BaseUpdateMeasurement(const Statistics* statistics, std::string_view originator)
+      : timer_(statistics, Statistics::kBaseUpdateType, originator) {}
+
+ private:
+  RequestTimer timer_;
+};
 
 }  // namespace
 
@@ -150,6 +161,10 @@ nlohmann::json Statistics::PeriodicReport() {
     session = session_;
   }
   return session->Report(WallNow());
+}
+
+std::unique_ptr<StatisticsSink::Measurement> Statistics::MeasureBaseUpdate(std::string_view originator) const {
+  return std::make_unique<BaseUpdateMeasurement>(this, originator);
 }
 
 std::string_view Statistics::TypeName(uint32_t type) {

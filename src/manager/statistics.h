@@ -32,8 +32,9 @@
 #include <string_view>
 
 #include "platform/thread_annotations.h"
+#include "store/statistics_sink.h"
 
-class Statistics {
+class Statistics : public StatisticsSink {
  public:
   // The type recorded for a server base update (message types end at 17).
   static constexpr uint32_t kBaseUpdateType = 100;
@@ -102,14 +103,17 @@ class Statistics {
 
   // Starts a session when `on` and none runs; stops the running one when not
   // `on`. Returns the stopped session's final report, otherwise null.
-  nlohmann::json SetCollecting(bool on) EXCLUDES(mutex_);
+  nlohmann::json SetCollecting(bool on) override EXCLUDES(mutex_);
 
   // Stops collection; the final report, or null when no session ran.
   nlohmann::json Stop() EXCLUDES(mutex_);
 
   // The running session's cumulative report when at least a minute passed
   // since the last one (the session keeps counting); otherwise null.
-  nlohmann::json PeriodicReport() EXCLUDES(mutex_);
+  nlohmann::json PeriodicReport() override EXCLUDES(mutex_);
+
+  // A RequestTimer of kBaseUpdateType.
+  std::unique_ptr<Measurement> MeasureBaseUpdate(std::string_view originator) const override;
 
   MonotonicSource monotonic() const { return monotonic_; }
 

@@ -9,8 +9,8 @@
 #include "logging/log.h"
 #include "platform/resource_limits.h"
 #include "notify/utf16_order.h"
-#include "plugin/ipc_message.h"
-#include "plugin/value_conversion.h"
+#include "wire/ipc_message.h"
+#include "wire/value_conversion.h"
 
 ChangeNotifier::ChangeNotifier(platform::ManualResetEvent& stop_event, std::string identity,
                                std::shared_ptr<NotificationSender> sender)

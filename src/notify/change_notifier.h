@@ -50,9 +50,10 @@
 #include "notify/notification_sender.h"
 #include "platform/manual_reset_event.h"
 #include "platform/thread_annotations.h"
+#include "store/change_sink.h"
 #include "store/velder_path.h"
 
-class ChangeNotifier {
+class ChangeNotifier : public ChangeSink {
  public:
   // One subscription of a channel to a path of a hive.
   struct Subscription {
@@ -115,14 +116,14 @@ class ChangeNotifier {
   // Queues a notification and wakes the thread.
   virtual void Enqueue(std::shared_ptr<const Notification> notification) EXCLUDES(mutex_);
   // Queues a constraint change of `path`.
-  virtual void NotifyConstraints(const std::string& product, const std::string& user, const VelderPath::Path& path,
-                                 uint32_t constraints, const std::string& origin) EXCLUDES(mutex_);
+  void NotifyConstraints(const std::string& product, const std::string& user, const VelderPath::Path& path,
+                         uint32_t constraints, const std::string& origin) override EXCLUDES(mutex_);
   // Queues a value change of `path`; no value means the setting was removed.
-  virtual void Notify(const std::string& product, const std::string& user, const VelderPath::Path& path,
-                      std::optional<nlohmann::json> value, const std::string& origin) EXCLUDES(mutex_);
+  void Notify(const std::string& product, const std::string& user, const VelderPath::Path& path,
+              std::optional<nlohmann::json> value, const std::string& origin) override EXCLUDES(mutex_);
 
   // True when a channel listens to any path of the hive (product, user).
-  virtual bool IsSubscribed(const std::string& product, const std::string& user) EXCLUDES(mutex_);
+  bool IsSubscribed(const std::string& product, const std::string& user) override EXCLUDES(mutex_);
 
   // How many notifications wait to be sent.
   size_t QueuedCount() EXCLUDES(mutex_);

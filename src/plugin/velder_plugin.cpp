@@ -17,9 +17,9 @@
 #include "platform/process_launcher.h"
 #include "platform/resource_limits.h"
 #include "platform/sid.h"
-#include "plugin/ipc_message.h"
 #include "plugin/ipc_notification_sender.h"
 #include "store/settings.h"
+#include "wire/ipc_message.h"
 
 namespace {
 
@@ -222,7 +222,7 @@ uint32_t VelderPlugin::HandleStandardMessage(const uint8_t* bytes, uint32_t coun
   const std::string sender_channel = maker::HvIPC_MessageGetSenderChannel(message);
 
   IpcMessage response;
-  const auto type = static_cast<MessageType>(request.message_type());
+  const MessageType type = request.message_type();
   if (type == MessageType::SetValue && request.value().size() > resource_limits::kMaxValueBytes) {
     // Refused before the value is even parsed: nothing of it is kept.
     response.set_message_type(MessageType::Response);

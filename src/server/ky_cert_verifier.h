@@ -23,15 +23,15 @@
 #include <string>
 #include <vector>
 
-#include "qor/tls/tls_config.h"
+#include "server/tls_config.h"
 
 class HttpRequest;
 
 class KyCertVerifier {
  public:
   // The registry key and value naming the extra CA file.
-  static constexpr const char* kVelderKey = qor_tls::kVelderKey;
-  static constexpr const char* kCaFileValue = qor_tls::kCaFileValue;
+  static constexpr const char* kVelderKey = server_tls::kVelderKey;
+  static constexpr const char* kCaFileValue = server_tls::kCaFileValue;
 
   KyCertVerifier() = default;
   virtual ~KyCertVerifier() = default;

@@ -4,10 +4,10 @@
 #include <algorithm>
 
 #include "logging/log.h"
-#include "manager/request_timer.h"
-#include "notify/change_notifier.h"
 #include "platform/clock.h"
+#include "store/change_sink.h"
 #include "store/settings.h"
+#include "store/statistics_sink.h"
 #include "store/storage.h"
 
 using nlohmann::json;
@@ -17,6 +17,11 @@ namespace {
 
 // The statistics originator of server updates.
 constexpr char kBaseUpdater[] = "base_updater";
+
+// Measures a server base update for the statistics until it goes out of scope.
+std::unique_ptr<StatisticsSink::Measurement> MeasureBaseUpdate(const StatisticsSink* statistics) {
+  return statistics != nullptr ? statistics->MeasureBaseUpdate(kBaseUpdater) : nullptr;
+}
 
 const Path& ConnectionStatusPath() {
   static const Path path = [] {
@@ -223,7 +228,7 @@ void Settings::FinishUpdateJournal(bool take_journal, bool connection_succeeded,
 
 bool Settings::UpdateFinishData(const std::string& body, const std::string& etag, bool upload) {
   HV_LOG_DEBUG("hive: {}", display_name_);
-  RequestTimer timer(statistics_, Statistics::kBaseUpdateType, kBaseUpdater);
+  const auto timer = MeasureBaseUpdate(statistics_);
   if (etag.empty()) {
     HV_LOG_ERROR("Missing ETAG");
     UpdateFinishError(kErrorGeneral);
@@ -246,7 +251,7 @@ bool Settings::UpdateFinishData(const std::string& body, const std::string& etag
 
 void Settings::UpdateFinishUpToDate(bool upload) {
   HV_LOG_DEBUG("hive: {}", display_name_);
-  RequestTimer timer(statistics_, Statistics::kBaseUpdateType, kBaseUpdater);
+  const auto timer = MeasureBaseUpdate(statistics_);
   std::lock_guard lock(hive_lock_);
   SetNextUpdateCheck(kStatusUpToDate);
   FinishUpdateJournal(upload, true, false);
@@ -254,7 +259,7 @@ void Settings::UpdateFinishUpToDate(bool upload) {
 
 void Settings::UpdateFinishError(uint32_t reason) {
   HV_LOG_DEBUG("hive: {}", display_name_);
-  RequestTimer timer(statistics_, Statistics::kBaseUpdateType, kBaseUpdater);
+  const auto timer = MeasureBaseUpdate(statistics_);
   std::lock_guard lock(hive_lock_);
   if (reason == kErrorNotFound) {
     FinishUpdateJournal(false, true, false);

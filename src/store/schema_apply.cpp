@@ -11,27 +11,31 @@ namespace Schema {
 
 using nlohmann::json;
 
-json SchemaNode::Apply(const json* base, const json* overlay, VelderPath::Path& path, bool log) const {
+json SchemaNode::Apply(const json* base, const json* overlay, const VelderPath::Path& path, bool log) const {
+  return Apply(base, overlay, Location(path), log);
+}
+
+json SchemaNode::Apply(const json* base, const json* overlay, const Location& at, bool log) const {
   json result;
   switch (Type()) {
     case kObject:
       if (HasPatternProperties()) {
-        if (log) HV_LOG_DEBUG("{} contains unsupported patternProperties", VelderPath::ToString(path));
+        if (log) HV_LOG_DEBUG("{} contains unsupported patternProperties", at.ToString());
       } else {
-        result = ApplyObject(base, overlay, path, log);
+        result = ApplyObject(base, overlay, at, log);
       }
       break;
     case kNone:
       break;
     default:
-      result = ApplyPrimitiveOrArray(base, overlay, path, log);
+      result = ApplyPrimitiveOrArray(base, overlay, at, log);
       break;
   }
-  if (result.is_null() && log) HV_LOG_ERROR("Failed to apply schema path {}", VelderPath::ToString(path));
+  if (result.is_null() && log) HV_LOG_ERROR("Failed to apply schema path {}", at.ToString());
   return result;
 }
 
-json SchemaNode::ApplyObject(const json* base, const json* overlay, VelderPath::Path& path, bool log) const {
+json SchemaNode::ApplyObject(const json* base, const json* overlay, const Location& at, bool log) const {
   // Local changes cannot reach below a read-only mark: what the overlay holds
   // there dates from before the mark and no longer counts.
   if (dynamic_) return ApplyDynamic(base, readonly_ ? nullptr : overlay);
@@ -43,22 +47,19 @@ json SchemaNode::ApplyObject(const json* base, const json* overlay, VelderPath::
   MemberCursor overlayMembers(overlay);
   for (const auto& [name, member] : properties->get_ref<const json::object_t&>()) {
     const SchemaNode child(*this, name, member);
-    // The path only names settings in log messages; a member name that is no
-    // valid key is still shown as it is.
-    if (log) path.push_back(VelderPath::Element::MakeKey(name));
-    json value = child.Apply(baseMembers.Seek(name), overlayMembers.Seek(name), path, log);
-    if (log) path.pop_back();
+    // The location only names settings in log messages; a member name that
+    // is no valid key is still shown as it is.
+    json value = child.Apply(baseMembers.Seek(name), overlayMembers.Seek(name), Location(at, name), log);
     // Properties come in ascending order, so each member goes to the end.
     if (!value.is_null()) members.emplace_hint(members.end(), name, std::move(value));
   }
   return result;
 }
 
-json SchemaNode::ApplyPrimitiveOrArray(const json* base, const json* overlay, const VelderPath::Path& path,
-                                       bool log) const {
+json SchemaNode::ApplyPrimitiveOrArray(const json* base, const json* overlay, const Location& at, bool log) const {
   const json* defaultValue = Default();
   if (IsAbsent() || defaultValue == nullptr) {
-    if (log) HV_LOG_ERROR("Missing default values, path: {}", VelderPath::ToString(path));
+    if (log) HV_LOG_ERROR("Missing default values, path: {}", at.ToString());
     return json();
   }
   if (readonly_) return *defaultValue;
@@ -70,7 +71,8 @@ json SchemaNode::ApplyPrimitiveOrArray(const json* base, const json* overlay, co
   if (base != nullptr && GetValueSchemaType(*base) != Type()) return *defaultValue;
   if (overlay != nullptr) {
     const SchemaType type = Type();
-    const ValidationResult verdict = type == kArray ? ValidateArray(*overlay) : ValidateSimpleType(type, *overlay);
+    const ValidationResult verdict =
+        type == kArray ? ValidateArray(*overlay, at) : ValidateSimpleType(type, *overlay, at);
     if (verdict == kValid) return *overlay;
   }
   return base != nullptr ? *base : *defaultValue;

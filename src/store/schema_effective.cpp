@@ -16,8 +16,7 @@ const nlohmann::json* PresentOrNull(const nlohmann::json& values) {
 nlohmann::json ComputeEffective(const nlohmann::json& schemaRoot, const nlohmann::json& baseValues,
                                 const nlohmann::json& overlay, bool log) {
   const SchemaNode root(schemaRoot);
-  VelderPath::Path path;
-  return root.Apply(PresentOrNull(baseValues), PresentOrNull(overlay), path, log);
+  return root.Apply(PresentOrNull(baseValues), PresentOrNull(overlay), Location(), log);
 }
 
 }  // namespace Schema

@@ -19,6 +19,7 @@
 // one schema concurrently.
 #pragma once
 
+#include "store/schema_location.h"
 #include "store/schema_type.h"
 #include "store/velder_path.h"
 
@@ -66,26 +67,30 @@ class SchemaNode : public VelderPath::VelderPathWalker {
   // Validates a value to be stored at this node. On kValid, `described`
   // receives what the schema describes and `undescribed` what it does not
   // (object values split member by member, at every depth); either may stay
-  // empty. Never throws; every failure is kViolation.
+  // empty. Never throws; every failure is kViolation. `at` is the path of
+  // this node: a logged failure names the place it found, below `at`
+  // ("Value is not array at \"a.b.3\"").
   ValidationResult Validate(const nlohmann::json& value, std::optional<nlohmann::json>& described,
-                            std::optional<nlohmann::json>& undescribed) const;
+                            std::optional<nlohmann::json>& undescribed, const VelderPath::Path& at = {}) const;
   // The checks of a string, number, boolean or type-less node.
-  ValidationResult ValidateSimpleType(SchemaType type, const nlohmann::json& value) const;
+  ValidationResult ValidateSimpleType(SchemaType type, const nlohmann::json& value,
+                                      const Location& at = Location()) const;
   // The checks of an array node, then every element against "items".
-  ValidationResult ValidateArray(const nlohmann::json& value) const;
+  ValidationResult ValidateArray(const nlohmann::json& value, const Location& at = Location()) const;
 
   // The effective value at this node from a base value and an overlay value
   // (null pointer: absent). A JSON null result means no value. `log` turns on
   // the messages about settings that give no value; `path` names this node in
-  // them, and is extended while descending (only when `log` is set) and
-  // restored before returning.
-  nlohmann::json Apply(const nlohmann::json* base, const nlohmann::json* overlay, VelderPath::Path& path,
+  // them and in the messages of overlay values that fail validation.
+  nlohmann::json Apply(const nlohmann::json* base, const nlohmann::json* overlay, const VelderPath::Path& path,
                        bool log) const;
-  nlohmann::json ApplyObject(const nlohmann::json* base, const nlohmann::json* overlay, VelderPath::Path& path,
+  nlohmann::json Apply(const nlohmann::json* base, const nlohmann::json* overlay, const Location& at,
+                       bool log) const;
+  nlohmann::json ApplyObject(const nlohmann::json* base, const nlohmann::json* overlay, const Location& at,
                              bool log) const;
   // Strings, numbers, booleans and whole arrays: overlay, base or default.
   nlohmann::json ApplyPrimitiveOrArray(const nlohmann::json* base, const nlohmann::json* overlay,
-                                       const VelderPath::Path& path, bool log) const;
+                                       const Location& at, bool log) const;
   // Below a dynamic node the overlay is merged over the base (Schema::Merge).
   nlohmann::json ApplyDynamic(const nlohmann::json* base, const nlohmann::json* overlay) const;
 
@@ -121,12 +126,12 @@ class SchemaNode : public VelderPath::VelderPathWalker {
   void Leave();  // the walk left the schema: the node becomes absent
 
   ValidationResult ValidateValue(const nlohmann::json& value, std::optional<nlohmann::json>& described,
-                                 std::optional<nlohmann::json>& undescribed) const;
+                                 std::optional<nlohmann::json>& undescribed, const Location& at) const;
   ValidationResult ValidateObject(const nlohmann::json& value, std::optional<nlohmann::json>& described,
-                                  std::optional<nlohmann::json>& undescribed) const;
+                                  std::optional<nlohmann::json>& undescribed, const Location& at) const;
   // ValidateArray for a value whose depth was checked already.
   struct DepthChecked {};
-  ValidationResult ValidateArray(const nlohmann::json& value, DepthChecked) const;
+  ValidationResult ValidateArray(const nlohmann::json& value, const Location& at, DepthChecked) const;
   ValidationResult RunKeywordChecks(SchemaType type, const nlohmann::json& value) const;
 
   const nlohmann::json* node_ = nullptr;

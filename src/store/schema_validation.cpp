@@ -24,18 +24,18 @@ void AppendMember(std::optional<json>& output, const std::string& name, Value&& 
 }  // namespace
 
 ValidationResult SchemaNode::Validate(const json& value, std::optional<json>& described,
-                                      std::optional<json>& undescribed) const {
+                                      std::optional<json>& undescribed, const VelderPath::Path& at) const {
   if (!VelderPath::IsWithinDepth(value, kMaxValidationDepth)) return kViolation;
-  return ValidateValue(value, described, undescribed);
+  return ValidateValue(value, described, undescribed, Location(at));
 }
 
-ValidationResult SchemaNode::ValidateArray(const json& value) const {
+ValidationResult SchemaNode::ValidateArray(const json& value, const Location& at) const {
   if (!VelderPath::IsWithinDepth(value, kMaxValidationDepth)) return kViolation;
-  return ValidateArray(value, DepthChecked{});
+  return ValidateArray(value, at, DepthChecked{});
 }
 
 ValidationResult SchemaNode::ValidateValue(const json& value, std::optional<json>& described,
-                                           std::optional<json>& undescribed) const {
+                                           std::optional<json>& undescribed, const Location& at) const {
   if (dynamic_) {
     described = value;
     return kValid;
@@ -48,15 +48,15 @@ ValidationResult SchemaNode::ValidateValue(const json& value, std::optional<json
     return kValid;
   }
   const SchemaType type = Type();
-  if (type == kObject) return ValidateObject(value, described, undescribed);
+  if (type == kObject) return ValidateObject(value, described, undescribed, at);
   const ValidationResult result =
-      type == kArray ? ValidateArray(value, DepthChecked{}) : ValidateSimpleType(type, value);
+      type == kArray ? ValidateArray(value, at, DepthChecked{}) : ValidateSimpleType(type, value, at);
   if (result == kValid) described = value;
   return result;
 }
 
 ValidationResult SchemaNode::ValidateObject(const json& value, std::optional<json>& described,
-                                            std::optional<json>& undescribed) const {
+                                            std::optional<json>& undescribed, const Location& at) const {
   if (!value.is_object()) return kViolation;
   if (RunKeywordChecks(kObject, value) != kValid) return kViolation;
   // Members arrive in ascending order, so the schema's properties are found by
@@ -71,36 +71,38 @@ ValidationResult SchemaNode::ValidateObject(const json& value, std::optional<jso
     const SchemaNode child(*this, name, *schemaMember);
     std::optional<json> childDescribed;
     std::optional<json> childUndescribed;
-    if (child.ValidateValue(member, childDescribed, childUndescribed) != kValid) return kViolation;
+    if (child.ValidateValue(member, childDescribed, childUndescribed, Location(at, name)) != kValid) {
+      return kViolation;
+    }
     if (childDescribed) AppendMember(described, name, std::move(*childDescribed));
     if (childUndescribed) AppendMember(undescribed, name, std::move(*childUndescribed));
   }
   return kValid;
 }
 
-ValidationResult SchemaNode::ValidateArray(const json& value, DepthChecked) const {
+ValidationResult SchemaNode::ValidateArray(const json& value, const Location& at, DepthChecked) const {
   if (IsAbsent()) return kViolation;
   if (!value.is_array()) {
-    HV_LOG_ERROR("Value is not array");
+    HV_LOG_ERROR("Value is not array at \"{}\"", at.ToString());
     return kViolation;
   }
   if (RunKeywordChecks(kArray, value) != kValid) return kViolation;
   SchemaNode element(*this);
   if (!element.OnIndex(0)) return kViolation;
-  for (const json& item : value) {
+  for (size_t i = 0; i < value.size(); ++i) {
     // Only the verdict counts: the array as a whole is the described value.
     std::optional<json> described;
     std::optional<json> undescribed;
-    if (element.ValidateValue(item, described, undescribed) != kValid) return kViolation;
+    if (element.ValidateValue(value[i], described, undescribed, Location(at, i)) != kValid) return kViolation;
   }
   return kValid;
 }
 
-ValidationResult SchemaNode::ValidateSimpleType(SchemaType type, const json& value) const {
+ValidationResult SchemaNode::ValidateSimpleType(SchemaType type, const json& value, const Location& at) const {
   if (IsAbsent()) return kViolation;
   if (GetValueSchemaType(value) != Type()) {
-    HV_LOG_ERROR("Type error. Schema type is {} and value type is {}", static_cast<uint32_t>(Type()),
-                 static_cast<int>(value.type()));
+    HV_LOG_ERROR("Type error. Schema type is {} and value type is {} at \"{}\"", static_cast<uint32_t>(Type()),
+                 static_cast<int>(value.type()), at.ToString());
     return kViolation;
   }
   return RunKeywordChecks(type, value);

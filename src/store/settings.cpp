@@ -8,15 +8,15 @@
 #include <limits>
 
 #include "logging/log.h"
-#include "manager/statistics.h"
-#include "notify/change_notifier.h"
 #include "platform/clock.h"
 #include "platform/maker_libraries.h"
 #include "store/change_journal.h"
+#include "store/change_sink.h"
 #include "store/schema_base.h"
 #include "store/schema_effective.h"
 #include "store/schema_node.h"
 #include "store/schema_readonly.h"
+#include "store/statistics_sink.h"
 #include "store/storage.h"
 
 using nlohmann::json;
@@ -145,8 +145,8 @@ bool DropMisfits(const Schema::SchemaNode& node, json& overlay, const std::strin
 
 }  // namespace
 
-Settings::Settings(std::string user, Storage& storage, ChangeNotifier& notifier,
-                   platform::ManualResetEvent& update_event, Statistics* statistics, std::string identity)
+Settings::Settings(std::string user, Storage& storage, ChangeSink& notifier,
+                   platform::ManualResetEvent& update_event, StatisticsSink* statistics, std::string identity)
     : is_system_hive_(user == kSystemUser),
       user_(std::move(user)),
       display_name_(MakeDisplayName(user_)),
@@ -184,19 +184,6 @@ std::string Settings::MakeDisplayName(std::string_view user) {
   const std::string_view first = user.substr(0, starts[1]);
   const std::string_view last = user.substr(starts[starts.size() - 7]);
   return std::string(first) + ".." + std::string(last);
-}
-
-uint32_t Settings::TypeCodeOf(const json& value) {
-  switch (value.type()) {
-    case json::value_t::object: return Entry::kObject;
-    case json::value_t::array: return Entry::kArray;
-    case json::value_t::string: return Entry::kString;
-    case json::value_t::number_integer:
-    case json::value_t::number_unsigned:
-    case json::value_t::number_float: return Entry::kNumber;
-    case json::value_t::boolean: return Entry::kBoolean;
-    default: return Entry::kOther;
-  }
 }
 
 // ---- Documents ----

@@ -53,11 +53,12 @@
 #include "platform/thread_annotations.h"
 #include "store/request_context.h"
 #include "store/result_code.h"
+#include "store/value_type.h"
 #include "store/velder_path.h"
 
 class ChangeJournal;
-class ChangeNotifier;
-class Statistics;
+class ChangeSink;
+class StatisticsSink;
 class Storage;
 
 class Settings {
@@ -83,21 +84,19 @@ class Settings {
   using Origin = std::optional<std::string>;
 
   // One child of an enumerated value: its member name or index, and the type
-  // code of its value (the codes of GetMetaData and of enumeration lists).
+  // of its value.
   struct Entry {
-    enum Type : uint32_t { kOther = 0, kObject = 1, kArray = 2, kString = 3, kNumber = 4, kBoolean = 5 };
     std::string name;
-    uint32_t type = kOther;
+    ValueType type = ValueType::Other;
     friend bool operator==(const Entry&, const Entry&) = default;
   };
-  static uint32_t TypeCodeOf(const nlohmann::json& value);
 
   // Loads the hive's files at once. `storage`, `notifier` and `update_event`
   // (the manager's wake event, signalled whenever the next check changes) must
   // outlive the hive; `statistics` may be null (no request statistics).
   // `identity` is the plug-in's, used to register for push messages.
-  Settings(std::string user, Storage& storage, ChangeNotifier& notifier, platform::ManualResetEvent& update_event,
-           Statistics* statistics, std::string identity);
+  Settings(std::string user, Storage& storage, ChangeSink& notifier, platform::ManualResetEvent& update_event,
+           StatisticsSink* statistics, std::string identity);
   // Wakes the update loop, which then no longer waits for this hive.
   virtual ~Settings();
   Settings(const Settings&) = delete;
@@ -373,9 +372,9 @@ class Settings {
   const std::string display_name_;
   const std::string identity_;
   Storage& storage_;
-  ChangeNotifier& notifier_;
+  ChangeSink& notifier_;
   platform::ManualResetEvent& update_event_;
-  Statistics* const statistics_;
+  StatisticsSink* const statistics_;
 
   // Guards everything below except the atomics.
   std::recursive_mutex hive_lock_;

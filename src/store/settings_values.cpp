@@ -6,7 +6,7 @@
 
 #include "logging/log.h"
 #include "store/change_journal.h"
-#include "notify/change_notifier.h"
+#include "store/change_sink.h"
 #include "store/schema_node.h"
 #include "store/schema_readonly.h"
 #include "store/schema_reset.h"
@@ -265,13 +265,13 @@ ResultCode Settings::Enumerate(std::string_view path_text, const RequestContext&
   if (value.is_array()) {
     entries.clear();
     entries.reserve(value.size());
-    for (size_t i = 0; i < value.size(); ++i) entries.push_back({std::to_string(i), TypeCodeOf(value[i])});
+    for (size_t i = 0; i < value.size(); ++i) entries.push_back({std::to_string(i), ValueTypeOf(value[i])});
     return ResultCode::Success;
   }
   if (value.is_object()) {
     entries.clear();
     entries.reserve(value.size());
-    for (const auto& [name, member] : value.items()) entries.push_back({name, TypeCodeOf(member)});
+    for (const auto& [name, member] : value.items()) entries.push_back({name, ValueTypeOf(member)});
     return ResultCode::Success;
   }
   return ResultCode::InvalidType;
@@ -398,5 +398,6 @@ ResultCode Settings::SetLocalConstraints(const Path& path, uint32_t requested, c
   }
   journalled_ = true;
   notifier_.NotifyConstraints(kProduct, user_, path, GetConstraints(path), origin);
-  return static_cast<ResultCode>(MarkDirty(true));
+  MarkDirty(true);
+  return ResultCode::Success;
 }

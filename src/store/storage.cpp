@@ -121,6 +121,20 @@ bool SplitLocalFileName(std::string_view name, std::string_view& user) {
 
 }  // namespace
 
+ResultCode Storage::ToResultCode(uint32_t status) {
+  static constexpr struct {
+    uint32_t status;
+    ResultCode result;
+  } kResults[] = {
+      {kStatusOk, ResultCode::Success},
+      {kStatusFailed, ResultCode::GenericFailure},
+  };
+  for (const auto& row : kResults) {
+    if (row.status == status) return row.result;
+  }
+  return ResultCode::GenericFailure;
+}
+
 Storage::Storage(std::string data_folder) : data_folder_(std::move(data_folder)) {}
 
 Storage::~Storage() = default;

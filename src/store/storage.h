@@ -31,12 +31,16 @@
 
 #include "platform/resource_limits.h"
 #include "platform/thread_annotations.h"
+#include "store/result_code.h"
 
 class Storage {
  public:
   // Results of Save, SaveBase, SaveLocal, ListUsers and ListLocalFileUsers.
   static constexpr uint32_t kStatusOk = 0;
   static constexpr uint32_t kStatusFailed = 1;
+  // The result a client is answered with for one of these statuses; an
+  // unknown status is a GenericFailure, never a success.
+  static ResultCode ToResultCode(uint32_t status);
 
   // Larger files are neither read (EFBIG) nor written.
   static constexpr size_t kMaxFileSize = resource_limits::kMaxHiveFileBytes;

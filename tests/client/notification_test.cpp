@@ -1,11 +1,12 @@
-// How notification frames become Notifications, bytes as the service writes them.
+// How notification frames become Notifications, bytes as the service writes
+// them (the common ones are pinned by watch, integration/velderctl_test).
 #include "client/notification.h"
 
 #include <gtest/gtest.h>
 
-#include "plugin/ipc_message.h"
-#include "plugin/value_conversion.h"
+#include "wire/ipc_message.h"
 #include "qor/ipc/hv_qor_ipc.h"
+#include "wire/value_conversion.h"
 
 namespace {
 
@@ -13,7 +14,7 @@ using nlohmann::json;
 using velder::Notification;
 using Kind = velder::Notification::Kind;
 
-std::string Envelope(uint8_t type, const std::string& path, uint8_t kind, const std::string& value) {
+std::string Envelope(MessageType type, const std::string& path, uint8_t kind, const std::string& value) {
   IpcMessage m;
   m.set_message_type(type);
   m.set_path(path);
@@ -23,15 +24,16 @@ std::string Envelope(uint8_t type, const std::string& path, uint8_t kind, const 
   return std::string(reinterpret_cast<const char*>(bytes), n);
 }
 
-std::string Int64(int64_t v) {
-  std::string s(8, '\0');
-  for (int i = 0; i < 8; ++i) s[i] = static_cast<char>((static_cast<uint64_t>(v) >> (8 * i)) & 0xff);
+// The 8 little-endian bytes of an Integer value.
+std::string Int64(uint64_t v) {
+  std::string s;
+  for (int i = 0; i < 8; ++i) s += static_cast<char>(v >> (8 * i));
   return s;
 }
 
 TEST(NotificationTest, DecodesWhatTheServiceSends) {
-  constexpr uint8_t kValue = static_cast<uint8_t>(MessageType::Notification);
-  constexpr uint8_t kBits = static_cast<uint8_t>(MessageType::NotificationConstraints);
+  constexpr MessageType kValue = MessageType::Notification;
+  constexpr MessageType kBits = MessageType::NotificationConstraints;
   const struct {
     const char* name;
     uint32_t frame_kind;
@@ -42,20 +44,14 @@ TEST(NotificationTest, DecodesWhatTheServiceSends) {
     uint32_t constraints;
   } cases[] = {
       {"end of the connection", HV_IPC_KIND_DISCONNECTED, "", Kind::Disconnected, "", nullptr, 0},
-      {"integer", 1, Envelope(kValue, "a.b", 2, Int64(-3)), Kind::Value, "a.b", -3, 0},
-      {"text", 1, Envelope(kValue, "a", 3, "x"), Kind::Value, "a", "x", 0},
-      {"array", 1, Envelope(kValue, "a", 4, "[1,true]"), Kind::Value, "a", json{1, true}, 0},
-      {"removed", 1, Envelope(kValue, "a.0", 0, ""), Kind::Removed, "a.0", nullptr, 0},
-      {"admin-only", 1, Envelope(kBits, "a", 2, Int64(2)), Kind::Constraints, "a", nullptr, 2},
       {"largest bits", 1, Envelope(kBits, "a", 2, Int64(0xffffffff)), Kind::Constraints, "a", nullptr, 0xffffffff},
       {"bits past 32", 1, Envelope(kBits, "a", 2, Int64(0x100000000)), Kind::Malformed, "", nullptr, 0},
       {"negative bits", 1, Envelope(kBits, "a", 2, Int64(-1)), Kind::Malformed, "", nullptr, 0},
       {"bits as text", 1, Envelope(kBits, "a", 3, "2"), Kind::Malformed, "", nullptr, 0},
       {"bits missing", 1, Envelope(kBits, "a", 0, ""), Kind::Malformed, "", nullptr, 0},
       {"unreadable value", 1, Envelope(kValue, "a", 4, "{"), Kind::Malformed, "", nullptr, 0},
-      {"a response", 1, Envelope(14, "a", 0, ""), Kind::Malformed, "", nullptr, 0},
+      {"a response", 1, Envelope(MessageType::Response, "a", 0, ""), Kind::Malformed, "", nullptr, 0},
       {"not an envelope", 1, "hello", Kind::Malformed, "", nullptr, 0},
-      {"envelope one byte short", 1, Envelope(kValue, "a", 3, "x").substr(1), Kind::Malformed, "", nullptr, 0},
       {"another frame kind", 2, Envelope(kValue, "a", 3, "x"), Kind::Malformed, "", nullptr, 0},
       {"kind 0 with bytes", 0, "x", Kind::Malformed, "", nullptr, 0},
   };

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -22,11 +21,12 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/ipc_message.h"
-#include "plugin/value_conversion.h"
 #include "qor/ipc/hv_qor_ipc.h"
+#include "qor/ipc_test_support.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
+#include "wire/ipc_message.h"
+#include "wire/value_conversion.h"
 
 namespace client_test {
 
@@ -63,14 +63,11 @@ class ScriptedService {
 
   // Answers Success with no value unless `script` says otherwise.
   explicit ScriptedService(Script script = {}) : script_(std::move(script)) {
-    rc_ = HvIPC_RunServer(&server_, kIdentity, "VELDER_SERVICE", HV_IPC_SERVER_DEFAULT_FLAGS, &Callback, this, 4);
+    EXPECT_EQ(HvIPC_RunServer(&server_, kIdentity, "VELDER_SERVICE", HV_IPC_SERVER_DEFAULT_FLAGS, &Callback, this, 4),
+              HV_IPC_OK);
   }
-  ~ScriptedService() { Stop(); }
-
-  uint32_t result() const { return rc_; }
-  void Stop() {
+  ~ScriptedService() {
     if (server_) HvIPC_StopServer(server_);
-    server_ = nullptr;
   }
 
   std::vector<Seen> seen() const {
@@ -90,18 +87,12 @@ class ScriptedService {
     return HvIPC_Send(kIdentity, channel.c_str(), HV_IPC_SEND_NOTIFICATION, HV_IPC_KIND_ENVELOPE, bytes,
                       static_cast<uint32_t>(count), nullptr, nullptr);
   }
-  uint32_t NotifyRaw(const std::string& channel, uint32_t kind, const std::string& bytes) const {
-    return HvIPC_Send(kIdentity, channel.c_str(), HV_IPC_SEND_NOTIFICATION, kind,
-                      reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()), nullptr,
-                      nullptr);
-  }
 
  private:
   static uint32_t Callback(uint32_t kind, const uint8_t* bytes, uint32_t count, HvIpcMessage* message, void* context) {
     auto* self = static_cast<ScriptedService*>(context);
-    if (kind != HV_IPC_KIND_ENVELOPE) return 1;
     Seen seen;
-    if (!seen.request.Deserialize(bytes, count)) return 1;
+    if (kind != HV_IPC_KIND_ENVELOPE || !seen.request.Deserialize(bytes, count)) return 1;
     seen.channel = HvIPC_MessageGetSenderChannel(message);
     Reply reply;
     reply.message.set_message_type(MessageType::Response);
@@ -112,20 +103,14 @@ class ScriptedService {
     }
     self->cv_.notify_all();
     if (!reply.handled) return 1;
-    if (reply.raw) {
-      HvIPC_MessageSetResponse(message, reinterpret_cast<const uint8_t*>(reply.raw->data()),
-                               static_cast<uint32_t>(reply.raw->size()));
-    } else {
-      size_t n = 0;
-      const uint8_t* out = reply.message.Serialize(&n);
-      HvIPC_MessageSetResponse(message, out, static_cast<uint32_t>(n));
-    }
+    size_t n = 0;
+    const uint8_t* out = reply.raw ? reinterpret_cast<const uint8_t*>(reply.raw->data()) : reply.message.Serialize(&n);
+    HvIPC_MessageSetResponse(message, out, static_cast<uint32_t>(reply.raw ? reply.raw->size() : n));
     return 0;
   }
 
   Script script_;
   HvIpcServer* server_ = nullptr;
-  uint32_t rc_ = HV_IPC_ERROR;
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
   std::vector<Seen> seen_;
@@ -159,45 +144,29 @@ class RawService {
     ::close(listen_fd_);
   }
 
-  static std::string U32(uint32_t v) {
-    return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
-  }
-  // A frame: u32 body length, kind byte, body.
-  static std::string Frame(uint8_t kind, const std::string& body) {
-    return U32(static_cast<uint32_t>(body.size())) + static_cast<char>(kind) + body;
-  }
-  static void WriteAll(int fd, const std::string& bytes) {
-    size_t off = 0;
-    while (off < bytes.size()) {
-      const ssize_t n = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-      if (n <= 0) return;
-      off += static_cast<size_t>(n);
-    }
-  }
+  // Frames of a few bytes: one send each.
+  static void Write(int fd, const std::string& bytes) { (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
 
  private:
   void Serve() {
     for (;;) {
       const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) return;
-      WriteAll(fd, Frame(HV_IPC_FRAME_HELLO, U32(HV_IPC_PROTOCOL_VERSION) + "raw.1"));
+      Write(fd, ipc_test::RawFrame(HV_IPC_FRAME_HELLO, ipc_test::U32(HV_IPC_PROTOCOL_VERSION) + "raw.1"));
       // The request: header, then its body.
-      char header[5];
-      if (ReadExactly(fd, header, 5)) {
-        uint32_t len = 0;
-        for (int i = 3; i >= 0; --i) len = (len << 8) | static_cast<uint8_t>(header[i]);
-        std::string body(len, '\0');
-        if (ReadExactly(fd, body.data(), len)) {
-          act_(fd, body.substr(0, 4));
-        }
+      std::string header(5, '\0');
+      if (ReadExactly(fd, header)) {
+        uint32_t length = 0;
+        for (int i = 3; i >= 0; --i) length = (length << 8) | static_cast<uint8_t>(header[i]);
+        std::string body(length, '\0');
+        if (ReadExactly(fd, body)) act_(fd, body.substr(0, 4));
       }
       ::close(fd);
     }
   }
-  static bool ReadExactly(int fd, char* out, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-      const ssize_t r = ::recv(fd, out + got, n - got, 0);
+  static bool ReadExactly(int fd, std::string& out) {
+    for (size_t got = 0; got < out.size();) {
+      const ssize_t r = ::recv(fd, out.data() + got, out.size() - got, 0);
       if (r <= 0) return false;
       got += static_cast<size_t>(r);
     }

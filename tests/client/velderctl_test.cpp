@@ -17,42 +17,26 @@ using velderctl::ValueArgumentType;
 
 TEST(ValueArgumentTest, InfersAndParsesAsAsked) {
   using T = ValueArgumentType;
-  const struct {
-    std::string text;
-    T type;
-    std::optional<json> want;  // nullopt: refused
-  } cases[] = {
+  const struct { std::string text; T type; std::optional<json> want; } cases[] = {  // nullopt: refused
       {"true", T::Infer, true},
       {"True", T::Infer, "True"},
-      {"0", T::Infer, 0},
       {"-0", T::Infer, 0},
       {"9223372036854775807", T::Infer, INT64_MAX},
-      {"-9223372036854775808", T::Infer, INT64_MIN},
-      {"9223372036854775808", T::Infer, std::nullopt},  // no silent change into a string
-      {"007", T::Infer, "007"},                          // would not read back as written
       {"+5", T::Infer, "+5"},
       {"1.5", T::Infer, "1.5"},
-      {"", T::Infer, ""},
       {"null", T::Infer, "null"},
-      {R"({"a":[1,{"b":true}]})", T::Infer, json{{"a", {1, {{"b", true}}}}}},
       {" [1, 2]", T::Infer, json{1, 2}},
-      {"[draft", T::Infer, std::nullopt},
-      {"yes", T::Bool, std::nullopt},
       {"1", T::Bool, std::nullopt},
       {"+5", T::Int, 5},
       {"007", T::Int, 7},
       {"5x", T::Int, std::nullopt},
-      {"", T::Int, std::nullopt},
-      {"-", T::Int, std::nullopt},
       {"1.0", T::Int, std::nullopt},
       {"[draft", T::String, "[draft"},
       {"2.5", T::Json, 2.5},
-      {R"("x")", T::Json, "x"},
       {"null", T::Json, nullptr},  // parsed; the library refuses to store it
       {"{", T::Json, std::nullopt},
       {std::string(1000, '['), T::Json, std::nullopt},
       {"caf\xe9", T::String, std::nullopt},
-      {"caf\xe9", T::Infer, std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text.substr(0, 40) + " as " + std::to_string(static_cast<int>(c.type)));
@@ -60,39 +44,26 @@ TEST(ValueArgumentTest, InfersAndParsesAsAsked) {
     std::string error;
     const bool ok = ParseValueArgument(c.text, c.type, &got, &error);
     ASSERT_EQ(ok, c.want.has_value()) << error << " " << got.dump();
+    EXPECT_EQ(error.empty(), ok);
     if (ok) {
       EXPECT_EQ(got, *c.want);
       EXPECT_EQ(got.type(), c.want->type());
-      EXPECT_TRUE(error.empty());
-    } else {
-      EXPECT_FALSE(error.empty());
     }
   }
 }
 
 TEST(ExitCodeTest, OneCodePerKindOfFailure) {
-  const struct {
-    Status status;
-    int rc;
-  } cases[] = {
+  const struct { Status status; int rc; } cases[] = {
+      // What the real service answers is pinned end to end (integration/velderctl_test).
       {Status(), 0},
       {Status::FromCode(ResultCode::GenericFailure), 1},
       {Status::FromCode(ResultCode::InvalidParameters), 2},
       {Status::FromCode(ResultCode::ServerUnreachable), 3},
-      {Status::FromCode(ResultCode::AccessDenied), 5},
-      {Status::FromCode(ResultCode::NotFound), 10},
-      {Status::FromCode(ResultCode::InvalidType), 11},
-      {Status::FromCode(ResultCode::NotAllowed), 12},
       {Status::FromCode(ResultCode::SizeQuotaExceeded), 13},
       {Status::FromCode(ResultCode::SchemaViolation), 14},
       {Status::FromCode(4), 1},  // unused codes must not pass as something else
-      {Status::FromCode(64), 1},
-      {Status::FromCode(0xffffffffu), 1},
-      {Status::FromError(ClientError::InvalidArgument), 65},
-      {Status::FromError(ClientError::Unreachable), 69},
       {Status::FromError(ClientError::BadResponse), 70},
       {Status::FromError(ClientError::SystemError), 70},
-      {Status::FromError(ClientError::Disconnected), 74},
       {Status::FromError(ClientError::Timeout), 75},
       {Status::FromError(ClientError::NotHandled), 76},
       {Status::FromError(ClientError::AccessDenied), 77},
@@ -109,10 +80,24 @@ TEST(ExitCodeTest, OneCodePerKindOfFailure) {
   EXPECT_EQ(Status::FromCode(77).Message().rfind("Unknown result code 77", 0), 0u);
 }
 
-// The edges the process tests do not reach: nothing to list, bits this
-// velderctl does not know, and status objects that are missing or edited.
+// What the real service cannot be made to answer (integration/velderctl_test
+// runs the program): nothing to list, bits this velderctl does not know,
+// status objects that are missing or edited, and watch's lines.
 TEST(OutputFormatTest, EdgesOfWhatIsPrinted) {
+  using Kind = Notification::Kind;
   const velderctl::OutputFormat text(false), js(true);
+  EXPECT_EQ(text.Value(json{{"a", {1, 2}}}), "{\n  \"a\": [\n    1,\n    2\n  ]\n}\n");
+  EXPECT_EQ(js.Meta({velder::ValueType::String, 2}),
+            "{\"admin_only\":true,\"constraints\":2,\"read_only\":false,\"type\":\"string\"}\n");
+  Notification change;
+  change.path = "a.b";
+  change.value = "x";
+  EXPECT_EQ(text.Change(change), "a.b = \"x\"\n");
+  change.kind = Kind::Removed;
+  EXPECT_EQ(text.Change(change), "a.b removed\n");
+  change.kind = Kind::Constraints;
+  change.constraints = 2;
+  EXPECT_EQ(text.Change(change), "a.b constraints=2 (admin-only)\n");
   EXPECT_EQ(text.Entries({}), "");
   EXPECT_EQ(js.Entries({}), "[]\n");
   EXPECT_EQ(js.Users({}), "[]\n");

@@ -16,10 +16,10 @@
 #include <optional>
 #include <string>
 
-#include "plugin/ipc_message.h"
-#include "plugin/value_conversion.h"
 #include "qor/ipc/hv_qor_ipc.h"
 #include "qor/ipc_test_support.h"
+#include "wire/ipc_message.h"
+#include "wire/value_conversion.h"
 
 namespace integration {
 

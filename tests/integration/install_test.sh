@@ -33,6 +33,7 @@ for l in libvelder_plugin.so libhv_qor_ipc.so libhv_qor_push_api.so libqor_proxy
   expect_mode 644 "$libdir/halvern/$l"
 done
 for f in "$libdir/libvelder_client.so.1" include/velder/velder_client.h include/velder/store/result_code.h \
+         include/velder/store/value_type.h \
          "$libdir/cmake/Velder/VelderConfig.cmake" "$libdir/pkgconfig/velder-client.pc" \
          lib/systemd/system/velder-host.service lib/tmpfiles.d/velder.conf \
          share/man/man8/velder-host.8.gz share/man/man1/velderctl.1.gz share/man/man1/hvreg.1.gz \

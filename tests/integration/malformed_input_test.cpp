@@ -58,11 +58,11 @@ TEST_F(MalformedInput, EnvelopesThatAreNoRequestsAreRefused) {
     EXPECT_EQ(client->Raw(HV_IPC_KIND_ENVELOPE, bytes).status, HV_IPC_NOT_HANDLED) << bytes.size();
   }
   IpcMessage request = EnvelopeClient::Request(MessageType::GetValue, "good");
-  request.set_message_type(15);  // a notification's type
+  request.set_message_type(MessageType::Notification);  // not a request
   const Reply reply = client->Send(request);
   ASSERT_EQ(reply.status, HV_IPC_OK);
   EXPECT_EQ(reply.result(), 2u);
-  EXPECT_EQ(reply.message.message_type(), static_cast<uint8_t>(MessageType::Response));
+  EXPECT_EQ(reply.message.message_type(), MessageType::Response);
   std::mt19937 random(7);  // random bytes as envelopes
   for (int i = 0; i < 200; ++i) {
     std::string bytes(random() % 64, '\0');

@@ -48,7 +48,7 @@ TEST_F(Notifications, EverySubscriberButTheWriterHearsEveryChangeInOrderAndALeav
     for (int n = 0; listeners[i] && n < kWrites; ++n) {
       const std::optional<IpcMessage> heard = listeners[i]->NextNotification("counter.value");
       ASSERT_TRUE(heard.has_value()) << "write " << n;
-      EXPECT_EQ(heard->message_type(), static_cast<uint8_t>(MessageType::Notification));
+      EXPECT_EQ(heard->message_type(), MessageType::Notification);
       EXPECT_EQ(IpcValue::ToJson(*heard), json(n));
     }
   }

@@ -154,14 +154,14 @@ TEST_F(ServerSync, RefusedClientFallsBackAndTooManyRequestsBacksOff) {
   // A user hive has a base file of its own, deleted when the server refuses it.
   ASSERT_EQ(Ctl({"--user", kNobodySid, "sync"}).rc, 0);
   ASSERT_TRUE(WaitFor([&] { return fs::exists(sandbox_.HiveFile(kNobodySid, "base")); })) << AccessLog();
-  ASSERT_EQ(Admin({"fault", "add", "status", "--status", "403", "--on", "get"}).rc, 0);
+  ASSERT_EQ(Admin({"fault", "add", "status", "--status", "403", "--on", "get", "--sid", kNobodySid}).rc, 0);
   ASSERT_EQ(Ctl({"--user", kNobodySid, "sync"}).rc, 0);
   ASSERT_TRUE(WaitAccess(std::string(kGet) + "403")) << AccessLog();
   EXPECT_TRUE(WaitFor([&] { return !fs::exists(sandbox_.HiveFile(kNobodySid, "base")); }));
 
   // 404 for the system hive: not connected, the late-bound values, watchers told.
   Program watch({BuildProgram("velderctl"), "watch", "greeting"});
-  ASSERT_EQ(Admin({"fault", "add", "status", "--status", "404", "--on", "get"}).rc, 0);
+  ASSERT_EQ(Admin({"fault", "add", "status", "--status", "404", "--on", "get", "--sid", kSystemSid}).rc, 0);
   ASSERT_EQ(Ctl({"sync"}).rc, 0);
   ASSERT_TRUE(WaitAccess(std::string(kGet) + "404")) << AccessLog();
   EXPECT_TRUE(watch.WaitForOutput("latebound", std::chrono::seconds(10))) << watch.out();
@@ -177,7 +177,8 @@ TEST_F(ServerSync, RefusedClientFallsBackAndTooManyRequestsBacksOff) {
   // 429 twice: the hive retries by itself, and each back-off stays within
   // 1..10 s, then 1..20 s.
   const size_t logged = LoggedBackoffs(sandbox_.PluginLogText()).size();
-  ASSERT_EQ(Admin({"fault", "add", "status", "--status", "429", "--on", "get", "--count", "2"}).rc, 0);
+  ASSERT_EQ(
+      Admin({"fault", "add", "status", "--status", "429", "--on", "get", "--count", "2", "--sid", kSystemSid}).rc, 0);
   ASSERT_EQ(Ctl({"sync"}).rc, 0);
   ASSERT_TRUE(WaitAccess(std::string(kGet) + "429", 2, std::chrono::seconds(40))) << AccessLog();
   ASSERT_TRUE(WaitFor([&] { return LoggedBackoffs(sandbox_.PluginLogText()).size() >= logged + 2; }));

@@ -51,6 +51,14 @@ TEST_F(Velderctl, WritesReadsListsAndDeletesTypedValues) {
       {{"get", "app.window.visible"}, 10, ""},
       {{"rm", "app.window.visible"}, 10, ""},
       {{"get", "app..x"}, 64, ""},
+      {{"set", "app.x", "[x"}, 65, ""},
+      {{"set", "app.x", "99999999999999999999"}, 65, ""},
+      {{"set", "app.x", "1", "--type", "float"}, 64, ""},
+      {{"set", "app.x"}, 64, ""},
+      {{"--user", "root", "get", "app.x"}, 64, ""},
+      {{"--identity", "../x", "get", "app.x"}, 64, ""},
+      {{}, 64, ""},
+      {{"get", "app.x"}, 10, ""},  // nothing refused was written
   };
   for (const auto& s : steps) EXPECT_EQ(Check(s.args, s.rc, s.out), "");
 }

@@ -43,6 +43,7 @@ TEST_F(RequestsTest, RightsFollowTheCallerAndTheAddressedUser) {
     EXPECT_EQ(Result(Request(MessageType::AccessCheck, c.user_field), c.client, c.admin), c.access);
     EXPECT_EQ(SetValue(c.user_field, "x", 1, c.client, c.admin), c.write);
   }
+  EXPECT_EQ(SetValue(kSystem, "x..y", 1, kAlice), 5u) << "who may not write learns nothing of the request";
   // Only the hives someone could read exist: the lower-case forms found the
   // upper-case hives, and refused or invalid users made none.
   std::vector<std::string> users;
@@ -62,7 +63,7 @@ TEST_F(RequestsTest, MalformedRequestsAreRefused) {
   for (const int type : {0, 14, 15, 16, 18, 100, 255}) {
     SCOPED_TRACE(type);
     request = Request(MessageType::GetValue);
-    request.set_message_type(static_cast<uint8_t>(type));
+    request.set_message_type(static_cast<MessageType>(type));
     EXPECT_EQ(Result(request, kAlice), 2u);
   }
 }
@@ -237,7 +238,7 @@ TEST_F(RequestsTest, SubscriptionsDeliverChangesToOtherChannels) {
   const auto sent = sender_->Take();
   ASSERT_EQ(sent.size(), 1u) << "the writer's own channel hears nothing";
   EXPECT_EQ(sent[0].channel, "watcher");
-  EXPECT_EQ(sent[0].message.message_type(), static_cast<uint8_t>(MessageType::Notification));
+  EXPECT_EQ(sent[0].message.message_type(), MessageType::Notification);
   EXPECT_EQ(sent[0].message.path(), "grp.k");
 
   EXPECT_EQ(Result(Request(MessageType::Unsubscribe, "", "grp"), kAlice, false, "watcher"), 0u);

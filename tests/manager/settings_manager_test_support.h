@@ -18,10 +18,10 @@
 #include "notify/notification_sender.h"
 #include "platform/maker_libraries.h"
 #include "platform/sqlite_registry.h"
-#include "plugin/value_conversion.h"
 #include "server/server_test_log.h"
 #include "support/fake_clock.h"
 #include "support/temp_dir.h"
+#include "wire/value_conversion.h"
 
 namespace manager_testing {
 
@@ -136,7 +136,7 @@ class ManagerTest : public testing::Test {
                   const std::string& channel = "chan") {
     IpcMessage response;
     EXPECT_TRUE(manager_->HandleRequest(request, response, client_user, admin, channel));
-    EXPECT_EQ(response.message_type(), static_cast<uint8_t>(MessageType::Response));
+    EXPECT_EQ(response.message_type(), MessageType::Response);
     return response;
   }
   uint32_t Result(const IpcMessage& request, const std::string& client_user, bool admin = false,

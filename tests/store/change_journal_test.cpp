@@ -53,37 +53,26 @@ TEST(ChangeJournalTest, DecodeTellsTornFromDamagedTails) {
     bytes[at] = static_cast<char>(bytes[at] ^ 0x40);
     return bytes;
   };
-  const std::string not_changes = [] {
-    // A record whose checksums hold but whose payload is no list of changes.
-    std::string record = ChangeJournal::EncodeRecord({{{"x"}, json(1)}});
-    const std::string text = R"({"x":1})";
-    std::string header;
-    for (uint32_t v : {static_cast<uint32_t>(text.size()), ChangeJournal::Crc32c(text)}) {
-      for (int i = 0; i < 4; ++i) header.push_back(static_cast<char>(v >> (8 * i)));
-    }
-    const uint32_t header_crc = ChangeJournal::Crc32c(header);
-    for (int i = 0; i < 4; ++i) header.push_back(static_cast<char>(header_crc >> (8 * i)));
-    return header + text;
-  }();
-  struct Case {
-    const char* name;
-    std::string bytes;
-    size_t records;
-    ChangeJournal::Scan::Tail tail;
-    size_t good_bytes;
+  // A record whose checksums hold but whose payload is no list of changes.
+  const std::string text = R"({"x":1})";
+  std::string not_changes;
+  for (uint32_t v : {static_cast<uint32_t>(text.size()), ChangeJournal::Crc32c(text), 0u}) {
+    if (not_changes.size() == 8) v = ChangeJournal::Crc32c(not_changes);
+    for (int i = 0; i < 4; ++i) not_changes.push_back(static_cast<char>(v >> (8 * i)));
+  }
+  not_changes += text;
+  using Scan = ChangeJournal::Scan;
+  const struct { const char* name; std::string bytes; size_t records; Scan::Tail tail; size_t good_bytes; } cases[] = {
+      {"intact", good, 3, Scan::kClean, good.size()},
+      {"empty", "", 0, Scan::kClean, 0},
+      {"last payload cut", good.substr(0, good.size() - 3), 2, Scan::kTorn, last_start},
+      {"last header cut", good.substr(0, last_start + 5), 2, Scan::kTorn, last_start},
+      {"payload byte of the second", flip(first + ChangeJournal::kHeaderSize + 2), 1, Scan::kCorrupt, first},
+      {"length of the second", flip(first + 1), 1, Scan::kCorrupt, first},
+      {"zeros after the records", good + std::string(64, '\0'), 3, Scan::kCorrupt, good.size()},
+      {"checked but no changes", good + not_changes, 3, Scan::kCorrupt, good.size()},
   };
-  const Case cases[] = {
-      {"intact", good, 3, ChangeJournal::Scan::kClean, good.size()},
-      {"empty", "", 0, ChangeJournal::Scan::kClean, 0},
-      {"last payload cut", good.substr(0, good.size() - 3), 2, ChangeJournal::Scan::kTorn, last_start},
-      {"last header cut", good.substr(0, last_start + 5), 2, ChangeJournal::Scan::kTorn, last_start},
-      {"payload byte of the second", flip(first + ChangeJournal::kHeaderSize + 2), 1,
-       ChangeJournal::Scan::kCorrupt, first},
-      {"length of the second", flip(first + 1), 1, ChangeJournal::Scan::kCorrupt, first},
-      {"zeros after the records", good + std::string(64, '\0'), 3, ChangeJournal::Scan::kCorrupt, good.size()},
-      {"checked but no changes", good + not_changes, 3, ChangeJournal::Scan::kCorrupt, good.size()},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const ChangeJournal::Scan scan = ChangeJournal::Decode(c.bytes);
     EXPECT_EQ(scan.records.size(), c.records);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "manager/statistics.h"
 #include "notify/change_notifier.h"
 #include "platform/manual_reset_event.h"
 #include "store/request_context.h"

@@ -268,9 +268,10 @@ TEST_F(SettingsValuesTest, GetAndEnumerate) {
 
   std::vector<Settings::Entry> entries;
   EXPECT_EQ(hive->Enumerate("nums", Reader(), entries), ResultCode::Success);
-  EXPECT_EQ(entries, (std::vector<Settings::Entry>{{"0", 4}, {"1", 4}, {"2", 4}}));
+  using T = ValueType;
+  EXPECT_EQ(entries, (std::vector<Settings::Entry>{{"0", T::Number}, {"1", T::Number}, {"2", T::Number}}));
   EXPECT_EQ(hive->Enumerate("grp", Reader(), entries), ResultCode::Success);
-  EXPECT_EQ(entries, (std::vector<Settings::Entry>{{"b", 4}, {"c", 5}, {"inner", 1}}));
+  EXPECT_EQ(entries, (std::vector<Settings::Entry>{{"b", T::Number}, {"c", T::Boolean}, {"inner", T::Object}}));
   EXPECT_EQ(hive->Enumerate("s", Reader(), entries), ResultCode::InvalidType);
   EXPECT_EQ(hive->Enumerate("a..b", Reader(), entries), ResultCode::InvalidParameters);
   EXPECT_EQ(hive->Enumerate("zzz", Reader(), entries), ResultCode::NotFound);

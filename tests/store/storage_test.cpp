@@ -271,6 +271,11 @@ TEST_F(StorageTest, ListUsersNamesTheOwnersOfLocalFiles) {
   EXPECT_EQ(storage_.ListUsers(users), Storage::kStatusFailed);  // no local file at all
   EXPECT_EQ(users.size(), 1u);
   EXPECT_EQ(Storage(dir_.File("missing")).ListUsers(users), Storage::kStatusFailed);
+  // Clients are answered with result codes; a status without its own is a failure, never a success.
+  for (const uint32_t status : {Storage::kStatusFailed, 99u}) {
+    EXPECT_EQ(Storage::ToResultCode(status), ResultCode::GenericFailure);
+  }
+  EXPECT_EQ(Storage::ToResultCode(Storage::kStatusOk), ResultCode::Success);
 
   // Only old files that name no SID: the listing ran, and it is empty.
   WriteFile(dir_.File("tarn.SYSTEM.local.velder"), "{}");

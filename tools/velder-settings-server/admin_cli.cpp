@@ -180,6 +180,7 @@ AdminCli::AdminCli(CLI::App& app) {
                          if (count_ != 0) body["count"] = count_;
                          if (seconds_ != 0) body["seconds"] = seconds_;
                          if (!on_.empty()) body["on"] = on_;
+                         if (!sid_.empty()) body["sid"] = sid_;
                          return true;
                        },
                        [](const json& a) { fmt::print("Fault {} armed: {}\n", a.value("id", 0), a.dump()); }});
@@ -189,6 +190,7 @@ AdminCli::AdminCli(CLI::App& app) {
   add->add_option("--count", count_, "the next N matching requests");
   add->add_option("--seconds", seconds_, "every matching request for this many seconds");
   add->add_option("--on", on_, "settings (default), get, patch, node, token, push or all");
+  add->add_option("--sid", sid_, "only requests of the client with this SID");
   Command(fault, "list", "list the armed faults", {"GET", "/admin/v1/faults", nullptr, [](const json& a) {
                                                      for (const auto& f : a) fmt::print("{}\n", f.dump());
                                                    }});

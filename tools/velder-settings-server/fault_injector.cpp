@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <strings.h>
 #include <utility>
 
 namespace settings_server {
@@ -100,6 +101,15 @@ std::optional<Fault> FaultInjector::FromJson(const json& d, int64_t nowMs, std::
     }
     fault.scope = *scope;
   }
+  if (auto sid = d.find("sid"); sid != d.end()) {
+    const bool valid = sid->is_string() && !sid->get_ref<const std::string&>().empty() &&
+                       sid->get_ref<const std::string&>().size() <= 256;
+    if (!valid) {
+      error = "\"sid\" must be a SID text";
+      return std::nullopt;
+    }
+    fault.sid = sid->get<std::string>();
+  }
   int64_t status = 0, count = 0, seconds = 0;
   if (!ReadCount(d, "status", 999, 0, status, error) || !ReadCount(d, "delay_ms", 600000, 0, fault.delayMs, error) ||
       !ReadCount(d, "count", 1000000, 0, count, error) || !ReadCount(d, "seconds", 86400, 0, seconds, error))
@@ -124,6 +134,7 @@ json FaultInjector::ToJson(const Fault& fault, int64_t nowMs) {
   if (fault.kind == FaultKind::kStatus) j["status"] = fault.status;
   if (fault.kind == FaultKind::kDelay) j["delay_ms"] = fault.delayMs;
   if (fault.remaining >= 0) j["remaining"] = fault.remaining;
+  if (!fault.sid.empty()) j["sid"] = fault.sid;
   if (fault.untilMs > 0) j["seconds_left"] = std::max<int64_t>(0, (fault.untilMs - nowMs + 999) / 1000);
   return j;
 }
@@ -146,11 +157,11 @@ std::vector<Fault> FaultInjector::List(int64_t nowMs) {
   return faults_;
 }
 
-std::optional<Fault> FaultInjector::Take(RequestKind kind, int64_t nowMs) {
+std::optional<Fault> FaultInjector::Take(RequestKind kind, const std::string& sid, int64_t nowMs) {
   std::lock_guard lock(mutex_);
   DropExpired(nowMs);
   for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-    if (!Applies(it->scope, kind)) continue;
+    if (!Applies(it->scope, kind) || (!it->sid.empty() && strcasecmp(it->sid.c_str(), sid.c_str()) != 0)) continue;
     Fault taken = *it;
     if (it->remaining > 0 && --it->remaining == 0) faults_.erase(it);
     return taken;

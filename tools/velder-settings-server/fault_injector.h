@@ -32,6 +32,9 @@ struct Fault {
   FaultScope scope = FaultScope::kSettings;
   int64_t remaining = -1;  // requests left; -1: no count (time span only)
   int64_t untilMs = 0;     // end of the time span (steady clock, ms); 0: none
+  // Only requests of the client with this SID (any machine); empty: every
+  // client. Lets a test aim at one hive while others poll the same server.
+  std::string sid;
 };
 
 class FaultInjector {
@@ -39,7 +42,7 @@ class FaultInjector {
   // The statuses a kStatus fault may give.
   static bool IsInjectableStatus(int status);
 
-  // Reads {"kind":..., "status":..., "delay_ms":..., "count":..., "seconds":..., "on":...};
+  // Reads {"kind":..., "status":..., "delay_ms":..., "count":..., "seconds":..., "on":..., "sid":...};
   // without "count" and "seconds" the fault hits one request. nullopt with
   // `error` set when the description is invalid.
   static std::optional<Fault> FromJson(const nlohmann::json& description, int64_t nowMs, std::string& error);
@@ -48,9 +51,10 @@ class FaultInjector {
   uint64_t Add(Fault fault);
   void Clear();
   std::vector<Fault> List(int64_t nowMs);
-  // The first armed fault that applies to a request of `kind`, counted as
-  // used; nullopt when none.
-  std::optional<Fault> Take(RequestKind kind, int64_t nowMs);
+  // The first armed fault that applies to a request of `kind` from the
+  // client with `sid` (empty when the request names none), counted as used;
+  // nullopt when none.
+  std::optional<Fault> Take(RequestKind kind, const std::string& sid, int64_t nowMs);
 
  private:
   void DropExpired(int64_t nowMs);

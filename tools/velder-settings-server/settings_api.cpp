@@ -71,7 +71,12 @@ void SettingsApi::Serve(RequestKind kind, const httplib::Request& request, httpl
   RequestInfo& info = CurrentRequest();
   info.txid = request.get_header_value("X-Transaction");
   info.needsTxid = kind != RequestKind::kToken && kind != RequestKind::kPush;
-  const std::optional<Fault> fault = faults_.Take(kind, SteadyMs());
+  // The client is known from its token; a request without a valid one can
+  // only meet faults that name no client.
+  const TokenService::Auth auth = kind == RequestKind::kToken
+                                      ? TokenService::Auth{}
+                                      : tokens_.Authenticate(request.get_header_value("Authorization"));
+  const std::optional<Fault> fault = faults_.Take(kind, auth.status == 0 ? auth.client.key.sid : std::string(), SteadyMs());
   bool forceBody = false;
   if (fault) {
     switch (fault->kind) {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace qor_tls {
+namespace server_tls {
 
 inline constexpr char kVelderKey[] = "SOFTWARE\\Halvern\\QOR\\Velder";
 inline constexpr char kCaFileValue[] = "CaFile";
@@ -45,4 +45,4 @@ bool MatchesPin(const std::vector<std::vector<uint8_t>>& pins, const uint8_t* de
 // `config` must outlive the transfer.
 void ApplyTls(CURL* curl, const TlsConfig& config);
 
-}  // namespace qor_tls
+}  // namespace server_tls

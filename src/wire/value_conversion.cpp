@@ -1,4 +1,4 @@
-#include "plugin/value_conversion.h"
+#include "wire/value_conversion.h"
 
 #include <cmath>
 #include <cstring>
@@ -24,21 +24,7 @@ uint64_t ReadLittleEndian(std::string_view bytes) {
   return value;
 }
 
-
 }  // namespace
-
-TypeCode TypeCodeOf(const json& value) {
-  switch (value.type()) {
-    case json::value_t::object: return TypeCode::Object;
-    case json::value_t::array: return TypeCode::Array;
-    case json::value_t::string: return TypeCode::String;
-    case json::value_t::number_integer:
-    case json::value_t::number_unsigned:
-    case json::value_t::number_float: return TypeCode::Number;
-    case json::value_t::boolean: return TypeCode::Boolean;
-    default: return TypeCode::Other;
-  }
-}
 
 bool FromJson(const json& value, IpcMessage* message) {
   switch (value.type()) {

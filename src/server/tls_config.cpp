@@ -1,4 +1,4 @@
-#include "qor/tls/tls_config.h"
+#include "server/tls_config.h"
 
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -7,7 +7,7 @@
 
 #include "platform/sqlite_registry.h"
 
-namespace qor_tls {
+namespace server_tls {
 namespace {
 
 // Depth 0 (the server's own certificate) decides alone when pins exist. The
@@ -91,4 +91,4 @@ void ApplyTls(CURL* curl, const TlsConfig& config) {
   curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &SetUpContext);
 }
 
-}  // namespace qor_tls
+}  // namespace server_tls

@@ -1,4 +1,4 @@
-#include "plugin/ipc_message.h"
+#include "wire/ipc_message.h"
 
 #include <limits>
 
@@ -30,8 +30,8 @@ std::string FromWireText(const uint8_t* bytes, uint32_t length) {
 
 }  // namespace
 
-std::string_view MessageTypeName(uint8_t type) {
-  switch (static_cast<MessageType>(type)) {
+std::string_view MessageTypeName(MessageType type) {
+  switch (type) {
     case MessageType::AccessCheck: return "AccessCheck";
     case MessageType::GetValue: return "GetValue";
     case MessageType::SetValue: return "SetValue";
@@ -52,12 +52,6 @@ std::string_view MessageTypeName(uint8_t type) {
       break;
   }
   return "Unknown";
-}
-
-bool IsRequestType(uint8_t type) {
-  return (type >= static_cast<uint8_t>(MessageType::AccessCheck) &&
-          type <= static_cast<uint8_t>(MessageType::CheckConnected)) ||
-         type == static_cast<uint8_t>(MessageType::Logout);
 }
 
 void IpcMessage::SetValue(ValueKind kind, std::string bytes) { SetValue(static_cast<uint8_t>(kind), std::move(bytes)); }
@@ -86,7 +80,7 @@ bool IpcMessage::Deserialize(const uint8_t* bytes, size_t count) {
   }
   if (total != count) return false;
 
-  message_type_ = bytes[1];
+  message_type_ = static_cast<MessageType>(bytes[1]);
   value_kind_ = bytes[2];
   result_ = GetU32(bytes + 3);
   const uint8_t* p = bytes + kHeaderSize;
@@ -117,7 +111,7 @@ const uint8_t* IpcMessage::Serialize(size_t* count) {
   }
   serialized_.assign(kHeaderSize, 0);
   serialized_[0] = kFormatVersion;
-  serialized_[1] = message_type_;
+  serialized_[1] = static_cast<uint8_t>(message_type_);
   serialized_[2] = value_kind_;
   PutU32(serialized_, 3, result_);
   for (int i = 0; i < 5; ++i) PutU32(serialized_, 7 + 4 * i, static_cast<uint32_t>(fields[i]->size()));

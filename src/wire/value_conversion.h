@@ -1,5 +1,6 @@
 // Values in envelopes: JSON values of the hives to and from the value kinds
-// of IpcMessage, the value type codes, and the pair and list values.
+// of IpcMessage, and the pair and list values (whose type codes are
+// store/value_type.h's).
 //
 // Responses and notifications (JSON to envelope): null -> None; boolean ->
 // Boolean; any number -> Integer (an unsigned number bit for bit, a floating
@@ -22,21 +23,9 @@
 #include <string_view>
 #include <vector>
 
-#include "plugin/ipc_message.h"
+#include "wire/ipc_message.h"
 
 namespace IpcValue {
-
-// Value type codes of GetMetaData and of the entries of an enumeration.
-enum class TypeCode : uint8_t {
-  Other = 0,  // null, and the entries of EnumerateUsers
-  Object = 1,
-  Array = 2,
-  String = 3,
-  Number = 4,  // integer, unsigned or floating point
-  Boolean = 5,
-};
-
-TypeCode TypeCodeOf(const nlohmann::json& value);
 
 // Sets the message's value from `value`. False, message unchanged, when the
 // value has no envelope form: a floating-point number that is not finite or
@@ -61,7 +50,7 @@ bool GetPair(const IpcMessage& message, uint32_t* first, uint32_t* second);
 // One entry of a List value.
 struct ListEntry {
   std::string name;
-  uint8_t type_code = 0;
+  uint8_t type_code = 0;  // a ValueType as sent; a reader may meet codes it does not know
   friend bool operator==(const ListEntry&, const ListEntry&) = default;
 };
 

@@ -28,7 +28,9 @@
 
 #include "store/result_code.h"
 
-// Message types; the numbers are part of the wire format.
+// Message types; the numbers are part of the wire format. An envelope may
+// carry any other number too (the enumeration's 8 bits hold it): such a
+// request is answered with InvalidParameters.
 enum class MessageType : uint8_t {
   AccessCheck = 1,
   GetValue = 2,
@@ -50,12 +52,9 @@ enum class MessageType : uint8_t {
 };
 
 // The name of a message type in log lines; "Unknown" for 6, 17 and every
-// number without a type.
-std::string_view MessageTypeName(uint8_t type);
-
-// True for the types a client may send: 1 to 13 and 17. Every other type is
-// answered with InvalidParameters.
-bool IsRequestType(uint8_t type);
+// number without a type. (Which types a client may send is the request
+// dispatch table's to say: manager/request_handlers.cpp.)
+std::string_view MessageTypeName(MessageType type);
 
 // How the value bytes are to be read; the numbers are part of the wire format.
 enum class ValueKind : uint8_t {
@@ -95,9 +94,8 @@ class IpcMessage {
   // UTF-8 where UTF-16 is due, or a field longer than 32 bits can count.
   virtual const uint8_t* Serialize(size_t* count);
 
-  uint8_t message_type() const { return message_type_; }
-  void set_message_type(uint8_t type) { message_type_ = type; }
-  void set_message_type(MessageType type) { message_type_ = static_cast<uint8_t>(type); }
+  MessageType message_type() const { return message_type_; }
+  void set_message_type(MessageType type) { message_type_ = type; }
 
   uint8_t value_kind() const { return value_kind_; }
   const std::string& value() const { return value_; }
@@ -125,7 +123,7 @@ class IpcMessage {
   void set_path(std::string text) { path_ = std::move(text); }
 
  private:
-  uint8_t message_type_ = 0;
+  MessageType message_type_{};
   uint8_t value_kind_ = 0;
   uint32_t result_ = 0;
   std::string namespace_;
