@@ -10,6 +10,7 @@
 #include <string>
 
 #include "logging/log.h"
+#include "logging/log_file_lock.h"
 #include "logging/log_test_support.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
@@ -19,7 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using logging_test::kLoggingKey;
-using logging_test::LockHolder;
 using logging_test::LogTestEnvironment;
 using logging_test::ReadLines;
 using testing_support::ReadFile;
@@ -46,6 +46,7 @@ std::string LineOf(const std::string& text, size_t size) {
 TEST(FileContext, DirectoryByIdentity) {
   LogTestEnvironment env;
   env.SetString(HKEY_LOCAL_MACHINE, kLoggingKey, "RootPath", env.logs() + "//");  // slashes are trimmed
+  const mode_t old_mask = ::umask(077);  // an administrator's modes must not depend on it
   const std::pair<const char*, const char*> cases[] = {
       {"", "/Halvern/Log/QOR"},
       {"default", "/Halvern/Log/QOR"},
@@ -64,8 +65,14 @@ TEST(FileContext, DirectoryByIdentity) {
     EXPECT_EQ(context->GetLockName(), directory + "/VelderPlugin.lock");
     context->AppendLine("x\r\n");
     EXPECT_EQ(ReadFile(directory + "/VelderPlugin.log"), "x\r\n");
+    if (::geteuid() == 0) {
+      EXPECT_EQ(ModeOf(env.logs() + "/Halvern") + ModeOf(directory), 0755u * 2);
+      EXPECT_EQ(ModeOf(directory + "/VelderPlugin.log"), 0644u);
+      EXPECT_EQ(ModeOf(context->GetLockName()), 0600u);
+    }
     fs::remove_all(env.logs() + "/Halvern");
   }
+  ::umask(old_mask);
 }
 
 TEST(FileContext, NamesThatWouldLeaveTheDirectoryGiveNoLogFile) {
@@ -90,44 +97,30 @@ TEST(FileContext, NamesThatWouldLeaveTheDirectoryGiveNoLogFile) {
   EXPECT_EQ(std::distance(fs::directory_iterator(env.temp().path()), fs::directory_iterator()), 2);
 }
 
-TEST(FileContext, AdministratorModes) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs an administrator (root)";
-  LogTestEnvironment env;
-  const mode_t old_mask = ::umask(077);  // the modes must not depend on it
-  {
-    auto context = MakeContext("id");
-    ASSERT_TRUE(context->Open());
-    context->AppendLine("x\r\n");
-    EXPECT_EQ(ModeOf(env.logs() + "/Halvern"), 0755u);
-    EXPECT_EQ(ModeOf(env.logs() + "/Halvern/NS/id/Log/QOR"), 0755u);
-    EXPECT_EQ(ModeOf(env.LogFile("id")), 0644u);
-    EXPECT_EQ(ModeOf(context->GetLockName()), 0600u);
-  }
-  ::umask(old_mask);
-}
-
 TEST(FileContext, LogRootOfAnAdministrator) {
   LogTestEnvironment env;
   auto registry = env.Registry(HKEY_LOCAL_MACHINE);
   const auto root = [&] { return FileContextBase::LogRoot(FileContextBase::RootKind::kAdministrator, *registry); };
   env.SetString(HKEY_LOCAL_MACHINE, kShellFolders, "Common AppData", "/srv/common");
-  for (const auto& [root_path, expected] : std::vector<std::pair<std::string, std::string>>{
-           {"/opt/logs/", "/opt/logs/"},
-           {"%ProgramData%\\x", "/srv/common"},  // used unexpanded, so not a usable path
-           {"logs", "/srv/common"},              // relative: would follow the working directory
-           {"", "/srv/common"},
-       }) {
-    SCOPED_TRACE(root_path);
-    env.SetString(HKEY_LOCAL_MACHINE, kLoggingKey, "RootPath", root_path);
-    EXPECT_EQ(root(), expected);
+  const struct {
+    const char* title;
+    std::function<bool()> set;
+    std::string expected;
+  } cases[] = {
+      {"absolute", [&] { return registry->SetString(kLoggingKey, "RootPath", "/opt/logs/"); }, "/opt/logs/"},
+      // Used unexpanded, so not a usable path.
+      {"variable", [&] { return registry->SetString(kLoggingKey, "RootPath", "%ProgramData%\\x"); }, "/srv/common"},
+      {"relative", [&] { return registry->SetString(kLoggingKey, "RootPath", "logs"); }, "/srv/common"},
+      {"empty", [&] { return registry->SetString(kLoggingKey, "RootPath", ""); }, "/srv/common"},
+      {"another type", [&] { return registry->SetDword(kLoggingKey, "RootPath", 7); }, "/srv/common"},
+      {"expandable", [&] { return registry->SetExpandString(kLoggingKey, "RootPath", "/var/$USER"); }, "/var/$USER"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    registry->DeleteValue(kLoggingKey, "RootPath");
+    ASSERT_TRUE(c.set());
+    EXPECT_EQ(root(), c.expected);
   }
-  // A value of another type counts as absent; an expandable string is taken as it stands.
-  env.Delete(HKEY_LOCAL_MACHINE, kLoggingKey, "RootPath");
-  env.SetDword(kLoggingKey, "RootPath", 7);
-  EXPECT_EQ(root(), "/srv/common");
-  env.Delete(HKEY_LOCAL_MACHINE, kLoggingKey, "RootPath");
-  ASSERT_TRUE(env.Registry(HKEY_LOCAL_MACHINE)->SetExpandString(kLoggingKey, "RootPath", "/var/$USER"));
-  EXPECT_EQ(root(), "/var/$USER");
   env.Delete(HKEY_LOCAL_MACHINE, kLoggingKey, "RootPath");
   env.Delete(HKEY_LOCAL_MACHINE, kShellFolders, "Common AppData");
   // The current user's values are not an administrator's.
@@ -157,46 +150,36 @@ TEST(FileContext, LogRootOfOtherUsers) {
 // account without ~/.local/state gets it made.
 TEST(FileContext, OtherUsersLogBelowTheirStateDirectory) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
-  for (const bool xdg : {true, false}) {
-    SCOPED_TRACE(xdg ? "$XDG_STATE_HOME" : "$HOME without .local/state");
-    LogTestEnvironment env;
-    constexpr uid_t kNobody = 65534;
-    const std::string own = env.temp().File(xdg ? "state" : "home");
-    const std::string state = xdg ? own : own + "/.local/state";
-    fs::create_directory(own);
-    ASSERT_EQ(::chown(own.c_str(), kNobody, kNobody), 0);
-    ::chmod(env.temp().path().c_str(), 0711);  // let the user reach its folder
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      if (xdg) {
-        ::setenv("XDG_STATE_HOME", own.c_str(), 1);
-      } else {
-        ::unsetenv("XDG_STATE_HOME");
-        ::setenv("HOME", own.c_str(), 1);
-      }
-      ::umask(027);
-      if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(10);
-      auto context = MakeContext("id", kOptionSidInFileName | kOptionPrivateDirectories);
-      if (!context->Open() || context->is_administrator()) ::_exit(11);
-      context->AppendLine("x\r\n");
-      ::_exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    const std::string file = state + "/Halvern/NS/id/Log/QOR/VelderPlugin.log";
-    EXPECT_EQ(ReadFile(file), "x\r\n");
-    struct stat st {};
-    ASSERT_EQ(::stat(file.c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, kNobody);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(ModeOf(state + "/Halvern"), 0750u);
-    if (!xdg) {
-      EXPECT_EQ(ModeOf(state), 0700u);
-    }
-    EXPECT_TRUE(fs::is_empty(env.logs()));  // the machine's root is an administrator's
+  LogTestEnvironment env;
+  constexpr uid_t kNobody = 65534;
+  const std::string home = env.temp().File("home"), state = home + "/.local/state";
+  fs::create_directory(home);
+  ASSERT_EQ(::chown(home.c_str(), kNobody, kNobody), 0);
+  ::chmod(env.temp().path().c_str(), 0711);  // let the user reach its folder
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::unsetenv("XDG_STATE_HOME");
+    ::setenv("HOME", home.c_str(), 1);
+    ::umask(027);
+    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(10);
+    auto context = MakeContext("id", kOptionSidInFileName | kOptionPrivateDirectories);
+    if (!context->Open() || context->is_administrator()) ::_exit(11);
+    context->AppendLine("x\r\n");
+    ::_exit(0);
   }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::string file = state + "/Halvern/NS/id/Log/QOR/VelderPlugin.log";
+  EXPECT_EQ(ReadFile(file), "x\r\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(ModeOf(state + "/Halvern"), 0750u);
+  EXPECT_EQ(ModeOf(state), 0700u);
+  EXPECT_TRUE(fs::is_empty(env.logs()));  // the machine's root is an administrator's
 }
 
 TEST(FileContext, ConfigurationFromTheMostSpecificKey) {
@@ -321,30 +304,24 @@ TEST(FileContext, RotationOrRemovalByOthersIsNoticed) {
   EXPECT_EQ(ReadFile(env.LogFile("id")), "a5\r\n");
 }
 
+// The lock is an flock on its own open file, so a holder in this process
+// stands for another process.
 TEST(FileContext, LineIsDroppedWhileAnotherProcessHoldsTheLock) {
   LogTestEnvironment env;
   auto context = MakeContext("id");
   ASSERT_TRUE(context->Open());
   context->AppendLine("1\r\n");
-  {
-    LockHolder holder(context->GetLockName());
-    context->AppendLine("lost\r\n");
-    context->Flush();
-    holder.Release();
-    context->AppendLine("2\r\n");
-  }
-  {
-    LockHolder holder(context->GetLockName());
-    holder.Kill();  // a holder that dies frees the lock
-    context->AppendLine("3\r\n");
-  }
-  EXPECT_EQ(ReadFile(env.LogFile("id")), "1\r\n2\r\n3\r\n");
+  const auto holder = LogFileLock::Shared(context->GetLockName(), true);
+  ASSERT_TRUE(holder->Acquire(std::chrono::milliseconds(0)));
+  context->AppendLine("lost\r\n");
+  context->Flush();
   // A private lock ignores other processes.
   auto private_context = MakeContext("id", kOptionPrivateLock);
   ASSERT_TRUE(private_context->Open());
-  LockHolder holder(context->GetLockName());
-  private_context->AppendLine("4\r\n");
-  EXPECT_EQ(ReadFile(env.LogFile("id")), "1\r\n2\r\n3\r\n4\r\n");
+  private_context->AppendLine("2\r\n");
+  holder->Release();
+  context->AppendLine("3\r\n");
+  EXPECT_EQ(ReadFile(env.LogFile("id")), "1\r\n2\r\n3\r\n");
 }
 
 TEST(FileContext, InitializationIsNotRetried) {

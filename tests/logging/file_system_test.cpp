@@ -94,30 +94,28 @@ TEST(Path, CreateDirectoriesReplacesPlantedLinks) {
   TempDir dir;
   const mode_t old_mask = ::umask(077);
   Path path;
-  const std::string root = dir.File("root");
-  const std::string elsewhere = dir.File("elsewhere");
+  const std::string root = dir.File("root"), elsewhere = dir.File("elsewhere");
+  const std::string target = root + "/Halvern/NS/id/Log/QOR";
   fs::create_directory(root);
   fs::create_directory(elsewhere);
   // Links planted at the first level, at the last one, and a dangling one in the middle.
-  ASSERT_EQ(::symlink(elsewhere.c_str(), (root + "/Halvern").c_str()), 0);
-  const std::string target = root + "/Halvern/NS/id/Log/QOR";
-  ASSERT_TRUE(path.CreateDirectories(target, root.size() + 1, kExact));
-  EXPECT_TRUE(fs::is_directory(fs::symlink_status(root + "/Halvern")));
-  EXPECT_TRUE(fs::is_empty(elsewhere));
+  const struct {
+    std::string link, to;
+    Permissions permissions;
+    mode_t mode;  // of the target; without exact modes the umask applies
+  } cases[] = {{root + "/Halvern", elsewhere, kExact, 0755},
+               {target, elsewhere, kExact, 0755},
+               {root + "/Halvern/NS/id/Log", dir.File("missing"), kUmasked, 0700}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.link);
+    fs::remove_all(target);
+    fs::remove(c.link);
+    ASSERT_EQ(::symlink(c.to.c_str(), c.link.c_str()), 0);
+    ASSERT_TRUE(path.CreateDirectories(target, root.size() + 1, c.permissions));
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(c.link)));
+    EXPECT_EQ(ModeOf(target), c.mode);
+  }
   EXPECT_EQ(ModeOf(root + "/Halvern"), 0755u);
-  EXPECT_EQ(ModeOf(target), 0755u);
-
-  fs::remove(target);
-  ASSERT_EQ(::symlink(elsewhere.c_str(), target.c_str()), 0);
-  ASSERT_TRUE(path.CreateDirectories(target, root.size() + 1, kExact));
-  EXPECT_TRUE(fs::is_directory(fs::symlink_status(target)));
-
-  fs::remove(target);
-  fs::remove(root + "/Halvern/NS/id/Log");
-  ASSERT_EQ(::symlink((dir.File("missing")).c_str(), (root + "/Halvern/NS/id/Log").c_str()), 0);
-  ASSERT_TRUE(path.CreateDirectories(target, root.size() + 1, kUmasked));
-  EXPECT_TRUE(fs::is_directory(fs::symlink_status(root + "/Halvern/NS/id/Log")));
-  EXPECT_EQ(ModeOf(target), 0700u);  // without exact modes the umask applies
   EXPECT_FALSE(fs::exists(dir.File("missing")));
   EXPECT_TRUE(fs::is_empty(elsewhere));
   ::umask(old_mask);

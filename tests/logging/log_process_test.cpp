@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <map>
+#include <numeric>
 #include <regex>
 #include <set>
 #include <string>
@@ -64,17 +65,10 @@ TEST(LogProcesses, TwoProcessesAppendWholeLines) {
   EXPECT_FALSE(fs::exists(env.LogFile("id", 1)));
   for (const char* tag : {"a", "b"}) {
     SCOPED_TRACE(tag);
-    ASSERT_EQ(found.count(tag), 1u);
-    ASSERT_EQ(found.at(tag).size(), 3000u);
-    for (int i = 0; i < 3000; ++i) ASSERT_EQ(found.at(tag)[i], i);
+    std::vector<int> all(3000);
+    std::iota(all.begin(), all.end(), 0);
+    EXPECT_EQ(found.count(tag) ? found.at(tag) : std::vector<int>(), all);
   }
-  int started = 0, closed = 0;
-  for (const std::string& line : ReadLines(env.LogFile("id"))) {
-    started += line.find("LOGGING STARTED") != std::string::npos;
-    closed += line.find("LOG AUTO-CLOSED") != std::string::npos;
-  }
-  EXPECT_EQ(started, 2);
-  EXPECT_EQ(closed, 2);
 }
 
 // Both processes rotate the file under each other: lines are whole, none

@@ -1,19 +1,14 @@
-// Helpers of the logging tests: a registry and log root of their own, a
-// process that holds a log file's lock, and a line reader.
+// Helpers of the logging tests: a registry and log root of their own, and a
+// line reader.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "logging/log_file_lock.h"
 #include "platform/sqlite_registry.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
@@ -80,51 +75,5 @@ inline std::vector<std::string> ReadLines(const std::string& path) {
   }
   return lines;
 }
-
-// A child process that takes the log file lock at `path` and holds it until
-// it is told to go (end of file on its pipe) or killed.
-class LockHolder {
- public:
-  explicit LockHolder(const std::string& path) {
-    int ready[2], go[2];
-    EXPECT_EQ(::pipe(ready) | ::pipe(go), 0);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const auto lock = HvQorLogging::LogFileLock::Shared(path, true);
-      const char ok = lock->Acquire(std::chrono::seconds(5)) ? 'y' : 'n';
-      ::close(go[1]);
-      char c;
-      if (::write(ready[1], &ok, 1) == 1) {
-        while (::read(go[0], &c, 1) < 0 && errno == EINTR) {
-        }
-      }
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    ::close(go[0]);
-    go_ = go[1];
-    char ok = 0;
-    EXPECT_TRUE(::read(ready[0], &ok, 1) == 1 && ok == 'y');
-    ::close(ready[0]);
-  }
-  ~LockHolder() { Release(); }
-  LockHolder(const LockHolder&) = delete;
-  LockHolder& operator=(const LockHolder&) = delete;
-
-  void Release() {
-    if (pid_ <= 0) return;
-    ::close(go_);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  void Kill() {
-    ::kill(pid_, SIGKILL);
-    Release();
-  }
-
- private:
-  pid_t pid_ = -1;
-  int go_ = -1;
-};
 
 }  // namespace logging_test

@@ -165,12 +165,10 @@ TEST(DelayLoad, RunsTheEntryAndHandsTheIdentityToTheLibrary) {
   EXPECT_EQ(probe.InitializeCalls(), 1);
   EXPECT_EQ(probe.DependencyCalls(), 1);
   const DelayLoadDependencies record = probe.record.Get(nullptr)();
-  EXPECT_EQ(record.size, sizeof(DelayLoadDependencies));
-  EXPECT_EQ(record.size, 24u) << "two 32-bit fields and two pointers on a 64-bit system";
-  EXPECT_EQ(record.flags, 0u);
-  ASSERT_NE(record.identity, nullptr);
-  EXPECT_STREQ(record.identity, "svc_identity");
-  EXPECT_EQ(record.search_directory, nullptr);
+  static_assert(sizeof(DelayLoadDependencies) == 24, "two 32-bit fields and two pointers on a 64-bit system");
+  EXPECT_EQ(std::tuple(record.size, record.flags, std::string(record.identity ? record.identity : "(null)"),
+                       record.search_directory == nullptr),
+            std::tuple(24u, 0u, std::string("svc_identity"), true));
 
   // A second run calls the entry again but does not load the library again.
   ASSERT_EQ(DelayLoad("svc_identity", &probe.initialize, &result), kDelayLoadOk);
@@ -184,14 +182,6 @@ TEST(DelayLoad, RunsTheEntryAndHandsTheIdentityToTheLibrary) {
   ASSERT_EQ(DelayLoad(nullptr, &anonymous.initialize, &result), kDelayLoadOk);
   EXPECT_EQ(DelayLoadContext::Get().identity(), "");
   EXPECT_EQ(anonymous.record.Get(nullptr)().identity, nullptr);
-
-  // A library without the dependency entry loads all the same.
-  scene.Install("lib", "libprobe_plain.so", DELAY_PLAIN_LIBRARY);
-  DelayImportLibrary plain("libprobe_plain.so");
-  DelayImport<InitializeFn> plain_initialize(plain, "DelayPlain_Initialize");
-  DelayImport<CountFn> plain_calls(plain, "DelayPlain_InitializeCalls");
-  EXPECT_EQ(DelayLoad("default", &plain_initialize, nullptr), kDelayLoadOk);
-  EXPECT_EQ(plain_calls.Get(nullptr)(), 1);
 }
 
 TEST(LocateAndLoadLibrary, FirstLocationInOrderWins) {

@@ -48,7 +48,7 @@ class SpecialFoldersTest : public testing::Test {
 };
 
 std::string PasswordHome(uid_t uid) {
-  struct passwd* pw = ::getpwuid(uid);
+  const struct passwd* pw = ::getpwuid(uid);
   return pw && pw->pw_dir ? pw->pw_dir : "";
 }
 
@@ -57,32 +57,27 @@ TEST_F(SpecialFoldersTest, ExpandEnvironment) {
   env_.Set("VELDER_T_EMPTY", "");
   env_.Set("VELDER_T_PCT", "%VELDER_T_A%");
   env_.Unset("VELDER_T_UNDEF");
-  struct Case {
-    const char* in;
-    const char* out;
-  };
-  for (const Case& c : {
-           Case{"%VELDER_T_A%", "alpha"},
-           Case{"x%VELDER_T_A%y%VELDER_T_A%", "xalphayalpha"},
-           Case{"%VELDER_T_EMPTY%x", "x"},
-           Case{"%VELDER_T_UNDEF%/x", "%VELDER_T_UNDEF%/x"},
+  for (const auto& [in, out] : std::vector<std::pair<std::string, std::string>>{
+           {"%VELDER_T_A%", "alpha"},
+           {"x%VELDER_T_A%y%VELDER_T_A%", "xalphayalpha"},
+           {"%VELDER_T_EMPTY%x", "x"},
+           {"%VELDER_T_UNDEF%/x", "%VELDER_T_UNDEF%/x"},
            // The closing sign of an undefined name is not reused as an opening one.
-           Case{"%VELDER_T_UNDEF%VELDER_T_A%", "%VELDER_T_UNDEF%VELDER_T_A%"},
-           Case{"%VELDER_T_UNDEF%%VELDER_T_A%", "%VELDER_T_UNDEF%alpha"},
-           Case{"%%", "%%"},
-           Case{"a%%VELDER_T_A%", "a%%VELDER_T_A%"},
-           Case{"100%", "100%"},
-           Case{"%", "%"},
-           Case{"%VELDER_T_A", "%VELDER_T_A"},
-           Case{"%velder_t_a%", "%velder_t_a%"},  // names keep their case
-           Case{"%VELDER_T_PCT%", "%VELDER_T_A%"},  // values are not expanded again
-           Case{"%A=B%", "%A=B%"},
-           Case{"", ""},
+           {"%VELDER_T_UNDEF%VELDER_T_A%", "%VELDER_T_UNDEF%VELDER_T_A%"},
+           {"%VELDER_T_UNDEF%%VELDER_T_A%", "%VELDER_T_UNDEF%alpha"},
+           {"%%", "%%"},
+           {"a%%VELDER_T_A%", "a%%VELDER_T_A%"},
+           {"100%", "100%"},
+           {"%", "%"},
+           {"%VELDER_T_A", "%VELDER_T_A"},
+           {"%velder_t_a%", "%velder_t_a%"},  // names keep their case
+           {"%VELDER_T_PCT%", "%VELDER_T_A%"},  // values are not expanded again
+           {"%A=B%", "%A=B%"},
+           {"", ""},
        }) {
-    SCOPED_TRACE(c.in);
-    std::string text = c.in;
+    std::string text = in;
     ExpandEnvironment(text);
-    EXPECT_EQ(text, c.out);
+    EXPECT_EQ(text, out) << in;
   }
 }
 

@@ -51,13 +51,9 @@ class LateboundTest : public testing::Test {
 TEST_F(LateboundTest, FindsTheFileWithAndWithoutATrailingSeparator) {
   const std::string data = dir_.File("data");
   const std::string expected = MakeBaseFile(data);
-  struct Case {
-    std::string value;
-    bool expand;
-  };
-  for (const Case& c : {Case{data, false}, Case{data + "/", false}, Case{data, true}}) {
-    SCOPED_TRACE(c.value + (c.expand ? " (expandable)" : ""));
-    SetPath("default", c.value, c.expand);
+  for (const auto& [value, expand] : {std::pair{data, false}, std::pair{data + "/", false}, std::pair{data, true}}) {
+    SCOPED_TRACE(value + (expand ? " (expandable)" : ""));
+    SetPath("default", value, expand);
     const auto [path, log] = Lookup("tarn", "default");
     EXPECT_EQ(path, expected);
     EXPECT_EQ(log, "");
@@ -67,6 +63,8 @@ TEST_F(LateboundTest, FindsTheFileWithAndWithoutATrailingSeparator) {
   EXPECT_EQ(other, "");
   EXPECT_NE(log.find("Not found: '" + data + "/100/settings/other.velder'"), std::string::npos) << log;
   EXPECT_EQ(Lookup("tarn", "gamma").first, "");
+  MakeBaseFile(data, "../evil");  // the product cannot leave the settings directory
+  EXPECT_EQ(Lookup("../evil", "default").first, "");
 }
 
 TEST_F(LateboundTest, MissingOrUnreadableValuesLogTheKeyAndTheCause) {
@@ -88,7 +86,6 @@ TEST_F(LateboundTest, MissingOrUnreadableValuesLogTheKeyAndTheCause) {
     EXPECT_NE(log.find("Failed to read LateboundTargetDir: " + std::to_string(c.cause) + ", from " + key),
               std::string::npos)
         << log;
-    EXPECT_NE(log.find("Latebound::GetLateboundBaseFile"), std::string::npos) << log;
   }
 
   // The machine hive replaced by something that is no database at all.
@@ -143,26 +140,16 @@ TEST_F(LateboundTest, RelativeOrEmptyDirectoriesNeverDependOnTheWorkingFolder) {
   fs::current_path(dir_.path());
   MakeBaseFile(".");
   MakeBaseFile("rel");
-  struct Case {
-    std::string value;
-    std::string logged;
-  };
-  for (const Case& c : {Case{"", "100/settings/tarn.velder"}, Case{"rel", "rel/100/settings/tarn.velder"},
-                        Case{"%HOME%", "%HOME%/100/settings/tarn.velder"}}) {
-    SCOPED_TRACE(c.value);
-    SetPath("default", c.value);
+  for (const std::string value : {"", "rel", "%HOME%"}) {
+    SCOPED_TRACE(value);
+    SetPath("default", value);
     const auto [path, log] = Lookup("tarn", "default");
     EXPECT_EQ(path, "");
-    EXPECT_NE(log.find("Not found: '" + c.logged + "'"), std::string::npos) << log;
+    EXPECT_NE(log.find("Not found: '" + (value.empty() ? "" : value + "/") + "100/settings/tarn.velder'"),
+              std::string::npos)
+        << log;
   }
   fs::current_path(old_cwd);
-}
-
-TEST_F(LateboundTest, ProductCannotLeaveTheSettingsDirectory) {
-  const std::string data = dir_.File("data");
-  SetPath("default", data);
-  MakeBaseFile(data, "../evil");
-  EXPECT_EQ(Lookup("../evil", "default").first, "");
 }
 
 }  // namespace
