@@ -138,8 +138,7 @@ TEST_F(ChangeNotifierTest, EnvelopesCarryPathAndValueInQueueOrder) {
   for (size_t i = 0; i < calls.size(); ++i) {
     const IpcMessage m = calls[i].Message();
     EXPECT_EQ(calls[i].identity, "velder-test") << i;
-    EXPECT_EQ(m.message_type(),
-              static_cast<uint8_t>(i < 3 ? MessageType::Notification : MessageType::NotificationConstraints));
+    EXPECT_EQ(m.message_type(), i < 3 ? MessageType::Notification : MessageType::NotificationConstraints);
     EXPECT_EQ(m.name_space() + m.user() + m.client(), "") << "the subscriber learns the path only";
     EXPECT_EQ(m.path(), "s.list.3");
     EXPECT_EQ(m.value_kind(), static_cast<uint8_t>(i < 3 ? std::get<1>(values[i]) : ValueKind::Integer));

@@ -12,7 +12,7 @@
 
 #include "notify/notification_sender.h"
 #include "platform/mutex.h"
-#include "plugin/ipc_message.h"
+#include "wire/ipc_message.h"
 
 namespace notify_testing {
 
