@@ -22,11 +22,8 @@ using testing_support::ModeOf;
 // A socket file with nobody listening, as a killed server leaves it.
 void MakeStaleSocket(const std::string& path) {
   fs::create_directories(fs::path(path).parent_path());
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+  const int fd = BoundSocket(path, 0);
+  ASSERT_GE(fd, 0);
   ::close(fd);
 }
 
