@@ -69,13 +69,6 @@ int ExitCodeOf(const std::unique_ptr<ChildProcess>& child) {
   return child->Wait(kPatience) == ChildProcess::WaitResult::kExited ? child->ExitCode() : -3;
 }
 
-std::vector<std::string> EnvironmentWith(const std::string& entry) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) env.emplace_back(*e);
-  env.push_back(entry);
-  return env;
-}
-
 TEST(ProcessLauncher, ExitCodesAndSignals) {
   for (const auto& [args, code] : std::vector<std::pair<std::string, int>>{
            {"-c \"exit 0\"", 0}, {"-c \"exit 7\"", 7}, {"-c \"exit 255\"", 255},
@@ -130,7 +123,7 @@ TEST(ProcessLauncher, ArgumentsArriveAsQuoted) {
   const std::string script = WriteArgsScript(dir);
   const std::string out = dir.File("out");
   ProcessOptions options;
-  options.environment = EnvironmentWith("OUT=" + out);
+  options.environment = std::vector<std::string>{"OUT=" + out};
   // How texts are quoted and split is the command line's own test; here they
   // reach the program unchanged by a shell.
   for (const auto& [args, lines] : std::vector<std::pair<std::optional<std::string>, std::string>>{
