@@ -65,7 +65,7 @@ TEST_F(RegistryFilesTest, RightsOfAnUnprivilegedUser) {
   EXPECT_EQ(ModeOf(machine_), 0644u);
   EXPECT_EQ(as_nobody(read), Code(RegistryError::Ok));
   EXPECT_EQ(as_nobody(write), denied);
-  EXPECT_EQ(as_nobody([](SqliteRegistry& reg) { reg.CreateKey("SOFTWARE", "New"); }), denied);
+  EXPECT_EQ(as_nobody([](SqliteRegistry& reg) { reg.CreateKeyPath("SOFTWARE\\New"); }), denied);
   EXPECT_EQ(as_nobody([](SqliteRegistry& reg) { reg.DeleteKeyTree("SOFTWARE", "Halvern"); }), denied);
   // The user's own hive would go into a folder only root may write.
   EXPECT_EQ(as_nobody([](SqliteRegistry& reg) {
