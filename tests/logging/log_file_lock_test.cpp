@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <thread>
 
 #include "support/forked_child.h"
 #include "support/temp_dir.h"
@@ -82,24 +81,6 @@ TEST(LogFileLock, ForkedChildWaitsForItsParent) {
   lock->Release();
   EXPECT_TRUE(other->Acquire(milliseconds(0)));
   other->Release();
-}
-
-TEST(LogFileLock, PrivateLockIsPerObjectAndTimesOut) {
-  auto a = LogFileLock::Private();
-  auto b = LogFileLock::Private();
-  EXPECT_TRUE(a->path().empty());
-  ASSERT_TRUE(a->Acquire(milliseconds(0)));
-  EXPECT_TRUE(b->Acquire(milliseconds(0)));  // nothing shared
-  bool other_thread_got_it = true;
-  std::thread([&] { other_thread_got_it = a->Acquire(milliseconds(20)); }).join();
-  EXPECT_FALSE(other_thread_got_it);
-  a->Release();
-  std::thread([&] {
-    other_thread_got_it = a->Acquire(milliseconds(20));
-    if (other_thread_got_it) a->Release();
-  }).join();
-  EXPECT_TRUE(other_thread_got_it);
-  b->Release();
 }
 
 }  // namespace
