@@ -27,10 +27,8 @@ using testing_support::WriteFile;
 
 const std::string kShellFolders = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
 
-std::unique_ptr<FileContext> MakeContext(const std::string& identity, uint32_t options = 0, int level = 4,
-                                         const std::string& framework = "QOR",
-                                         const std::string& component = "VelderPlugin") {
-  return std::make_unique<FileContext>(std::make_unique<FileSystem::Path>(), identity, framework, component, level,
+std::unique_ptr<FileContext> MakeContext(const std::string& identity, uint32_t options = 0, int level = 4) {
+  return std::make_unique<FileContext>(std::make_unique<FileSystem::Path>(), identity, "QOR", "VelderPlugin", level,
                                        options);
 }
 
@@ -74,20 +72,14 @@ TEST(FileContext, DirectoryByIdentity) {
   ::umask(old_mask);
 }
 
-TEST(FileContext, NamesThatWouldLeaveTheDirectoryGiveNoLogFile) {
+// The identity is a caller's text (velder-update --identity); framework and
+// component are the product's constants.
+TEST(FileContext, IdentitiesThatWouldLeaveTheDirectoryGiveNoLogFile) {
   LogTestEnvironment env;
-  const struct {
-    std::string identity, framework, component;
-  } cases[] = {
-      {"..", "QOR", "VelderPlugin"},       {".", "QOR", "VelderPlugin"},
-      {"a/../../x", "QOR", "VelderPlugin"}, {"id", "..", "VelderPlugin"},
-      {"id", "Q/R", "VelderPlugin"},       {"id", "QOR", ""},
-      {"id", "QOR", "../../../x"},         {std::string("id\0x", 4), "QOR", "VelderPlugin"},
-      {"id", "QOR", ".."},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.identity + "|" + c.framework + "|" + c.component);
-    auto context = MakeContext(c.identity, 0, 4, c.framework, c.component);
+  for (const std::string& identity : {std::string(".."), std::string("."), std::string("a/../../x"),
+                                      std::string("id\0x", 4)}) {
+    SCOPED_TRACE(identity);
+    auto context = MakeContext(identity);
     EXPECT_FALSE(context->Open());
     EXPECT_EQ(context->GetFilePath(0), "");
     context->AppendLine("x\r\n");
