@@ -51,7 +51,9 @@ TEST(HostLifecycle, CommandLineFolderAndLibraryMistakesAreReported) {
     std::vector<std::string> environment;
   } cases[] = {
       {{"--bogus"}, 2, "--bogus", {}},
-      {{"--identity", "../escape"}, 2, "identity", {}},  // which names are refused: host_options_test
+      {{"--identity", "../escape"}, 2, "identity", {}},
+      {{"--identity", ""}, 2, "identity", {}},
+      {{"--identity", std::string(65, 'a')}, 2, "identity", {}},
       {{"--plugin", "/nonexistent/libvelder_plugin.so"}, 1, "cannot load the plug-in", {}},
       {{"--plugin", not_a_plugin}, 1, "does not export HosterPluginCreateContext", {}},
       {{"--data", (sandbox.root() / "plain-file").string()}, 1, "is not a folder", {}},
