@@ -17,6 +17,7 @@
 
 #include "notify/change_notifier.h"
 #include "platform/manual_reset_event.h"
+#include "store/hive_file_parser.h"
 #include "store/settings.h"
 #include "store/storage.h"
 #include "support/bench_folder.h"
@@ -173,7 +174,7 @@ void BM_LoadPhases(benchmark::State& state) {
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     read += micros(Clock::now() - start);
     start = Clock::now();
-    benchmark::DoNotOptimize(json::parse(bytes));
+    benchmark::DoNotOptimize(HiveFileParser::ParseOrThrow(bytes));
     parse += micros(Clock::now() - start);
     Settings hive(Fixture::kUser, fixture.storage, fixture.notifier, fixture.wake, nullptr, "bench");
     start = Clock::now();
