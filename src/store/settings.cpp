@@ -383,6 +383,7 @@ Settings::Members Settings::ViewMembers(const json& effective, const OverlayUndo
   for (const auto& [name, value] : effective.items()) members.emplace_back(&name, &value);
   const size_t held = members.size();
   auto add_local = [&](const std::string& name) {
+    hive_lock_.AssertHeld();  // the lambda runs within this call
     if (effective.contains(name)) return;
     Path member;
     member.push_back(VelderPath::Element::MakeKey(name));
