@@ -254,9 +254,8 @@ void Settings::ReadFilesAndRebuild(bool notify) {
     json& metadata = Metadata();
     const auto stored = metadata.find("next_check");
     schedule_.Restore(stored == metadata.end() ? nullptr : &*stored, now);
-    if (used_system_base && (metadata.value("etag", json()) != "" || metadata.value("pns_id", json()) != "")) {
+    if (used_system_base) {
       // The system's base carries no etag of this user: fetch the user's own.
-      // Saved once; a hive whose file says so already is not written again.
       metadata["etag"] = "";
       metadata["pns_id"] = "";
       journalled_ = true;  // the next load does the same
