@@ -98,6 +98,31 @@ void BM_SetValue(benchmark::State& state) {
 }
 BENCHMARK(BM_SetValue)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
 
+// A value the schema does not describe, in an object of `count` such values
+// (what clients write locally): "local" holds it, and the effective document
+// does not copy it.
+void BM_SetLocalValue(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
+  Fixture fixture(count);
+  const RequestContext request{Settings::kProduct, Fixture::kUser, true, true, false};
+  for (int i = 0; i < count; ++i) {
+    VelderPath::Path path;
+    VelderPath::Parse("obj.s" + std::to_string(i), path);
+    fixture.hive->SetValue(path, i, request, "writer");
+  }
+  int i = 0;
+  for (auto _ : state) {
+    VelderPath::Path path;
+    VelderPath::Parse("obj.s" + std::to_string((i * 7919) % count), path);
+    if (fixture.hive->SetValue(path, count + i++, request, "writer") != ResultCode::Success) {
+      state.SkipWithError("SetValue failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SetLocalValue)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
 // An element of an array: the whole array is copied into the patch.
 void BM_SetArrayElement(benchmark::State& state) {
   Fixture fixture(static_cast<int>(state.range(0)));

@@ -3,9 +3,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <utility>
+
+#include "platform/utf.h"
 
 namespace HiveFileParser {
 
@@ -71,18 +72,33 @@ class Reader {
     }
   }
 
+  // Steps over the opening bracket; true when `close` follows at once.
+  bool Empty(char close) {
+    ++p_;
+    SkipSpace();
+    if (p_ == end_ || *p_ != close) return false;
+    ++p_;
+    return true;
+  }
+
+  // After a member or element: at ',' another follows (`more`), at `close`
+  // the container ends; anything else is no JSON.
+  bool Next(char close, bool& more) {
+    SkipSpace();
+    if (p_ == end_) return false;
+    more = *p_ == ',';
+    if (!more && *p_ != close) return false;
+    ++p_;
+    if (more) SkipSpace();
+    return true;
+  }
+
   bool Object(json& out, int depth) {
     if (depth > kMaxDepth) return false;
-    ++p_;  // '{'
     out = json::object();
     auto& members = out.get_ref<json::object_t&>();
-    SkipSpace();
-    if (p_ < end_ && *p_ == '}') {
-      ++p_;
-      return true;
-    }
     std::string key;
-    for (;;) {
+    for (bool more = !Empty('}'); more;) {
       if (p_ == end_ || *p_ != '"') return false;
       key.clear();
       if (!String(key)) return false;
@@ -98,44 +114,20 @@ class Reader {
       } else {
         slot = &members[key];
       }
-      if (!Value(*slot, depth)) return false;
-      SkipSpace();
-      if (p_ == end_) return false;
-      if (*p_ == ',') {
-        ++p_;
-        SkipSpace();
-        continue;
-      }
-      if (*p_ != '}') return false;
-      ++p_;
-      return true;
+      if (!Value(*slot, depth) || !Next('}', more)) return false;
     }
+    return true;
   }
 
   bool Array(json& out, int depth) {
     if (depth > kMaxDepth) return false;
-    ++p_;  // '['
     out = json::array();
     auto& elements = out.get_ref<json::array_t&>();
-    SkipSpace();
-    if (p_ < end_ && *p_ == ']') {
-      ++p_;
-      return true;
-    }
-    for (;;) {
+    for (bool more = !Empty(']'); more;) {
       elements.emplace_back();
-      if (!Value(elements.back(), depth)) return false;
-      SkipSpace();
-      if (p_ == end_) return false;
-      if (*p_ == ',') {
-        ++p_;
-        SkipSpace();
-        continue;
-      }
-      if (*p_ != ']') return false;
-      ++p_;
-      return true;
+      if (!Value(elements.back(), depth) || !Next(']', more)) return false;
     }
+    return true;
   }
 
   static int Hex(char c) {
@@ -158,24 +150,6 @@ class Reader {
     return true;
   }
 
-  static void AppendUtf8(uint32_t code, std::string& out) {
-    if (code < 0x80) {
-      out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-  }
-
   bool Escape(std::string& out) {
     if (p_ == end_) return false;
     const char c = *p_++;
@@ -191,17 +165,21 @@ class Reader {
       case 'u': break;
       default: return false;
     }
-    uint32_t code = 0;
-    // \u0000 is left to the general parser.
-    if (!Unit(code) || code == 0 || (code >= 0xDC00 && code <= 0xDFFF)) return false;
-    if (code >= 0xD800 && code <= 0xDBFF) {
-      uint32_t low = 0;
+    // \u0000 is left to the general parser; a high surrogate needs its low
+    // one next, and a surrogate alone gives no text.
+    std::u16string units;
+    uint32_t unit = 0;
+    if (!Unit(unit) || unit == 0) return false;
+    units.push_back(static_cast<char16_t>(unit));
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
       if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
       p_ += 2;
-      if (!Unit(low) || low < 0xDC00 || low > 0xDFFF) return false;
-      code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+      if (!Unit(unit)) return false;
+      units.push_back(static_cast<char16_t>(unit));
     }
-    AppendUtf8(code, out);
+    const std::string text = platform::Utf16ToUtf8(units);
+    if (text.empty()) return false;
+    out += text;
     return true;
   }
 
