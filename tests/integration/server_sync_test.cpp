@@ -48,7 +48,7 @@ TEST_F(ServerSync, FirstSyncPushUploadTagsAndPnsIdOnce) {
   }
   ASSERT_TRUE(subscribed) << watch.err();
   ASSERT_EQ(Admin({"product", "patch-values", "any", R"({"greeting":"pushed"})"}).rc, 0);
-  EXPECT_TRUE(watch.WaitForOutput("pushed", std::chrono::seconds(1))) << watch.out() << AccessLog();
+  EXPECT_TRUE(watch.WaitForOutput("pushed", std::chrono::seconds(10))) << watch.out() << AccessLog();
 
   // Nothing new: 304, and the tag stays.
   ASSERT_EQ(Ctl({"sync"}).rc, 0);
