@@ -712,12 +712,20 @@ class ByteCounter final : public nlohmann::detail::output_adapter_protocol<char>
 
 }  // namespace
 
-size_t Settings::LocalDocumentBytes() {
-  platform::MutexLock lock(hive_lock_);
+size_t Settings::CompactBytes(const json& document) {
   auto counter = std::make_shared<ByteCounter>();
   nlohmann::detail::serializer<json> serializer(counter, ' ', nlohmann::detail::error_handler_t::replace);
-  serializer.dump(local_, false, false, 0);
+  serializer.dump(document, false, false, 0);
   return counter->count;
+}
+
+bool Settings::LocalDocumentFits(size_t growth, size_t limit) {
+  platform::MutexLock lock(hive_lock_);
+  const auto fits = [&] { return local_bytes_bound_ <= limit && growth <= limit - local_bytes_bound_; };
+  if (local_bytes_version_ == local_version_ && fits()) return true;
+  local_bytes_bound_ = CompactBytes(local_);
+  local_bytes_version_ = local_version_;
+  return fits();
 }
 
 bool Settings::JournalLocal(const std::vector<std::vector<std::string>>& key_paths) {

@@ -274,9 +274,11 @@ class Settings {
   nlohmann::json base_document() EXCLUDES(hive_lock_);
   nlohmann::json local_document() EXCLUDES(hive_lock_);
   nlohmann::json update_journal() EXCLUDES(hive_lock_);
-  // The length of the local document as its file would hold it (compact
-  // JSON), counted without building the text.
-  size_t LocalDocumentBytes() EXCLUDES(hive_lock_);
+  // Whether the local document, grown by `growth` bytes, stays within
+  // `limit` bytes as its file would hold it (compact JSON). Cheap while the
+  // kept upper bound says so; the exact length is counted only near the limit
+  // or after a change the bound does not follow.
+  bool LocalDocumentFits(size_t growth, size_t limit) EXCLUDES(hive_lock_);
 
   // Display name of a user in log lines: the user itself, or when longer than
   // nine characters its first character, "..", and its last seven.
@@ -456,6 +458,14 @@ class Settings {
   // Counts the changes of the local document, so that a save knows whether
   // the copy it wrote is still the whole truth.
   uint64_t local_version_ GUARDED_BY(hive_lock_) = 0;
+  // An upper bound of the local document's compact length, valid while
+  // local_version_ equals local_bytes_version_. SetValue raises it by what the
+  // write can add, so that a write does not serialise the whole hive to check
+  // the size limit; any other change leaves it to be counted again.
+  static size_t CompactBytes(const nlohmann::json& document);
+  void RaiseLocalBytesBound(const VelderPath::Path& path, const nlohmann::json& value, size_t overlays) REQUIRES(hive_lock_);
+  size_t local_bytes_bound_ GUARDED_BY(hive_lock_) = 0;
+  uint64_t local_bytes_version_ GUARDED_BY(hive_lock_) = UINT64_MAX;
   nlohmann::json update_journal_ GUARDED_BY(hive_lock_);
   bool exchange_running_ GUARDED_BY(hive_lock_) = false;       // between UpdateStart and UpdateEnd
   bool asked_during_exchange_ GUARDED_BY(hive_lock_) = false;  // UpdateNow or a push came meanwhile

@@ -146,11 +146,25 @@ ResultCode Settings::SetValue(const Path& path, const json& value, const Request
     return result;
   }
   if (written) {
+    const bool bounded = local_bytes_version_ == local_version_;
     journalled_ = true;
     MarkDirtyLocked(true);
+    if (bounded) RaiseLocalBytesBound(path, value, undo.size());
     RebuildEffectiveAt(path, origin, local_change);
   }
   return ResultCode::Success;
+}
+
+// Each overlay written holds at most the value, under the path's keys made
+// into objects. A write into an array stores the whole array, whose length
+// the value does not bound: the bound is left to be counted again.
+void Settings::RaiseLocalBytesBound(const Path& path, const json& value, size_t overlays) {
+  if (FirstIndexElement(path) < path.size()) return;
+  // 32: the overlay's own member ("local", "patch") when the write creates it.
+  size_t per_overlay = CompactBytes(value) + 32;
+  for (const VelderPath::Element& element : path) per_overlay += CompactBytes(json(element.key)) + 4;
+  local_bytes_bound_ += std::max<size_t>(overlays, 1) * per_overlay;
+  local_bytes_version_ = local_version_;
 }
 
 ResultCode Settings::WriteOverlay(const Path& path, const json& value, json& overlay, std::vector<OverlayUndo>* undo,
@@ -411,7 +425,11 @@ ResultCode Settings::SetLocalConstraints(const Path& path, uint32_t requested, c
     changed = removed != entries.end();
     entries.erase(removed, entries.end());
   }
-  if (!changed) return ResultCode::Success;
+  if (!changed) {
+    // Nothing to record: the document stays as it was saved.
+    if (!had_list) local_.erase("local_admin_only");
+    return ResultCode::Success;
+  }
   if (!JournalLocal({{"local_admin_only"}})) {
     if (had_list) {
       list = std::move(before);

@@ -212,6 +212,11 @@ TEST_F(SettingsRandomTest, PartialRebuildsEqualCompleteOnes) {
         ASSERT_EQ(partial, complete);
       }
       ASSERT_EQ(Pruned(mirror), Pruned(complete));
+      // The size limit's kept bound never lets the document past the limit
+      // and never refuses what fits.
+      const size_t bytes = hive->local_document().dump(-1, ' ', false, json::error_handler_t::replace).size();
+      ASSERT_FALSE(hive->LocalDocumentFits(1, bytes));
+      ASSERT_TRUE(hive->LocalDocumentFits(1, bytes + 1));
 
       if (step % 25 == 24) {
         ASSERT_EQ(hive->SaveLocalFile(), Storage::kStatusOk);
