@@ -256,10 +256,18 @@ void Settings::ReadFilesAndRebuild(bool notify) {
     schedule_.Restore(stored == metadata.end() ? nullptr : &*stored, now);
     if (used_system_base) {
       // The system's base carries no etag of this user: fetch the user's own.
-      metadata["etag"] = "";
-      metadata["pns_id"] = "";
-      journalled_ = true;  // the next load does the same
-      MarkDirtyLocked(false);
+      // Every such load clears them again, so a save is owed only when the
+      // file holds a value (most hives of a fresh machine hold none).
+      bool stored = false;
+      for (const char* key : {"etag", "pns_id"}) {
+        json& value = metadata[key];
+        stored = stored || value != "";
+        value = "";
+      }
+      if (stored) {
+        journalled_ = true;  // the next load does the same
+        MarkDirtyLocked(false);
+      }
     }
     RefreshConnectedFlagLocked();
     // Changes that never reached the server (the service stopped before the
