@@ -20,12 +20,8 @@ IpcMessage WithValue(ValueKind kind, std::string bytes) {
 }
 
 TEST(ValueConversion, JsonBecomesTheKindAndBytesOfItsTypeOrIsRefused) {
-  const struct {
-    const char* name;
-    json value;
-    std::optional<ValueKind> kind;  // none: refused, the message unchanged
-    std::string bytes;
-  } cases[] = {
+  // A kind of none: refused, the message unchanged.
+  const struct { const char* name; json value; std::optional<ValueKind> kind; std::string bytes; } cases[] = {
       {"null", nullptr, ValueKind::None, ""},
       {"unsigned, bit for bit", std::numeric_limits<uint64_t>::max(), ValueKind::Integer, std::string(8, '\xff')},
       {"-2^63 fits", -9223372036854775808.0, ValueKind::Integer, std::string(7, '\0') + "\x80"},
