@@ -233,7 +233,7 @@ ResultCode SettingsManager::HandleSetValue(const Call& call) {
   // its limit is refused before anything changes (the value may be stored
   // twice, in the overlay and in the update journal).
   const size_t growth = 2 * (call.request.value().size() + call.request.path().size() + 16);
-  if (call.hive.LocalDocumentBytes() + growth > resource_limits::kMaxLocalDocumentBytes) {
+  if (!call.hive.LocalDocumentFits(growth, resource_limits::kMaxLocalDocumentBytes)) {
     return ResultCode::SizeQuotaExceeded;
   }
   return call.hive.SetValue(path, *value, call.context, call.sender_channel);
