@@ -44,13 +44,8 @@ TEST(ValueConversion, JsonBecomesTheKindAndBytesOfItsTypeOrIsRefused) {
 TEST(ValueConversion, RequestValuesBecomeJsonOrNoValue) {
   const std::string deep = std::string(200, '[') + std::string(200, ']');
   const std::string deep_in_text = "{\"a\":\"" + std::string(500, '[') + "\"}";
-  const struct {
-    const char* name;
-    ValueKind kind;
-    std::string bytes;
-    std::optional<json> expected;
-    bool parse_error;
-  } cases[] = {
+  const struct { const char* name; ValueKind kind; std::string bytes; std::optional<json> want; bool parse_error; }
+      cases[] = {
       {"boolean 2 is true", ValueKind::Boolean, "\x02", json(true), false},
       {"boolean without bytes", ValueKind::Boolean, "", json(false), false},
       {"integer", ValueKind::Integer, "\xd6" + std::string(7, '\xff'), json(-42), false},
@@ -64,7 +59,7 @@ TEST(ValueConversion, RequestValuesBecomeJsonOrNoValue) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::string error = "stale";
-    EXPECT_EQ(IpcValue::ToJson(WithValue(c.kind, c.bytes), &error), c.expected);
+    EXPECT_EQ(IpcValue::ToJson(WithValue(c.kind, c.bytes), &error), c.want);
     EXPECT_EQ(!error.empty(), c.parse_error) << error;
   }
 }
