@@ -14,10 +14,11 @@
 
 namespace {
 
+using client_test::Int64Bytes;
 using client_test::RawService;
+using client_test::Reply;
 using ipc_test::RawFrame;
 using ipc_test::U32;
-using client_test::Reply;
 using client_test::ScopedService;
 using client_test::ScriptedService;
 using nlohmann::json;
@@ -26,12 +27,6 @@ using velder::ClientError;
 using velder::ClientOptions;
 using velder::Notification;
 using velder::Status;
-
-std::string Int64Bytes(int64_t v) {
-  std::string s(8, '\0');
-  for (int i = 0; i < 8; ++i) s[i] = static_cast<char>((static_cast<uint64_t>(v) >> (8 * i)) & 0xff);
-  return s;
-}
 
 std::unique_ptr<Client> ConnectOrFail(ClientOptions options = {}) {
   std::unique_ptr<Client> client;

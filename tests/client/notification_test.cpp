@@ -4,12 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "wire/ipc_message.h"
-#include "qor/ipc/hv_qor_ipc.h"
-#include "wire/value_conversion.h"
+#include "scripted_service.h"
 
 namespace {
 
+using client_test::Int64Bytes;
 using nlohmann::json;
 using velder::Notification;
 using Kind = velder::Notification::Kind;
@@ -22,13 +21,6 @@ std::string Envelope(MessageType type, const std::string& path, uint8_t kind, co
   size_t n = 0;
   const uint8_t* bytes = m.Serialize(&n);
   return std::string(reinterpret_cast<const char*>(bytes), n);
-}
-
-// The 8 little-endian bytes of an Integer value.
-std::string Int64(uint64_t v) {
-  std::string s;
-  for (int i = 0; i < 8; ++i) s += static_cast<char>(v >> (8 * i));
-  return s;
 }
 
 TEST(NotificationTest, DecodesWhatTheServiceSends) {
@@ -44,9 +36,9 @@ TEST(NotificationTest, DecodesWhatTheServiceSends) {
     uint32_t constraints;
   } cases[] = {
       {"end of the connection", HV_IPC_KIND_DISCONNECTED, "", Kind::Disconnected, "", nullptr, 0},
-      {"largest bits", 1, Envelope(kBits, "a", 2, Int64(0xffffffff)), Kind::Constraints, "a", nullptr, 0xffffffff},
-      {"bits past 32", 1, Envelope(kBits, "a", 2, Int64(0x100000000)), Kind::Malformed, "", nullptr, 0},
-      {"negative bits", 1, Envelope(kBits, "a", 2, Int64(-1)), Kind::Malformed, "", nullptr, 0},
+      {"largest bits", 1, Envelope(kBits, "a", 2, Int64Bytes(0xffffffff)), Kind::Constraints, "a", nullptr, 0xffffffff},
+      {"bits past 32", 1, Envelope(kBits, "a", 2, Int64Bytes(0x100000000)), Kind::Malformed, "", nullptr, 0},
+      {"negative bits", 1, Envelope(kBits, "a", 2, Int64Bytes(-1)), Kind::Malformed, "", nullptr, 0},
       {"bits as text", 1, Envelope(kBits, "a", 3, "2"), Kind::Malformed, "", nullptr, 0},
       {"bits missing", 1, Envelope(kBits, "a", 0, ""), Kind::Malformed, "", nullptr, 0},
       {"unreadable value", 1, Envelope(kValue, "a", 4, "{"), Kind::Malformed, "", nullptr, 0},

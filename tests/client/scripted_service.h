@@ -30,6 +30,13 @@ namespace client_test {
 
 inline constexpr char kIdentity[] = "client_test";
 
+// The 8 little-endian bytes of an Integer value.
+inline std::string Int64Bytes(int64_t v) {
+  std::string s;
+  for (int i = 0; i < 8; ++i) s += static_cast<char>(static_cast<uint64_t>(v) >> (8 * i));
+  return s;
+}
+
 // Points the IPC library (of this process and of the programs it starts) at a
 // fresh directory, and the client library at the test identity.
 class ScopedService {

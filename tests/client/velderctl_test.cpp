@@ -111,7 +111,8 @@ TEST(OutputFormatTest, EdgesOfWhatIsPrinted) {
             "connected: yes\nlast connection: \"soon\"\nlast successful connection: never\n"
             "last successful update: 1970-01-01 00:00:00 UTC\n");
   EXPECT_EQ(text.ConnectionStatus(true, json::array()),
-            "connected: yes\nlast connection: never\nlast successful connection: never\nlast successful update: never\n");
+            "connected: yes\nlast connection: never\nlast successful connection: never\n"
+            "last successful update: never\n");
 }
 
 }  // namespace

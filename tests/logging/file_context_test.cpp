@@ -93,11 +93,7 @@ TEST(FileContext, LogRootOfAnAdministrator) {
   auto registry = env.Registry(HKEY_LOCAL_MACHINE);
   const auto root = [&] { return FileContextBase::LogRoot(FileContextBase::RootKind::kAdministrator, *registry); };
   env.SetString(HKEY_LOCAL_MACHINE, kShellFolders, "Common AppData", "/srv/common");
-  const struct {
-    const char* title;
-    std::function<bool()> set;
-    std::string expected;
-  } cases[] = {
+  const struct { const char* title; std::function<bool()> set; std::string expected; } cases[] = {
       {"absolute", [&] { return registry->SetString(kLoggingKey, "RootPath", "/opt/logs/"); }, "/opt/logs/"},
       // Used unexpanded, so not a usable path.
       {"variable", [&] { return registry->SetString(kLoggingKey, "RootPath", "%ProgramData%\\x"); }, "/srv/common"},
@@ -244,11 +240,7 @@ TEST(FileContext, ForeignFilesAreRotatedAwayUntouched) {
   const std::string victim = env.temp().File("victim");
   WriteFile(victim, "precious");
   const std::string utf16(std::string("\xff\xfeo\0l\0d\0", 8)), full(std::string(60 * 1024, 'x') + "\r\n");
-  const struct {
-    const char* name;
-    std::function<int(const char*)> plant;
-    std::string old_content;
-  } cases[] = {
+  const struct { const char* name; std::function<int(const char*)> plant; std::string old_content; } cases[] = {
       {"utf-16 mark", [&](const char* p) { return WriteFile(p, utf16), 0; }, utf16},
       {"hard link", [&](const char* p) { return ::link(victim.c_str(), p); }, "precious"},
       {"symbolic link", [&](const char* p) { return ::symlink(victim.c_str(), p); }, "precious"},

@@ -35,11 +35,9 @@ TEST(File, RefusesWhatMustNotBeWritten) {
   ASSERT_EQ(::mkfifo(dir.File("fifo.log").c_str(), 0600), 0);  // opening must not block
   fs::create_directory(dir.File("dir.log"));
   ASSERT_EQ(::symlink(dir.File("nowhere").c_str(), dir.File("dangling.log").c_str()), 0);
-  const struct {
-    const char* name;
-    int error;
-  } cases[] = {{"link.log", ELOOP}, {"hard.log", EMLINK}, {"fifo.log", EINVAL}, {"dir.log", EISDIR},
-               {"dangling.log", ELOOP}, {"no/such/dir.log", ENOENT}};
+  const struct { const char* name; int error; } cases[] = {
+      {"link.log", ELOOP}, {"hard.log", EMLINK}, {"fifo.log", EINVAL}, {"dir.log", EISDIR},
+      {"dangling.log", ELOOP}, {"no/such/dir.log", ENOENT}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     File file;
@@ -92,14 +90,12 @@ TEST(Path, CreateDirectoriesReplacesPlantedLinks) {
   const std::string target = root + "/Halvern/NS/id/Log/QOR";
   fs::create_directory(root);
   fs::create_directory(elsewhere);
-  // Links planted at the first level, at the last one, and a dangling one in the middle.
-  const struct {
-    std::string link, to;
-    Permissions permissions;
-    mode_t mode;  // of the target; without exact modes the umask applies
-  } cases[] = {{root + "/Halvern", elsewhere, kExact, 0755},
-               {target, elsewhere, kExact, 0755},
-               {root + "/Halvern/NS/id/Log", dir.File("missing"), kUmasked, 0700}};
+  // Links planted at the first level, at the last one, and a dangling one in the middle; `mode` is
+  // the target's: without exact modes the umask applies.
+  const struct { std::string link, to; Permissions permissions; mode_t mode; } cases[] = {
+      {root + "/Halvern", elsewhere, kExact, 0755},
+      {target, elsewhere, kExact, 0755},
+      {root + "/Halvern/NS/id/Log", dir.File("missing"), kUmasked, 0700}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.link);
     fs::remove_all(target);

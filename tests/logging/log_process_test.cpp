@@ -37,10 +37,11 @@ std::map<std::string, std::vector<int>> RunTwoWriters(LogTestEnvironment& env, u
   auto b = Writer({"--tag", "b", "--lines", "3000", "--long-every", std::to_string(long_b)});
   EXPECT_EQ(a->Wait(), 0) << a->err();
   EXPECT_EQ(b->Wait(), 0) << b->err();
-  const std::string prefix = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[[0-9a-f]{4,}\.[0-9a-f]{4,}\]  I: )";
+  const std::string prefix = std::string(logging_test::kLinePrefix) + " I: ";
   const std::regex line_shape(prefix + R"(main: (\w) (\d+) (p*|L+))");
   const std::regex banner(prefix + R"((\*\*\*  LOGGING STARTED  \*\*\* \(.*\)|\*\*\*  LOG AUTO-CLOSED \*\*\*|)"
-                                   R"(::LogsWhenDestroyedEarly::~LogsWhenDestroyedEarly: from a static destructor before the log closed))");
+                                   R"(::LogsWhenDestroyedEarly::~LogsWhenDestroyedEarly: from a static destructor )"
+                                   R"(before the log closed))");
   std::map<std::string, std::vector<int>> found;
   for (int index : {2, 1, 0}) {
     for (const std::string& line : ReadLines(env.LogFile("id", index))) {

@@ -16,6 +16,8 @@
 namespace logging_test {
 
 inline constexpr const char* kLoggingKey = "SOFTWARE\\Halvern\\QOR\\Logging";
+// A regular expression for what precedes the tag of a line: time and "[pid.tid] ".
+inline constexpr const char* kLinePrefix = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[[0-9a-f]{4,}\.[0-9a-f]{4,}\] )";
 
 // A temporary folder with a registry ($HALVERN_REGISTRY_DIR points at it
 // while the object lives) whose machine-wide "RootPath" is the folder's

@@ -32,22 +32,20 @@ using testing_support::ScopedTimeZone;
 // The "[pid.tid] " part of this thread's lines.
 std::string Ids() { return fmt::format("[{:04x}.{:04x}]", ::getpid(), ::gettid()); }
 
-// What follows the "[pid.tid] " of a line: "tag: source: message".
-std::vector<std::string> Bodies(const std::string& path) {
-  std::vector<std::string> bodies;
-  for (const std::string& line : ReadLines(path)) {
-    const size_t end = line.find("] ");
-    bodies.push_back(end == std::string::npos ? line : line.substr(end + 2));
-  }
-  return bodies;
-}
-
 // The fake clock lets the refresh interval pass without waiting.
 class LoggerTest : public testing::Test {
  protected:
   LoggerTest() : tz_("UTC0") {}
   std::string File(int index = 0) const { return env_.LogFile("id", index); }
-  std::vector<std::string> Bodies() const { return ::HvQorLogging::Bodies(File()); }
+  // What follows the "[pid.tid] " of each line of a file: "tag: source: message".
+  std::vector<std::string> Bodies(int index = 0) const {
+    std::vector<std::string> bodies;
+    for (const std::string& line : ReadLines(File(index))) {
+      const size_t end = line.find("] ");
+      bodies.push_back(end == std::string::npos ? line : line.substr(end + 2));
+    }
+    return bodies;
+  }
 
   ScopedTimeZone tz_;
   LogTestEnvironment env_;
@@ -101,11 +99,8 @@ TEST_F(LoggerTest, AFullStandardErrorBlocksOnlyTheThreadWritingThere) {
   const int saved = ::dup(STDERR_FILENO);
   ::dup2(fds[1], STDERR_FILENO);
   auto logged = [&](const std::string& text) {
-    for (int i = 0; i < 1000; ++i) {
-      for (const std::string& body : Bodies()) {
-        if (body.find(text) != std::string::npos) return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+      if (std::ranges::any_of(Bodies(), [&](const std::string& body) { return body.ends_with(text); })) return true;
     }
     return false;
   };
@@ -148,8 +143,8 @@ TEST_F(LoggerTest, ChangedConfigurationTakesEffectAfterAMinute) {
   logger.Write(6, "d");  // and the size limit is now 3 bytes: every line gets a file
   logger.Write(6, "e");
   EXPECT_THAT(Bodies(), ElementsAre(" V: e"));
-  EXPECT_THAT(::HvQorLogging::Bodies(File(1)), ElementsAre(" V: d"));
-  EXPECT_THAT(::HvQorLogging::Bodies(File(2)), ElementsAre("", HasSubstr("STARTED")));
+  EXPECT_THAT(Bodies(1), ElementsAre(" V: d"));
+  EXPECT_THAT(Bodies(2), ElementsAre("", HasSubstr("STARTED")));
   env_.SetLogging("LogLevel", 2);
   clock_->Advance(LoggerPosix::kRefreshIntervalMs + 1);
   EXPECT_FALSE(logger.IsEnabled(3));
@@ -268,14 +263,16 @@ TEST_F(LoggerTest, ConcurrentWritersRefreshAndRotation) {
   std::vector<std::thread> writers;
   for (int t = 0; t < kThreads; ++t) {
     writers.emplace_back([&logger, t] {
-      for (int i = 0; i < kLines; ++i) logger.WriteV(4, "Worker::Run()", "t{} i{} {}", fmt::make_format_args(t, i, std::string(i % 97, 'p')));
+      for (int i = 0; i < kLines; ++i) {
+        logger.WriteV(4, "Worker::Run()", "t{} i{} {}", fmt::make_format_args(t, i, std::string(i % 97, 'p')));
+      }
     });
   }
   for (auto& w : writers) w.join();
   stop = true;
   churn.join();
   std::map<int, int> next;
-  const std::regex shape(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[[0-9a-f]{4,}\.[0-9a-f]{4,}\]  I: Worker::Run: t(\d) i(\d+) (p*))");
+  const std::regex shape(std::string(logging_test::kLinePrefix) + R"( I: Worker::Run: t(\d) i(\d+) (p*))");
   int count = 0;
   for (const std::string& line : ReadLines(File())) {
     std::smatch m;

@@ -47,10 +47,7 @@ TEST(ReduceFunctionSignature, RealSignaturesOfEveryShape) {
     shapes::Storage temporary;
     temporary.destroyed_into = &destroyed;
   }
-  const struct {
-    std::string signature;
-    const char* name;
-  } cases[] = {
+  const struct { std::string signature; const char* name; } cases[] = {
       {storage.constructed, "shapes::Storage::Storage"},
       {destroyed, "shapes::Storage::~Storage"},
       {saved, "shapes::Storage::Save"},

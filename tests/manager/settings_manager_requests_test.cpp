@@ -18,15 +18,8 @@ class RequestsTest : public ManagerTest {
 };
 
 TEST_F(RequestsTest, RightsFollowTheCallerAndTheAddressedUser) {
-  struct Case {
-    const char* name;
-    std::string user_field;
-    std::string client;
-    bool admin;
-    uint32_t access;  // AccessCheck
-    uint32_t write;   // SetValue
-  };
-  const Case cases[] = {
+  // `access` and `write`: what an AccessCheck and a SetValue answer.
+  const struct { const char* name; std::string user_field, client; bool admin; uint32_t access, write; } cases[] = {
       {"administrator, another user's hive", kBob, kAlice, true, 0, 0},
       {"own hive by an empty user field", "", kAlice, false, 0, 0},
       {"own hive in lower case", "s-1-22-1-1001", kAlice, false, 0, 0},
@@ -36,7 +29,7 @@ TEST_F(RequestsTest, RightsFollowTheCallerAndTheAddressedUser) {
       {"a path in the user field", "S-1-5-18/../../etc", kAlice, true, 2, 2},
       {"a client without identity and no user field", "", "", false, 2, 2},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Result(Request(MessageType::AccessCheck, c.user_field), c.client, c.admin), c.access);
     EXPECT_EQ(SetValue(c.user_field, "x", 1, c.client, c.admin), c.write);

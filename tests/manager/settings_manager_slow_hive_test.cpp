@@ -16,19 +16,14 @@ namespace {
 class SlowHiveTest : public ManagerTest {};
 
 TEST_F(SlowHiveTest, OneUsersSlowDiskHoldsUpNobodyElse) {
-  struct Case {
-    const char* name;
-    SlowStorage::Fault fault;
-    bool first_load;
-    std::function<void()> slow;  // user A's slow work, on a thread of its own
-  };
-  const Case cases[] = {
+  // `slow` is user A's slow work, on a thread of its own.
+  const struct { const char* name; SlowStorage::Fault fault; bool first_load; std::function<void()> slow; } cases[] = {
       {"save", SlowStorage::kHoldSaves, false, [this] { manager_->ProcessHives(); }},
       {"reload", SlowStorage::kHoldLoads, false, [this] { manager_->RescheduleNextUpdateCheck(); }},
       {"first load", SlowStorage::kHoldLoads, true, [this] { Result(Request(MessageType::AccessCheck), kAlice); }},
   };
   int round = 0;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const bool first_load = c.first_load;
     MakeManager();

@@ -70,17 +70,13 @@ TEST_F(StatisticsTest, ReportSumsPerTypeAndPerOriginator) {
 }
 
 TEST_F(StatisticsTest, DurationsAreRoundedUpToMilliseconds) {
-  struct Case {
-    uint64_t ns;
-    uint64_t ms;
-  };
-  for (const Case& c : {Case{0, 0}, Case{1, 1}, Case{200'000, 1}, Case{kMs, 1}, Case{kMs + 1, 2},
-                        Case{2'500'000, 3}, Case{60 * kSecond, 60'000}}) {
-    SCOPED_TRACE(c.ns);
-    EXPECT_EQ(RequestTimer::DurationMs(1000, 1000 + c.ns), c.ms);
+  for (const auto& [ns, ms] : std::vector<std::pair<uint64_t, uint64_t>>{
+           {0, 0}, {1, 1}, {200'000, 1}, {kMs, 1}, {kMs + 1, 2}, {2'500'000, 3}, {60 * kSecond, 60'000}}) {
+    SCOPED_TRACE(ns);
+    EXPECT_EQ(RequestTimer::DurationMs(1000, 1000 + ns), ms);
     statistics_.SetCollecting(true);
-    Measure(2, "a", c.ns);
-    EXPECT_EQ(statistics_.SetCollecting(false)["by_type"]["GetValue"]["a"]["duration"], c.ms);
+    Measure(2, "a", ns);
+    EXPECT_EQ(statistics_.SetCollecting(false)["by_type"]["GetValue"]["a"]["duration"], ms);
   }
   // A clock that went backwards measures nothing rather than years.
   EXPECT_EQ(RequestTimer::DurationMs(2000, 1000), 0u);
@@ -175,7 +171,8 @@ TEST(StatisticsThreadsTest, ConcurrentTimersAreAllCountedAndSessionsMayStopMeanw
       std::vector<std::jthread> threads;
       for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&statistics, t] {
-          for (int i = 0; i < kTimers; ++i) RequestTimer timer(&statistics, 2 + i % 3, "channel-" + std::to_string(t % 2));
+          const std::string originator = "channel-" + std::to_string(t % 2);
+          for (int i = 0; i < kTimers; ++i) RequestTimer timer(&statistics, 2 + i % 3, originator);
         });
       }
     }

@@ -20,12 +20,8 @@ IpcMessage WithValue(ValueKind kind, std::string bytes) {
 }
 
 TEST(ValueConversion, JsonBecomesTheKindAndBytesOfItsTypeOrIsRefused) {
-  const struct {
-    const char* name;
-    json value;
-    std::optional<ValueKind> kind;  // none: refused, the message unchanged
-    std::string bytes;
-  } cases[] = {
+  // A kind of none: refused, the message unchanged.
+  const struct { const char* name; json value; std::optional<ValueKind> kind; std::string bytes; } cases[] = {
       {"null", nullptr, ValueKind::None, ""},
       {"unsigned, bit for bit", std::numeric_limits<uint64_t>::max(), ValueKind::Integer, std::string(8, '\xff')},
       {"-2^63 fits", -9223372036854775808.0, ValueKind::Integer, std::string(7, '\0') + "\x80"},
@@ -48,13 +44,8 @@ TEST(ValueConversion, JsonBecomesTheKindAndBytesOfItsTypeOrIsRefused) {
 TEST(ValueConversion, RequestValuesBecomeJsonOrNoValue) {
   const std::string deep = std::string(200, '[') + std::string(200, ']');
   const std::string deep_in_text = "{\"a\":\"" + std::string(500, '[') + "\"}";
-  const struct {
-    const char* name;
-    ValueKind kind;
-    std::string bytes;
-    std::optional<json> expected;
-    bool parse_error;
-  } cases[] = {
+  const struct { const char* name; ValueKind kind; std::string bytes; std::optional<json> want; bool parse_error; }
+      cases[] = {
       {"boolean 2 is true", ValueKind::Boolean, "\x02", json(true), false},
       {"boolean without bytes", ValueKind::Boolean, "", json(false), false},
       {"integer", ValueKind::Integer, "\xd6" + std::string(7, '\xff'), json(-42), false},
@@ -68,7 +59,7 @@ TEST(ValueConversion, RequestValuesBecomeJsonOrNoValue) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::string error = "stale";
-    EXPECT_EQ(IpcValue::ToJson(WithValue(c.kind, c.bytes), &error), c.expected);
+    EXPECT_EQ(IpcValue::ToJson(WithValue(c.kind, c.bytes), &error), c.want);
     EXPECT_EQ(!error.empty(), c.parse_error) << error;
   }
 }
