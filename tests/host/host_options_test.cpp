@@ -62,14 +62,13 @@ TEST(HostOptions, AnInstalledTreeMovedElsewhereUsesItsOwnLibraries) {
   EXPECT_TRUE(DefaultHostOptions("velder", sources).library_dir.empty());
 }
 
+// Empty, "../" and over-long: HostLifecycle.CommandLineFolderAndLibraryMistakesAreReported.
 TEST(HostOptions, IdentitiesThatCannotNameASocketAreRefused) {
-  for (const char* bad : {"", ".hidden", "a/b", "../x", "with space"}) {
+  for (const char* bad : {".hidden", "a/b", "with space"}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(IsValidIdentity(bad));
   }
-  EXPECT_TRUE(IsValidIdentity("velder"));
   EXPECT_TRUE(IsValidIdentity("kv_default-2.1"));
-  EXPECT_FALSE(IsValidIdentity(std::string(65, 'a')));
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,6 +10,7 @@
 
 #include "logging/file_system_file.h"
 #include "logging/file_system_path.h"
+#include "support/forked_child.h"
 #include "support/temp_dir.h"
 
 namespace HvQorLogging::FileSystem {
@@ -70,23 +70,17 @@ TEST(File, OnlyAWholeUtf16MarkMeansAnOlderFormat) {
 TEST(File, FailedAppendLeavesNoPartialLine) {
   TempDir dir;
   const std::string path = dir.File("full.log");
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{100, 100};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    File file;
-    if (!file.Open(path, kExact)) ::_exit(10);
-    const std::string line(60, 'a');
-    if (!file.Append(line.data(), line.size())) ::_exit(11);
-    if (file.Append(line.data(), line.size())) ::_exit(12);  // only 40 bytes fit
-    if (file.SeekEnd() != 60) ::_exit(13);
-    ::_exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(testing_support::RunInChild([&] {
+              ::signal(SIGXFSZ, SIG_IGN);
+              const rlimit limit{100, 100};
+              ::setrlimit(RLIMIT_FSIZE, &limit);
+              File file;
+              const std::string line(60, 'a');
+              if (!file.Open(path, kExact) || !file.Append(line.data(), line.size())) return 10;
+              if (file.Append(line.data(), line.size())) return 12;  // only 40 bytes fit
+              return file.SeekEnd() == 60 ? 0 : 13;
+            }),
+            0);
   EXPECT_EQ(ReadFile(path), std::string(60, 'a'));
 }
 

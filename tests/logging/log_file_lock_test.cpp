@@ -2,12 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <thread>
 
+#include "support/forked_child.h"
 #include "support/temp_dir.h"
 
 namespace HvQorLogging {
@@ -70,40 +69,18 @@ TEST(LogFileLock, ForkedChildWaitsForItsParent) {
   TempDir dir;
   auto lock = LogFileLock::Shared(dir.File("x.lock"), true);
   ASSERT_TRUE(lock->Acquire(milliseconds(0)));
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    lock->DropAfterFork();
-    const bool got = lock->Acquire(milliseconds(50));
-    ::_exit(got ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child took a lock its parent holds";
+  EXPECT_EQ(testing_support::RunInChild([&] {
+              lock->DropAfterFork();
+              return lock->Acquire(milliseconds(50)) ? 1 : 0;
+            }),
+            0)
+      << "the child took a lock its parent holds";
   // The child's leaving did not release the parent's lock.
   auto other = LogFileLock::Shared(dir.File("x.lock"), true);
   EXPECT_FALSE(other->Acquire(milliseconds(0)));
   lock->Release();
   EXPECT_TRUE(other->Acquire(milliseconds(0)));
   other->Release();
-}
-
-TEST(LogFileLock, PrivateLockIsPerObjectAndTimesOut) {
-  auto a = LogFileLock::Private();
-  auto b = LogFileLock::Private();
-  EXPECT_TRUE(a->path().empty());
-  ASSERT_TRUE(a->Acquire(milliseconds(0)));
-  EXPECT_TRUE(b->Acquire(milliseconds(0)));  // nothing shared
-  bool other_thread_got_it = true;
-  std::thread([&] { other_thread_got_it = a->Acquire(milliseconds(20)); }).join();
-  EXPECT_FALSE(other_thread_got_it);
-  a->Release();
-  std::thread([&] {
-    other_thread_got_it = a->Acquire(milliseconds(20));
-    if (other_thread_got_it) a->Release();
-  }).join();
-  EXPECT_TRUE(other_thread_got_it);
-  b->Release();
 }
 
 }  // namespace

@@ -94,23 +94,5 @@ TEST(ReduceFunctionSignature, OtherSpellingsAndOddInput) {
   }
 }
 
-TEST(PrepareSource, NamesGetASeparatorAndLambdasAShortName) {
-  for (const auto& [source, prepared] : std::vector<std::pair<std::string, std::string>>{
-           {"", ""},
-           {"SettingsManager::UpdateSystemBaseFile", "SettingsManager::UpdateSystemBaseFile: "},
-           {"`anonymous-namespace'::Worker", "::Worker: "},
-           {"`anonymous-namespace'", ": "},
-           {"A::B::<lambda_12ab>::operator ()", "A::B::<lambda>: "},
-           {"A::B()", "A::B(): "},
-           {"F()", "F(): "},  // shorter than 8: untouched
-           {"<lambda_()", "<lambda>: "},
-           {"xx<lambda_()", "xx<lambda>: "},
-           {"A::<lambda_1>::B", "A::<lambda_1>::B: "},  // does not end in "()"
-       }) {
-    SCOPED_TRACE(source);
-    EXPECT_EQ(PrepareSource(source), prepared);
-  }
-}
-
 }  // namespace
 }  // namespace HvQorLogging

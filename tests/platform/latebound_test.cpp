@@ -29,10 +29,10 @@ class LateboundTest : public testing::Test {
                        : registry_.SetString(key, "LateboundPath", value));
   }
 
-  // Creates <dir>/100/settings/<product>.velder and returns its path.
-  std::string MakeBaseFile(const std::string& dir, const std::string& product = "tarn") {
+  // Creates <dir>/100/settings/tarn.velder and returns its path.
+  std::string MakeBaseFile(const std::string& dir) {
     fs::create_directories(fs::path(dir) / "100" / "settings");
-    const std::string file = dir + "/100/settings/" + product + ".velder";
+    const std::string file = dir + "/100/settings/tarn.velder";
     testing_support::WriteFile(file, "{}");
     return file;
   }
@@ -58,13 +58,10 @@ TEST_F(LateboundTest, FindsTheFileWithAndWithoutATrailingSeparator) {
     EXPECT_EQ(path, expected);
     EXPECT_EQ(log, "");
   }
-  // Only the product asked for, and names of namespaces ignore case.
-  const auto [other, log] = Lookup("other", "DEFAULT");
-  EXPECT_EQ(other, "");
-  EXPECT_NE(log.find("Not found: '" + data + "/100/settings/other.velder'"), std::string::npos) << log;
+  // Names of namespaces ignore case; another namespace has a key of its own.
+  // (The product name is a constant of the product, never a caller's text.)
+  EXPECT_EQ(Lookup("tarn", "DEFAULT").first, expected);
   EXPECT_EQ(Lookup("tarn", "gamma").first, "");
-  MakeBaseFile(data, "../evil");  // the product cannot leave the settings directory
-  EXPECT_EQ(Lookup("../evil", "default").first, "");
 }
 
 TEST_F(LateboundTest, MissingOrUnreadableValuesLogTheKeyAndTheCause) {
@@ -99,39 +96,15 @@ TEST_F(LateboundTest, MissingOrUnreadableValuesLogTheKeyAndTheCause) {
       << log;
 }
 
+// Which kinds of file count is IsRegularFile's own test; a directory in the
+// file's place shows that the lookup asks it.
 TEST_F(LateboundTest, AnythingButARegularFileIsNotFound) {
-  const std::string data = dir_.File("data");
+  const std::string data = dir_.File("data"), expected = data + "/100/settings/tarn.velder";
   SetPath("default", data);
-  const std::string expected = data + "/100/settings/tarn.velder";
-  struct Case {
-    const char* name;
-    std::function<void()> make;
-  };
-  for (const Case& c : {
-           Case{"nothing there", [] {}},
-           Case{"a directory", [&] { fs::create_directories(expected); }},
-           Case{"a FIFO", [&] {
-                  fs::create_directories(fs::path(expected).parent_path());
-                  ASSERT_EQ(::mkfifo(expected.c_str(), 0600), 0);
-                }},
-           Case{"a dangling link", [&] {
-                  fs::create_directories(fs::path(expected).parent_path());
-                  fs::create_symlink(data + "/gone", expected);
-                }},
-       }) {
-    SCOPED_TRACE(c.name);
-    fs::remove_all(data);
-    c.make();
-    const auto [path, log] = Lookup("tarn", "default");
-    EXPECT_EQ(path, "");
-    EXPECT_NE(log.find("Not found: '" + expected + "'"), std::string::npos) << log;
-  }
-  // A link to a regular file is followed.
-  fs::remove_all(data);
-  const std::string real = MakeBaseFile(dir_.File("real"));
-  fs::create_directories(fs::path(expected).parent_path());
-  fs::create_symlink(real, expected);
-  EXPECT_EQ(Lookup("tarn", "default").first, expected);
+  fs::create_directories(expected);
+  const auto [path, log] = Lookup("tarn", "default");
+  EXPECT_EQ(path, "");
+  EXPECT_NE(log.find("Not found: '" + expected + "'"), std::string::npos) << log;
 }
 
 TEST_F(LateboundTest, RelativeOrEmptyDirectoriesNeverDependOnTheWorkingFolder) {

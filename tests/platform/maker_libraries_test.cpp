@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 
-#include "platform/delay_load.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
@@ -72,10 +71,6 @@ TEST(MakerLibraries, LibraryWithoutTheFunctionIsAnErrorCode) {
   EXPECT_STREQ(maker::QorPushApi_ErrorAsString(maker::kFunctionNotFound),
                "The library does not export the function called");
   EXPECT_NE(std::string(maker::QorPushApi_ErrorAsString(2)).find("not available"), std::string::npos);
-
-  DelayLoadResult result;
-  EXPECT_EQ(DelayLoad("svc", &maker::QorPushApi_DelayLoadInitializeEntry(), &result), kDelayLoadFunctionNotFound);
-  EXPECT_STREQ(result.library_name, "libhv_qor_push_api.so");
 }
 
 }  // namespace

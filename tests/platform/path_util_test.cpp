@@ -1,13 +1,9 @@
 #include "platform/path_util.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <memory>
 
 #include "support/temp_dir.h"
 
@@ -83,28 +79,6 @@ TEST(PathUtil, QuotedTextsSplitBackIntoThemselves) {
     EXPECT_TRUE(SplitCommandLine("--import " + QuoteIfNeeded(text) + " --remove", args));
     EXPECT_EQ(args, (std::vector<std::string>{"--import", text, "--remove"}));
   }
-}
-
-int FunctionInsideTheExecutable() { return 42; }
-
-TEST(PathUtil, GetModulePath) {
-  const std::string exe = std::filesystem::canonical("/proc/self/exe").string();
-  EXPECT_EQ(GetModulePath(), exe);
-  EXPECT_EQ(GetModulePath(reinterpret_cast<const void*>(&FunctionInsideTheExecutable)), exe);
-
-  // A shared library: the file it was mapped from, as an absolute path.
-  const void* in_libc = reinterpret_cast<const void*>(&std::fopen);
-  Dl_info info{};
-  ASSERT_NE(::dladdr(in_libc, &info), 0);
-  const std::string libc = GetModulePath(in_libc);
-  ASSERT_TRUE(libc.starts_with('/')) << libc;
-  EXPECT_EQ(std::filesystem::canonical(libc), std::filesystem::canonical(info.dli_fname));
-
-  // Addresses outside any file: heap and stack.
-  auto heap = std::make_unique<char[]>(1 << 20);
-  int on_stack = 0;
-  EXPECT_EQ(GetModulePath(heap.get()), "");
-  EXPECT_EQ(GetModulePath(&on_stack), "");
 }
 
 }  // namespace
