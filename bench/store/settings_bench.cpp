@@ -8,12 +8,16 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
 #include "notify/change_notifier.h"
 #include "platform/manual_reset_event.h"
+#include "store/hive_file_parser.h"
 #include "store/settings.h"
 #include "store/storage.h"
 #include "support/bench_folder.h"
@@ -58,6 +62,7 @@ struct Fixture {
     VelderPath::Path root;
     notifier.Subscribe(Settings::kProduct, kUser, root, "writer");
     hive = std::make_unique<Settings>(kUser, storage, notifier, wake, nullptr, "bench");
+    hive->Load();
   }
   ~Fixture() {
     hive.reset();
@@ -93,6 +98,31 @@ void BM_SetValue(benchmark::State& state) {
 }
 BENCHMARK(BM_SetValue)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
 
+// A value the schema does not describe, in an object of `count` such values
+// (what clients write locally): "local" holds it, and the effective document
+// does not copy it.
+void BM_SetLocalValue(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
+  Fixture fixture(count);
+  const RequestContext request{Settings::kProduct, Fixture::kUser, true, true, false};
+  for (int i = 0; i < count; ++i) {
+    VelderPath::Path path;
+    VelderPath::Parse("obj.s" + std::to_string(i), path);
+    fixture.hive->SetValue(path, i, request, "writer");
+  }
+  int i = 0;
+  for (auto _ : state) {
+    VelderPath::Path path;
+    VelderPath::Parse("obj.s" + std::to_string((i * 7919) % count), path);
+    if (fixture.hive->SetValue(path, count + i++, request, "writer") != ResultCode::Success) {
+      state.SkipWithError("SetValue failed");
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SetLocalValue)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
 // An element of an array: the whole array is copied into the patch.
 void BM_SetArrayElement(benchmark::State& state) {
   Fixture fixture(static_cast<int>(state.range(0)));
@@ -120,13 +150,15 @@ BENCHMARK(BM_FullRebuild)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMic
 }  // namespace
 
 // The first access of a hive of `count` local settings (one object, as a
-// client writes them), in its parts: reading and parsing the local file, and
-// the whole load (files, effective document).
+// client writes them), in its parts: reading the file, parsing it, applying
+// the documents (schema, overlays, local values: a full rebuild), and the
+// whole load.
 struct LoadFixture {
   explicit LoadFixture(int count) : storage(folder.path()) {
     json bulk = json::object();
     for (int i = 0; i < count; ++i) bulk["setting" + std::to_string(i)] = "value " + std::to_string(i);
-    storage.SaveLocal(Settings::kProduct, Fixture::kUser, json{{"local", {{"bulk", bulk}}}});
+    storage.SaveLocal(Settings::kProduct, Fixture::kUser,
+                      json{{"local", {{"bulk", bulk}}}, {"metadata", {{"etag", ""}, {"pns_id", ""}}}});
   }
   BenchFolder folder;
   Storage storage;
@@ -145,7 +177,42 @@ void BM_LoadHive(benchmark::State& state) {
   LoadFixture fixture(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     Settings hive(Fixture::kUser, fixture.storage, fixture.notifier, fixture.wake, nullptr, "bench");
+    hive.Load();
     benchmark::DoNotOptimize(&hive);
   }
 }
 BENCHMARK(BM_LoadHive)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+// The same load in phases, each timed on its own and reported in us per
+// load: read (the file's bytes), parse (bytes to document), apply (a full
+// rebuild of the effective document), and load (Settings::Load, all of it
+// with the files and the journal).
+void BM_LoadPhases(benchmark::State& state) {
+  using Clock = std::chrono::steady_clock;
+  LoadFixture fixture(static_cast<int>(state.range(0)));
+  const std::string file = fixture.storage.GetFileName(Settings::kProduct, Fixture::kUser, "local");
+  double read = 0, parse = 0, apply = 0, load = 0;
+  auto micros = [](Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); };
+  for (auto _ : state) {
+    auto start = Clock::now();
+    std::ifstream in(file, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    read += micros(Clock::now() - start);
+    start = Clock::now();
+    benchmark::DoNotOptimize(HiveFileParser::ParseOrThrow(bytes));
+    parse += micros(Clock::now() - start);
+    Settings hive(Fixture::kUser, fixture.storage, fixture.notifier, fixture.wake, nullptr, "bench");
+    start = Clock::now();
+    hive.Load();
+    load += micros(Clock::now() - start);
+    start = Clock::now();
+    hive.UpdateEffectiveSettings(std::nullopt, false);
+    apply += micros(Clock::now() - start);
+  }
+  const double n = static_cast<double>(state.iterations());
+  state.counters["read_us"] = read / n;
+  state.counters["parse_us"] = parse / n;
+  state.counters["apply_us"] = apply / n;
+  state.counters["load_us"] = load / n;
+}
+BENCHMARK(BM_LoadPhases)->Arg(1000)->Unit(benchmark::kMicrosecond);

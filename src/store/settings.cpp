@@ -60,6 +60,16 @@ void MergeLocal(json& effective, const json& local) {
   }
 }
 
+// MergeLocal at the top level, where a member of "local" that the effective
+// document lacks is not copied: clients read it from "local" itself.
+void MergeLocalIntoMembers(json& effective, const json* local) {
+  if (local == nullptr || !local->is_object()) return;
+  for (const auto& [name, value] : local->items()) {
+    const auto it = effective.find(name);
+    if (it != effective.end() && it->is_object() && value.is_object()) MergeLocal(*it, value);
+  }
+}
+
 // The effective value at a node from its schema value (none: the schema
 // gives nothing) and the local value there (null pointer: none).
 std::optional<json> WithLocal(std::optional<json> schema_value, const json* local_value) {
@@ -321,6 +331,91 @@ bool Settings::DropStalePatchValues() {
   return dropped;
 }
 
+const json* Settings::LocalValuesOrNull() const { return MemberOf(&local_, "local"); }
+
+const json* Settings::FindLocalBefore(const Path& path, const OverlayUndo* local_change, json& scratch) {
+  const json* local = LocalValuesOrNull();
+  if (local == nullptr && (local_change == nullptr || !local_change->previous)) return nullptr;
+  if (local_change == nullptr || !VelderPath::StartsWith(local_change->path, path)) {
+    // Beside the change, or at or below it.
+    if (local_change != nullptr && VelderPath::StartsWith(path, local_change->path)) {
+      if (!local_change->previous) return nullptr;
+      return VelderPath::Find(VelderPath::SubPath(path, local_change->path.size(), path.size()),
+                              *local_change->previous);
+    }
+    return local == nullptr ? nullptr : VelderPath::Find(path, *local);
+  }
+  if (path.size() == local_change->path.size()) return local_change->previous ? &*local_change->previous : nullptr;
+  // Above the change: the value as it is, with the change taken back.
+  const json* now = local == nullptr ? nullptr : VelderPath::Find(path, *local);
+  if (now == nullptr) return nullptr;
+  scratch = *now;
+  const Path below = VelderPath::SubPath(local_change->path, path.size(), local_change->path.size());
+  if (!local_change->previous) {
+    VelderPath::EraseAt(below, scratch);
+    return &scratch;
+  }
+  json* parent = VelderPath::Find(VelderPath::SubPath(below, 0, below.size() - 1), scratch);
+  if (parent != nullptr && parent->is_object() && below.back().kind == VelderPath::Element::Key) {
+    (*parent)[below.back().key] = *local_change->previous;
+  }
+  return &scratch;
+}
+
+const json* Settings::FindEffective(const Path& path, json& scratch, const OverlayUndo* local_change) {
+  if (!effective_.is_object()) return VelderPath::Find(path, effective_);
+  if (path.empty()) {
+    scratch = EffectiveView(local_change);
+    return &scratch;
+  }
+  const json* node = VelderPath::FindChild(path.front(), effective_);
+  if (node == nullptr) {
+    return path.front().kind == VelderPath::Element::Key ? FindLocalBefore(path, local_change, scratch) : nullptr;
+  }
+  for (size_t i = 1; node != nullptr && i < path.size(); ++i) node = VelderPath::FindChild(path[i], *node);
+  return node;
+}
+
+Settings::Members Settings::ViewMembers(const json& effective, const OverlayUndo* local_change, json& scratch) {
+  Members members;
+  if (!effective.is_object()) return members;
+  for (const auto& [name, value] : effective.items()) members.emplace_back(&name, &value);
+  const size_t held = members.size();
+  auto add_local = [&](const std::string& name) {
+    hive_lock_.AssertHeld();  // the lambda runs within this call
+    if (effective.contains(name)) return;
+    Path member;
+    member.push_back(VelderPath::Element::MakeKey(name));
+    if (const json* value = FindLocalBefore(member, local_change, scratch)) members.emplace_back(&name, value);
+  };
+  if (local_change != nullptr && local_change->path.empty()) {
+    // The change replaced "local" whole.
+    if (local_change->previous && local_change->previous->is_object()) {
+      for (const auto& [name, value] : local_change->previous->items()) add_local(name);
+    }
+  } else {
+    if (const json* local = LocalValuesOrNull(); local != nullptr && local->is_object()) {
+      for (const auto& [name, value] : local->items()) add_local(name);
+    }
+    // A member the change removed whole.
+    if (local_change != nullptr && local_change->path.size() == 1 && local_change->previous) {
+      const json* local = LocalValuesOrNull();
+      const std::string& name = local_change->path.front().key;
+      if (local == nullptr || !local->is_object() || !local->contains(name)) add_local(name);
+    }
+  }
+  std::inplace_merge(members.begin(), members.begin() + static_cast<ptrdiff_t>(held), members.end(),
+                     [](const auto& a, const auto& b) { return *a.first < *b.first; });
+  return members;
+}
+
+json Settings::EffectiveView(const OverlayUndo* local_change) {
+  json scratch;
+  json view = json::object();
+  for (const auto& [name, value] : ViewMembers(effective_, local_change, scratch)) view.emplace(*name, *value);
+  return view;
+}
+
 json Settings::ComputeEffectiveDocument() {
   json fresh = Schema::ComputeEffective(SchemaRoot(), BaseValues(), Patch(), false);
   if (!fresh.is_null()) MergeLocal(fresh, LocalValues());
@@ -332,34 +427,63 @@ bool Settings::UpdateEffectiveSettings(const Origin& origin, bool log) {
   return UpdateEffectiveSettingsLocked(origin, log);
 }
 
-bool Settings::UpdateEffectiveSettingsLocked(const Origin& origin, bool log) {
+bool Settings::UpdateEffectiveSettingsLocked(const Origin& origin, bool log, const OverlayUndo* local_change) {
   json fresh = Schema::ComputeEffective(SchemaRoot(), BaseValues(), Patch(), log);
   if (fresh.is_null()) return false;
-  MergeLocal(fresh, LocalValues());
+  MergeLocalIntoMembers(fresh, &LocalValues());
   if (origin) {
+    // Compared as clients see the documents, local members included, the
+    // way NotifyChanges compares two objects.
+    json old_scratch;
+    json new_scratch;
+    Members before;
+    if (!effective_.is_null()) before = ViewMembers(effective_, local_change, old_scratch);
+    const Members after = ViewMembers(fresh, nullptr, new_scratch);
+    auto by_name = [](const auto& member, const std::string* name) { return *member.first < *name; };
+    auto find = [&by_name](const Members& members, const std::string* name) -> const json* {
+      const auto it = std::lower_bound(members.begin(), members.end(), name, by_name);
+      return it != members.end() && *it->first == *name ? it->second : nullptr;
+    };
     Path path;
-    NotifyChanges(effective_.is_null() ? nullptr : &effective_, &fresh, path, *origin);
+    for (const auto& [name, value] : after) {
+      if (!VelderPath::AppendSegment(path, *name)) continue;
+      NotifyChanges(find(before, name), value, path, *origin);
+      path.pop_back();
+    }
+    for (const auto& [name, value] : before) {
+      if (find(after, name) != nullptr || !VelderPath::AppendSegment(path, *name)) continue;
+      NotifyChanges(value, nullptr, path, *origin);
+      path.pop_back();
+    }
   }
-  std::optional<json> old_flag;
-  if (const json* flag = VelderPath::Find(StatisticsOnPath(), effective_)) old_flag = *flag;
+  const std::optional<json> old_flag = StatisticsFlag(local_change);
   effective_ = std::move(fresh);
   effective_stale_ = false;
   UpdateStatistics(old_flag);
   return true;
 }
 
+std::optional<json> Settings::StatisticsFlag(const OverlayUndo* local_change) {
+  if (!is_system_hive_) return std::nullopt;
+  json scratch;
+  const json* flag = FindEffective(StatisticsOnPath(), scratch, local_change);
+  return flag == nullptr ? std::nullopt : std::optional<json>(*flag);
+}
+
 // A write below `changed` reaches the effective document only below the
 // deepest key prefix of it whose ancestors are all plain objects: a schema
 // object is just the object of its members, and a member the schema does not
-// describe is a copy of the local value, so the members beside the written
-// one see the same base and overlay values as before. There the value is
-// recomputed the way the full rebuild computes it, with "local" merged in,
-// and compared with what was there; nothing beside it is copied or compared.
-void Settings::RebuildEffectiveAt(const Path& changed, const Origin& origin) {
+// describe is the local value, so the members beside the written one see the
+// same base and overlay values as before. There the value is recomputed the
+// way the full rebuild computes it, with "local" merged in, and compared with
+// what was there; nothing beside it is copied or compared. A top-level member
+// that only "local" gives is not held here: what changed in it is what the
+// write changed in "local".
+void Settings::RebuildEffectiveAt(const Path& changed, const Origin& origin, const OverlayUndo* local_change) {
   const Schema::SchemaNode root(SchemaRoot());
   if (effective_stale_ || !effective_.is_object() || changed.empty() ||
       changed.front().kind != VelderPath::Element::Key || !IsPlainObject(root)) {
-    UpdateEffectiveSettingsLocked(origin, false);
+    UpdateEffectiveSettingsLocked(origin, false, local_change);
     return;
   }
   size_t keys = 0;
@@ -402,19 +526,37 @@ void Settings::RebuildEffectiveAt(const Path& changed, const Origin& origin) {
       json applied = child->Apply(base_child, patch_child, at, false);
       if (!applied.is_null()) schema_value = std::move(applied);
     }
+    const std::optional<json> old_flag = StatisticsFlag(local_change);
+    const bool held = it != effective_parent->end();
+    if (i == 0 && !schema_value) {
+      // Clients read this member from "local" now.
+      if (origin) {
+        if (held) {
+          NotifyChanges(&*it, local_child, at, *origin);
+        } else if (local_change != nullptr && VelderPath::StartsWith(local_change->path, at)) {
+          Path where = local_change->path;
+          NotifyChanges(local_change->previous ? &*local_change->previous : nullptr,
+                        VelderPath::Find(where, LocalValues()), where, *origin);
+        }
+      }
+      if (held) effective_parent->erase(it);
+      UpdateStatistics(old_flag);
+      return;
+    }
     std::optional<json> fresh = WithLocal(std::move(schema_value), local_child);
-
-    std::optional<json> old_flag;
-    if (const json* flag = VelderPath::Find(StatisticsOnPath(), effective_)) old_flag = *flag;
-    const json* old_value = it == effective_parent->end() ? nullptr : &*it;
-    if (origin) NotifyChanges(old_value, fresh ? &*fresh : nullptr, at, *origin);
+    if (origin) {
+      json scratch;
+      const json* old_value = held ? &*it : nullptr;
+      if (i == 0 && !held) old_value = FindLocalBefore(at, local_change, scratch);
+      NotifyChanges(old_value, fresh ? &*fresh : nullptr, at, *origin);
+    }
     if (fresh) {
-      if (it == effective_parent->end()) {
+      if (!held) {
         effective_parent->emplace(key, std::move(*fresh));
       } else {
         *it = std::move(*fresh);
       }
-    } else if (it != effective_parent->end()) {
+    } else if (held) {
       effective_parent->erase(it);
     }
     UpdateStatistics(old_flag);
@@ -471,7 +613,8 @@ void Settings::NotifyChange(const Path& path, const json* value, const std::stri
 // that is no boolean is ignored (and logged once when it appears).
 void Settings::UpdateStatistics(const std::optional<json>& old_flag) {
   if (!is_system_hive_) return;
-  const json* flag = VelderPath::Find(StatisticsOnPath(), effective_);
+  json scratch;
+  const json* flag = FindEffective(StatisticsOnPath(), scratch);
   if (flag == nullptr) {
     statistics_on_ = false;
   } else if (flag->is_boolean()) {
@@ -584,7 +727,8 @@ bool Settings::JournalLocal(const std::vector<std::vector<std::string>>& key_pat
 
 std::string Settings::GetProduct() {
   platform::MutexLock lock(hive_lock_);
-  const json* product = VelderPath::Find(ProductPath(), effective_);
+  json scratch;
+  const json* product = FindEffective(ProductPath(), scratch);
   return product != nullptr && product->is_string() ? product->get<std::string>() : std::string();
 }
 
@@ -636,7 +780,7 @@ void Settings::SetJitterForTesting(std::optional<double> fixed) {
 
 json Settings::effective_document() {
   platform::MutexLock lock(hive_lock_);
-  return effective_;
+  return effective_.is_object() ? EffectiveView(nullptr) : effective_;
 }
 
 json Settings::base_document() {

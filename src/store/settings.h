@@ -12,6 +12,10 @@
 //              "next_check") and, on the system hive, "statistics".
 //   effective  what clients read: the schema applied to the base values and
 //              "patch", with "local" merged in where the schema gives nothing.
+//              A top-level member of "local" that the schema gives no value
+//              is not copied: reads of it fall through to "local" (so a value
+//              written locally is held once), and the members of the held
+//              document are only those the schema gives.
 //
 // Base and local are the hive's files (Storage). Every change of the
 // effective document is reported to the change notifier, one notification per
@@ -50,6 +54,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/manual_reset_event.h"
@@ -304,7 +309,10 @@ class Settings {
   // changed meanwhile.
   uint32_t SaveLocalWithDiskLock() REQUIRES(disk_lock_) EXCLUDES(hive_lock_);
   uint32_t MarkDirtyLocked(bool schedule) REQUIRES(hive_lock_);
-  bool UpdateEffectiveSettingsLocked(const Origin& origin, bool log) REQUIRES(hive_lock_);
+  // `local_change` says where "local" changed since the effective document
+  // was built (null: nowhere), so that what clients saw of it can be told.
+  bool UpdateEffectiveSettingsLocked(const Origin& origin, bool log, const OverlayUndo* local_change = nullptr)
+      REQUIRES(hive_lock_);
   nlohmann::json& SchemaRoot() REQUIRES(hive_lock_);
   nlohmann::json& BaseValues() REQUIRES(hive_lock_);
   nlohmann::json& LocalMember(const char* name, nlohmann::json::value_t type) REQUIRES(hive_lock_);
@@ -317,8 +325,30 @@ class Settings {
 
   // Rebuilds the part of the effective document that changes of "patch" and
   // "local" at or below `changed` can reach, and notifies what changed there.
-  // Falls back to the whole document when it is stale.
-  void RebuildEffectiveAt(const VelderPath::Path& changed, const Origin& origin) REQUIRES(hive_lock_);
+  // Falls back to the whole document when it is stale. `local_change` as for
+  // UpdateEffectiveSettingsLocked.
+  void RebuildEffectiveAt(const VelderPath::Path& changed, const Origin& origin, const OverlayUndo* local_change)
+      REQUIRES(hive_lock_);
+  // The value clients read at `path`, or null: in the effective document, or
+  // in "local" for a top-level member the effective document does not hold.
+  // With `local_change`, "local" is read as it was before that change. The
+  // root (and a value from before the change, where it lies above the
+  // change) is built in `scratch`.
+  const nlohmann::json* FindEffective(const VelderPath::Path& path, nlohmann::json& scratch,
+                                      const OverlayUndo* local_change = nullptr) REQUIRES(hive_lock_);
+  // The value of "local" at `path` as it was before `local_change` (null:
+  // as it is).
+  const nlohmann::json* FindLocalBefore(const VelderPath::Path& path, const OverlayUndo* local_change,
+                                        nlohmann::json& scratch) REQUIRES(hive_lock_);
+  // The top-level members clients see, in name order: those of `effective`
+  // and beside them the members of "local" (as before `local_change`).
+  using Members = std::vector<std::pair<const std::string*, const nlohmann::json*>>;
+  Members ViewMembers(const nlohmann::json& effective, const OverlayUndo* local_change, nlohmann::json& scratch)
+      REQUIRES(hive_lock_);
+  // The whole document clients see, built.
+  nlohmann::json EffectiveView(const OverlayUndo* local_change) REQUIRES(hive_lock_);
+  // "local", or null when the local document has none.
+  const nlohmann::json* LocalValuesOrNull() const REQUIRES(hive_lock_);
   // The effective document the current base and overlays give (null when
   // the schema gives none), without taking it.
   nlohmann::json ComputeEffectiveDocument() REQUIRES(hive_lock_);
@@ -336,6 +366,9 @@ class Settings {
   // Follows "windows.velder.statistics_on" of the system hive and starts or
   // stops the statistics session accordingly.
   void UpdateStatistics(const std::optional<nlohmann::json>& old_flag) REQUIRES(hive_lock_);
+  // The system hive's statistics flag as clients saw it before
+  // `local_change`; none on any other hive.
+  std::optional<nlohmann::json> StatisticsFlag(const OverlayUndo* local_change) REQUIRES(hive_lock_);
   void AppendStatisticsReport(nlohmann::json report) REQUIRES(hive_lock_);
   // Appends the present values of the local document at `key_paths` to the
   // change journal before a change is answered; false when that failed (the
@@ -356,9 +389,11 @@ class Settings {
   // path, and for a path into an array every one in that array (an element
   // deleted shifts the ones after it).
   bool AdminOnlyRefuses(const VelderPath::Path& path, std::vector<VelderPath::Path>& guarded) REQUIRES(hive_lock_);
-  // True when the effective document computed now differs from
-  // `effective_` at any of `guarded`.
-  bool ChangesAnyOf(const std::vector<VelderPath::Path>& guarded) REQUIRES(hive_lock_);
+  // True when the effective document computed now differs at any of
+  // `guarded` from what clients saw before the change, which did
+  // `local_change` to "local".
+  bool ChangesAnyOf(const std::vector<VelderPath::Path>& guarded, const OverlayUndo* local_change)
+      REQUIRES(hive_lock_);
   // The write of one value into an overlay: arrays are always stored whole,
   // copied from the effective document, so an element can only be replaced.
   ResultCode WriteOverlay(const VelderPath::Path& path, const nlohmann::json& value, nlohmann::json& overlay,

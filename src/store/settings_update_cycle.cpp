@@ -114,7 +114,8 @@ json Settings::ConnectionStatus() {
 }
 
 void Settings::StoreConnectionStatus(const json& status) {
-  const ResultCode result = WriteOverlay(ConnectionStatusPath(), status, LocalValues(), nullptr, nullptr);
+  std::vector<OverlayUndo> written;
+  const ResultCode result = WriteOverlay(ConnectionStatusPath(), status, LocalValues(), &written, nullptr);
   if (result != ResultCode::Success) {
     // Only an edited local file (a plain value on the way) can refuse it.
     HV_LOG_WARNING("Failed to write the connection status of hive '{}': {}", display_name_, ResultCodeName(result));
@@ -122,7 +123,7 @@ void Settings::StoreConnectionStatus(const json& status) {
   MarkDirtyLocked(true);
   // Also when the status could not be written: the rebuild is what shows a
   // new base document to clients.
-  UpdateEffectiveSettingsLocked(Origin(std::string()), false);
+  UpdateEffectiveSettingsLocked(Origin(std::string()), false, written.empty() ? nullptr : &written.front());
 }
 
 void Settings::WriteConnectionStatus(bool connection_succeeded, bool update_succeeded) {
@@ -310,10 +311,11 @@ void Settings::RecordExchangeOutcome(const std::string& result, int64_t server_b
     status.erase("server_backoff_until");
   }
   if (status == ConnectionStatus()) return;
-  const ResultCode written = WriteOverlay(ConnectionStatusPath(), status, LocalValues(), nullptr, nullptr);
+  std::vector<OverlayUndo> change;
+  const ResultCode written = WriteOverlay(ConnectionStatusPath(), status, LocalValues(), &change, nullptr);
   if (written != ResultCode::Success) return;  // WriteConnectionStatus has said why
   // Not MarkDirty(true): a pending upload was scheduled by the outcome itself,
   // and rescheduling it here would undo a back-off.
   MarkDirtyLocked(false);
-  UpdateEffectiveSettingsLocked(Origin(std::string()), false);
+  UpdateEffectiveSettingsLocked(Origin(std::string()), false, change.empty() ? nullptr : &change.front());
 }

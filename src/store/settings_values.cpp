@@ -70,9 +70,10 @@ ResultCode Settings::GetValue(const Path& path, json& value, const RequestContex
   Touch();
   if (!request.read) return ResultCode::AccessDenied;
   platform::MutexLock lock(hive_lock_);
-  const json* found = VelderPath::Find(path, effective_);
+  json scratch;
+  const json* found = FindEffective(path, scratch);
   if (found == nullptr) return ResultCode::NotFound;
-  value = *found;
+  value = found == &scratch ? std::move(scratch) : *found;
   return ResultCode::Success;
 }
 
@@ -108,7 +109,8 @@ ResultCode Settings::SetValue(const Path& path, const json& value, const Request
   bool written = false;
   ResultCode result = ResultCode::Success;
   if (described) {
-    const json* current = VelderPath::Find(path, effective_);
+    json scratch;
+    const json* current = FindEffective(path, scratch);
     if (current == nullptr || !Covers(*current, *described)) {
       result = WriteOverlay(path, *described, Patch(), &undo, &written);
       if (result == ResultCode::Success && update_journal_.is_object()) {
@@ -119,9 +121,15 @@ ResultCode Settings::SetValue(const Path& path, const json& value, const Request
   if (result == ResultCode::Success && undescribed) {
     result = WriteOverlay(path, *undescribed, LocalValues(), &undo, &written);
   }
+  const OverlayUndo* local_change = nullptr;
+  for (const OverlayUndo& record : undo) {
+    if (record.overlay == &LocalValues()) local_change = &record;
+  }
   // A whole object or array written above an admin-only path may drop or
   // change it without naming it: what counts is the value it would have.
-  if (result == ResultCode::Success && written && ChangesAnyOf(guarded)) result = ResultCode::NotAllowed;
+  if (result == ResultCode::Success && written && ChangesAnyOf(guarded, local_change)) {
+    result = ResultCode::NotAllowed;
+  }
   if (result == ResultCode::Success && written) {
     // Journalled before the answer; a change that cannot be is undone.
     std::vector<std::vector<std::string>> changed;
@@ -140,7 +148,7 @@ ResultCode Settings::SetValue(const Path& path, const json& value, const Request
   if (written) {
     journalled_ = true;
     MarkDirtyLocked(true);
-    RebuildEffectiveAt(path, origin);
+    RebuildEffectiveAt(path, origin, local_change);
   }
   return ResultCode::Success;
 }
@@ -157,7 +165,8 @@ ResultCode Settings::WriteOverlay(const Path& path, const json& value, json& ove
     // Arrays are stored whole: the element is replaced in a copy of the array
     // the client sees, and the copy is written.
     target = VelderPath::SubPath(path, 0, first_index);
-    const json* container = VelderPath::Find(target, effective_);
+    json scratch;
+    const json* container = FindEffective(target, scratch);
     if (container == nullptr) return ResultCode::NotAllowed;
     whole = *container;
     if (!VelderPath::SetAt(VelderPath::SubPath(path, first_index, path.size()), whole, value, type_mismatch)) {
@@ -211,12 +220,13 @@ ResultCode Settings::DeleteValue(const Path& path, const RequestContext& request
   if (!request.write) return ResultCode::AccessDenied;
   platform::MutexLock lock(hive_lock_);
   if (effective_stale_) UpdateEffectiveSettingsLocked(Origin(std::string()), false);
-  if (VelderPath::Find(path, effective_) == nullptr) return ResultCode::NotFound;
+  json scratch;
+  if (FindEffective(path, scratch) == nullptr) return ResultCode::NotFound;
   std::vector<Path> guarded;
   if (!request.admin) {
     if (AdminOnlyRefuses(path, guarded)) return ResultCode::NotAllowed;
     for (const Path& admin_only : guarded) {
-      if (VelderPath::StartsWith(admin_only, path) && VelderPath::Find(admin_only, effective_) != nullptr) {
+      if (VelderPath::StartsWith(admin_only, path) && FindEffective(admin_only, scratch) != nullptr) {
         return ResultCode::NotAllowed;
       }
     }
@@ -241,7 +251,12 @@ ResultCode Settings::DeleteValue(const Path& path, const RequestContext& request
   }
   if (!update_journal_.is_null()) Schema::ResetPath(schema, path, BaseValues(), update_journal_);
   VelderPath::EraseAt(path, LocalValues());
-  if (ChangesAnyOf(guarded)) {
+  // What the delete did to "local", for the admin-only check and the rebuild.
+  OverlayUndo local_change{&LocalValues(), {}, before[1].value};
+  for (const std::string& key : local_keys) {
+    if (&key != &local_keys.front()) local_change.path.push_back(Element::MakeKey(key));
+  }
+  if (ChangesAnyOf(guarded, &local_change)) {
     local_ = std::move(*local_before);
     update_journal_ = journal_before;
     return ResultCode::NotAllowed;
@@ -253,7 +268,7 @@ ResultCode Settings::DeleteValue(const Path& path, const RequestContext& request
   }
   journalled_ = true;
   MarkDirtyLocked(true);
-  RebuildEffectiveAt(path, origin);
+  RebuildEffectiveAt(path, origin, &local_change);
   return ResultCode::Success;
 }
 
@@ -339,11 +354,12 @@ bool Settings::AdminOnlyRefuses(const Path& path, std::vector<Path>& guarded) {
   return false;
 }
 
-bool Settings::ChangesAnyOf(const std::vector<Path>& guarded) {
+bool Settings::ChangesAnyOf(const std::vector<Path>& guarded, const OverlayUndo* local_change) {
   if (guarded.empty()) return false;
   const json fresh = ComputeEffectiveDocument();
   for (const Path& admin_only : guarded) {
-    const json* before = VelderPath::Find(admin_only, effective_);
+    json scratch;
+    const json* before = FindEffective(admin_only, scratch, local_change);
     const json* after = VelderPath::Find(admin_only, fresh);
     if ((before == nullptr) != (after == nullptr) || (before != nullptr && *before != *after)) return true;
   }

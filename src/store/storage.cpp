@@ -13,6 +13,7 @@
 #include "platform/sid.h"
 #include "platform/utf.h"
 #include "store/durable_file.h"
+#include "store/hive_file_parser.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ bool ParseDocument(const std::string& bytes, nlohmann::json& document, std::stri
     return false;
   }
   try {
-    document = nlohmann::json::parse(text.begin(), text.end());
+    document = HiveFileParser::ParseOrThrow(text);
     return true;
   } catch (const nlohmann::json::exception& e) {
     error = e.what();

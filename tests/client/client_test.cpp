@@ -225,13 +225,13 @@ TEST(ClientAnswerTest, AnswersAreReadStrictlyAndTheClientSurvivesWhatItCannotRea
 }
 
 TEST(ClientConnectionTest, ServiceThatClosesOrBreaksTheConnection) {
-  using R = RawService;
-  const std::pair<const char*, R::Act> cases[] = {
-      {"closes after reading the request", [](int, const std::string&) {}},
-      {"sends a frame of an unknown kind", [](int fd, const std::string&) { R::Write(fd, RawFrame(9, "????")); }},
+  using Connection = ipc_test::RawSocket;
+  const std::pair<const char*, RawService::Act> cases[] = {
+      {"closes after reading the request", [](Connection&, const std::string&) {}},
+      {"sends a frame of an unknown kind", [](Connection& c, const std::string&) { c.Write(RawFrame(9, "????")); }},
       {"sends half a frame and closes",
-       [](int fd, const std::string& id) {
-         R::Write(fd, RawFrame(HV_IPC_FRAME_RESPONSE, id + U32(0) + "abc").substr(0, 9));
+       [](Connection& c, const std::string& id) {
+         c.Write(RawFrame(HV_IPC_FRAME_RESPONSE, id + U32(0) + "abc").substr(0, 9));
        }},
   };
   for (const auto& [name, act] : cases) {

@@ -1,4 +1,5 @@
-// velderctl run as a child process, for tests that drive the real program.
+// Programs of the build (velderctl above all) run as child processes, for
+// tests that drive the real programs.
 #pragma once
 
 #include <string>
@@ -17,13 +18,14 @@ struct Ran {
   std::string err;
 };
 
-// Runs velderctl with `args` to its end.
-inline Ran RunVelderctl(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {BuildProgram("velderctl")};
+// Runs the program `name` of the build with `args` to its end.
+inline Ran RunProgram(const std::string& name, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {BuildProgram(name)};
   argv.insert(argv.end(), args.begin(), args.end());
   Program p(argv);
   const int rc = p.Wait();
   return {rc, p.out(), p.err()};
 }
+inline Ran RunVelderctl(const std::vector<std::string>& args) { return RunProgram("velderctl", args); }
 
 }  // namespace client_test

@@ -8,11 +8,9 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <condition_variable>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -118,24 +116,19 @@ class ScriptedService {
 
 // A server written by hand on the socket the client looks for: it greets
 // each connection, reads one request frame, and then does what `act` says
-// with the connection (write bytes, close it).
+// with the connection (write bytes, or nothing), and closes it.
 class RawService {
  public:
-  // Called with the connected socket after the first request frame was read,
-  // and that request's id (4 bytes, as a response frame wants it).
-  using Act = std::function<void(int fd, const std::string& request_id)>;
+  // Called with the connection after the first request frame was read, and
+  // that request's id (4 bytes, as a response frame wants it).
+  using Act = std::function<void(ipc_test::RawSocket& connection, const std::string& request_id)>;
 
   RawService(const std::filesystem::path& ipc_dir, Act act) : act_(std::move(act)) {
     const auto dir = ipc_dir / kIdentity;
     std::filesystem::create_directories(dir);
     ::chmod(dir.c_str(), 0755);
-    const std::string path = (dir / "VELDER_SERVICE").string();
-    listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-    EXPECT_EQ(::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    EXPECT_EQ(::listen(listen_fd_, 4), 0);
+    listen_fd_ = ipc_test::BoundSocket((dir / "VELDER_SERVICE").string(), 4);
+    EXPECT_GE(listen_fd_, 0);
     thread_ = std::thread([this] { Serve(); });
   }
   ~RawService() {
@@ -144,33 +137,15 @@ class RawService {
     ::close(listen_fd_);
   }
 
-  // Frames of a few bytes: one send each.
-  static void Write(int fd, const std::string& bytes) { (void)!::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-
  private:
   void Serve() {
-    for (;;) {
-      const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) return;
-      Write(fd, ipc_test::RawFrame(HV_IPC_FRAME_HELLO, ipc_test::U32(HV_IPC_PROTOCOL_VERSION) + "raw.1"));
-      // The request: header, then its body.
-      std::string header(5, '\0');
-      if (ReadExactly(fd, header)) {
-        uint32_t length = 0;
-        for (int i = 3; i >= 0; --i) length = (length << 8) | static_cast<uint8_t>(header[i]);
-        std::string body(length, '\0');
-        if (ReadExactly(fd, body)) act_(fd, body.substr(0, 4));
-      }
-      ::close(fd);
+    for (int fd; (fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+      ipc_test::RawSocket connection(fd);
+      connection.Write(ipc_test::RawFrame(HV_IPC_FRAME_HELLO, ipc_test::U32(HV_IPC_PROTOCOL_VERSION) + "raw.1"));
+      uint8_t kind = 0;
+      std::string body;
+      if (connection.ReadFrame(&kind, &body)) act_(connection, body.substr(0, 4));
     }
-  }
-  static bool ReadExactly(int fd, std::string& out) {
-    for (size_t got = 0; got < out.size();) {
-      const ssize_t r = ::recv(fd, out.data() + got, out.size() - got, 0);
-      if (r <= 0) return false;
-      got += static_cast<size_t>(r);
-    }
-    return true;
   }
 
   Act act_;

@@ -129,39 +129,31 @@ class HttpTransport : public testing::Test {
 
 TEST_F(HttpTransport, RoundTripsReadStatusHeadersAndBodies) {
   const struct {
-    HttpMethod method;
     const char* path;
     HttpResult result;
     uint32_t status;
-    int64_t content_length;
     bool text;
     std::string body;
   } cases[] = {
-      {HttpMethod::Get, "/hello", HttpResult::Ok, 200, 5, true, "hello"},
-      {HttpMethod::Head, "/hello", HttpResult::Ok, 200, 5, true, ""},
-      {HttpMethod::Get, "/status/204", HttpResult::Ok, 204, 0, true, ""},
-      {HttpMethod::Get, "/status/304", HttpResult::Ok, 304, 0, true, ""},
-      {HttpMethod::Get, "/status/503", HttpResult::HttpError, 503, 0, true, ""},
-      {HttpMethod::Get, "/nowhere", HttpResult::HttpError, 404, 0, true, ""},
-      {HttpMethod::Get, "/binary", HttpResult::Ok, 200, 4, false, ""},
+      {"/hello", HttpResult::Ok, 200, true, "hello"},
+      {"/status/204", HttpResult::Ok, 204, true, ""},
+      {"/status/304", HttpResult::Ok, 304, true, ""},
+      {"/status/503", HttpResult::HttpError, 503, true, ""},
+      {"/nowhere", HttpResult::HttpError, 404, true, ""},
+      {"/binary", HttpResult::Ok, 200, false, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     auto request = NewRequest(c.path);
-    request->SetMethod(c.method);
     Run(*request);
     EXPECT_EQ(request->GetResult(), c.result);
     EXPECT_EQ(request->GetStatus(), c.status);
-    EXPECT_EQ(request->GetContentLength(), c.content_length);
     std::string text = "stale";
     EXPECT_EQ(request->GetBodyText(text), c.text);
     EXPECT_EQ(text, c.body);
     if (c.result == HttpResult::HttpError) {
       EXPECT_EQ(request->GetErrorText(), fmt::format("HTTP {} - txid: {}", c.status, request->GetTransactionId()));
     }
-    const auto headers = request->GetHeaders();
-    ASSERT_FALSE(headers.empty());
-    EXPECT_TRUE(headers[0].starts_with("HTTP/1.1 ")) << headers[0];
   }
   auto hello = NewRequest("/hello");
   Run(*hello);

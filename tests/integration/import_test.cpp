@@ -79,12 +79,6 @@ TEST_F(Import, ARefusedImportIsSetAsideAndNeverUndoesLaterChanges) {
     EXPECT_NE(ran.err.find(why), std::string::npos) << ran.err;
   }
   EXPECT_EQ(testing_support::ReadFile(file), text);
-  // Once the import is corrected it goes through and the file goes.
-  testing_support::WriteFile(file, R"({"ok": {"first": 5}})");
-  const Ran fixed = RunUpdate({"--import", file.string(), "--remove"});
-  EXPECT_EQ(fixed.rc, 0) << fixed.err;
-  EXPECT_FALSE(fs::exists(file));
-  EXPECT_EQ(Get("ok.first"), "5\n");
 }
 
 // Flat and nested names, arrays and many values; the tool waits for a

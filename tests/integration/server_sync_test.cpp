@@ -48,7 +48,7 @@ TEST_F(ServerSync, FirstSyncPushUploadTagsAndPnsIdOnce) {
   }
   ASSERT_TRUE(subscribed) << watch.err();
   ASSERT_EQ(Admin({"product", "patch-values", "any", R"({"greeting":"pushed"})"}).rc, 0);
-  EXPECT_TRUE(watch.WaitForOutput("pushed", std::chrono::seconds(1))) << watch.out() << AccessLog();
+  EXPECT_TRUE(watch.WaitForOutput("pushed", std::chrono::seconds(10))) << watch.out() << AccessLog();
 
   // Nothing new: 304, and the tag stays.
   ASSERT_EQ(Ctl({"sync"}).rc, 0);
@@ -61,7 +61,8 @@ TEST_F(ServerSync, FirstSyncPushUploadTagsAndPnsIdOnce) {
   ASSERT_EQ(Ctl({"sync"}).rc, 0);
   ASSERT_TRUE(WaitAccess(std::string(kPatch) + "200")) << AccessLog();
   EXPECT_EQ(ServerValues(), json({{"greeting", "local"}}));
-  EXPECT_EQ(PendingPatch(sandbox_), json::object());
+  // The hive file is saved after the answer is in.
+  EXPECT_TRUE(WaitFor([&] { return PendingPatch(sandbox_) == json::object(); })) << PendingPatch(sandbox_);
 
   // After a restart the stream brings the same pns id: it is not reported again.
   RestartHost();

@@ -36,6 +36,7 @@ namespace integration {
 
 namespace fs = std::filesystem;
 using client_test::Ran;
+using client_test::RunProgram;
 using testing_support::BuildDir;
 using testing_support::BuildProgram;
 
@@ -122,15 +123,6 @@ inline size_t CountOf(const std::string& text, const std::string& needle) {
   size_t n = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
   return n;
-}
-
-// The program `name` of the build run with `args` to its end.
-inline Ran RunProgram(const std::string& name, const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {BuildProgram(name)};
-  argv.insert(argv.end(), args.begin(), args.end());
-  testing_support::ChildProcess p(argv);
-  const int rc = p.Wait();
-  return {rc, p.out(), p.err()};
 }
 
 // A velder-host process with its standard output and error captured; killed

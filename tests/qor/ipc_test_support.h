@@ -186,16 +186,35 @@ inline std::string RawFrame(uint8_t kind, const std::string& body) {
   return U32(static_cast<uint32_t>(body.size())) + std::string(1, static_cast<char>(kind)) + body;
 }
 
+inline sockaddr_un UnixAddress(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+  return addr;
+}
+
+// A stream socket bound to `path`, listening unless `backlog` is 0 (then it is
+// left as a killed server leaves its socket); -1 when that fails.
+inline int BoundSocket(const std::string& path, int backlog) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un addr = UnixAddress(path);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0 &&
+      (backlog == 0 || ::listen(fd, backlog) == 0)) {
+    return fd;
+  }
+  ::close(fd);
+  return -1;
+}
+
 // A blocking Unix socket speaking bytes, not frames.
 class RawSocket {
  public:
-  explicit RawSocket(const std::string& path) {
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+  explicit RawSocket(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    const sockaddr_un addr = UnixAddress(path);
+    connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
   }
+  // Takes over a connection a test's own listener accepted.
+  explicit RawSocket(int fd) : fd_(fd), connected_(fd >= 0) {}
   ~RawSocket() { ::close(fd_); }
 
   bool connected() const { return connected_; }

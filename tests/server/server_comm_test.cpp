@@ -6,10 +6,10 @@
 #include <memory>
 
 #include "notify/change_notifier.h"
-#include "server/server_test_log.h"
 #include "store/settings.h"
 #include "store/storage.h"
 #include "support/fake_clock.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -84,7 +84,7 @@ TEST_F(ServerCommTest, BackoffIsDrawnOnlyAfterFailuresAndStoredAsATime) {
 }
 
 TEST_F(ServerCommTest, MissingServerAddressBacksOffForLongUntilAClientAsks) {
-  server_testing::LogCapture log;
+  testing_support::LogCapture log;
   comm_.draws = {99999};
   EXPECT_EQ(comm_.UpdateSettings(hive_, "token"), ServerResult::Error);
   EXPECT_EQ(comm_.fail_count(), ServerComm::kFatalFailCount);

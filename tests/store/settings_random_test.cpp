@@ -1,9 +1,9 @@
-// Random series of writes, deletes, constraint changes and new base documents
-// against a schema with every kind of node. After each step the hive's
-// effective document (rebuilt in part after a write) must equal a complete
-// rebuild, and the notifications must describe exactly the changes; every few
-// steps it must also equal what a hive freshly loaded from the saved files
-// computes.
+// Random series of writes, deletes, constraint changes, connection status
+// records and new base documents against a schema with every kind of node.
+// After each step the hive's effective document (rebuilt in part after a
+// write) must equal a complete rebuild, and the notifications must describe
+// exactly the changes; every few steps it must also equal what a hive freshly
+// loaded from the saved files computes.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -183,6 +183,11 @@ TEST_F(SettingsRandomTest, PartialRebuildsEqualCompleteOnes) {
       } else if (op <= 88) {
         what = "delete " + path_text;
         result = hive->DeleteValue(path, request, "chan");
+      } else if (op <= 92) {
+        // A full rebuild after a change of "local" (where clients read
+        // members that only "local" gives).
+        what = "status";
+        hive->WriteConnectionStatus(random.Chance(50), random.Chance(50));
       } else if (op <= 95) {
         const uint32_t bits = random.Chance(50) ? 2 : 0;
         what = "constraints " + path_text + " " + std::to_string(bits);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/utf.h"
+#include "store/hive_file_parser.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -213,6 +214,48 @@ TEST_F(StorageTest, ListUsersNamesTheOwnersOfLocalFiles) {
   }
   EXPECT_EQ(storage_.ListUsers(users), Storage::kStatusOk);
   EXPECT_EQ(users, (std::vector<Storage::UserEntry>{{"S-1-5-18", 0}, {"S-1-5-21-1", 0}}));
+}
+
+// The fast hive file parser against the general one: where it takes a text,
+// the document must be exactly the general parser's; what that refuses, it
+// refuses too. `fast`: it must take the text (else it may leave it).
+TEST(HiveFileParserTest, TakesWhatTheGeneralParserTakesAndNothingElse) {
+  const std::pair<std::string, bool> cases[] = {
+      {R"({"a":1,"b":-2,"c":1.5,"d":"x","e":true,"f":false,"g":null,"h":[],"i":{}})", true},
+      {" \t\r\n{\"z\":[1,{\"y\":[]}],\"b\":0} \n", true}, {R"({"a":1,"a":{"x":2}})", true},  // the later wins
+      {R"({"a":{"x":1},"b":2,"a":3})", true}, {R"("\u00e9\ud83d\ude00\n\t\"\\\/\b\f\r")", true},
+      {"\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF\"", true}, {"\xEF\xBB\xBF{}", true},
+      {"18446744073709551615", true}, {"-9223372036854775808", true}, {"-0", true}, {"-0.0", true}, {"0.1e1", true},
+      {"1E+2", true}, {"1e308", true}, {"18446744073709551616", false}, {"-9223372036854775809", false},
+      {"4.9e-324", false}, {"1e-400", false}, {"\"\\u0000\"", false},
+      {std::string(300, '[') + std::string(300, ']'), false},
+      // Refused by both.
+      {"", false}, {" ", false}, {"{", false}, {"{\"a\"}", false}, {"{\"a\":1,}", false}, {"[1,]", false},
+      {"[1 2]", false}, {"01", false}, {"+1", false}, {"1.", false}, {".5", false}, {"1e", false}, {"--1", false},
+      {"tru", false}, {"nul", false}, {"{} x", false}, {"{}{}", false}, {"\"abc", false}, {"\"\x01\"", false},
+      {"\"\\ud800\"", false}, {"\"\\udc00\"", false}, {"\"\\ud800\\u0041\"", false}, {"\"\\u12\"", false},
+      {"\"\\q\"", false}, {"\"\xC0\x80\"", false}, {"\"\xED\xA0\x80\"", false}, {"\"\xF4\x90\x80\x80\"", false},
+      {"\"\xFF\"", false}, {"\"\xE2\x82\"", false}, {"1e309", false}, {std::string("{}\0", 3), false},
+      {"\xEF\xBB{}", false},
+  };
+  for (const auto& [text, fast] : cases) {
+    SCOPED_TRACE(text);
+    json taken, general;
+    const bool took = HiveFileParser::Parse(text, taken);
+    EXPECT_TRUE(took || !fast) << "left to the general parser";
+    bool parsed = true;
+    try {
+      general = json::parse(text);
+    } catch (const json::exception&) {
+      parsed = false;
+    }
+    EXPECT_TRUE(!took || (parsed && HiveFileParser::SameDocument(taken, general))) << taken.dump();
+    if (parsed) {
+      EXPECT_TRUE(HiveFileParser::SameDocument(HiveFileParser::ParseOrThrow(text), general));
+    } else {
+      EXPECT_THROW(HiveFileParser::ParseOrThrow(text), json::exception);
+    }
+  }
 }
 
 }  // namespace

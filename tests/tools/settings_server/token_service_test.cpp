@@ -23,11 +23,11 @@ TEST(TokenServiceTest, IssueAndAuthenticate) {
     json request;
     int status;
   };
+  // A wrong secret and a disabled client: settings_server_test's bad requests.
   const Case refused[] = {
       {json::object(), 400},
       {{{"enrolment_secret", secret}, {"sid", 5}}, 400},
       {{{"enrolment_secret", secret}, {"sid", "S-1-5-18/../x"}}, 400},
-      {{{"enrolment_secret", "wrong"}, {"sid", "S-1-5-18"}}, 401},
   };
   for (const Case& c : refused) {
     SCOPED_TRACE(c.request.dump());
@@ -49,12 +49,7 @@ TEST(TokenServiceTest, IssueAndAuthenticate) {
   EXPECT_EQ(tokens.Authenticate(token).status, 401);
   EXPECT_EQ(tokens.Authenticate("Bearer x" + token).status, 401);
 
-  ASSERT_EQ(db->SetClientDisabled(grant.client, true), DbResult::kOk);
-  EXPECT_EQ(tokens.Authenticate("Bearer " + token).status, 403);
-  EXPECT_EQ(tokens.Issue({{"enrolment_secret", secret}, {"sid", "S-1-5-18"}}).status, 403);
-  ASSERT_EQ(db->SetClientDisabled(grant.client, false), DbResult::kOk);
-
-  now += 60;
+  now += 60;  // expired
   EXPECT_EQ(tokens.Authenticate("Bearer " + token).status, 401);
 }
 
