@@ -54,7 +54,7 @@ bool PluginHost::Load(const std::string& path, std::string& error) {
     ::dlclose(library);
     return false;
   }
-  std::lock_guard lock(lifetime_mutex_);
+  platform::MutexLock lock(lifetime_mutex_);
   library_ = library;
   std::memcpy(entries_, entries, sizeof(entries));
   return true;
@@ -64,7 +64,7 @@ uint32_t PluginHost::Initialize() {
   const auto [context, initialize] = ContextAndEntry<hoster::PluginInitializeEntry>(hoster::kEntryInitialize);
   if (initialize == nullptr) return 1;
   const uint32_t result = initialize(context, host_table_);
-  std::lock_guard lock(lifetime_mutex_);
+  platform::MutexLock lock(lifetime_mutex_);
   initialized_ = true;
   // A stop that came while the plug-in was getting ready may have been
   // cleared by it; ask again.
@@ -86,14 +86,14 @@ void PluginHost::Uninitialize() {
 void PluginHost::Unload() {
   void* library = nullptr;
   {
-    std::lock_guard lock(lifetime_mutex_);
+    platform::MutexLock lock(lifetime_mutex_);
     if (library_ == nullptr) return;
     auto destroy = reinterpret_cast<hoster::PluginDestroyEntry>(entries_[hoster::kEntryDestroy]);
     destroy(reinterpret_cast<void*>(entries_[hoster::kEntryContext]));
     std::memset(entries_, 0, sizeof(entries_));
     initialized_ = false;
     {
-      std::lock_guard subscriptions_lock(subscriptions_mutex_);
+      platform::MutexLock subscriptions_lock(subscriptions_mutex_);
       subscriptions_.clear();
     }
     library = library_;
@@ -104,7 +104,7 @@ void PluginHost::Unload() {
 
 void PluginHost::RequestStop() {
   stop_requested_.store(true);
-  std::lock_guard lock(lifetime_mutex_);
+  platform::MutexLock lock(lifetime_mutex_);
   // Before Initialize the request waits; Initialize passes it on.
   if (!initialized_ || entries_[hoster::kEntryStop] == 0) return;
   reinterpret_cast<hoster::PluginStopEntry>(entries_[hoster::kEntryStop])(
@@ -112,10 +112,10 @@ void PluginHost::RequestStop() {
 }
 
 void PluginHost::RaiseEvent(uint32_t category, uint32_t code, void* data) {
-  std::lock_guard lock(lifetime_mutex_);
+  platform::MutexLock lock(lifetime_mutex_);
   std::vector<Subscription> targets;
   {
-    std::lock_guard subscriptions_lock(subscriptions_mutex_);
+    platform::MutexLock subscriptions_lock(subscriptions_mutex_);
     for (const Subscription& subscription : subscriptions_) {
       if (subscription.category == category) targets.push_back(subscription);
     }
@@ -142,7 +142,7 @@ void PluginHost::HostSubscribe(void* host_context, uint32_t category, hoster::Ho
                                void* plugin) {
   if (callback == nullptr) return;
   auto* self = static_cast<PluginHost*>(host_context);
-  std::lock_guard lock(self->subscriptions_mutex_);
+  platform::MutexLock lock(self->subscriptions_mutex_);
   self->subscriptions_.push_back(Subscription{category, callback, plugin});
 }
 

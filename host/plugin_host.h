@@ -17,12 +17,11 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 #include "plugin/hoster_interface.h"
 
 namespace host {
@@ -74,7 +73,7 @@ class PluginHost {
   // entry is null before a load.
   template <typename Entry>
   std::pair<void*, Entry> ContextAndEntry(size_t index) EXCLUDES(lifetime_mutex_) {
-    std::lock_guard lock(lifetime_mutex_);
+    platform::MutexLock lock(lifetime_mutex_);
     return {reinterpret_cast<void*>(entries_[hoster::kEntryContext]), reinterpret_cast<Entry>(entries_[index])};
   }
 
@@ -88,13 +87,13 @@ class PluginHost {
 
   // Guards the plug-in's existence for calls from other threads (stops and
   // events): held while one is made and while the plug-in is destroyed.
-  std::mutex lifetime_mutex_ ACQUIRED_BEFORE(subscriptions_mutex_);
+  platform::Mutex lifetime_mutex_ ACQUIRED_BEFORE(subscriptions_mutex_);
   void* library_ = nullptr;  // the dlopen handle; written under lifetime_mutex_, read by the main thread
   uintptr_t entries_[hoster::kEntryWords] GUARDED_BY(lifetime_mutex_) = {};
   bool initialized_ GUARDED_BY(lifetime_mutex_) = false;
 
   // Guards subscriptions_.
-  std::mutex subscriptions_mutex_;
+  platform::Mutex subscriptions_mutex_;
   std::vector<Subscription> subscriptions_ GUARDED_BY(subscriptions_mutex_);
 };
 

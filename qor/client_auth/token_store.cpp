@@ -68,7 +68,7 @@ uint32_t TokenStore::GetToken(std::string_view user_sid, std::string* token) {
   if (code == QOR_CLIENT_AUTH_NO_TOKEN) return GetEnrolledToken(user, token);
   if (code != QOR_CLIENT_AUTH_OK) return code;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     auto it = rejected_.find(user);
     if (it != rejected_.end()) {
       if (it->second == stored) return QOR_CLIENT_AUTH_TOKEN_REJECTED;
@@ -85,7 +85,7 @@ uint32_t TokenStore::Reject(std::string_view user_sid) {
   const std::string user = CanonicalSid(user_sid);
   std::string stored;
   const uint32_t code = ReadStored(user, &stored);
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (code == QOR_CLIENT_AUTH_NO_TOKEN) {
     // The next request asks the endpoint for a new token.
     cached_.erase(user);
@@ -97,7 +97,7 @@ uint32_t TokenStore::Reject(std::string_view user_sid) {
 }
 
 void TokenStore::SetServer(std::string host, uint16_t port, std::string installation_root) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (host != host_ || port != port_) cached_.clear();  // tokens of another server
   host_ = std::move(host);
   port_ = port;
@@ -110,7 +110,7 @@ uint32_t TokenStore::GetEnrolledToken(const std::string& user, std::string* toke
   uint16_t port = 0;
   std::string installation_root;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     const auto it = cached_.find(user);
     if (it != cached_.end() && now < it->second.renew_after) {
       *token = it->second.token;
@@ -146,7 +146,7 @@ uint32_t TokenStore::GetEnrolledToken(const std::string& user, std::string* toke
   // Renewed a minute before it expires; a short-lived token at half its life.
   const auto life = std::chrono::seconds(reply.expires_in);
   const auto margin = std::min<std::chrono::seconds>(std::chrono::seconds(60), life / 2);
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   cached_[user] = Cached{reply.token, now + life - margin};
   *token = reply.token;
   return QOR_CLIENT_AUTH_OK;

@@ -15,11 +15,10 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 
 namespace qor_auth {
 
@@ -55,7 +54,7 @@ class TokenStore {
   };
 
   const std::string registry_directory_;
-  std::mutex mutex_;
+  platform::Mutex mutex_;
   // The last rejected token per user (upper-case SID text).
   std::map<std::string, std::string> rejected_ GUARDED_BY(mutex_);
   std::map<std::string, Cached> cached_ GUARDED_BY(mutex_);

@@ -20,23 +20,23 @@ ChannelRegistry& ChannelRegistry::Instance() {
 }
 
 std::string ChannelRegistry::NewChannelName(pid_t client_pid) {
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   return std::to_string(client_pid) + "." + std::to_string(++counter_);
 }
 
 void ChannelRegistry::Add(const std::string& identity, const std::string& channel,
                           const std::shared_ptr<ServerConnection>& c) {
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   channels_[Key(identity, channel)] = c;
 }
 
 void ChannelRegistry::Remove(const std::string& identity, const std::string& channel) {
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   channels_.erase(Key(identity, channel));
 }
 
 std::shared_ptr<ServerConnection> ChannelRegistry::Find(const std::string& identity, const std::string& channel) {
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   auto it = channels_.find(Key(identity, channel));
   return it == channels_.end() ? nullptr : it->second.lock();
 }

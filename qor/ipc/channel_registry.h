@@ -7,10 +7,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 
 namespace qor_ipc {
 
@@ -33,7 +32,7 @@ class ChannelRegistry {
  private:
   ChannelRegistry() = default;
 
-  std::mutex mu_;
+  platform::Mutex mu_;
   uint64_t counter_ GUARDED_BY(mu_) = 0;
   // Key: identity, a NUL, channel name.
   std::map<std::string, std::weak_ptr<ServerConnection>> channels_ GUARDED_BY(mu_);

@@ -4,17 +4,17 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <mutex>
-#include <shared_mutex>
+
+#include "platform/mutex.h"
 
 namespace qor_ipc {
 namespace {
 
 // Calls hold it shared, so that a change of callback waits until no call of
 // the old one runs (the plug-in that set it may be unloaded right after).
-std::shared_mutex callback_mu;
-HvIPC_LogCallback log_callback = nullptr;
-void* log_context = nullptr;
+platform::SharedMutex callback_mu;
+HvIPC_LogCallback log_callback GUARDED_BY(callback_mu) = nullptr;
+void* log_context GUARDED_BY(callback_mu) = nullptr;
 
 }  // namespace
 
@@ -36,12 +36,12 @@ void DebugWrite(fmt::string_view format, fmt::format_args args) {
 
 void NoticeWrite(uint32_t level, const std::string& line) {
   DebugLog("{}", line);
-  std::shared_lock lock(callback_mu);
+  platform::ReaderLock lock(callback_mu);
   if (log_callback) log_callback(level, line.c_str(), log_context);
 }
 
 void SetLogCallback(HvIPC_LogCallback callback, void* context) {
-  std::unique_lock lock(callback_mu);
+  platform::WriterLock lock(callback_mu);
   log_callback = callback;
   log_context = context;
 }

@@ -115,11 +115,11 @@ uint32_t IpcClient::Connect(const std::string& identity, const std::string& serv
 }
 
 uint32_t IpcClient::WaitForGreeting(Deadline deadline) {
-  std::unique_lock lock(mu_);
+  platform::MutexLock lock(mu_);
   while (!greeted_ && !ended_) {
     if (!deadline) {
-      greeted_cv_.wait(lock);
-    } else if (greeted_cv_.wait_until(lock, *deadline) == std::cv_status::timeout && !greeted_ && !ended_) {
+      greeted_cv_.Wait(mu_);
+    } else if (!greeted_cv_.WaitUntil(mu_, *deadline) && !greeted_ && !ended_) {
       return HV_IPC_TIMEOUT;
     }
   }
@@ -132,13 +132,13 @@ uint32_t IpcClient::Request(uint32_t kind, const uint8_t* bytes, uint32_t count,
   if (!response || (count > 0 && !bytes)) return HV_IPC_INVALID_PARAMETER;
   if (count > HV_IPC_MAX_REQUEST_PAYLOAD) return HV_IPC_TOO_LARGE;
   {
-    std::lock_guard lock(mu_);
+    platform::MutexLock lock(mu_);
     if (ended_ || closing_) return HV_IPC_DISCONNECTED;
     ++active_requests_;
   }
   const uint32_t rc = DoRequest(kind, bytes, count, DeadlineAfter(timeout_ms), response);
-  std::lock_guard lock(mu_);
-  if (--active_requests_ == 0) idle_cv_.notify_all();
+  platform::MutexLock lock(mu_);
+  if (--active_requests_ == 0) idle_cv_.NotifyAll();
   return rc;
 }
 
@@ -154,7 +154,7 @@ uint32_t IpcClient::Exchange(uint32_t kind, const uint8_t* bytes, uint32_t count
                              const std::shared_ptr<Pending>& pending) {
   uint32_t id;
   {
-    std::lock_guard lock(mu_);
+    platform::MutexLock lock(mu_);
     if (ended_) return HV_IPC_DISCONNECTED;
     do {
       id = next_id_++;
@@ -164,25 +164,25 @@ uint32_t IpcClient::Exchange(uint32_t kind, const uint8_t* bytes, uint32_t count
   const uint32_t rc = WriteFrame(
       MakeFrame(HV_IPC_FRAME_REQUEST, {id, kind}, std::string_view(reinterpret_cast<const char*>(bytes), count)),
       deadline);
-  std::unique_lock lock(mu_);
-  if (rc != HV_IPC_OK) {
-    pending_.erase(id);
-    return rc;
-  }
-  if (!pending->done && leader_ == Leader::kNone && !ended_ && pending_.size() == 1) {
+  {
+    platform::MutexLock lock(mu_);
+    if (rc != HV_IPC_OK) {
+      pending_.erase(id);
+      return rc;
+    }
+    if (pending->done || leader_ != Leader::kNone || ended_ || pending_.size() != 1) {
+      return FollowForAnswerLocked(id, pending, deadline);
+    }
     leader_ = Leader::kCaller;
-    lock.unlock();
-    return LeadForAnswer(id, pending, deadline);
   }
-  return FollowForAnswer(id, pending, deadline, lock);
+  return LeadForAnswer(id, pending, deadline);
 }
 
-uint32_t IpcClient::FollowForAnswer(uint32_t id, const std::shared_ptr<Pending>& pending, Deadline deadline,
-                                    std::unique_lock<std::mutex>& lock) {
+uint32_t IpcClient::FollowForAnswerLocked(uint32_t id, const std::shared_ptr<Pending>& pending, Deadline deadline) {
   while (!pending->done) {
     if (!deadline) {
-      pending->cv.wait(lock);
-    } else if (pending->cv.wait_until(lock, *deadline) == std::cv_status::timeout && !pending->done) {
+      pending->cv.Wait(mu_);
+    } else if (!pending->cv.WaitUntil(mu_, *deadline) && !pending->done) {
       // A late answer finds no one waiting and is dropped.
       pending_.erase(id);
       return HV_IPC_TIMEOUT;
@@ -200,7 +200,7 @@ uint32_t IpcClient::LeadForAnswer(uint32_t id, const std::shared_ptr<Pending>& p
     hand_over = handled == Buffered::kQueueFull;
     if (broken || hand_over) break;
     {
-      std::lock_guard lock(mu_);
+      platform::MutexLock lock(mu_);
       if (pending->done) break;
     }
     pollfd p{fd_, POLLIN, 0};
@@ -220,11 +220,11 @@ uint32_t IpcClient::LeadForAnswer(uint32_t id, const std::shared_ptr<Pending>& p
     }
   }
   if (broken) EndConnection();
-  std::unique_lock lock(mu_);
+  platform::MutexLock lock(mu_);
   ReleaseLeadLocked();
   if (!pending->done) {
     // Handed over: the reading thread answers it. Else the deadline passed.
-    if (hand_over) return FollowForAnswer(id, pending, deadline, lock);
+    if (hand_over) return FollowForAnswerLocked(id, pending, deadline);
     pending_.erase(id);
     return HV_IPC_TIMEOUT;
   }
@@ -237,16 +237,16 @@ void IpcClient::ReleaseLeadLocked() {
   // The reading thread takes over at once when others wait for answers;
   // else it comes back after kLeadGrace, which costs a wake-up only when it
   // was parked.
-  if (reader_parked_ || !pending_.empty() || ended_ || closing_) lead_cv_.notify_one();
+  if (reader_parked_ || !pending_.empty() || ended_ || closing_) lead_cv_.NotifyOne();
 }
 
 uint32_t IpcClient::WriteFrame(const std::string& frame, Deadline deadline) {
   {
-    std::unique_lock lock(write_mu_);
+    platform::MutexLock lock(write_mu_);
     while (writing_) {
       if (!deadline) {
-        write_cv_.wait(lock);
-      } else if (write_cv_.wait_until(lock, *deadline) == std::cv_status::timeout && writing_) {
+        write_cv_.Wait(write_mu_);
+      } else if (!write_cv_.WaitUntil(write_mu_, *deadline) && writing_) {
         return HV_IPC_TIMEOUT;
       }
     }
@@ -254,10 +254,10 @@ uint32_t IpcClient::WriteFrame(const std::string& frame, Deadline deadline) {
   }
   const uint32_t rc = WriteWhole(frame, deadline);
   {
-    std::lock_guard lock(write_mu_);
+    platform::MutexLock lock(write_mu_);
     writing_ = false;
   }
-  write_cv_.notify_one();
+  write_cv_.NotifyOne();
   return rc;
 }
 
@@ -287,8 +287,8 @@ uint32_t IpcClient::WriteWhole(const std::string& frame, Deadline deadline) {
 void IpcClient::ReadLoop() {
   while (true) {
     {
-      std::unique_lock lock(mu_);
-      if (!AwaitLeadLocked(lock)) return;
+      platform::MutexLock lock(mu_);
+      if (!AwaitLeadLocked()) return;
     }
     bool broken = false;
     while (!broken) {
@@ -302,7 +302,7 @@ void IpcClient::ReadLoop() {
         break;
       }
       {
-        std::lock_guard lock(mu_);
+        platform::MutexLock lock(mu_);
         // Let callers lead again once no request waits for this thread.
         if (greeted_ && pending_.empty() && lead_offered_) {
           lead_offered_ = false;
@@ -319,18 +319,18 @@ void IpcClient::ReadLoop() {
     }
     if (broken) {
       EndConnection();
-      std::lock_guard lock(mu_);
+      platform::MutexLock lock(mu_);
       ReleaseLeadLocked();
       return;
     }
   }
 }
 
-bool IpcClient::AwaitLeadLocked(std::unique_lock<std::mutex>& lock) {
+bool IpcClient::AwaitLeadLocked() {
   while (!ended_) {
     if (leader_ != Leader::kNone) {
       reader_parked_ = true;
-      lead_cv_.wait(lock);
+      lead_cv_.Wait(mu_);
       reader_parked_ = false;
       continue;
     }
@@ -340,7 +340,7 @@ bool IpcClient::AwaitLeadLocked(std::unique_lock<std::mutex>& lock) {
       lead_offered_ = false;
       return true;
     }
-    lead_cv_.wait_until(lock, until);
+    lead_cv_.WaitUntil(mu_, until);
   }
   return false;
 }
@@ -369,7 +369,7 @@ IpcClient::Buffered IpcClient::HandleBuffered(bool may_wait) {
 
 bool IpcClient::TakeNotification(Frame& frame, std::optional<Notification>* note) {
   {
-    std::lock_guard lock(mu_);
+    platform::MutexLock lock(mu_);
     if (!greeted_) return false;
   }
   // Kind 0 is this library's own "disconnected" mark; a server never sends it.
@@ -384,12 +384,12 @@ bool IpcClient::HandleFrame(Frame& frame) {
   const char* body = frame.body.data();
   std::shared_ptr<Pending> p;
   {
-    std::lock_guard lock(mu_);
+    platform::MutexLock lock(mu_);
     if (frame.kind == HV_IPC_FRAME_HELLO) {
       if (greeted_ || GetU32(body) != HV_IPC_PROTOCOL_VERSION) return false;
       channel_ = frame.body.substr(4);
       greeted_ = true;
-      greeted_cv_.notify_all();
+      greeted_cv_.NotifyAll();
       return true;
     }
     if (!greeted_) return false;
@@ -405,14 +405,14 @@ bool IpcClient::HandleFrame(Frame& frame) {
     p->done = true;
     if (leader_ == Leader::kReader) lead_offered_ = true;
   }
-  p->cv.notify_one();
+  p->cv.NotifyOne();
   return true;
 }
 
 void IpcClient::EndConnection() {
   std::unordered_map<uint32_t, std::shared_ptr<Pending>> failed;
   {
-    std::lock_guard lock(mu_);
+    platform::MutexLock lock(mu_);
     if (ended_) return;
     ended_ = true;
     for (auto& [id, p] : pending_) {
@@ -420,9 +420,9 @@ void IpcClient::EndConnection() {
       p->done = true;
     }
     failed.swap(pending_);
-    greeted_cv_.notify_all();
+    greeted_cv_.NotifyAll();
   }
-  for (auto& [id, p] : failed) p->cv.notify_one();
+  for (auto& [id, p] : failed) p->cv.NotifyOne();
   if (!closing_) {
     Notification note{HV_IPC_KIND_DISCONNECTED, std::string()};
     QueueNotification(note);
@@ -431,14 +431,14 @@ void IpcClient::EndConnection() {
 
 bool IpcClient::QueueNotification(Notification& note, bool may_wait) {
   if (!callback_) return true;
-  std::unique_lock lock(note_mu_);
+  platform::MutexLock lock(note_mu_);
   while (!note_stop_ && notes_.size() >= kMaxQueuedNotifications) {
     if (!may_wait) return false;
-    room_cv_.wait(lock);
+    room_cv_.Wait(note_mu_);
   }
   if (note_stop_) return true;
   notes_.push_back(std::move(note));
-  note_cv_.notify_one();
+  note_cv_.NotifyOne();
   return true;
 }
 
@@ -447,12 +447,12 @@ void IpcClient::NotifyLoop() {
   while (true) {
     Notification note;
     {
-      std::unique_lock lock(note_mu_);
-      while (!note_stop_ && notes_.empty()) note_cv_.wait(lock);
+      platform::MutexLock lock(note_mu_);
+      while (!note_stop_ && notes_.empty()) note_cv_.Wait(note_mu_);
       if (note_stop_) break;
       note = std::move(notes_.front());
       notes_.pop_front();
-      room_cv_.notify_one();
+      room_cv_.NotifyOne();
     }
     callback_(note.kind, reinterpret_cast<const uint8_t*>(note.payload.data()),
               static_cast<uint32_t>(note.payload.size()), context_);
@@ -463,8 +463,8 @@ void IpcClient::NotifyLoop() {
       notifier_.detach();
       Teardown();
       {
-        std::unique_lock lock(mu_);
-        while (active_requests_ > 0) idle_cv_.wait(lock);
+        platform::MutexLock lock(mu_);
+        while (active_requests_ > 0) idle_cv_.Wait(mu_);
       }
       delete this;
       return;
@@ -483,8 +483,8 @@ void IpcClient::Close() {
   {
     // The reading thread has failed every waiting request; let their calls
     // return before the memory they stand on goes away.
-    std::unique_lock lock(mu_);
-    while (active_requests_ > 0) idle_cv_.wait(lock);
+    platform::MutexLock lock(mu_);
+    while (active_requests_ > 0) idle_cv_.Wait(mu_);
   }
   delete this;
 }
@@ -492,16 +492,16 @@ void IpcClient::Close() {
 void IpcClient::Teardown() {
   closing_ = true;
   {
-    std::lock_guard lock(note_mu_);
+    platform::MutexLock lock(note_mu_);
     note_stop_ = true;
     notes_.clear();
   }
-  note_cv_.notify_all();
-  room_cv_.notify_all();
+  note_cv_.NotifyAll();
+  room_cv_.NotifyAll();
   ::shutdown(fd_, SHUT_RDWR);
   {
-    std::lock_guard lock(mu_);
-    lead_cv_.notify_all();  // the reading thread takes the lead to see the end
+    platform::MutexLock lock(mu_);
+    lead_cv_.NotifyAll();  // the reading thread takes the lead to see the end
   }
   if (reader_.joinable()) reader_.join();
 }

@@ -19,17 +19,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 #include "qor/ipc/frame.h"
 #include "qor/ipc/hv_qor_ipc.h"
 
@@ -66,8 +64,9 @@ class IpcClient final : public HvIpcClient {
   using Clock = std::chrono::steady_clock;
   using Deadline = std::optional<Clock::time_point>;
 
+  // Its fields are guarded by the client's mu_.
   struct Pending {
-    std::condition_variable cv;
+    platform::CondVar cv;
     bool done = false;
     uint32_t status = HV_IPC_OK;
     std::string payload;
@@ -81,7 +80,7 @@ class IpcClient final : public HvIpcClient {
   ~IpcClient() override;
 
   static Deadline DeadlineAfter(uint32_t timeout_ms);
-  uint32_t WaitForGreeting(Deadline deadline);
+  uint32_t WaitForGreeting(Deadline deadline) EXCLUDES(mu_);
   uint32_t DoRequest(uint32_t kind, const uint8_t* bytes, uint32_t count, Deadline deadline, std::string* response);
   // Sends the request and waits for `pending` to be answered.
   uint32_t Exchange(uint32_t kind, const uint8_t* bytes, uint32_t count, Deadline deadline,
@@ -90,17 +89,17 @@ class IpcClient final : public HvIpcClient {
   // deadline passes or it has to hand the lead to the reading thread.
   uint32_t LeadForAnswer(uint32_t id, const std::shared_ptr<Pending>& pending, Deadline deadline);
   // Waits (on pending->cv) for the leader to answer request `id`.
-  uint32_t FollowForAnswer(uint32_t id, const std::shared_ptr<Pending>& pending, Deadline deadline,
-                           std::unique_lock<std::mutex>& lock);
+  uint32_t FollowForAnswerLocked(uint32_t id, const std::shared_ptr<Pending>& pending, Deadline deadline)
+      REQUIRES(mu_);
   // The reading thread's wait for the lead; false once the connection ended.
-  bool AwaitLeadLocked(std::unique_lock<std::mutex>& lock) REQUIRES(mu_);
+  bool AwaitLeadLocked() REQUIRES(mu_);
   void ReleaseLeadLocked() REQUIRES(mu_);
   enum class Buffered { kDone, kQueueFull, kBroken };
   // The leader handles the complete frames it has buffered. A caller
   // (`may_wait` false) stops at a notification that finds the queue full.
   Buffered HandleBuffered(bool may_wait);
   // Writes one whole frame, waiting for other writers first.
-  uint32_t WriteFrame(const std::string& frame, Deadline deadline);
+  uint32_t WriteFrame(const std::string& frame, Deadline deadline) EXCLUDES(write_mu_);
   uint32_t WriteWhole(const std::string& frame, Deadline deadline);
   void ReadLoop();
   // A response or the greeting; false when the frame breaks the protocol.
@@ -110,7 +109,7 @@ class IpcClient final : public HvIpcClient {
   bool TakeNotification(Frame& frame, std::optional<Notification>* note);
   void EndConnection();
   // False (and `note` kept) when the queue is full and `may_wait` is false.
-  bool QueueNotification(Notification& note, bool may_wait = true);
+  bool QueueNotification(Notification& note, bool may_wait = true) EXCLUDES(note_mu_);
   void NotifyLoop();
   void Teardown();
 
@@ -119,10 +118,10 @@ class IpcClient final : public HvIpcClient {
   void* const context_;
   std::string channel_;  // set once by the reading thread before greeted_, then read-only
 
-  std::mutex mu_;
-  std::condition_variable greeted_cv_;  // greeting arrived or connection ended
-  std::condition_variable idle_cv_;     // a request call returned
-  std::condition_variable lead_cv_;     // the lead is free, or the connection ended
+  platform::Mutex mu_;
+  platform::CondVar greeted_cv_;  // greeting arrived or connection ended
+  platform::CondVar idle_cv_;     // a request call returned
+  platform::CondVar lead_cv_;     // the lead is free, or the connection ended
   bool greeted_ GUARDED_BY(mu_) = false;
   bool ended_ GUARDED_BY(mu_) = false;
   int active_requests_ GUARDED_BY(mu_) = 0;  // Request calls in progress
@@ -144,13 +143,13 @@ class IpcClient final : public HvIpcClient {
 
   // One frame at a time on the socket: a writer holds the socket while
   // writing_ is set, others wait (with their deadline) on write_cv_.
-  std::mutex write_mu_;
-  std::condition_variable write_cv_;
+  platform::Mutex write_mu_;
+  platform::CondVar write_cv_;
   bool writing_ GUARDED_BY(write_mu_) = false;
 
-  std::mutex note_mu_;
-  std::condition_variable note_cv_;     // a notification was queued, or stop
-  std::condition_variable room_cv_;     // the queue has room, or stop
+  platform::Mutex note_mu_;
+  platform::CondVar note_cv_;     // a notification was queued, or stop
+  platform::CondVar room_cv_;     // the queue has room, or stop
   std::deque<Notification> notes_ GUARDED_BY(note_mu_);
   bool note_stop_ GUARDED_BY(note_mu_) = false;
 

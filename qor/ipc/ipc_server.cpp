@@ -219,7 +219,7 @@ uint32_t IpcServer::Stop() {
   {
     // Senders waiting for a client (perhaps inside a callback) give up now
     // instead of at their time-out, and clients learn at once.
-    std::shared_lock lock(connections_mu_);
+    platform::ReaderLock lock(connections_mu_);
     for (auto& [token, connection] : connections_) connection->Abort();
   }
   // Each thread ends after what it is doing now; no callback starts later.
@@ -230,7 +230,7 @@ uint32_t IpcServer::Stop() {
   // that the server is gone.
   std::unordered_map<uint64_t, std::shared_ptr<ServerConnection>> connections;
   {
-    std::lock_guard lock(connections_mu_);
+    platform::WriterLock lock(connections_mu_);
     connections.swap(connections_);
   }
   for (auto& [token, connection] : connections) {
@@ -340,7 +340,7 @@ void IpcServer::AcceptAll() {
     }
     // Known before its first event can arrive.
     {
-      std::lock_guard lock(connections_mu_);
+      platform::WriterLock lock(connections_mu_);
       connections_.emplace(connection->token(), connection);
     }
     ChannelRegistry::Instance().Add(identity_, channel, connection);
@@ -362,7 +362,7 @@ void IpcServer::CloseExpired() {
   const auto now = std::chrono::steady_clock::now();
   std::vector<std::pair<std::shared_ptr<ServerConnection>, std::string>> expired;
   try {
-    std::shared_lock lock(connections_mu_);
+    platform::ReaderLock lock(connections_mu_);
     for (const auto& [token, connection] : connections_) {
       std::string why = connection->Expired(now, frame_timeout_, idle_timeout_);
       if (!why.empty()) expired.emplace_back(connection, std::move(why));
@@ -382,7 +382,7 @@ void IpcServer::CloseExpired() {
 void IpcServer::OnConnectionEvent(uint64_t token, uint32_t events) {
   std::shared_ptr<ServerConnection> connection;
   {
-    std::shared_lock lock(connections_mu_);
+    platform::ReaderLock lock(connections_mu_);
     auto it = connections_.find(token);
     if (it == connections_.end()) return;
     connection = it->second;
@@ -518,7 +518,7 @@ void IpcServer::CloseConnection(const std::shared_ptr<ServerConnection>& connect
   connection->Close();
   size_t erased = 0;
   {
-    std::lock_guard lock(connections_mu_);
+    platform::WriterLock lock(connections_mu_);
     erased = connections_.erase(connection->token());
   }
   if (erased != 0) limits_->Leave(connection->uid());

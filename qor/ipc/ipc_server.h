@@ -17,14 +17,12 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 #include "qor/ipc/frame.h"
 #include "qor/ipc/hv_qor_ipc.h"
 #include "qor/ipc/peer_limits.h"
@@ -105,7 +103,7 @@ class IpcServer final : public HvIpcServer {
   std::vector<std::thread> threads_;  // written by Open and Stop only
 
   // Read for every event, written when a client comes or goes.
-  std::shared_mutex connections_mu_;
+  platform::SharedMutex connections_mu_;
   std::unordered_map<uint64_t, std::shared_ptr<ServerConnection>> connections_ GUARDED_BY(connections_mu_);
   std::atomic<uint64_t> next_token_{16};
 };

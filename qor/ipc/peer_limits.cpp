@@ -19,7 +19,7 @@ size_t PeerLimits::UserConnectionsFor(size_t descriptors) {
 
 bool PeerLimits::Admit(uid_t uid) {
   if (uid == 0) return true;
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   Usage& usage = usage_[uid];
   if (usage.connections >= per_uid_connections_ || user_total_ >= user_connections_) {
     if (usage.connections == 0 && usage.bytes == 0) usage_.erase(uid);
@@ -32,7 +32,7 @@ bool PeerLimits::Admit(uid_t uid) {
 
 void PeerLimits::Leave(uid_t uid) {
   if (uid == 0) return;
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   auto it = usage_.find(uid);
   if (it == usage_.end() || it->second.connections == 0) return;
   --it->second.connections;
@@ -41,14 +41,14 @@ void PeerLimits::Leave(uid_t uid) {
 }
 
 size_t PeerLimits::Connections(uid_t uid) {
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   auto it = usage_.find(uid);
   return it == usage_.end() ? 0 : it->second.connections;
 }
 
 bool PeerLimits::Charge(uid_t uid, size_t bytes) {
   if (uid == 0) return true;
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   Usage& usage = usage_[uid];
   if (usage.bytes + bytes > per_uid_bytes_) return false;
   usage.bytes += bytes;
@@ -57,7 +57,7 @@ bool PeerLimits::Charge(uid_t uid, size_t bytes) {
 
 void PeerLimits::Uncharge(uid_t uid, size_t bytes) {
   if (uid == 0) return;
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   auto it = usage_.find(uid);
   if (it == usage_.end()) return;
   it->second.bytes -= std::min(bytes, it->second.bytes);

@@ -9,10 +9,9 @@
 #include <sys/types.h>
 
 #include <cstddef>
-#include <mutex>
 #include <unordered_map>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 
 namespace qor_ipc {
 
@@ -44,7 +43,7 @@ class PeerLimits {
   const size_t per_uid_connections_;
   const size_t user_connections_;
   const size_t per_uid_bytes_;
-  std::mutex mu_;
+  platform::Mutex mu_;
   std::unordered_map<uid_t, Usage> usage_ GUARDED_BY(mu_);  // unprivileged uids only
   size_t user_total_ GUARDED_BY(mu_) = 0;
 };

@@ -71,13 +71,13 @@ bool ServerConnection::ChargeRead(size_t bytes) {
            peer_.pid, peer_.uid, channel_, resource_limits::kMaxBufferedBytesPerUid);
     return false;
   }
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   charged_ += bytes;
   return true;
 }
 
 bool ServerConnection::Register() {
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   if (GoneLocked()) return false;
   const uint32_t events = WantedEventsLocked();
   epoll_event ev{};
@@ -90,12 +90,12 @@ bool ServerConnection::Register() {
 }
 
 void ServerConnection::Abort() {
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   if (!GoneLocked()) BreakLocked();
 }
 
 bool ServerConnection::BeginHandling() {
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   if (closed_) return false;
   if (handling_) {
     rescan_ = true;
@@ -106,7 +106,7 @@ bool ServerConnection::BeginHandling() {
 }
 
 void ServerConnection::EndHandling() {
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   handling_ = false;
   if (closed_) return;
   FinishIfDoneLocked();
@@ -163,28 +163,28 @@ ServerConnection::ReadOutcome ServerConnection::ReadAvailable(std::vector<Frame>
   }
   if (total >= kReadShare) {
     // No new edge comes for bytes already there: have them reported again.
-    std::lock_guard lock(mu_);
+    platform::MutexLock lock(mu_);
     rescan_ = true;
   }
   return ReadOutcome::kOpen;
 }
 
 void ServerConnection::NoteEnd() {
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   ended_ = true;
   UpdateInterestLocked();
   FinishIfDoneLocked();
 }
 
 void ServerConnection::OnWritable() {
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   FlushLocked();
   UpdateInterestLocked();
   FinishIfDoneLocked();
 }
 
 void ServerConnection::Close() {
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   if (closed_) return;
   closed_ = true;
   ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd_, nullptr);
@@ -193,7 +193,7 @@ void ServerConnection::Close() {
   DropQueueLocked();
   if (limits_ && charged_ > 0) limits_->Uncharge(peer_.uid, charged_);
   charged_ = 0;
-  written_cv_.notify_all();
+  written_cv_.NotifyAll();
 }
 
 void ServerConnection::DropQueueLocked() {
@@ -205,7 +205,7 @@ void ServerConnection::DropQueueLocked() {
 }
 
 void ServerConnection::QueueFrame(std::string frame) {
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   if (GoneLocked()) return;
   PushLocked(std::move(frame));
   FlushLocked();
@@ -213,14 +213,14 @@ void ServerConnection::QueueFrame(std::string frame) {
 }
 
 void ServerConnection::RequestAccepted() {
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   ++in_flight_;
   in_flight_count_.store(in_flight_, std::memory_order_relaxed);
   UpdateInterestLocked();
 }
 
 void ServerConnection::RequestDone(std::string response, size_t request_bytes) {
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   --in_flight_;
   in_flight_count_.store(in_flight_, std::memory_order_relaxed);
   last_activity_ms_.store(NowMs(), std::memory_order_relaxed);
@@ -240,7 +240,7 @@ uint32_t ServerConnection::Send(std::shared_ptr<const std::string> frame, uint32
   if (delivery == HV_IPC_DELIVERY_QUEUE_OR_CLOSE) {
     size_t unread = 0;
     {
-      std::lock_guard lock(mu_);
+      platform::MutexLock lock(mu_);
       if (GoneLocked()) return HV_IPC_DISCONNECTED;
       // One notification may always wait, however large; beyond the bound the
       // client has stopped reading and would only cost the service memory.
@@ -260,11 +260,11 @@ uint32_t ServerConnection::Send(std::shared_ptr<const std::string> frame, uint32
   }
   const bool wait_for_write = delivery != HV_IPC_DELIVERY_QUEUED;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  std::unique_lock lock(mu_);
+  platform::MutexLock lock(mu_);
   // Room first: one frame may always go into an empty queue, however large.
   constexpr size_t kMaxQueuedBytes = resource_limits::kMaxQueuedBytes;
   while (!GoneLocked() && queued_bytes_ > 0 && queued_bytes_ + frame->size() > kMaxQueuedBytes) {
-    if (written_cv_.wait_until(lock, deadline) == std::cv_status::timeout && !GoneLocked() && queued_bytes_ > 0 &&
+    if (!written_cv_.WaitUntil(mu_, deadline) && !GoneLocked() && queued_bytes_ > 0 &&
         queued_bytes_ + frame->size() > kMaxQueuedBytes) {
       DebugLog("channel {}: no room for a notification within {} ms", channel_, timeout_ms);
       return HV_IPC_TIMEOUT;
@@ -278,7 +278,7 @@ uint32_t ServerConnection::Send(std::shared_ptr<const std::string> frame, uint32
   if (!wait_for_write) return HV_IPC_OK;
   while (written_seq_ < seq) {
     if (GoneLocked()) return HV_IPC_DISCONNECTED;
-    if (written_cv_.wait_until(lock, deadline) == std::cv_status::timeout) {
+    if (!written_cv_.WaitUntil(mu_, deadline)) {
       if (written_seq_ >= seq) break;
       if (GoneLocked()) return HV_IPC_DISCONNECTED;
       // Take the frame back unless its first bytes are already out: a frame
@@ -291,7 +291,7 @@ uint32_t ServerConnection::Send(std::shared_ptr<const std::string> frame, uint32
           queue_.erase(it);
           if (queue_.empty()) stalled_since_ms_.store(0, std::memory_order_relaxed);
           UpdateInterestLocked();
-          written_cv_.notify_all();  // room for other senders
+          written_cv_.NotifyAll();  // room for other senders
         }
         break;
       }
@@ -303,7 +303,7 @@ uint32_t ServerConnection::Send(std::shared_ptr<const std::string> frame, uint32
 }
 
 bool ServerConnection::IsClosed() const {
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   return GoneLocked();
 }
 
@@ -372,7 +372,7 @@ void ServerConnection::FlushLocked() {
   }
   if (progress) {
     stalled_since_ms_.store(queue_.empty() ? 0 : NowMs(), std::memory_order_relaxed);
-    written_cv_.notify_all();
+    written_cv_.NotifyAll();
   }
 }
 
@@ -382,7 +382,7 @@ void ServerConnection::BreakLocked() {
   // The I/O thread sees the hang-up and closes the socket.
   ::shutdown(fd_, SHUT_RDWR);
   ReportHangUpLocked();
-  written_cv_.notify_all();
+  written_cv_.NotifyAll();
 }
 
 void ServerConnection::ReportHangUpLocked() {

@@ -31,15 +31,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 #include "qor/ipc/frame.h"
 #include "qor/ipc/peer_limits.h"
 
@@ -169,8 +167,8 @@ class ServerConnection {
   std::atomic<uint32_t> in_flight_count_{0};   // in_flight_, for the timer
   std::atomic<bool> keep_{false};
 
-  mutable std::mutex mu_;
-  std::condition_variable written_cv_;     // frames written, room made, or the connection ended
+  mutable platform::Mutex mu_;
+  platform::CondVar written_cv_;     // frames written, room made, or the connection ended
   bool closed_ GUARDED_BY(mu_) = false;    // socket closed; nothing more is written
   bool broken_ GUARDED_BY(mu_) = false;    // a write failed; a handler will close
   bool handling_ GUARDED_BY(mu_) = false;  // a server thread handles an event

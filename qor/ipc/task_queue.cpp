@@ -17,7 +17,7 @@ TaskQueue::~TaskQueue() {
 
 void TaskQueue::Push(Task task) {
   {
-    std::lock_guard lock(mu_);
+    platform::MutexLock lock(mu_);
     tasks_.push_back(std::move(task));
   }
   const uint64_t one = 1;
@@ -27,7 +27,7 @@ void TaskQueue::Push(Task task) {
 bool TaskQueue::TryPop(Task* task) {
   uint64_t count = 0;
   if (::read(fd_, &count, sizeof(count)) != sizeof(count)) return false;
-  std::lock_guard lock(mu_);
+  platform::MutexLock lock(mu_);
   if (tasks_.empty()) return false;  // cleared meanwhile
   *task = std::move(tasks_.front());
   tasks_.pop_front();
@@ -37,7 +37,7 @@ bool TaskQueue::TryPop(Task* task) {
 void TaskQueue::Clear() {
   std::deque<Task> dropped;
   {
-    std::lock_guard lock(mu_);
+    platform::MutexLock lock(mu_);
     dropped.swap(tasks_);
   }
   uint64_t count = 0;

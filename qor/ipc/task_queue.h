@@ -6,9 +6,8 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <mutex>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 
 namespace qor_ipc {
 
@@ -33,7 +32,7 @@ class TaskQueue {
 
  private:
   const int fd_;
-  std::mutex mu_;
+  platform::Mutex mu_;
   std::deque<Task> tasks_ GUARDED_BY(mu_);
 };
 

@@ -27,7 +27,7 @@ ProxySessionTable::Session* ProxySessionTable::Find(uint32_t session) {
 
 uint32_t ProxySessionTable::Open(std::string_view identity) {
   if (identity.empty() || !platform::IsValidUtf8(identity)) return 0;
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (sessions_.size() >= QOR_PROXY_RESOLVER_MAX_SESSIONS) return 0;
   uint32_t handle = last_handle_;
   do {
@@ -42,7 +42,7 @@ uint32_t ProxySessionTable::Open(std::string_view identity) {
 
 uint32_t ProxySessionTable::SetServer(uint32_t session, std::string_view host) {
   if (!IsValidHost(host)) return QOR_PROXY_RESOLVER_INVALID_ARGUMENT;
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   Session* s = Find(session);
   if (!s) return QOR_PROXY_RESOLVER_UNKNOWN_SESSION;
   s->server.assign(host);
@@ -52,7 +52,7 @@ uint32_t ProxySessionTable::SetServer(uint32_t session, std::string_view host) {
 uint32_t ProxySessionTable::GetProxy(uint32_t session, const char** proxy) {
   // The registry is read outside the table lock: other sessions need not wait.
   ProxyConfiguration config = ProxyConfiguration::Read();
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   Session* s = Find(session);
   if (!s) {
     *proxy = nullptr;
@@ -70,12 +70,12 @@ uint32_t ProxySessionTable::GetProxy(uint32_t session, const char** proxy) {
 }
 
 uint32_t ProxySessionTable::Succeeded(uint32_t session) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return Find(session) ? QOR_PROXY_RESOLVER_OK : QOR_PROXY_RESOLVER_UNKNOWN_SESSION;
 }
 
 uint32_t ProxySessionTable::Failed(uint32_t session) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   Session* s = Find(session);
   if (!s) return QOR_PROXY_RESOLVER_UNKNOWN_SESSION;
   const size_t count = s->config.servers.size();
@@ -91,7 +91,7 @@ uint32_t ProxySessionTable::Failed(uint32_t session) {
 }
 
 uint32_t ProxySessionTable::Reset(uint32_t session) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   Session* s = Find(session);
   if (!s) return QOR_PROXY_RESOLVER_UNKNOWN_SESSION;
   s->next = 0;
@@ -99,7 +99,7 @@ uint32_t ProxySessionTable::Reset(uint32_t session) {
 }
 
 uint32_t ProxySessionTable::Close(uint32_t session) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return sessions_.erase(session) ? QOR_PROXY_RESOLVER_OK : QOR_PROXY_RESOLVER_UNKNOWN_SESSION;
 }
 

@@ -16,11 +16,10 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 #include "proxy_configuration.h"
 
 namespace qor_proxy {
@@ -57,7 +56,7 @@ class ProxySessionTable {
 
   Session* Find(uint32_t session) REQUIRES(mutex_);
 
-  std::mutex mutex_;
+  platform::Mutex mutex_;
   // Open sessions by handle; guarded by mutex_.
   std::map<uint32_t, Session> sessions_ GUARDED_BY(mutex_);
   // The handle given out last; the next one follows it, skipping 0 and open ones.

@@ -48,29 +48,31 @@ bool PushConnection::Start() {
 
 void PushConnection::Stop() {
   stopping_.store(true);
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (multi_ != nullptr) curl_multi_wakeup(multi_);
-  cv_.notify_all();
+  cv_.NotifyAll();
 }
 
 PushConnection::FirstOutcome PushConnection::WaitFirstOutcome(int timeout_ms) {
-  std::unique_lock lock(mutex_);
-  cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&]() REQUIRES(mutex_) {
-    return first_ != FirstOutcome::kPending;
-  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  platform::MutexLock lock(mutex_);
+  while (first_ == FirstOutcome::kPending && cv_.WaitUntil(mutex_, deadline)) {
+  }
   return first_;
 }
 
 void PushConnection::ReportFirst(FirstOutcome outcome) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (first_ != FirstOutcome::kPending) return;
   first_ = outcome;
-  cv_.notify_all();
+  cv_.NotifyAll();
 }
 
 bool PushConnection::Sleep(long ms) {
-  std::unique_lock lock(mutex_);
-  cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stopping_.load(); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  platform::MutexLock lock(mutex_);
+  while (!stopping_.load() && cv_.WaitUntil(mutex_, deadline)) {
+  }
   return !stopping_.load();
 }
 
@@ -132,7 +134,7 @@ PushConnection::Attempt PushConnection::Connect(const std::string& url, const st
   delivered_ = false;
   curl_multi_add_handle(multi.get(), h);
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     multi_ = multi.get();
   }
   // The server sends a keep-alive every 15 s; silence beyond the limit is a
@@ -153,7 +155,7 @@ PushConnection::Attempt PushConnection::Connect(const std::string& url, const st
     }
   }
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     multi_ = nullptr;
   }
   long status = 0;

@@ -5,15 +5,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 #include "qor/push_api/hv_qor_push_api.h"
 
 namespace qor_push {
@@ -64,8 +62,8 @@ class PushConnection : public std::enable_shared_from_this<PushConnection> {
   void* const context_;
 
   std::atomic<bool> stopping_{false};
-  std::mutex mutex_;
-  std::condition_variable cv_;
+  platform::Mutex mutex_;
+  platform::CondVar cv_;
   FirstOutcome first_ GUARDED_BY(mutex_) = FirstOutcome::kPending;
   CURLM* multi_ GUARDED_BY(mutex_) = nullptr;  // the running transfer's, for curl_multi_wakeup
 

@@ -20,7 +20,7 @@ constexpr int kFirstOutcomeMs = 10000;
 PushService::~PushService() {
   std::map<uint32_t, std::shared_ptr<PushConnection>> registrations;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     registrations.swap(registrations_);
   }
   for (auto& [handle, connection] : registrations) {
@@ -35,7 +35,7 @@ PushService& PushService::Instance() {
 }
 
 void PushService::SetServer(std::string host, uint16_t port, std::string installation_root) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   host_ = std::move(host);
   port_ = port;
   installation_root_ = std::move(installation_root);
@@ -46,7 +46,7 @@ PushService::Endpoint PushService::CurrentEndpoint() {
   std::string host;
   uint16_t port;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     host = host_;
     port = port_;
     endpoint.installation_root = installation_root_;
@@ -70,7 +70,7 @@ uint32_t PushService::Register(std::string_view identity, std::string_view user,
   auto connection = std::make_shared<PushConnection>(*this, std::string(user), callback, context);
   uint32_t next = 0;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (registrations_.size() >= QOR_PUSH_API_MAX_REGISTRATIONS) return QOR_PUSH_API_TOO_MANY_REGISTRATIONS;
     next = last_handle_;
     do {
@@ -96,7 +96,7 @@ uint32_t PushService::Register(std::string_view identity, std::string_view user,
 uint32_t PushService::Unregister(uint32_t handle) {
   std::shared_ptr<PushConnection> connection;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     const auto it = registrations_.find(handle);
     if (it == registrations_.end()) return QOR_PUSH_API_UNKNOWN_REGISTRATION;
     connection = std::move(it->second);

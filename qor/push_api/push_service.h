@@ -20,15 +20,13 @@
 // may free the callback's context as soon as Unregister returns.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 #include "qor/push_api/hv_qor_push_api.h"
 
 namespace qor_push {
@@ -60,7 +58,7 @@ class PushService {
   Endpoint CurrentEndpoint() EXCLUDES(mutex_);
 
  private:
-  std::mutex mutex_;
+  platform::Mutex mutex_;
   std::map<uint32_t, std::shared_ptr<PushConnection>> registrations_ GUARDED_BY(mutex_);
   uint32_t last_handle_ GUARDED_BY(mutex_) = 0;
   std::string host_ GUARDED_BY(mutex_);

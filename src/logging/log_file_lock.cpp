@@ -76,8 +76,11 @@ bool LogFileLock::StillAtPath() const {
 
 LogFileLock::Result LogFileLock::TryAcquire(std::chrono::milliseconds timeout) {
   if (path_.empty()) {
-    std::unique_lock lock(private_mutex_);
-    if (!private_released_.wait_for(lock, timeout, [this] { return !private_held_; })) return Result::kTimedOut;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    platform::MutexLock lock(private_mutex_);
+    while (private_held_) {
+      if (!private_released_.WaitUntil(private_mutex_, deadline) && private_held_) return Result::kTimedOut;
+    }
     private_held_ = true;
     return Result::kAcquired;
   }
@@ -104,10 +107,10 @@ LogFileLock::Result LogFileLock::TryAcquire(std::chrono::milliseconds timeout) {
 void LogFileLock::Release() {
   if (path_.empty()) {
     {
-      std::lock_guard lock(private_mutex_);
+      platform::MutexLock lock(private_mutex_);
       private_held_ = false;
     }
-    private_released_.notify_one();
+    private_released_.NotifyOne();
     return;
   }
   if (fd_ >= 0) ::flock(fd_, LOCK_UN);

@@ -23,12 +23,10 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 
 namespace HvQorLogging {
 
@@ -70,8 +68,8 @@ class LogFileLock {
   const bool exact_mode_;
   int fd_ = -1;
   // The private form: private_mutex_ guards private_held_.
-  std::mutex private_mutex_;
-  std::condition_variable private_released_;
+  platform::Mutex private_mutex_;
+  platform::CondVar private_released_;
   bool private_held_ GUARDED_BY(private_mutex_) = false;
 };
 

@@ -6,7 +6,7 @@ namespace HvQorLogging {
 
 bool LogRateLimiter::Allow(std::string_view client, uint64_t now_ms, uint64_t& suppressed) {
   suppressed = 0;
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   auto it = clients_.find(client);
   if (it == clients_.end()) {
     if (clients_.size() >= kMaxClients) {

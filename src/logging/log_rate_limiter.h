@@ -11,12 +11,11 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "logging/log.h"
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 
 namespace HvQorLogging {
 
@@ -38,7 +37,7 @@ class LogRateLimiter {
     uint32_t written = 0;
     uint64_t dropped = 0;
   };
-  std::mutex mutex_;
+  platform::Mutex mutex_;
   std::map<std::string, Window, std::less<>> clients_ GUARDED_BY(mutex_);
 };
 

@@ -96,18 +96,22 @@ void LoggerPosix::Open(std::string_view identity, std::string_view framework, st
   ErrnoKeeper keep_errno;
   if (t_inside_logger) return;
   try {
-    std::unique_lock lock(mutex_);
-    if (file_context_) return;
-    options_.store(options);
-    file_context_ = CreateFileContext(identity, framework, component, level, options);
-    if (options & kOptionNoInitialRefresh) {
-      threshold_.exchange(kVerbose);
-      debug_output_.store(false);
-      last_refresh_.store(0);  // the first log call refreshes
-      return;
+    bool opened = false;
+    {
+      platform::MutexLock lock(mutex_);
+      if (file_context_) return;
+      options_.store(options);
+      file_context_ = CreateFileContext(identity, framework, component, level, options);
+      if (options & kOptionNoInitialRefresh) {
+        threshold_.exchange(kVerbose);
+        debug_output_.store(false);
+        last_refresh_.store(0);  // the first log call refreshes
+        return;
+      }
+      threshold_.exchange(level);
+      opened = RefreshLocked();
     }
-    threshold_.exchange(level);
-    RefreshLocked(lock);
+    if (opened) WriteStartBanner();
   } catch (...) {
     // Out of memory: the process stays without a log.
   }
@@ -117,7 +121,7 @@ void LoggerPosix::Close() {
   ErrnoKeeper keep_errno;
   if (t_inside_logger) return;
   WriteBanner(kEndBanner);
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   file_context_.reset();
   last_refresh_.store(0);
 }
@@ -126,7 +130,7 @@ void LoggerPosix::AutoClose() {
   ErrnoKeeper keep_errno;
   if (t_inside_logger) return;
   WriteBanner(kAutoClosedBanner);
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   file_context_.reset();
   last_refresh_.store(0);
 }
@@ -134,7 +138,7 @@ void LoggerPosix::AutoClose() {
 void LoggerPosix::Flush() {
   ErrnoKeeper keep_errno;
   if (t_inside_logger) return;
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (file_context_) {
     InsideLogger inside;
     file_context_->Flush();
@@ -152,17 +156,21 @@ bool LoggerPosix::RefreshAndFilter(int level) {
   if (!t_inside_logger) {
     ErrnoKeeper keep_errno;
     try {
-      std::unique_lock lock(mutex_);
-      const uint64_t now = platform::CurrentClock().TickCountMs();
-      const uint64_t last = last_refresh_.load(std::memory_order_acquire);
-      if (last == 0 || now - last > kRefreshIntervalMs) RefreshLocked(lock);
+      bool opened = false;
+      {
+        platform::MutexLock lock(mutex_);
+        const uint64_t now = platform::CurrentClock().TickCountMs();
+        const uint64_t last = last_refresh_.load(std::memory_order_acquire);
+        if (last == 0 || now - last > kRefreshIntervalMs) opened = RefreshLocked();
+      }
+      if (opened) WriteStartBanner();
     } catch (...) {
     }
   }
   return level > threshold_.load(std::memory_order_relaxed);
 }
 
-void LoggerPosix::RefreshLocked(std::unique_lock<std::mutex>& lock) {
+bool LoggerPosix::RefreshLocked() {
   // Picks up a changed time zone, as the time stamps are local.
   ::tzset();
   bool opened = false;
@@ -173,12 +181,7 @@ void LoggerPosix::RefreshLocked(std::unique_lock<std::mutex>& lock) {
     threshold_.exchange(file_context_->GetLogLevel());
   }
   last_refresh_.store(platform::CurrentClock().TickCountMs(), std::memory_order_release);
-  if (opened) {
-    // Writing takes the lock itself.
-    lock.unlock();
-    WriteStartBanner();
-    lock.lock();
-  }
+  return opened;
 }
 
 void LoggerPosix::WriteStartBanner() {
@@ -188,7 +191,7 @@ void LoggerPosix::WriteStartBanner() {
   const pid_t session = ::getsid(0);
   long offset_minutes = kUnknownOffsetMinutes;
   {
-    std::lock_guard lock(mutex_);  // see Deliver
+    platform::MutexLock lock(mutex_);  // see Deliver
     const LogTime local = BreakDownTime(platform::CurrentClock().NowMilliseconds(), false);
     if (local.valid) offset_minutes = local.utc_offset_seconds / 60;
     if (file_context_) {
@@ -270,7 +273,7 @@ void LoggerPosix::Deliver(int level, const char* source, std::string_view messag
     return;
   }
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     compose();
     if (file_context_) {
       InsideLogger inside;
@@ -282,13 +285,13 @@ void LoggerPosix::Deliver(int level, const char* source, std::string_view messag
   if (debug_output) WriteDebugOutput(std::string_view(line.data(), line.size()));
 }
 
-void LoggerPosix::PrepareFork() { mutex_.lock(); }
+void LoggerPosix::PrepareFork() { mutex_.Lock(); }
 
-void LoggerPosix::ParentAfterFork() { mutex_.unlock(); }
+void LoggerPosix::ParentAfterFork() { mutex_.Unlock(); }
 
 void LoggerPosix::ChildAfterFork() {
   if (file_context_) file_context_->DropAfterFork();
-  mutex_.unlock();
+  mutex_.Unlock();
 }
 
 }  // namespace HvQorLogging

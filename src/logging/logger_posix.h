@@ -19,13 +19,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "logging/file_context.h"
 #include "logging/logger.h"
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 
 namespace HvQorLogging {
 
@@ -70,7 +69,9 @@ class LoggerPosix : public Logger {
 
  private:
   bool RefreshAndFilter(int level);
-  void RefreshLocked(std::unique_lock<std::mutex>& lock) REQUIRES(mutex_);
+  // True when it opened the file: the caller then writes the start banner,
+  // with the lock released (writing takes it).
+  bool RefreshLocked() REQUIRES(mutex_);
   void WriteStartBanner();
   void WriteBanner(std::string_view text);
   void WriteTooLargeFailure(fmt::string_view format, int64_t now_ms);
@@ -82,7 +83,7 @@ class LoggerPosix : public Logger {
   // Tick count of the last configuration refresh; 0: never.
   std::atomic<uint64_t> last_refresh_{0};
   // Guards file_context_ and the configuration refresh.
-  std::mutex mutex_;
+  platform::Mutex mutex_;
   std::unique_ptr<FileContext> file_context_ GUARDED_BY(mutex_);
 };
 

@@ -46,7 +46,10 @@ class SignatureReader {
           ReadOperator();
           continue;
         }
-        if (name_.ends_with("::") && s_.substr(i_).starts_with("(lambda")) {  // clang's lambdas
+        // Clang's lambdas: "(lambda at file:line:column)", or in __PRETTY_FUNCTION__
+        // of clang 14 "(anonymous class)".
+        if (name_.ends_with("::") &&
+            (s_.substr(i_).starts_with("(lambda") || s_.substr(i_).starts_with("(anonymous class)"))) {
           name_ += "<lambda>";
           if (!SkipGroup()) return std::nullopt;
           continue;

@@ -41,8 +41,9 @@
 //      lock: ending a registration waits for a running push callback, and a
 //      callback takes the hive lock.
 //   4. A hive's lock: its documents. Under it: the notifier lock (changes are
-//      only queued), the statistics lock, the change journal's lock; never
-//      another hive's lock, never file or network waits.
+//      only queued), the statistics lock, the change journal's lock and, once
+//      that is released, the journal sync thread's queue lock; never another
+//      hive's lock, never file or network waits.
 //   5. The notifier's lock: its queue and subscriptions (its thread lock comes
 //      before it). Nothing but the logger under it; the notifier's thread
 //      sends with no lock held.

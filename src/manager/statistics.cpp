@@ -76,7 +76,7 @@ void Statistics::Session::Record(uint32_t type, std::string_view originator, uin
     while (end > 0 && (static_cast<unsigned char>(originator[end]) & 0xC0) == 0x80) --end;
     originator = originator.substr(0, end);
   }
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (!originators_.contains(originator)) {
     if (originators_.size() < kMaxOriginators) {
       originators_.emplace(originator);
@@ -96,7 +96,7 @@ nlohmann::json Statistics::Session::Report(int64_t finish) const {
   Breakdown by_type;
   Breakdown by_originator;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     for (const auto& [type, entries] : table_) {
       // Several types may share a name ("Unknown"): their entries add up.
       auto& of_type = by_type[std::string(TypeName(type))];
@@ -125,13 +125,13 @@ Statistics::Statistics(MonotonicSource monotonic)
 Statistics::~Statistics() = default;
 
 std::shared_ptr<Statistics::Session> Statistics::CurrentSession() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return session_;
 }
 
 nlohmann::json Statistics::SetCollecting(bool on) {
   if (!on) return Stop();
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (!session_) {
     session_ = std::make_shared<Session>(WallNow());
     last_report_ns_ = monotonic_();
@@ -142,7 +142,7 @@ nlohmann::json Statistics::SetCollecting(bool on) {
 nlohmann::json Statistics::Stop() {
   std::shared_ptr<Session> session;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     session = std::move(session_);
     session_.reset();
   }
@@ -153,7 +153,7 @@ nlohmann::json Statistics::Stop() {
 nlohmann::json Statistics::PeriodicReport() {
   std::shared_ptr<Session> session;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (!session_) return nullptr;
     const uint64_t now = monotonic_();
     if (now < last_report_ns_ || now - last_report_ns_ < kReportIntervalNs) return nullptr;

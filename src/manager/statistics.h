@@ -26,12 +26,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 #include "store/statistics_sink.h"
 
 class Statistics : public StatisticsSink {
@@ -86,7 +85,7 @@ class Statistics : public StatisticsSink {
 
     const int64_t start_;
     // Guards table_.
-    mutable std::mutex mutex_;
+    mutable platform::Mutex mutex_;
     // type -> originator -> entry; ordered by type, then originator.
     std::map<uint32_t, std::map<std::string, Entry, std::less<>>> table_ GUARDED_BY(mutex_);
     // The originators named in table_, at most kMaxOriginators.
@@ -128,7 +127,7 @@ class Statistics : public StatisticsSink {
  private:
   const MonotonicSource monotonic_;
   // Guards session_ and last_report_ns_.
-  mutable std::mutex mutex_;
+  mutable platform::Mutex mutex_;
   std::shared_ptr<Session> session_ GUARDED_BY(mutex_);
   uint64_t last_report_ns_ GUARDED_BY(mutex_);
 };

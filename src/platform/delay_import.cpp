@@ -6,7 +6,7 @@
 
 void* DelayImportLibrary::Load() {
   if (void* handle = handle_.load(std::memory_order_acquire)) return handle;
-  std::lock_guard lock(load_mutex_);
+  platform::MutexLock lock(load_mutex_);
   void* handle = handle_.load(std::memory_order_relaxed);
   if (!handle) {
     handle = LocateAndLoadLibrary(file_name_);

@@ -12,9 +12,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 
 // Why a slot could not be resolved.
 enum class DelayImportFailure : uint32_t {
@@ -42,7 +41,7 @@ class DelayImportLibrary {
   const char* const file_name_;
   std::atomic<void*> handle_{nullptr};
   // Serialises first loads. Taken after DelayLoadContext's run lock.
-  std::mutex load_mutex_;
+  platform::Mutex load_mutex_;
 };
 
 class DelayImportFunction {

@@ -110,12 +110,12 @@ DelayLoadContext& DelayLoadContext::Get() {
 }
 
 std::string DelayLoadContext::identity() const {
-  std::lock_guard lock(state_mutex_);
+  platform::MutexLock lock(state_mutex_);
   return identity_;
 }
 
 void DelayLoadContext::set_identity(std::string identity) {
-  std::lock_guard lock(state_mutex_);
+  platform::MutexLock lock(state_mutex_);
   identity_ = std::move(identity);
 }
 
@@ -128,7 +128,7 @@ std::string DelayLoadLibraryDirectory() {
 uint32_t DelayLoad(const char* identity, const DelayImportFunction* entry, DelayLoadResult* result) {
   if (!entry) return Report(result, kDelayLoadInvalidParameter, nullptr);
   DelayLoadContext& context = DelayLoadContext::Get();
-  std::lock_guard run(context.run_mutex_);
+  platform::MutexLock run(context.run_mutex_);
   context.set_identity(identity ? identity : "");
   DelayImportFailure failure = DelayImportFailure::kNone;
   void* address = entry->Resolve(&failure);

@@ -23,10 +23,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 
 class DelayImportFunction;
 
@@ -81,9 +80,9 @@ class DelayLoadContext {
   void set_identity(std::string identity) EXCLUDES(state_mutex_);
 
   // Serialises DelayLoad calls.
-  std::mutex run_mutex_ ACQUIRED_BEFORE(state_mutex_);
+  platform::Mutex run_mutex_ ACQUIRED_BEFORE(state_mutex_);
   // Guards identity_.
-  mutable std::mutex state_mutex_;
+  mutable platform::Mutex state_mutex_;
   std::string identity_ GUARDED_BY(state_mutex_);
 };
 

@@ -7,12 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <mutex>
 
 #include "platform/path_util.h"
 #include "platform/known_folders.h"
+#include "platform/mutex.h"
 #include "platform/sqlite_registry.h"
-#include "platform/thread_annotations.h"
 #include "platform/utf.h"
 
 namespace {
@@ -39,7 +38,7 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
 // The process-wide cache of the namespace; the mutex is created by the guarded
 // first initialisation of the function-local static.
 struct NamespaceCache {
-  std::mutex mu;
+  platform::Mutex mu;
   std::string value GUARDED_BY(mu);  // empty until a namespace was found
 };
 
@@ -149,7 +148,7 @@ std::string ComputeModuleNamespace(const void* module) {
 
 std::string GetCachedNamespace(const void* module) {
   NamespaceCache& cache = Cache();
-  std::lock_guard lock(cache.mu);
+  platform::MutexLock lock(cache.mu);
   if (cache.value.empty()) cache.value = ComputeModuleNamespace(module);
   return cache.value;
 }

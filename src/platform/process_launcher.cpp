@@ -11,12 +11,11 @@
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
-#include <mutex>
 #include <thread>
 
 #include "platform/manual_reset_event.h"
 #include "platform/path_util.h"
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 
 extern char** environ;
 
@@ -65,7 +64,7 @@ class ChildReaper {
   // Takes over `pidfd` (-1: watch by pid with periodic checks).
   void Watch(int pidfd, std::shared_ptr<ChildRecord> record) {
     {
-      std::lock_guard lock(mu_);
+      platform::MutexLock lock(mu_);
       children_.push_back({pidfd, std::move(record)});
     }
     wake_.Set();
@@ -88,7 +87,7 @@ class ChildReaper {
     thread_.request_stop();
     wake_.Set();
     thread_.join();
-    std::lock_guard lock(mu_);
+    platform::MutexLock lock(mu_);
     for (const Watched& w : children_) {
       if (w.pidfd >= 0) ::close(w.pidfd);
     }
@@ -102,7 +101,7 @@ class ChildReaper {
       // event again and the poll returns at once.
       wake_.Reset();
       {
-        std::lock_guard lock(mu_);
+        platform::MutexLock lock(mu_);
         snapshot = children_;
       }
       fds.assign(1, pollfd{wake_.fd(), POLLIN, 0});
@@ -146,7 +145,7 @@ class ChildReaper {
   }
 
   void Forget(const Watched& w) {
-    std::lock_guard lock(mu_);
+    platform::MutexLock lock(mu_);
     for (auto it = children_.begin(); it != children_.end(); ++it) {
       if (it->record == w.record) {
         if (it->pidfd >= 0) ::close(it->pidfd);
@@ -157,7 +156,7 @@ class ChildReaper {
   }
 
   bool supported_ = false;
-  std::mutex mu_;
+  platform::Mutex mu_;
   // The children not yet reaped.
   std::vector<Watched> children_ GUARDED_BY(mu_);
   // Set when a child is added or the reaper is to stop.

@@ -76,7 +76,7 @@ std::optional<std::string> HvHosterPlugin::GetHostConfig(const char* name) const
 void HvHosterPlugin::SubscribeHostEvent(uint32_t category, HostEventHandler handler) {
   bool first_of_category = false;
   {
-    std::lock_guard lock(handlers_mutex_);
+    platform::MutexLock lock(handlers_mutex_);
     first_of_category = std::none_of(handlers_.begin(), handlers_.end(),
                                      [category](const auto& entry) { return entry.first == category; });
     handlers_.emplace_back(category, std::move(handler));
@@ -93,7 +93,7 @@ void HvHosterPlugin::DispatchHostEvent(void* plugin, uint32_t category, uint32_t
   if (self == nullptr) return;
   std::vector<HostEventHandler> handlers;
   {
-    std::lock_guard lock(self->handlers_mutex_);
+    platform::MutexLock lock(self->handlers_mutex_);
     for (const auto& [handler_category, handler] : self->handlers_) {
       if (handler_category == category) handlers.push_back(handler);
     }
@@ -102,6 +102,6 @@ void HvHosterPlugin::DispatchHostEvent(void* plugin, uint32_t category, uint32_t
 }
 
 void HvHosterPlugin::ClearHostEventHandlers() {
-  std::lock_guard lock(handlers_mutex_);
+  platform::MutexLock lock(handlers_mutex_);
   handlers_.clear();
 }

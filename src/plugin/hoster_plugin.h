@@ -13,14 +13,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 #include "plugin/hoster_interface.h"
 
 class HvHosterPlugin {
@@ -89,6 +88,6 @@ class HvHosterPlugin {
   std::string identity_;
 
   // Guards handlers_.
-  std::mutex handlers_mutex_;
+  platform::Mutex handlers_mutex_;
   std::vector<std::pair<uint32_t, HostEventHandler>> handlers_ GUARDED_BY(handlers_mutex_);
 };

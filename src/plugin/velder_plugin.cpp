@@ -89,7 +89,7 @@ uint32_t VelderPlugin::PluginInitialize() {
       std::make_unique<ChangeNotifier>(*stop_event_, identity(), std::make_shared<IpcNotificationSender>());
   manager_ = std::make_unique<SettingsManager>(*storage_, std::move(notifier), *stop_event_, identity());
   {
-    std::lock_guard lock(manager_mutex_);
+    platform::MutexLock lock(manager_mutex_);
     wake_target_ = manager_.get();
   }
 
@@ -155,7 +155,7 @@ void VelderPlugin::ReleaseObjects() {
     maker::HvIPC_SetLogCallback(nullptr, nullptr);
   }
   {
-    std::lock_guard lock(manager_mutex_);
+    platform::MutexLock lock(manager_mutex_);
     wake_target_ = nullptr;
   }
   manager_.reset();
@@ -164,7 +164,7 @@ void VelderPlugin::ReleaseObjects() {
 
 void VelderPlugin::OnWakeEvent(uint32_t code) {
   if (code != kWakeCode) return;
-  std::lock_guard lock(manager_mutex_);
+  platform::MutexLock lock(manager_mutex_);
   if (wake_target_ != nullptr) wake_target_->Wake();
 }
 

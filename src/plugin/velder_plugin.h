@@ -20,12 +20,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "manager/settings_manager.h"
 #include "platform/manual_reset_event.h"
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 #include "plugin/hoster_plugin.h"
 #include "qor/ipc/hv_qor_ipc.h"
 #include "store/storage.h"
@@ -96,6 +95,6 @@ class VelderPlugin : public HvHosterPlugin {
   bool wake_handler_added_ = false;
 
   // Guards wake_target_, the manager as the host's event threads see it.
-  std::mutex manager_mutex_;
+  platform::Mutex manager_mutex_;
   SettingsManager* wake_target_ GUARDED_BY(manager_mutex_) = nullptr;
 };

@@ -97,7 +97,7 @@ struct HttpRequestCallbacks {
     request->transfer_->last_activity_ms = NowMs();
     if (body.size() + n > request->transfer_->max_body) {
       {
-        std::lock_guard lock(request->mutex_);
+        platform::MutexLock lock(request->mutex_);
         request->RecordError(http_error::kNotEnoughMemory, kAsyncReadData);
       }
       std::vector<uint8_t>().swap(body);
@@ -141,7 +141,7 @@ struct HttpRequestCallbacks {
     }
     if (!accepted) {
       X509_STORE_CTX_set_error(store, X509_V_ERR_APPLICATION_VERIFICATION);
-      std::lock_guard lock(request->mutex_);
+      platform::MutexLock lock(request->mutex_);
       request->RecordError(http_error::kSecureFailure, kCertVerifierCallback);
     }
     return accepted ? 1 : 0;
@@ -167,46 +167,46 @@ HttpRequest::~HttpRequest() {
 }
 
 void HttpRequest::WaitForCompletion() {
-  std::unique_lock lock(mutex_);
-  finished_cv_.wait(lock, [this]() REQUIRES(mutex_) { return !running_; });
+  platform::MutexLock lock(mutex_);
+  while (running_) finished_cv_.Wait(mutex_);
 }
 
 void HttpRequest::SetServer(std::string host, uint16_t port, bool secure) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   host_ = std::move(host);
   port_ = port;
   secure_ = secure;
 }
 
 void HttpRequest::SetPath(std::string path) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   path_ = std::move(path);
 }
 
 void HttpRequest::SetMethod(HttpMethod method) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   method_ = static_cast<uint32_t>(method) <= 5 ? method : HttpMethod::Get;
 }
 
 void HttpRequest::SetBody(std::string body) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   body_ = std::move(body);
 }
 
 void HttpRequest::SetMaxResponseSize(uint32_t bytes) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   max_response_size_ = bytes;
 }
 
 void HttpRequest::SetTimeouts(uint32_t connect_ms, uint32_t send_ms, uint32_t receive_ms) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   connect_timeout_ms_ = connect_ms;
   send_timeout_ms_ = send_ms;
   receive_timeout_ms_ = receive_ms;
 }
 
 void HttpRequest::SetCertVerifier(CertVerifier verifier) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (verifier) {
     cert_verifier_ = std::make_shared<const CertVerifier>(std::move(verifier));
   } else {
@@ -215,7 +215,7 @@ void HttpRequest::SetCertVerifier(CertVerifier verifier) {
 }
 
 void HttpRequest::SetCaFile(std::string path) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   ca_file_ = std::move(path);
 }
 
@@ -227,13 +227,13 @@ bool HttpRequest::AddHeader(std::string_view name, std::string_view value) {
   for (char c : value) {
     if (c == '\r' || c == '\n' || c == '\0') return false;
   }
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   headers_.push_back(std::string(name) + ": " + std::string(value));
   return true;
 }
 
 bool HttpRequest::AddTransactionId() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (!transaction_id_.empty()) return false;
   uint32_t r[2];
   if (::getrandom(r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) return false;
@@ -281,7 +281,7 @@ void HttpRequest::SetProxy(std::string_view proxy, std::string_view bypass) {
     list += kLocalBypass;
   }
 
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   proxy_ = std::move(clean);
   proxy_user_ = std::move(user);
   proxy_password_ = std::move(password);
@@ -500,8 +500,9 @@ bool HttpRequest::PrepareTransfer() {
 }
 
 void HttpRequest::Start(Completion completion) {
+  bool submit = false;
   {
-    std::unique_lock lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (!running_) {
       ResetResponse();
       completion_ = std::move(completion);
@@ -509,22 +510,26 @@ void HttpRequest::Start(Completion completion) {
       if (PrepareTransfer()) {
         send_count_ = 1;
         running_ = true;
-        lock.unlock();
-        if (session_.Submit(this)) return;
-        lock.lock();
-        running_ = false;
-        RecordError(http_error::kShutdown, kAsyncGeneric);
+        submit = true;
+      } else {
+        completion = TakeCompletionLocked();
       }
-      completion = std::move(completion_);
-      completion_ = nullptr;
     }
     // else: a second Start while running leaves the first alone.
+  }
+  if (submit) {
+    // Submitted outside the lock: the driver may complete the request at once.
+    if (session_.Submit(this)) return;
+    platform::MutexLock lock(mutex_);
+    running_ = false;
+    RecordError(http_error::kShutdown, kAsyncGeneric);
+    completion = TakeCompletionLocked();
   }
   if (completion) completion(*this);
 }
 
 void HttpRequest::Cancel() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (!running_) return;
   cancel_requested_.store(true);
   session_.Wake();
@@ -543,7 +548,7 @@ bool HttpRequest::IdleTimedOut(int64_t now_ms, int64_t& deadline_ms) {
 void* HttpRequest::curl_handle() const { return transfer_->easy; }
 
 void HttpRequest::Abort(uint32_t error, const char* function) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (error == http_error::kTimeout) {
     function = !transfer_->headers_available ? (transfer_->last_up < transfer_->upload_size ? kAsyncSendRequest
                                                                                            : kAsyncReceiveResponse)
@@ -563,7 +568,7 @@ bool HttpRequest::OnTransferDone(int curl_code) {
   curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_getinfo(e, CURLINFO_HTTP_CONNECTCODE, &connect_code);
 
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (curl_code != CURLE_OK && connect_code >= 300 && !t.connected) {
     // The proxy refused the tunnel: its answer is the response, as for a
     // plain request through it.
@@ -628,19 +633,24 @@ bool HttpRequest::OnTransferDone(int curl_code) {
 void HttpRequest::Complete() {
   Completion completion;
   {
-    std::lock_guard lock(mutex_);
-    completion = std::move(completion_);
-    completion_ = nullptr;
+    platform::MutexLock lock(mutex_);
+    completion = TakeCompletionLocked();
   }
   if (completion) completion(*this);
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   running_ = false;
   // Notified under the lock: the destructor may run as soon as it is free.
-  finished_cv_.notify_all();
+  finished_cv_.NotifyAll();
+}
+
+HttpRequest::Completion HttpRequest::TakeCompletionLocked() {
+  Completion completion = std::move(completion_);
+  completion_ = nullptr;
+  return completion;
 }
 
 HttpResult HttpRequest::GetResult() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   switch (error_) {
     case http_error::kNone:
       return status_ >= 200 && status_ <= 399 ? HttpResult::Ok : HttpResult::HttpError;
@@ -653,27 +663,27 @@ HttpResult HttpRequest::GetResult() const {
 }
 
 uint32_t HttpRequest::GetStatus() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return status_;
 }
 
 uint32_t HttpRequest::GetError() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return error_;
 }
 
 std::string HttpRequest::GetErrorFunction() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return error_function_;
 }
 
 uint32_t HttpRequest::GetSecureFailureFlags() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return secure_failure_flags_;
 }
 
 std::string HttpRequest::GetErrorText() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   std::string text;
   if (error_ == http_error::kSecureFailure) {
     text = fmt::format("{} SSL fail: {} [0x{:08x}]", error_function_, error_, secure_failure_flags_);
@@ -688,12 +698,12 @@ std::string HttpRequest::GetErrorText() const {
 }
 
 const std::vector<uint8_t>& HttpRequest::GetBody() const {
-  std::lock_guard lock(mutex_);  // orders the read after the driver's writes
+  platform::MutexLock lock(mutex_);  // orders the read after the driver's writes
   return response_body_;
 }
 
 bool HttpRequest::GetBodyText(std::string& text) const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   text.clear();
   if (!IsBodyText(response_body_)) return false;
   text.assign(response_body_.begin(), response_body_.end());
@@ -701,17 +711,17 @@ bool HttpRequest::GetBodyText(std::string& text) const {
 }
 
 std::string HttpRequest::GetTransactionId() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return transaction_id_;
 }
 
 std::vector<std::string> HttpRequest::GetHeaders() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return response_headers_;
 }
 
 std::string HttpRequest::GetHeader(std::string_view name) const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   std::string n, v;
   for (const std::string& line : response_headers_) {
     if (SplitHeader(line, n, v) && n == name) return v;
@@ -720,36 +730,36 @@ std::string HttpRequest::GetHeader(std::string_view name) const {
 }
 
 int64_t HttpRequest::GetContentLength() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return content_length_;
 }
 
 uint32_t HttpRequest::GetSendCount() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return send_count_;
 }
 
 std::string HttpRequest::proxy() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return proxy_;
 }
 
 std::string HttpRequest::proxy_user() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return proxy_user_;
 }
 
 std::string HttpRequest::proxy_password() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return proxy_password_;
 }
 
 std::string HttpRequest::proxy_bypass() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return proxy_bypass_;
 }
 
 uint32_t HttpRequest::auth_scheme() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return auth_scheme_;
 }

@@ -42,16 +42,14 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 #include "server/http_error.h"
 
 class HttpSession;
@@ -228,6 +226,8 @@ class HttpRequest {
   bool OnTransferDone(int curl_code) EXCLUDES(mutex_);
   // Driver thread: ends the request with `error` (cancel, shutdown, time-out).
   void Abort(uint32_t error, const char* function) EXCLUDES(mutex_);
+  // The completion, leaving none behind.
+  Completion TakeCompletionLocked() REQUIRES(mutex_);
   // Driver thread: runs the completion, then lets the destructor go on.
   void Complete() EXCLUDES(mutex_);
   // Driver thread: the time-out that applies now, or 0 for none, and whether
@@ -242,8 +242,8 @@ class HttpRequest {
   // request. Guards every field below except the response body, which only
   // the driver thread writes while the request runs and only the owner reads
   // after the completion.
-  mutable std::mutex mutex_;
-  std::condition_variable finished_cv_;  // signalled when running_ turns false
+  mutable platform::Mutex mutex_;
+  platform::CondVar finished_cv_;  // signalled when running_ turns false
 
   HttpMethod method_ GUARDED_BY(mutex_) = HttpMethod::Get;
   bool secure_ GUARDED_BY(mutex_) = true;

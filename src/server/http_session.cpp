@@ -60,10 +60,10 @@ HttpSession::HttpSession(std::string user_agent, const platform::ManualResetEven
 HttpSession::~HttpSession() { CloseSession(); }
 
 void HttpSession::CloseSession() {
-  std::lock_guard close_lock(close_mutex_);
+  platform::MutexLock close_lock(close_mutex_);
   if (!thread_.joinable()) return;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     closing_ = true;
   }
   Wake();
@@ -72,7 +72,7 @@ void HttpSession::CloseSession() {
 
 bool HttpSession::Submit(HttpRequest* request) {
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (closing_) return false;
     submitted_.push_back(request);
   }
@@ -103,7 +103,7 @@ void HttpSession::Run() {
     std::vector<HttpRequest*> incoming;
     bool closing;
     {
-      std::lock_guard lock(mutex_);
+      platform::MutexLock lock(mutex_);
       incoming.swap(submitted_);
       closing = closing_;
     }

@@ -20,15 +20,13 @@
 // Completions of requests run on the driver thread.
 #pragma once
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/manual_reset_event.h"
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 
 class HttpRequest;
 
@@ -71,10 +69,10 @@ class HttpSession {
   const platform::ManualResetEvent* const stop_event_;
   std::unique_ptr<Driver> driver_;  // the multi handle; used by the driver thread only
 
-  std::mutex mutex_;
+  platform::Mutex mutex_;
   std::vector<HttpRequest*> submitted_ GUARDED_BY(mutex_);  // started, not yet taken by the driver
   bool closing_ GUARDED_BY(mutex_) = false;
 
-  std::mutex close_mutex_;  // serialises CloseSession calls
+  platform::Mutex close_mutex_;  // serialises CloseSession calls
   std::thread thread_;      // the driver; joined by CloseSession
 };

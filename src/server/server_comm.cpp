@@ -79,18 +79,18 @@ ProxyResolver& ServerComm::GetProxyResolver() {
 
 void ServerComm::SetServerAddress(std::string host, uint16_t port) {
   HV_LOG_DEBUG("{}:{}", host, port);
-  std::lock_guard lock(address_mutex_);
+  platform::MutexLock lock(address_mutex_);
   host_ = std::move(host);
   port_ = port;
 }
 
 std::string ServerComm::host() const {
-  std::lock_guard lock(address_mutex_);
+  platform::MutexLock lock(address_mutex_);
   return host_;
 }
 
 uint16_t ServerComm::port() const {
-  std::lock_guard lock(address_mutex_);
+  platform::MutexLock lock(address_mutex_);
   return port_;
 }
 

@@ -28,13 +28,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include <memory>
 
 #include "platform/manual_reset_event.h"
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 #include "server/ky_cert_verifier.h"
 #include "server/proxy_resolver.h"
 
@@ -145,7 +144,7 @@ class ServerComm {
   const std::string user_agent_;
   platform::ManualResetEvent& stop_event_;  // the plug-in's; only waited for
 
-  mutable std::mutex address_mutex_;
+  mutable platform::Mutex address_mutex_;
   std::string host_ GUARDED_BY(address_mutex_);
   uint16_t port_ GUARDED_BY(address_mutex_) = kDefaultPort;
 

@@ -8,7 +8,6 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
@@ -168,42 +167,46 @@ class Syncer {
   }
   void Schedule(std::shared_ptr<ChangeJournal> journal) {
     {
-      std::lock_guard lock(mutex_);
+      platform::MutexLock lock(mutex_);
       pending_.push_back(std::move(journal));
       if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
     }
-    wake_.notify_one();
+    wake_.NotifyOne();
   }
   ~Syncer() {
     {
-      std::lock_guard lock(mutex_);
+      platform::MutexLock lock(mutex_);
       stopping_ = true;
     }
-    wake_.notify_one();
+    wake_.NotifyOne();
     if (thread_.joinable()) thread_.join();
   }
 
  private:
-  void Run() {
-    std::unique_lock lock(mutex_);
+  void Run() EXCLUDES(mutex_) {
     for (;;) {
-      wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
-      if (pending_.empty()) return;  // stopping
-      if (!stopping_) wake_.wait_for(lock, kGatherTime, [this] { return stopping_; });
       std::vector<std::shared_ptr<ChangeJournal>> batch;
-      batch.swap(pending_);
-      lock.unlock();
+      {
+        platform::MutexLock lock(mutex_);
+        while (!stopping_ && pending_.empty()) wake_.Wait(mutex_);
+        if (pending_.empty()) return;  // stopping
+        if (!stopping_) {
+          const auto deadline = std::chrono::steady_clock::now() + kGatherTime;
+          while (!stopping_ && wake_.WaitUntil(mutex_, deadline)) {
+          }
+        }
+        batch.swap(pending_);
+      }
       for (const auto& journal : batch) journal->Sync();
-      batch.clear();  // may close journals whose hives are gone
-      lock.lock();
+      // Leaving the scope may close journals whose hives are gone, outside the lock.
     }
   }
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::vector<std::shared_ptr<ChangeJournal>> pending_;
-  bool stopping_ = false;
-  std::thread thread_;
+  platform::Mutex mutex_;
+  platform::CondVar wake_;
+  std::vector<std::shared_ptr<ChangeJournal>> pending_ GUARDED_BY(mutex_);
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  std::thread thread_ GUARDED_BY(mutex_);
 };
 
 }  // namespace
@@ -339,7 +342,7 @@ ChangeJournal::Change ChangeJournal::Snapshot(const json& document, std::vector<
 }
 
 size_t ChangeJournal::Replay(json& document) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   std::string bytes;
   const int err = durable_file::ReadAll(path_, kMaxJournalSize + kMaxRecordSize + kHeaderSize, bytes);
   if (err == ENOENT) return 0;
@@ -388,7 +391,7 @@ bool ChangeJournal::KeepAside(const std::string& bytes, size_t from) {
   return ok;
 }
 
-bool ChangeJournal::OpenForAppend() {
+bool ChangeJournal::OpenForAppendLocked() {
   if (fd_ >= 0) return true;
   fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd_ < 0) return false;
@@ -415,13 +418,13 @@ bool ChangeJournal::AppendSnapshots(const json& document, const std::vector<std:
 
 bool ChangeJournal::AppendRecord(const std::string& record) {
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (broken_) return false;
     if (record.size() - kHeaderSize > kMaxRecordSize || size_ + record.size() > kMaxJournalSize) {
       HV_LOG_ERROR("Change journal '{}' is full ({} bytes); the local file must be saved first", path_, size_);
       return false;
     }
-    if (!OpenForAppend()) {
+    if (!OpenForAppendLocked()) {
       HV_LOG_ERROR("Failed to open change journal '{}': {}", path_, ErrorText(errno));
       return false;
     }
@@ -439,7 +442,7 @@ bool ChangeJournal::AppendRecord(const std::string& record) {
 }
 
 bool ChangeJournal::Truncate() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (unreadable_) return false;
   if (fd_ < 0 && !broken_) {
     // Nothing appended by this object; a replayed journal is still on disk.
@@ -464,7 +467,7 @@ void ChangeJournal::Sync() {
   int fd = -1;
   bool sync_folder = false;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (fd_ < 0) return;
     fd = ::dup(fd_);
     sync_folder = std::exchange(sync_folder_, false);

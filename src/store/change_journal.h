@@ -34,12 +34,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "store/velder_path.h"
 
 class ChangeJournal : public std::enable_shared_from_this<ChangeJournal> {
@@ -112,16 +112,16 @@ class ChangeJournal : public std::enable_shared_from_this<ChangeJournal> {
   static Change Snapshot(const nlohmann::json& document, std::vector<std::string> keys);
 
  private:
-  bool OpenForAppend();
-  bool AppendRecord(const std::string& record);
+  bool OpenForAppendLocked() REQUIRES(mutex_);
+  bool AppendRecord(const std::string& record) EXCLUDES(mutex_);
   bool KeepAside(const std::string& bytes, size_t from);
 
   const std::string path_;
-  std::mutex mutex_;  // the descriptor, the size and the broken flag (the sync thread reads the descriptor too)
-  int fd_ = -1;
-  uint64_t size_ = 0;
-  bool broken_ = false;      // the file's end is not known: append nothing until a truncation
-  bool unreadable_ = false;   // the file could not be read nor moved aside: keep it as it is
-  bool sync_folder_ = false;  // the file was created: its folder entry needs a sync
+  platform::Mutex mutex_;  // the descriptor, the size and the flags (the sync thread reads the descriptor too)
+  int fd_ GUARDED_BY(mutex_) = -1;
+  uint64_t size_ GUARDED_BY(mutex_) = 0;
+  bool broken_ GUARDED_BY(mutex_) = false;      // the file's end is not known: append nothing until a truncation
+  bool unreadable_ GUARDED_BY(mutex_) = false;   // the file could not be read nor moved aside: keep it as it is
+  bool sync_folder_ GUARDED_BY(mutex_) = false;  // the file was created: its folder entry needs a sync
   std::atomic<bool> sync_scheduled_{false};
 };

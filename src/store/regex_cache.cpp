@@ -2,8 +2,6 @@
 
 #include "logging/log.h"
 
-#include <mutex>
-
 RegexCache::RegexCache(size_t capacity) : capacity_(capacity == 0 ? 1 : capacity) {}
 
 RegexCache& RegexCache::Global() {
@@ -13,13 +11,13 @@ RegexCache& RegexCache::Global() {
 
 std::shared_ptr<const Regex> RegexCache::Get(const std::string& pattern) {
   {
-    std::shared_lock lock(mutex_);
+    platform::ReaderLock lock(mutex_);
     const auto it = entries_.find(pattern);
     if (it != entries_.end()) return it->second;
   }
   std::string error;
   std::shared_ptr<const Regex> compiled = Regex::Compile(pattern, error);
-  std::unique_lock lock(mutex_);
+  platform::WriterLock lock(mutex_);
   ++compilations_;
   const auto it = entries_.find(pattern);
   if (it != entries_.end()) return it->second;  // another thread was quicker
@@ -30,11 +28,11 @@ std::shared_ptr<const Regex> RegexCache::Get(const std::string& pattern) {
 }
 
 size_t RegexCache::Size() const {
-  std::shared_lock lock(mutex_);
+  platform::ReaderLock lock(mutex_);
   return entries_.size();
 }
 
 size_t RegexCache::Compilations() const {
-  std::shared_lock lock(mutex_);
+  platform::ReaderLock lock(mutex_);
   return compilations_;
 }

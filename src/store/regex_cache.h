@@ -9,12 +9,11 @@
 // a schema that keeps inventing patterns must not grow it without end.
 #pragma once
 
-#include "platform/thread_annotations.h"
+#include "platform/mutex.h"
 #include "store/regex.h"
 
 #include <cstddef>
 #include <memory>
-#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 
@@ -28,15 +27,15 @@ class RegexCache {
   static RegexCache& Global();
 
   // The compiled `pattern`, or null when it is not a valid expression.
-  std::shared_ptr<const Regex> Get(const std::string& pattern);
+  std::shared_ptr<const Regex> Get(const std::string& pattern) EXCLUDES(mutex_);
 
-  size_t Size() const;
+  size_t Size() const EXCLUDES(mutex_);
   // How many compilations the cache has done (for tests and statistics).
-  size_t Compilations() const;
+  size_t Compilations() const EXCLUDES(mutex_);
 
  private:
   const size_t capacity_;
-  mutable std::shared_mutex mutex_;  // guards entries_ and compilations_
+  mutable platform::SharedMutex mutex_;  // guards entries_ and compilations_
   std::unordered_map<std::string, std::shared_ptr<const Regex>> entries_ GUARDED_BY(mutex_);
   size_t compilations_ GUARDED_BY(mutex_) = 0;
 };

@@ -54,7 +54,7 @@ void AccessLog::Write(const char* listener, const httplib::Request& request, con
                   request.remote_addr, request.remote_port, Printable(request.method), Printable(target),
                   info.dropped ? 0 : response.status, bytes, ms, info.client.empty() ? "-" : Printable(info.client),
                   txid, info.dropped ? " (dropped)" : "");
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   std::fputs(line.c_str(), out_);
   std::fflush(out_);
 }

@@ -12,8 +12,9 @@
 
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 #include <string>
+
+#include "platform/mutex.h"
 
 namespace httplib {
 struct Request;
@@ -47,8 +48,8 @@ class AccessLog {
   static std::string Printable(const std::string& text);
 
  private:
-  std::mutex mutex_;  // guards out_ writes
-  std::FILE* out_;
+  platform::Mutex mutex_;  // guards out_ writes
+  std::FILE* out_ GUARDED_BY(mutex_);
 };
 
 }  // namespace settings_server

@@ -199,7 +199,7 @@ void AdminApi::PutSchema(const Request& request, Response& response) {
   std::string name;
   json schema;
   if (!ProductName(request, 1, response, name) || !ParseObject(request, response, schema)) return;
-  std::lock_guard lock(changeMutex_);
+  platform::MutexLock lock(changeMutex_);
   const auto before = Tags(name);
   ProductRecord product = database_.FindProduct(name).value_or(ProductRecord{});
   product.schema = std::move(schema);
@@ -212,7 +212,7 @@ void AdminApi::ChangeProductValues(const Request& request, Response& response, b
   std::string name;
   json values;
   if (!ProductName(request, 1, response, name) || !ParseObject(request, response, values)) return;
-  std::lock_guard lock(changeMutex_);
+  platform::MutexLock lock(changeMutex_);
   const auto before = Tags(name);
   ProductRecord product = database_.FindProduct(name).value_or(ProductRecord{});
   json next = merge ? product.values : json::object();
@@ -263,7 +263,7 @@ void AdminApi::ChangeClientValues(const Request& request, Response& response, bo
   ClientRecord record;
   // The administrator may prepare a client's values before it first connects.
   if (StorageFailed(database_.EnsureClient(key, record), response)) return;
-  std::lock_guard lock(changeMutex_);
+  platform::MutexLock lock(changeMutex_);
   std::string violation, before, after;
   const DbResult result = database_.EditOverrides(key, product, [&](const ProductRecord& p, json& overrides) {
     before = BuildClientDocument(p, overrides).etag;

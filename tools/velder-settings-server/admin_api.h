@@ -26,6 +26,7 @@
 #include <string>
 
 #include "fault_injector.h"
+#include "platform/mutex.h"
 #include "push_hub.h"
 #include "settings_database.h"
 
@@ -67,7 +68,8 @@ class AdminApi {
 
   // Publishes the refresh message to every client of `product` whose document
   // differs from `before` (client -> etag before the change).
-  void PublishChanges(const std::string& product, const std::map<ClientKey, std::string>& before);
+  void PublishChanges(const std::string& product, const std::map<ClientKey, std::string>& before)
+      REQUIRES(changeMutex_);
   std::map<ClientKey, std::string> Tags(const std::string& product) const;
 
   SettingsDatabase& database_;
@@ -75,7 +77,7 @@ class AdminApi {
   FaultInjector& faults_;
   const std::string token_;
   Clock clock_;
-  std::mutex changeMutex_;  // one administrative change at a time, so a publish follows its change
+  platform::Mutex changeMutex_;  // one administrative change at a time, so a publish follows its change
 };
 
 }  // namespace settings_server

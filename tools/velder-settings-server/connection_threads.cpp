@@ -5,13 +5,13 @@
 namespace settings_server {
 namespace {
 
-std::mutex g_socketsMutex;  // guards g_sockets
-std::set<int> g_sockets;
+platform::Mutex g_socketsMutex;  // guards g_sockets
+std::set<int> g_sockets GUARDED_BY(g_socketsMutex);
 thread_local int t_socket = -1;
 
 void ForgetThreadSocket() {
   if (t_socket < 0) return;
-  std::lock_guard lock(g_socketsMutex);
+  platform::MutexLock lock(g_socketsMutex);
   g_sockets.erase(t_socket);
   t_socket = -1;
 }
@@ -19,21 +19,21 @@ void ForgetThreadSocket() {
 }  // namespace
 
 void ConnectionThreads::RegisterSocket(int fd) {
-  std::lock_guard lock(g_socketsMutex);
+  platform::MutexLock lock(g_socketsMutex);
   if (t_socket >= 0) g_sockets.erase(t_socket);
   t_socket = fd;
   g_sockets.insert(fd);
 }
 
 void ConnectionThreads::ShutdownAllSockets() {
-  std::lock_guard lock(g_socketsMutex);
+  platform::MutexLock lock(g_socketsMutex);
   for (int fd : g_sockets) ::shutdown(fd, SHUT_RDWR);
 }
 
 void ConnectionThreads::enqueue(std::function<void()> task) {
   std::vector<std::thread> done;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     done.swap(finished_);
     if (running_ >= maxThreads_) {
       pending_.push_back(std::move(task));
@@ -51,14 +51,14 @@ void ConnectionThreads::Run(std::function<void()> task, std::list<std::thread>::
   for (;;) {
     task();
     ForgetThreadSocket();
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (pending_.empty()) {
       --running_;
       // The thread object moves to the join list; the thread itself ends
       // right after this lock is released.
       finished_.push_back(std::move(*self));
       threads_.erase(self);
-      idle_.notify_all();
+      idle_.NotifyAll();
       return;
     }
     task = std::move(pending_.front());
@@ -69,8 +69,8 @@ void ConnectionThreads::Run(std::function<void()> task, std::list<std::thread>::
 void ConnectionThreads::shutdown() {
   std::vector<std::thread> done;
   {
-    std::unique_lock lock(mutex_);
-    idle_.wait(lock, [&] { return running_ == 0; });
+    platform::MutexLock lock(mutex_);
+    while (running_ != 0) idle_.Wait(mutex_);
     done.swap(finished_);
   }
   for (std::thread& t : done) t.join();

@@ -14,14 +14,14 @@
 
 #include <httplib.h>
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
 #include <list>
-#include <mutex>
 #include <set>
 #include <thread>
+
+#include "platform/mutex.h"
 
 namespace settings_server {
 
@@ -41,15 +41,15 @@ class ConnectionThreads : public httplib::TaskQueue {
   static void ShutdownAllSockets();
 
  private:
-  void Run(std::function<void()> task, std::list<std::thread>::iterator self);
+  void Run(std::function<void()> task, std::list<std::thread>::iterator self) EXCLUDES(mutex_);
 
   const size_t maxThreads_;
-  std::mutex mutex_;  // guards every member below
-  std::condition_variable idle_;
-  std::deque<std::function<void()>> pending_;
-  std::list<std::thread> threads_;
-  std::vector<std::thread> finished_;  // to be joined
-  size_t running_ = 0;
+  platform::Mutex mutex_;  // guards every member below
+  platform::CondVar idle_;
+  std::deque<std::function<void()>> pending_ GUARDED_BY(mutex_);
+  std::list<std::thread> threads_ GUARDED_BY(mutex_);
+  std::vector<std::thread> finished_ GUARDED_BY(mutex_);  // to be joined
+  size_t running_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace settings_server

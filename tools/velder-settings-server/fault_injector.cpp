@@ -140,26 +140,26 @@ json FaultInjector::ToJson(const Fault& fault, int64_t nowMs) {
 }
 
 uint64_t FaultInjector::Add(Fault fault) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   fault.id = nextId_++;
   faults_.push_back(fault);
   return fault.id;
 }
 
 void FaultInjector::Clear() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   faults_.clear();
 }
 
 std::vector<Fault> FaultInjector::List(int64_t nowMs) {
-  std::lock_guard lock(mutex_);
-  DropExpired(nowMs);
+  platform::MutexLock lock(mutex_);
+  DropExpiredLocked(nowMs);
   return faults_;
 }
 
 std::optional<Fault> FaultInjector::Take(RequestKind kind, const std::string& sid, int64_t nowMs) {
-  std::lock_guard lock(mutex_);
-  DropExpired(nowMs);
+  platform::MutexLock lock(mutex_);
+  DropExpiredLocked(nowMs);
   for (auto it = faults_.begin(); it != faults_.end(); ++it) {
     if (!Applies(it->scope, kind) || (!it->sid.empty() && strcasecmp(it->sid.c_str(), sid.c_str()) != 0)) continue;
     Fault taken = *it;
@@ -169,7 +169,7 @@ std::optional<Fault> FaultInjector::Take(RequestKind kind, const std::string& si
   return std::nullopt;
 }
 
-void FaultInjector::DropExpired(int64_t nowMs) {
+void FaultInjector::DropExpiredLocked(int64_t nowMs) {
   std::erase_if(faults_, [&](const Fault& f) { return f.untilMs > 0 && nowMs >= f.untilMs; });
 }
 

@@ -9,10 +9,11 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace settings_server {
 
@@ -57,11 +58,11 @@ class FaultInjector {
   std::optional<Fault> Take(RequestKind kind, const std::string& sid, int64_t nowMs);
 
  private:
-  void DropExpired(int64_t nowMs);
+  void DropExpiredLocked(int64_t nowMs) REQUIRES(mutex_);
 
-  std::mutex mutex_;  // guards faults_ and nextId_
-  std::vector<Fault> faults_;
-  uint64_t nextId_ = 1;
+  platform::Mutex mutex_;  // guards faults_ and nextId_
+  std::vector<Fault> faults_ GUARDED_BY(mutex_);
+  uint64_t nextId_ GUARDED_BY(mutex_) = 1;
 };
 
 }  // namespace settings_server

@@ -8,11 +8,12 @@ PushStream::PushStream(ClientKey client, std::chrono::milliseconds keepAlive)
     : client_(std::move(client)), keepAlive_(keepAlive), lastWrite_(std::chrono::steady_clock::now()) {}
 
 PushStream::Next PushStream::Wait(std::string& text, std::chrono::milliseconds wait) {
-  std::unique_lock lock(mutex_);
+  platform::MutexLock lock(mutex_);
   const auto now = std::chrono::steady_clock::now();
   const auto keepAliveAt = lastWrite_ + keepAlive_;
   const auto until = std::min(now + wait, keepAliveAt);
-  wake_.wait_until(lock, until, [&] { return closed_ || !queue_.empty(); });
+  while (!closed_ && queue_.empty() && wake_.WaitUntil(mutex_, until)) {
+  }
   if (closed_) return Next::kClosed;
   if (!queue_.empty()) {
     text = std::move(queue_.front());
@@ -27,22 +28,22 @@ PushStream::Next PushStream::Wait(std::string& text, std::chrono::milliseconds w
 }
 
 bool PushStream::Push(std::string text) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (closed_) return false;
   if (queue_.size() >= PushHub::kMaxQueuedEvents) {
     closed_ = true;
-    wake_.notify_all();
+    wake_.NotifyAll();
     return false;
   }
   queue_.push_back(std::move(text));
-  wake_.notify_all();
+  wake_.NotifyAll();
   return true;
 }
 
 void PushStream::Close() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   closed_ = true;
-  wake_.notify_all();
+  wake_.NotifyAll();
 }
 
 PushHub::PushHub(std::chrono::milliseconds keepAlive) : keepAlive_(keepAlive) {}
@@ -57,14 +58,14 @@ std::string PushHub::MessageEvent(const nlohmann::json& message) {
 std::shared_ptr<PushStream> PushHub::Open(const ClientKey& client, const std::string& pnsId) {
   std::shared_ptr<PushStream> stream(new PushStream(client, keepAlive_));
   stream->Push(PnsIdEvent(pnsId));
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (shutDown_) return nullptr;
   streams_.emplace(client, stream);
   return stream;
 }
 
 void PushHub::Remove(const std::shared_ptr<PushStream>& stream) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   auto [first, last] = streams_.equal_range(stream->client());
   for (auto it = first; it != last; ++it) {
     if (it->second == stream) {
@@ -72,17 +73,20 @@ void PushHub::Remove(const std::shared_ptr<PushStream>& stream) {
       break;
     }
   }
-  removed_.notify_all();
+  removed_.NotifyAll();
 }
 
 bool PushHub::WaitUntilEmpty(std::chrono::milliseconds limit) {
-  std::unique_lock lock(mutex_);
-  return removed_.wait_for(lock, limit, [this] { return streams_.empty(); });
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  platform::MutexLock lock(mutex_);
+  while (!streams_.empty() && removed_.WaitUntil(mutex_, deadline)) {
+  }
+  return streams_.empty();
 }
 
 size_t PushHub::Publish(const ClientKey& client, const nlohmann::json& message) {
   const std::string event = MessageEvent(message);
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   size_t reached = 0;
   auto [first, last] = streams_.equal_range(client);
   for (auto it = first; it != last; ++it) {
@@ -92,23 +96,23 @@ size_t PushHub::Publish(const ClientKey& client, const nlohmann::json& message) 
 }
 
 void PushHub::CloseClient(const ClientKey& client) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   auto [first, last] = streams_.equal_range(client);
   for (auto it = first; it != last; ++it) it->second->Close();
 }
 
 size_t PushHub::StreamCount() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return streams_.size();
 }
 
 size_t PushHub::StreamCount(const ClientKey& client) const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return streams_.count(client);
 }
 
 void PushHub::Shutdown() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   shutDown_ = true;
   for (auto& [client, stream] : streams_) stream->Close();
 }

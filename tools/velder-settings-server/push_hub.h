@@ -12,14 +12,13 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "platform/mutex.h"
 #include "settings_database.h"
 
 namespace settings_server {
@@ -45,11 +44,11 @@ class PushStream {
 
   const ClientKey client_;
   const std::chrono::milliseconds keepAlive_;
-  std::mutex mutex_;  // guards every member below
-  std::condition_variable wake_;
-  std::deque<std::string> queue_;
-  bool closed_ = false;
-  std::chrono::steady_clock::time_point lastWrite_;
+  platform::Mutex mutex_;  // guards every member below
+  platform::CondVar wake_;
+  std::deque<std::string> queue_ GUARDED_BY(mutex_);
+  bool closed_ GUARDED_BY(mutex_) = false;
+  std::chrono::steady_clock::time_point lastWrite_ GUARDED_BY(mutex_);
 };
 
 class PushHub {
@@ -83,10 +82,10 @@ class PushHub {
 
  private:
   const std::chrono::milliseconds keepAlive_;
-  mutable std::mutex mutex_;  // guards streams_ and shutDown_
-  std::condition_variable removed_;
-  std::multimap<ClientKey, std::shared_ptr<PushStream>> streams_;
-  bool shutDown_ = false;
+  mutable platform::Mutex mutex_;  // guards streams_ and shutDown_; taken before a stream's
+  platform::CondVar removed_;
+  std::multimap<ClientKey, std::shared_ptr<PushStream>> streams_ GUARDED_BY(mutex_);
+  bool shutDown_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace settings_server

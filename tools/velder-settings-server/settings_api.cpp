@@ -61,9 +61,9 @@ void SettingsApi::Register(httplib::Server& server) {
 }
 
 void SettingsApi::Stop() {
-  std::lock_guard lock(stopMutex_);
+  platform::MutexLock lock(stopMutex_);
   stopping_ = true;
-  stopWake_.notify_all();
+  stopWake_.NotifyAll();
 }
 
 void SettingsApi::Serve(RequestKind kind, const httplib::Request& request, httplib::Response& response,
@@ -85,8 +85,10 @@ void SettingsApi::Serve(RequestKind kind, const httplib::Request& request, httpl
         SetError(response, fault->status, "injected_fault", "fault injected by the administrator");
         return;
       case FaultKind::kDelay: {
-        std::unique_lock lock(stopMutex_);
-        stopWake_.wait_for(lock, std::chrono::milliseconds(fault->delayMs), [&] { return stopping_; });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(fault->delayMs);
+        platform::MutexLock lock(stopMutex_);
+        while (!stopping_ && stopWake_.WaitUntil(stopMutex_, deadline)) {
+        }
         break;
       }
       case FaultKind::kDrop:

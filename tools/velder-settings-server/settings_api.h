@@ -12,12 +12,11 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 
 #include "fault_injector.h"
+#include "platform/mutex.h"
 #include "push_hub.h"
 #include "settings_database.h"
 #include "token_service.h"
@@ -69,9 +68,9 @@ class SettingsApi {
   FaultInjector& faults_;
   Clock clock_;
 
-  std::mutex stopMutex_;  // guards stopping_
-  std::condition_variable stopWake_;
-  bool stopping_ = false;
+  platform::Mutex stopMutex_;  // guards stopping_
+  platform::CondVar stopWake_;
+  bool stopping_ GUARDED_BY(stopMutex_) = false;
 };
 
 }  // namespace settings_server

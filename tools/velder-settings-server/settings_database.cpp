@@ -88,6 +88,8 @@ SettingsDatabase::~SettingsDatabase() {
 }
 
 bool SettingsDatabase::Load(std::string& error) {
+  // Nobody else sees the database yet; taking the lock keeps every use of the maps under it.
+  platform::WriterLock lock(mutex_);
   bool ok = true;
   {
     Query q(db_, "SELECT name, secret_hash, created FROM machines");
@@ -120,7 +122,7 @@ bool SettingsDatabase::Load(std::string& error) {
   return ok;
 }
 
-bool SettingsDatabase::Transaction(const std::vector<Statement>& statements) {
+bool SettingsDatabase::TransactionLocked(const std::vector<Statement>& statements) {
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
   bool ok = true;
   for (const Statement& s : statements) {
@@ -144,9 +146,9 @@ bool SettingsDatabase::Transaction(const std::vector<Statement>& statements) {
 }
 
 DbResult SettingsDatabase::AddMachine(const MachineRecord& machine) {
-  std::unique_lock lock(mutex_);
+  platform::WriterLock lock(mutex_);
   if (machines_.contains(machine.name) || secretToMachine_.contains(machine.secretHash)) return DbResult::kExists;
-  if (!Transaction({{"INSERT INTO machines(name, secret_hash, created) VALUES(?1, ?2, ?3)",
+  if (!TransactionLocked({{"INSERT INTO machines(name, secret_hash, created) VALUES(?1, ?2, ?3)",
                      {machine.name, machine.secretHash, machine.created}}}))
     return DbResult::kFailed;
   machines_[machine.name] = machine;
@@ -155,10 +157,10 @@ DbResult SettingsDatabase::AddMachine(const MachineRecord& machine) {
 }
 
 DbResult SettingsDatabase::RemoveMachine(const std::string& name) {
-  std::unique_lock lock(mutex_);
+  platform::WriterLock lock(mutex_);
   auto it = machines_.find(name);
   if (it == machines_.end()) return DbResult::kNotFound;
-  if (!Transaction({{"DELETE FROM machines WHERE name = ?1", {name}},
+  if (!TransactionLocked({{"DELETE FROM machines WHERE name = ?1", {name}},
                     {"DELETE FROM clients WHERE machine = ?1", {name}},
                     {"DELETE FROM tokens WHERE machine = ?1", {name}},
                     {"DELETE FROM client_values WHERE machine = ?1", {name}}}))
@@ -172,21 +174,21 @@ DbResult SettingsDatabase::RemoveMachine(const std::string& name) {
 }
 
 std::vector<MachineRecord> SettingsDatabase::Machines() const {
-  std::shared_lock lock(mutex_);
+  platform::ReaderLock lock(mutex_);
   std::vector<MachineRecord> result;
   for (const auto& [name, m] : machines_) result.push_back(m);
   return result;
 }
 
 std::optional<std::string> SettingsDatabase::MachineForSecretHash(const std::string& secretHash) const {
-  std::shared_lock lock(mutex_);
+  platform::ReaderLock lock(mutex_);
   auto it = secretToMachine_.find(secretHash);
   if (it == secretToMachine_.end()) return std::nullopt;
   return it->second;
 }
 
 DbResult SettingsDatabase::EnsureClient(const ClientKey& key, ClientRecord& record) {
-  std::unique_lock lock(mutex_);
+  platform::WriterLock lock(mutex_);
   if (!machines_.contains(key.machine)) return DbResult::kNotFound;
   if (auto it = clients_.find(key); it != clients_.end()) {
     record = it->second;
@@ -194,7 +196,7 @@ DbResult SettingsDatabase::EnsureClient(const ClientKey& key, ClientRecord& reco
   }
   ClientRecord fresh{key, RandomText(24), "", false, 0, ""};
   if (fresh.pnsId.empty() ||
-      !Transaction({{"INSERT INTO clients(machine, sid, pns_id) VALUES(?1, ?2, ?3)", {key.machine, key.sid, fresh.pnsId}}}))
+      !TransactionLocked({{"INSERT INTO clients(machine, sid, pns_id) VALUES(?1, ?2, ?3)", {key.machine, key.sid, fresh.pnsId}}}))
     return DbResult::kFailed;
   record = clients_[key] = fresh;
   return DbResult::kOk;
@@ -203,12 +205,12 @@ DbResult SettingsDatabase::EnsureClient(const ClientKey& key, ClientRecord& reco
 std::optional<ClientRecord> SettingsDatabase::FindClient(const ClientKey& key) const {
   std::optional<ClientRecord> result;
   {
-    std::shared_lock lock(mutex_);
+    platform::ReaderLock lock(mutex_);
     auto it = clients_.find(key);
     if (it == clients_.end()) return std::nullopt;
     result = it->second;
   }
-  std::lock_guard activityLock(activityMutex_);
+  platform::MutexLock activityLock(activityMutex_);
   if (auto a = activity_.find(key); a != activity_.end()) {
     result->lastRequest = a->second.time;
     result->lastAddress = a->second.address;
@@ -217,11 +219,11 @@ std::optional<ClientRecord> SettingsDatabase::FindClient(const ClientKey& key) c
 }
 
 DbResult SettingsDatabase::SetClientDisabled(const ClientKey& key, bool disabled) {
-  std::unique_lock lock(mutex_);
+  platform::WriterLock lock(mutex_);
   auto it = clients_.find(key);
   if (it == clients_.end()) return DbResult::kNotFound;
   if (it->second.disabled == disabled) return DbResult::kOk;
-  if (!Transaction({{"UPDATE clients SET disabled = ?3 WHERE machine = ?1 AND sid = ?2",
+  if (!TransactionLocked({{"UPDATE clients SET disabled = ?3 WHERE machine = ?1 AND sid = ?2",
                      {key.machine, key.sid, int64_t{disabled ? 1 : 0}}}}))
     return DbResult::kFailed;
   it->second.disabled = disabled;
@@ -229,11 +231,11 @@ DbResult SettingsDatabase::SetClientDisabled(const ClientKey& key, bool disabled
 }
 
 DbResult SettingsDatabase::SetReportedPnsId(const ClientKey& key, const std::string& pnsId) {
-  std::unique_lock lock(mutex_);
+  platform::WriterLock lock(mutex_);
   auto it = clients_.find(key);
   if (it == clients_.end()) return DbResult::kNotFound;
   if (it->second.reportedPnsId == pnsId) return DbResult::kOk;
-  if (!Transaction({{"UPDATE clients SET reported_pns_id = ?3 WHERE machine = ?1 AND sid = ?2",
+  if (!TransactionLocked({{"UPDATE clients SET reported_pns_id = ?3 WHERE machine = ?1 AND sid = ?2",
                      {key.machine, key.sid, pnsId}}}))
     return DbResult::kFailed;
   it->second.reportedPnsId = pnsId;
@@ -241,17 +243,17 @@ DbResult SettingsDatabase::SetReportedPnsId(const ClientKey& key, const std::str
 }
 
 void SettingsDatabase::NoteRequest(const ClientKey& key, int64_t now, const std::string& address) {
-  std::lock_guard lock(activityMutex_);
+  platform::MutexLock lock(activityMutex_);
   activity_[key] = Activity{now, address, true};
 }
 
 std::vector<ClientRecord> SettingsDatabase::Clients() const {
   std::vector<ClientRecord> result;
   {
-    std::shared_lock lock(mutex_);
+    platform::ReaderLock lock(mutex_);
     for (const auto& [key, c] : clients_) result.push_back(c);
   }
-  std::lock_guard lock(activityMutex_);
+  platform::MutexLock lock(activityMutex_);
   for (ClientRecord& c : result) {
     if (auto a = activity_.find(c.key); a != activity_.end()) {
       c.lastRequest = a->second.time;
@@ -264,7 +266,7 @@ std::vector<ClientRecord> SettingsDatabase::Clients() const {
 void SettingsDatabase::FlushActivity() {
   std::vector<Statement> updates;
   {
-    std::lock_guard lock(activityMutex_);
+    platform::MutexLock lock(activityMutex_);
     for (auto& [key, a] : activity_) {
       if (!a.dirty) continue;
       updates.push_back({"UPDATE clients SET last_request = ?3, last_address = ?4 WHERE machine = ?1 AND sid = ?2",
@@ -273,14 +275,14 @@ void SettingsDatabase::FlushActivity() {
     }
   }
   if (updates.empty()) return;
-  std::unique_lock lock(mutex_);
-  Transaction(updates);
+  platform::WriterLock lock(mutex_);
+  TransactionLocked(updates);
 }
 
 DbResult SettingsDatabase::AddToken(const std::string& tokenHash, const ClientKey& key, int64_t expires, int64_t now) {
-  std::unique_lock lock(mutex_);
+  platform::WriterLock lock(mutex_);
   if (!clients_.contains(key)) return DbResult::kNotFound;
-  if (!Transaction({{"DELETE FROM tokens WHERE expires < ?1", {now}},
+  if (!TransactionLocked({{"DELETE FROM tokens WHERE expires < ?1", {now}},
                     {"INSERT INTO tokens(hash, machine, sid, expires) VALUES(?1, ?2, ?3, ?4)",
                      {tokenHash, key.machine, key.sid, expires}}}))
     return DbResult::kFailed;
@@ -290,15 +292,15 @@ DbResult SettingsDatabase::AddToken(const std::string& tokenHash, const ClientKe
 }
 
 std::optional<SettingsDatabase::TokenRecord> SettingsDatabase::FindToken(const std::string& tokenHash) const {
-  std::shared_lock lock(mutex_);
+  platform::ReaderLock lock(mutex_);
   auto it = tokens_.find(tokenHash);
   if (it == tokens_.end()) return std::nullopt;
   return it->second;
 }
 
 DbResult SettingsDatabase::PutProduct(const std::string& name, const ProductRecord& product) {
-  std::unique_lock lock(mutex_);
-  if (!Transaction({{"INSERT INTO products(name, schema, vals) VALUES(?1, ?2, ?3) "
+  platform::WriterLock lock(mutex_);
+  if (!TransactionLocked({{"INSERT INTO products(name, schema, vals) VALUES(?1, ?2, ?3) "
                      "ON CONFLICT(name) DO UPDATE SET schema = excluded.schema, vals = excluded.vals",
                      {name, product.schema.dump(), product.values.dump()}}}))
     return DbResult::kFailed;
@@ -307,16 +309,16 @@ DbResult SettingsDatabase::PutProduct(const std::string& name, const ProductReco
 }
 
 std::optional<ProductRecord> SettingsDatabase::FindProduct(const std::string& name) const {
-  std::shared_lock lock(mutex_);
+  platform::ReaderLock lock(mutex_);
   auto it = products_.find(name);
   if (it == products_.end()) return std::nullopt;
   return it->second;
 }
 
 DbResult SettingsDatabase::RemoveProduct(const std::string& name) {
-  std::unique_lock lock(mutex_);
+  platform::WriterLock lock(mutex_);
   if (!products_.contains(name)) return DbResult::kNotFound;
-  if (!Transaction({{"DELETE FROM products WHERE name = ?1", {name}},
+  if (!TransactionLocked({{"DELETE FROM products WHERE name = ?1", {name}},
                     {"DELETE FROM client_values WHERE product = ?1", {name}}}))
     return DbResult::kFailed;
   products_.erase(name);
@@ -325,20 +327,20 @@ DbResult SettingsDatabase::RemoveProduct(const std::string& name) {
 }
 
 std::vector<std::string> SettingsDatabase::Products() const {
-  std::shared_lock lock(mutex_);
+  platform::ReaderLock lock(mutex_);
   std::vector<std::string> names;
   for (const auto& [name, p] : products_) names.push_back(name);
   return names;
 }
 
 json SettingsDatabase::Overrides(const ClientKey& key, const std::string& product) const {
-  std::shared_lock lock(mutex_);
+  platform::ReaderLock lock(mutex_);
   auto it = overrides_.find({key, product});
   return it != overrides_.end() ? it->second : json::object();
 }
 
 std::vector<std::string> SettingsDatabase::ProductsOfClient(const ClientKey& key) const {
-  std::shared_lock lock(mutex_);
+  platform::ReaderLock lock(mutex_);
   std::vector<std::string> result;
   for (auto it = overrides_.lower_bound({key, ""}); it != overrides_.end() && it->first.first == key; ++it)
     result.push_back(it->first.second);
@@ -346,7 +348,7 @@ std::vector<std::string> SettingsDatabase::ProductsOfClient(const ClientKey& key
 }
 
 std::vector<ClientKey> SettingsDatabase::ClientsOfProduct(const std::string& product) const {
-  std::shared_lock lock(mutex_);
+  platform::ReaderLock lock(mutex_);
   std::vector<ClientKey> result;
   for (const auto& [k, v] : overrides_)
     if (k.second == product) result.push_back(k.first);
@@ -355,7 +357,7 @@ std::vector<ClientKey> SettingsDatabase::ClientsOfProduct(const std::string& pro
 
 DbResult SettingsDatabase::NoteProductUse(const ClientKey& key, const std::string& product) {
   {
-    std::shared_lock lock(mutex_);
+    platform::ReaderLock lock(mutex_);
     if (overrides_.contains({key, product})) return DbResult::kOk;
   }
   return EditOverrides(key, product, [](const ProductRecord&, json&) { return true; });
@@ -363,14 +365,14 @@ DbResult SettingsDatabase::NoteProductUse(const ClientKey& key, const std::strin
 
 DbResult SettingsDatabase::EditOverrides(const ClientKey& key, const std::string& product,
                                          const OverridesEditor& edit) {
-  std::unique_lock lock(mutex_);
+  platform::WriterLock lock(mutex_);
   auto p = products_.find(product);
   if (p == products_.end() || !clients_.contains(key)) return DbResult::kNotFound;
   auto existing = overrides_.find({key, product});
   json values = existing != overrides_.end() ? existing->second : json::object();
   if (!edit(p->second, values)) return DbResult::kOk;
   if (existing != overrides_.end() && existing->second == values) return DbResult::kOk;
-  if (!Transaction({{"INSERT INTO client_values(machine, sid, product, vals) VALUES(?1, ?2, ?3, ?4) "
+  if (!TransactionLocked({{"INSERT INTO client_values(machine, sid, product, vals) VALUES(?1, ?2, ?3, ?4) "
                      "ON CONFLICT(machine, sid, product) DO UPDATE SET vals = excluded.vals",
                      {key.machine, key.sid, product, values.dump()}}}))
     return DbResult::kFailed;

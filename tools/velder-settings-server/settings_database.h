@@ -22,13 +22,13 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
-#include <shared_mutex>
 #include <string>
 #include <variant>
 #include <vector>
+
+#include "platform/mutex.h"
 
 struct sqlite3;
 
@@ -121,31 +121,31 @@ class SettingsDatabase {
 
  private:
   explicit SettingsDatabase(sqlite3* db);
-  bool Load(std::string& error);
+  bool Load(std::string& error) EXCLUDES(mutex_);
   // Runs `statements` (each a SQL text with its bound texts) in one
   // IMMEDIATE transaction; false (and rolled back) when any fails.
   struct Statement {
     std::string sql;
     std::vector<std::variant<std::string, int64_t>> arguments;  // bound as ?1, ?2, ...
   };
-  bool Transaction(const std::vector<Statement>& statements);
+  bool TransactionLocked(const std::vector<Statement>& statements) REQUIRES(mutex_);
 
-  sqlite3* db_;
-  mutable std::shared_mutex mutex_;  // guards db_ and every member below
-  std::map<std::string, MachineRecord> machines_;
-  std::map<std::string, std::string> secretToMachine_;
-  std::map<ClientKey, ClientRecord> clients_;
-  std::map<std::string, TokenRecord> tokens_;
-  std::map<std::string, ProductRecord> products_;
-  std::map<std::pair<ClientKey, std::string>, nlohmann::json> overrides_;
+  sqlite3* const db_ PT_GUARDED_BY(mutex_);
+  mutable platform::SharedMutex mutex_;  // guards db_ and every member below
+  std::map<std::string, MachineRecord> machines_ GUARDED_BY(mutex_);
+  std::map<std::string, std::string> secretToMachine_ GUARDED_BY(mutex_);
+  std::map<ClientKey, ClientRecord> clients_ GUARDED_BY(mutex_);
+  std::map<std::string, TokenRecord> tokens_ GUARDED_BY(mutex_);
+  std::map<std::string, ProductRecord> products_ GUARDED_BY(mutex_);
+  std::map<std::pair<ClientKey, std::string>, nlohmann::json> overrides_ GUARDED_BY(mutex_);
 
-  mutable std::mutex activityMutex_;  // guards activity_; never held while taking mutex_
+  mutable platform::Mutex activityMutex_;  // guards activity_; never held while taking mutex_
   struct Activity {
     int64_t time = 0;
     std::string address;
     bool dirty = false;
   };
-  std::map<ClientKey, Activity> activity_;
+  std::map<ClientKey, Activity> activity_ GUARDED_BY(activityMutex_);
 };
 
 }  // namespace settings_server

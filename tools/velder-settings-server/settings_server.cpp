@@ -195,11 +195,15 @@ bool SettingsServer::Start(std::string& error) {
   serverThread_ = std::thread([this] { server_->listen_after_bind(); });
   adminThread_ = std::thread([this] { adminServer_->listen_after_bind(); });
   flushThread_ = std::thread([this] {
-    std::unique_lock lock(stopMutex_);
-    while (!stopWake_.wait_for(lock, std::chrono::seconds(30), [this] { return stopping_; })) {
-      lock.unlock();
+    for (;;) {
+      {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        platform::MutexLock lock(stopMutex_);
+        while (!stopping_ && stopWake_.WaitUntil(stopMutex_, deadline)) {
+        }
+        if (stopping_) return;
+      }
       database_->FlushActivity();
-      lock.lock();
     }
   });
   return true;
@@ -207,10 +211,10 @@ bool SettingsServer::Start(std::string& error) {
 
 void SettingsServer::Stop() {
   {
-    std::lock_guard lock(stopMutex_);
+    platform::MutexLock lock(stopMutex_);
     if (stopping_) return;
     stopping_ = true;
-    stopWake_.notify_all();
+    stopWake_.NotifyAll();
   }
   if (hub_) {
     hub_->Shutdown();

@@ -8,15 +8,14 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "access_log.h"
 #include "fault_injector.h"
+#include "platform/mutex.h"
 #include "push_hub.h"
 #include "settings_database.h"
 #include "tls_identity.h"
@@ -98,9 +97,9 @@ class SettingsServer {
   std::thread adminThread_;
   std::thread flushThread_;  // writes client activity every half minute
 
-  std::mutex stopMutex_;  // guards stopping_
-  std::condition_variable stopWake_;
-  bool stopping_ = false;
+  platform::Mutex stopMutex_;  // guards stopping_
+  platform::CondVar stopWake_;
+  bool stopping_ GUARDED_BY(stopMutex_) = false;
 };
 
 }  // namespace settings_server
