@@ -729,11 +729,11 @@ size_t Settings::CompactBytes(const json& document) {
 
 bool Settings::LocalDocumentFits(size_t growth, size_t limit) {
   platform::MutexLock lock(hive_lock_);
-  const auto fits = [&] { return local_bytes_bound_ <= limit && growth <= limit - local_bytes_bound_; };
-  if (local_bytes_version_ == local_version_ && fits()) return true;
+  const auto fits = [limit, growth](size_t bytes) { return bytes <= limit && growth <= limit - bytes; };
+  if (local_bytes_version_ == local_version_ && fits(local_bytes_bound_)) return true;
   local_bytes_bound_ = CompactBytes(local_);
   local_bytes_version_ = local_version_;
-  return fits();
+  return fits(local_bytes_bound_);
 }
 
 bool Settings::JournalLocal(const std::vector<std::vector<std::string>>& key_paths) {
