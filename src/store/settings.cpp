@@ -402,14 +402,15 @@ Settings::Members Settings::ViewMembers(const json& effective, const OverlayUndo
       for (const auto& [name, value] : local_change->previous->items()) add_local(name);
     }
   } else {
-    if (const json* local = LocalValuesOrNull(); local != nullptr && local->is_object()) {
+    const json* local = LocalValuesOrNull();
+    const bool has_local = local != nullptr && local->is_object();
+    if (has_local) {
       for (const auto& [name, value] : local->items()) add_local(name);
     }
     // A member the change removed whole.
     if (local_change != nullptr && local_change->path.size() == 1 && local_change->previous) {
-      const json* local = LocalValuesOrNull();
       const std::string& name = local_change->path.front().key;
-      if (local == nullptr || !local->is_object() || !local->contains(name)) add_local(name);
+      if (!has_local || !local->contains(name)) add_local(name);
     }
   }
   std::inplace_merge(members.begin(), members.begin() + static_cast<ptrdiff_t>(held), members.end(),
