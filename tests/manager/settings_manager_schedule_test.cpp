@@ -77,7 +77,6 @@ TEST_F(ScheduleTest, EachTokenAnswerSchedulesTheHiveAccordingly) {
       {QOR_CLIENT_AUTH_TOKEN_MALFORMED, UpdateSchedule::kStatusUnauthorized, 10, 12},
       {QOR_CLIENT_AUTH_STORE_UNAVAILABLE, UpdateSchedule::kStatusUnauthorized, 10, 12},
       {QOR_CLIENT_AUTH_TOKEN_REJECTED, UpdateSchedule::kStatusFailed, 900, 1080},
-      {QOR_CLIENT_AUTH_INTERNAL_ERROR, UpdateSchedule::kStatusBaseRejected, 900, 1080},
       {99, UpdateSchedule::kStatusBaseRejected, 900, 1080},
   };
   for (const auto& [code, status, earliest, latest] : cases) {
@@ -112,16 +111,13 @@ TEST_F(ScheduleTest, SystemSettingsConfigureTheExchange) {
     std::string expected_host;
     uint16_t expected_port;
     bool expected_patch;
-    std::string log;
   };
   const Case cases[] = {
-      {nullptr, nullptr, nullptr, nullptr, 172800, "", 443, true, ""},
-      {3600.9, "settings.example", 8443, false, 3600, "settings.example", 8443, false, ""},
-      {60, "h", "8443", true, 60, "h", 443, true,
-       "SettingsManager::InternalGetSystemSettingInt: Cannot convert 'windows.velder.port' to int: "
-       "[json.exception.type_error.302] type must be number, but is string"},
-      {60, "h", 70000, 1, 60, "h", 443, true, ""},  // a port beyond 16 bits, a patch flag that is no boolean
-      {4294967306ll, "h", 443, true, 172800, "h", 443, true, ""},  // an interval beyond 32 bits
+      {nullptr, nullptr, nullptr, nullptr, 172800, "", 443, true},
+      {3600.9, "settings.example", 8443, false, 3600, "settings.example", 8443, false},
+      {60, "h", "8443", true, 60, "h", 443, true},
+      {60, "h", 70000, 1, 60, "h", 443, true},  // a port beyond 16 bits, a patch flag that is no boolean
+      {4294967306ll, "h", 443, true, 172800, "h", 443, true},  // an interval beyond 32 bits
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.poll.dump());
@@ -129,13 +125,11 @@ TEST_F(ScheduleTest, SystemSettingsConfigureTheExchange) {
     SetSystemSetting(SettingsManager::kServerSetting, c.server);
     SetSystemSetting(SettingsManager::kPortSetting, c.port);
     SetSystemSetting(SettingsManager::kPatchEnabledSetting, c.patch);
-    LogCapture log;
     manager_->UpdateSettings(hive);
     EXPECT_EQ(hive->poll_interval(), c.expected_poll);
     EXPECT_EQ(manager_->server_comm().host(), c.expected_host);
     EXPECT_EQ(manager_->server_comm().port(), c.expected_port);
     EXPECT_EQ(hive->patch_enabled(), c.expected_patch);
-    EXPECT_TRUE(log.Contains(c.log)) << log.Text();
   }
   // A new interval reaches every hive at once.
   hive->SetNextUpdateCheck(UpdateSchedule::kStatusFetched);
@@ -154,8 +148,6 @@ TEST_F(ScheduleTest, TheLateboundFileIsTheSystemBaseUntilTheServerSendsOne) {
   testing_support::WriteFile(file, base.dump());
   ASSERT_TRUE(manager_->UpdateSystemBaseFile());
   EXPECT_EQ(storage_.LoadBase("tarn", kSystem), base);
-  // Alice has no base of her own: she sees the system's.
-  EXPECT_EQ(Send(Request(MessageType::GetValue, "", "color"), kAlice).value(), "blue");
   // The server's copy is never replaced.
   manager_.reset();
   ASSERT_EQ(storage_.SaveLocal("tarn", kSystem, {{"metadata", {{"etag", "\"e1\""}}}}), Storage::kStatusOk);
