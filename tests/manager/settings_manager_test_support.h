@@ -144,12 +144,12 @@ class ManagerTest : public testing::Test {
   // Replaces the manager, with `server_comm` when given.
   void MakeManager(std::unique_ptr<ServerComm> server_comm = nullptr) {
     manager_.reset();
-    sender_ = std::make_shared<notify_testing::FakeSender>();
     auto tokens = std::make_unique<FakeTokenSource>();
     tokens_ = tokens.get();
     manager_ = std::make_unique<SettingsManager>(
-        storage_, std::make_unique<ChangeNotifier>(stop_event_, "test-identity", sender_), stop_event_,
-        "test-identity", std::move(server_comm), std::move(tokens));
+        storage_,
+        std::make_unique<ChangeNotifier>(stop_event_, "test-identity", std::make_shared<notify_testing::FakeSender>()),
+        stop_event_, "test-identity", std::move(server_comm), std::move(tokens));
   }
 
   // Sends `request` from `client_user` on `channel` and returns the response.
@@ -164,10 +164,10 @@ class ManagerTest : public testing::Test {
     return Send(request, client_user, admin, channel).result();
   }
   uint32_t SetValue(const std::string& user, const std::string& path, const json& value, const std::string& client,
-                    bool admin = false, const std::string& channel = "chan") {
+                    bool admin = false) {
     IpcMessage request = Request(MessageType::SetValue, user, path);
     request.SetValue(ValueKind::Json, value.dump());
-    return Result(request, client, admin, channel);
+    return Result(request, client, admin);
   }
   // The system setting `path` := `value` (of any type; null removes it), written by an administrator.
   void SetSystemSetting(const std::string& path, const json& value) {
@@ -193,7 +193,6 @@ class ManagerTest : public testing::Test {
   testing_support::TempDir dir_;
   SlowStorage storage_;
   platform::ManualResetEvent stop_event_;
-  std::shared_ptr<notify_testing::FakeSender> sender_;
   FakeTokenSource* tokens_ = nullptr;  // the manager's
   std::unique_ptr<SettingsManager> manager_;
 };
