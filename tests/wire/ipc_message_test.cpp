@@ -93,7 +93,6 @@ TEST(IpcMessage, MalformedEnvelopesAreRejectedAndLeaveNoValue) {
 TEST(IpcMessage, BadUtf16FieldsReadAsLittleAsPossibleAndInvalidUtf8IsNotWritten) {
   const struct { const char* name; std::string user; const char* read; } cases[] = {
       {"odd length loses its last byte", std::string("A\0\x42", 3), "A"},
-      {"one byte is no unit", "\x41", ""},
       {"a lone high surrogate", std::string("\x00\xd8", 2), ""},
   };
   for (const auto& c : cases) {
