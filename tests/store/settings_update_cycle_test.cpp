@@ -58,38 +58,6 @@ TEST_F(SettingsUpdateCycleTest, RescheduleOnlyWhenTheIntervalChanges) {
   EXPECT_EQ(hive->last_status_code(), UpdateSchedule::kStatusFetched);
 }
 
-TEST_F(SettingsUpdateCycleTest, InactiveOnlyWhenLongUntouchedAndUnwatched) {
-  auto hive = MakeHiveWithBase();
-  clock_->Advance(1200 * 1000);
-  EXPECT_FALSE(hive->IsInactive()) << "exactly 20 minutes is still active";
-  clock_->Advance(1000);
-  EXPECT_TRUE(hive->IsInactive());
-  ASSERT_TRUE(notifier_.Subscribe(Settings::kProduct, kUser, P("some.path"), "chan"));
-  EXPECT_FALSE(hive->IsInactive());
-  ASSERT_TRUE(notifier_.Unsubscribe(Settings::kProduct, kUser, P("some.path"), "chan"));
-  ASSERT_TRUE(notifier_.Subscribe(Settings::kProduct, "S-1-5-21-9", P(""), "chan"));  // another hive
-  EXPECT_TRUE(hive->IsInactive());
-
-  // Every kind of use counts as access.
-  json value;
-  std::vector<Settings::Entry> entries;
-  const std::function<void()> uses[] = {
-      [&] { hive->GetValue(P("a"), value, Reader()); },
-      [&] { hive->GetValue(P("a"), value, RequestContext{}); },  // refused, but still a use
-      [&] { hive->SetValue(P("a"), 3, Owner(), "c"); },
-      [&] { hive->DeleteValue(P("a"), Owner(), "c"); },
-      [&] { hive->Enumerate("", Reader(), entries); },
-      [&] { hive->GetConstraints(P("a")); },
-      [&] { hive->SetLocalConstraints(P("a"), 0, Owner(), "c"); },
-  };
-  for (const auto& use : uses) {
-    clock_->Advance(1201 * 1000);
-    ASSERT_TRUE(hive->IsInactive());
-    use();
-    EXPECT_FALSE(hive->IsInactive());
-  }
-}
-
 TEST_F(SettingsUpdateCycleTest, ConnectionStatusIsReadableAndShowsNewBaseValues) {
   auto hive = ConnectedHive();
   ASSERT_TRUE(hive->connected());
