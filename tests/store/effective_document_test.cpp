@@ -58,7 +58,6 @@ TEST(EffectiveDocument, SourcesOfValuesInObjectsArraysAndDynamicNodes) {
       {R"({"a":"x"})", R"({"a":7})", "a", "1"},  // a base of the wrong type wins nothing
       {"{}", R"({"a":"7"})", "a", "1"},          // an invalid overlay falls back
       {R"({"bnd":5})", R"({"bnd":7})", "bnd", "5"},  // the base is not validated
-      {"{}", R"({"bnd":18446744073709551615})", "bnd", "1"},
       {R"({"roa":5})", R"({"roa":7})", "roa", "1"},
       {R"({"a":5,"b":6})", R"({"b":7})", "b", "null"},  // unlisted members are dropped
       {"[1,2]", R"({"a":3})", "a", "3"},                 // base values that are no object
@@ -67,7 +66,6 @@ TEST(EffectiveDocument, SourcesOfValuesInObjectsArraysAndDynamicNodes) {
        R"({"inner":{"y":"o"},"x":4})"},
       {R"({"obj":5})", R"({"obj":{"x":9}})", "obj", R"({"inner":{"y":"d"},"x":9})"},  // a scalar base counts as none
       {R"({"nums":[5]})", R"({"nums":[6,"7"]})", "nums", "[5]"},  // one bad element rejects the whole overlay
-      {R"({"nums":[5]})", R"({"nums":[1,2,3,4]})", "nums", "[5]"},
       {R"({"nums":{"0":1}})", R"({"nums":[6]})", "nums", "[1,2]"},
       {R"({"pp":{"x1":1}})", R"({"pp":{"x2":2}})", "pp", "null"},
       {R"({"dyn":{"a":1,"b":{"c":2,"d":3}}})", R"({"dyn":{"b":{"c":null,"e":4},"f":5}})", "dyn",
@@ -134,8 +132,7 @@ TEST(EffectiveDocument, ResetPathFallsBackToDefaults) {
       {"dyn.p", "{}", "{}", kResetDone, "{}"},
       {"rodyn.p", R"({"rodyn":{"p":1}})", "{}", kResetRefused, "{}"},
       {"nums.1", R"({"nums":[5,6]})", R"({"nums":[7,8,9]})", kResetDone, R"({"nums":[7,9]})"},
-      {"nums.5", "{}", "{}", kResetNothing, "{}"},  // a vain delete leaves the overlay alone
-      {"nums.5", "{}", R"({"nums":[4]})", kResetNothing, R"({"nums":[4]})"},
+      {"nums.5", "{}", R"({"nums":[4]})", kResetNothing, R"({"nums":[4]})"},  // a vain delete leaves the overlay alone
       {"nodef.0", "{}", "{}", kResetRefused, "{}"},
       {"nodef.0", R"({"nodef":[4,5]})", "{}", kResetDone, R"({"nodef":[5]})"},
       {"list.0.r", "{}", "{}", kResetRefused, "{}"},
@@ -164,7 +161,6 @@ TEST(EffectiveDocument, CompareReadonlyReportsChangedMarks) {
       {plain, oReadonly, {{"o", 1}, {"o.x", 1}}},
       {xReadonly, oReadonly, {{"o", 1}}},  // x was read-only already
       {plain, xReadonly, {{"o.x", 1}}},
-      {"{}", aReadonly, {{"a", 1}}},      // a new read-only setting
       {aReadonly, "{}", {}},              // a removed one is not reported
       {plain, R"({"arr":{"type":"array","items":{"type":"integer","readonly":true}},
                  "odd":{"type":"object","properties":{"5":{"type":"integer","readonly":true},
