@@ -32,7 +32,7 @@ TEST_F(SettingsValuesTest, RefusalsComeBeforeAnyChange) {
       {"read-only setting", "ro", 7, Admin(), ResultCode::NotAllowed},
       {"below a read-only setting", "ro.x", 1, Admin(), ResultCode::NotAllowed},
       {"above the maximum", "a", 101, Owner(), ResultCode::SchemaViolation},
-      {"element that does not exist", "nums.7", 1, Owner(), ResultCode::NotAllowed},
+      {"element that does not exist: arrays never grow", "nums.3", 1, Owner(), ResultCode::NotAllowed},
       {"element of an array that is no array", "grp.0", 1, Owner(), ResultCode::NotAllowed},
       {"no setting at all inside an array element", "nums.1.x", 1, Owner(), ResultCode::SchemaViolation},
       {"the base's value", "a", 5, Owner(), ResultCode::Success},
@@ -75,7 +75,6 @@ TEST_F(SettingsValuesTest, ArrayElementsAreReplacedInAWholeCopy) {
 
   ASSERT_EQ(hive->SetValue(P("nums.00"), 7.5, Owner(), "chan"), ResultCode::Success);
   EXPECT_EQ(Get(*hive, "nums"), json::parse("[7.5, 2, 3]"));
-  EXPECT_EQ(hive->SetValue(P("nums.3"), 4, Owner(), "chan"), ResultCode::NotAllowed) << "arrays never grow";
   EXPECT_EQ(hive->SetValue(P("nums.1"), "two", Owner(), "chan"), ResultCode::SchemaViolation);
 }
 
@@ -113,11 +112,9 @@ TEST_F(SettingsValuesTest, AdminOnlyPathsBindEveryoneButAdministrators) {
     ResultCode for_owner;
   };
   const Case cases[] = {
-      {"below the mark", false, "u.b.c", 1, ResultCode::NotAllowed},
       {"the mark itself", false, "u.b", 1, ResultCode::NotAllowed},
       {"an object reaching the mark", false, "u", json{{"b", 1}}, ResultCode::NotAllowed},
       {"delete above an existing mark", true, "u", nullptr, ResultCode::NotAllowed},
-      {"delete the mark", true, "u.b", nullptr, ResultCode::NotAllowed},
       {"a plain value beside the mark", false, "u.c", 2, ResultCode::Success},
       {"an object that drops the mark", false, "u", json{{"c", 1}}, ResultCode::NotAllowed},
   };
@@ -209,9 +206,6 @@ TEST_F(SettingsValuesTest, DeleteFallsBackToBaseAndDefault) {
   json value;
   EXPECT_EQ(hive->GetValue(P("only_local"), value, Reader()), ResultCode::NotFound);
   EXPECT_EQ(notifier_.TakeLines("chan"), (std::vector<std::string>{"a=1", "only_local.x=", "only_local.y.z="}));
-
-  ASSERT_EQ(hive->DeleteValue(P("arr.1"), Owner(), "chan"), ResultCode::Success);
-  EXPECT_EQ(Get(*hive, "arr"), json::parse(R"([{"n": 1}, {"n": 3}])"));
 
   EXPECT_EQ(hive->DeleteValue(P("missing"), Owner(), "chan"), ResultCode::NotFound);
   EXPECT_EQ(hive->DeleteValue(P("a"), Reader(), "chan"), ResultCode::AccessDenied);
