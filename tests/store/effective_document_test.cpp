@@ -1,6 +1,5 @@
 // The effective document (schema, base values and overlay), the reset of
-// deleted settings, read-only changes between schemas and base documents.
-#include "store/schema_base.h"
+// deleted settings and read-only changes between schemas.
 #include "store/schema_effective.h"
 #include "store/schema_readonly.h"
 #include "store/schema_reset.h"
@@ -176,13 +175,6 @@ TEST(EffectiveDocument, CompareReadonlyReportsChangedMarks) {
     EXPECT_EQ(reports, expected);
   }
   CompareReadonly(json::object(), json::parse(aReadonly), nullptr);  // no callback: nothing happens
-}
-
-// Which base documents count is pinned through the hive
-// (settings_documents_test); here: text that is no JSON.
-TEST(EffectiveDocument, BaseTextThatDoesNotParseGivesAnEmptyObject) {
-  for (const char* text : {R"({"data":{"eff_schema":{})", "", "\xFF"}) EXPECT_EQ(GetBase(text), json::object());
-  EXPECT_EQ(GetBase("[1, 2]"), json::parse("[1,2]"));
 }
 
 }  // namespace
