@@ -144,7 +144,7 @@ TEST_F(SettingsValuesTest, DamagedAdminOnlyListsFailClosedAndBadEntriesAreSkippe
   struct Case {
     const char* name;
     json list;
-    uint32_t constraints_of_a;  // GetConstraints("q.a"), GetLocalConstraints("x")
+    uint32_t constraints_of_a;  // GetConstraints("q.a")
     ResultCode owner_write;     // SetValue("q.a")
   };
   const Case cases[] = {
@@ -158,7 +158,6 @@ TEST_F(SettingsValuesTest, DamagedAdminOnlyListsFailClosedAndBadEntriesAreSkippe
     WriteLocal(kUser, json{{"local_admin_only", c.list}});
     auto hive = MakeHiveWithBase();
     EXPECT_EQ(hive->GetConstraints(P("q.a")), c.constraints_of_a);
-    EXPECT_EQ(hive->GetLocalConstraints(P("x")), c.constraints_of_a);
     EXPECT_EQ(hive->SetValue(P("q.a"), 1, Owner(), "chan"), c.owner_write);
     EXPECT_EQ(hive->SetValue(P("q.a"), 2, Admin(), "chan"), ResultCode::Success);
   }
