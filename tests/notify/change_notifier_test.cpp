@@ -14,6 +14,7 @@
 
 #include "notify/fake_sender.h"
 #include "platform/resource_limits.h"
+#include "store/path_from_text.h"
 
 namespace {
 
@@ -23,12 +24,6 @@ using Strings = std::vector<std::string>;
 
 const std::string kUser = "S-1-5-21-1";
 const std::string kOther = "S-1-5-21-2";
-
-VelderPath::Path P(const std::string& text) {
-  VelderPath::Path path;
-  EXPECT_TRUE(VelderPath::Parse(text, path)) << text;
-  return path;
-}
 
 struct TestNotifier : ChangeNotifier {
   using ChangeNotifier::ChangeNotifier;

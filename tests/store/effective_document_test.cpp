@@ -3,6 +3,7 @@
 #include "store/schema_effective.h"
 #include "store/schema_readonly.h"
 #include "store/schema_reset.h"
+#include "store/path_from_text.h"
 #include "support/log_capture.h"
 
 #include <gtest/gtest.h>
@@ -15,12 +16,6 @@ namespace Schema {
 namespace {
 
 using nlohmann::json;
-
-VelderPath::Path P(std::string_view text) {
-  VelderPath::Path path;
-  EXPECT_TRUE(VelderPath::Parse(text, path)) << text;
-  return path;
-}
 
 json Effective(const char* schema, const char* base, const char* overlay) {
   return ComputeEffective(json::parse(schema), json::parse(base), json::parse(overlay), /*log=*/false);

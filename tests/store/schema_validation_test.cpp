@@ -8,18 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "store/path_from_text.h"
 #include "support/log_capture.h"
 
 namespace Schema {
 namespace {
 
 using nlohmann::json;
-
-VelderPath::Path P(std::string_view text) {
-  VelderPath::Path path;
-  EXPECT_TRUE(VelderPath::Parse(text, path)) << text;
-  return path;
-}
 
 SchemaNode WalkTo(const json& schemaRoot, std::string_view path) {
   SchemaNode node(schemaRoot);

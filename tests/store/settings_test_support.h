@@ -20,24 +20,17 @@
 #include "store/request_context.h"
 #include "store/settings.h"
 #include "store/storage.h"
+#include "store/path_from_text.h"
 #include "store/velder_path.h"
 #include "support/fake_clock.h"
-#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace settings_testing {
 
 using nlohmann::json;
-using testing_support::LogCapture;
 
 inline constexpr char kUser[] = "S-1-5-21-1000";
 inline constexpr char kSystem[] = "S-1-5-18";
-
-inline VelderPath::Path P(const std::string& text) {
-  VelderPath::Path path;
-  EXPECT_TRUE(VelderPath::Parse(text, path)) << text;
-  return path;
-}
 
 // The stop event must exist before the notifier that keeps a reference to it.
 struct StopEventHolder {

@@ -7,16 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "store/path_from_text.h"
+
 namespace VelderPath {
 namespace {
 
 using nlohmann::json;
-
-Path P(std::string_view text) {
-  Path path;
-  EXPECT_TRUE(Parse(text, path)) << text;
-  return path;
-}
 
 // "k:name" or "i:number" per element, to compare element kinds exactly.
 std::string Describe(const Path& path) {
