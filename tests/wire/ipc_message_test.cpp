@@ -72,7 +72,6 @@ TEST(IpcMessage, MalformedEnvelopesAreRejectedAndLeaveNoValue) {
   wrapping.replace(7, 8, U32(max) + U32(1));
   const struct { const char* name; std::string bytes; } cases[] = {
       {"version 0", Envelope("", "", "", "", "", 0)},
-      {"one byte short", good.substr(0, good.size() - 1)},
       {"lengths wrapping around 32 bits", wrapping},
       {"largest lengths", good.substr(0, 7) + U32(max) + U32(max) + U32(max) + U32(max) + U32(max)},
   };
