@@ -29,8 +29,7 @@ using testing_support::LogCapture;
 inline constexpr char kSystem[] = "S-1-5-18";
 inline constexpr char kAlice[] = "S-1-22-1-1001";
 inline constexpr char kBob[] = "S-1-22-1-1002";
-// How long a test waits for what comes at once unless a lock stalls it.
-inline constexpr std::chrono::seconds kHangGuard{10};
+using notify_testing::kHangGuard;  // how long a test waits for what comes at once unless a lock stalls it
 
 // Tokens of the test's choosing: the code set for a user (0: a token), else "signed out".
 class FakeTokenSource : public TokenSource {
