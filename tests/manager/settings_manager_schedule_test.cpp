@@ -148,11 +148,6 @@ TEST_F(ScheduleTest, TheLateboundFileIsTheSystemBaseUntilTheServerSendsOne) {
   testing_support::WriteFile(file, base.dump());
   ASSERT_TRUE(manager_->UpdateSystemBaseFile());
   EXPECT_EQ(storage_.LoadBase("tarn", kSystem), base);
-  // The server's copy is never replaced.
-  manager_.reset();
-  ASSERT_EQ(storage_.SaveLocal("tarn", kSystem, {{"metadata", {{"etag", "\"e1\""}}}}), Storage::kStatusOk);
-  MakeManager();
-  EXPECT_FALSE(manager_->UpdateSystemBaseFile());
 }
 
 TEST_F(ScheduleTest, OnlyIdleUnusedAndSavedHivesAreDropped) {
