@@ -20,9 +20,6 @@ class SettingsDocumentsTest : public HiveTest {};
 TEST_F(SettingsDocumentsTest, NewUserHiveStartsFromTheSystemBase) {
   WriteBase(kSystem, BaseWith(TestSchema(), {{"a", 42}}));
   WriteLocal(kUser, json{{"metadata", {{"etag", "\"user-etag\""}, {"pns_id", "p"}, {"next_check", Now() + 500}}}});
-  // Made, a hive has read nothing yet; Load reads its files.
-  Settings unloaded(kUser, storage_, notifier_, update_event_, nullptr, "test-identity");
-  EXPECT_TRUE(unloaded.local_document().is_null());
   EXPECT_FALSE(update_event_.IsSet());
   auto hive = MakeHive();
   EXPECT_EQ(hive->effective_document()["a"], 42);
