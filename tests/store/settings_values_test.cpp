@@ -36,7 +36,6 @@ TEST_F(SettingsValuesTest, RefusalsComeBeforeAnyChange) {
       {"element of an array that is no array", "grp.0", 1, Owner(), ResultCode::NotAllowed},
       {"no setting at all inside an array element", "nums.1.x", 1, Owner(), ResultCode::SchemaViolation},
       {"the base's value", "a", 5, Owner(), ResultCode::Success},
-      {"the default", "s", "x", Owner(), ResultCode::Success},
       {"a nested subset", "grp", json{{"inner", {{"d", "d"}}}}, Owner(), ResultCode::Success},
   };
   for (const Case& c : cases) {
