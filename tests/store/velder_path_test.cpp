@@ -184,9 +184,6 @@ TEST(VelderPath, IsValidValueRefusesNullsBadKeysAndDeepNestingWithoutRecursingIn
   EXPECT_TRUE(IsValidValue(nested(kMaxDepth, "[", "]", "1")));
   EXPECT_FALSE(IsValidValue(nested(kMaxDepth + 1, "[", "]", "1")));
   EXPECT_FALSE(IsValidValue(nested(1000000, R"({"a":)", "}", "1")));
-  EXPECT_TRUE(IsWithinDepth(json::parse("[[1],[2]]"), 2));
-  EXPECT_FALSE(IsWithinDepth(json::parse("[[1],[[]]]"), 2));
-  EXPECT_FALSE(IsWithinDepth(nested(1000000, "[", "]", ""), 64));
 }
 
 TEST(NestsDeeperThan, CountsBracketsOutsideStringsOnly) {
@@ -199,7 +196,6 @@ TEST(NestsDeeperThan, CountsBracketsOutsideStringsOnly) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(NestsDeeperThan(c.text, c.limit), c.deeper);
   }
-  EXPECT_TRUE(NestsDeeperThan(std::string(1 << 20, '['), kMaxDepth));
 }
 
 }  // namespace
