@@ -73,7 +73,6 @@ TEST_F(StatisticsTest, DurationsAreRoundedUpToMilliseconds) {
   for (const auto& [ns, ms] : std::vector<std::pair<uint64_t, uint64_t>>{
            {0, 0}, {1, 1}, {200'000, 1}, {kMs, 1}, {kMs + 1, 2}, {2'500'000, 3}, {60 * kSecond, 60'000}}) {
     SCOPED_TRACE(ns);
-    EXPECT_EQ(RequestTimer::DurationMs(1000, 1000 + ns), ms);
     statistics_.SetCollecting(true);
     Measure(2, "a", ns);
     EXPECT_EQ(statistics_.SetCollecting(false)["by_type"]["GetValue"]["a"]["duration"], ms);
