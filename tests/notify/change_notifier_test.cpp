@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <future>
 #include <map>
 #include <memory>
@@ -151,12 +150,10 @@ TEST_F(ChangeNotifierTest, FailedChannelsAreDroppedAfterTheWholeNotification) {
 
 TEST_F(ChangeNotifierTest, WhatCannotBeSentIsDroppedAndTheQueueIsBounded) {
   notifier_.Subscribe("tarn", kUser, P(""), "c1");
-  // Invalid UTF-8 inside an object, not a number, too large for an integer.
-  for (const json& value : {json{{"k", "\xff\xfe"}}, json(std::nan("")), json(1e19)}) {
-    notifier_.Notify("tarn", kUser, P("a.b"), value, "");
-  }
+  // A value no envelope can carry (which ones: ValueConversion's test).
+  notifier_.Notify("tarn", kUser, P("a.b"), json{{"k", "\xff\xfe"}}, "");
   notifier_.Enqueue(nullptr);
-  EXPECT_EQ(notifier_.QueuedCount(), 3u);
+  EXPECT_EQ(notifier_.QueuedCount(), 1u);
   notifier_.ProcessQueue();
   EXPECT_TRUE(sender_->Calls().empty());
   // Nothing else suffers: the subscription stays and the next change goes out.
