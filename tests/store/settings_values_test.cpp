@@ -234,10 +234,8 @@ TEST_F(SettingsValuesTest, GetAndEnumerate) {
   EXPECT_EQ(entries, (std::vector<Settings::Entry>{{"0", T::Number}, {"1", T::Number}, {"2", T::Number}}));
   EXPECT_EQ(hive->Enumerate("grp", Reader(), entries), ResultCode::Success);
   EXPECT_EQ(entries, (std::vector<Settings::Entry>{{"b", T::Number}, {"c", T::Boolean}, {"inner", T::Object}}));
-  for (const auto& [path, result] : std::vector<std::pair<std::string, ResultCode>>{
-           {"s", ResultCode::InvalidType}, {"a..b", ResultCode::InvalidParameters}, {"zzz", ResultCode::NotFound}}) {
-    EXPECT_EQ(hive->Enumerate(path, Reader(), entries), result) << path;
-  }
+  EXPECT_EQ(hive->Enumerate("a..b", Reader(), entries), ResultCode::InvalidParameters);
+  EXPECT_EQ(hive->Enumerate("zzz", Reader(), entries), ResultCode::NotFound);
 }
 
 }  // namespace
