@@ -30,7 +30,6 @@ TEST_F(SettingsDocumentsTest, NewUserHiveStartsFromTheSystemBase) {
   EXPECT_TRUE(hive->dirty());
   EXPECT_TRUE(update_event_.IsSet());
   EXPECT_EQ(hive->next_check(), Now() + 500);  // a base was found: the stored schedule stands
-  EXPECT_FALSE(hive->local_created());
 
   // Its own base, once saved, is what it loads next time.
   ASSERT_EQ(hive->SaveLocalFile(), Storage::kStatusOk);
@@ -46,19 +45,12 @@ TEST_F(SettingsDocumentsTest, MissingOrDamagedFilesNeverFailAHive) {
     EXPECT_EQ(hive->effective_document(), json::object());
     EXPECT_EQ(hive->next_check(), Now());  // no base: update at once
     EXPECT_TRUE(update_event_.IsSet());
-    EXPECT_TRUE(hive->local_created());
-    EXPECT_TRUE(hive->ClearLocalCreated());
-    EXPECT_FALSE(hive->ClearLocalCreated());
   }
   // Garbage with no backup, and a base that is no object.
   testing_support::WriteFile(FileOf(kUser, "local"), "{not json");
   testing_support::WriteFile(FileOf(kSystem, "base"), "[1,2]");
-  update_event_.Reset();
   auto hive = MakeHive();
-  EXPECT_TRUE(hive->local_created());
   EXPECT_EQ(hive->local_document()["metadata"], json({{"etag", ""}, {"pns_id", ""}}));  // fell back
-  EXPECT_EQ(hive->next_check(), Now());
-  EXPECT_TRUE(update_event_.IsSet());
   json value;
   EXPECT_EQ(hive->GetValue(P("a"), value, Reader()), ResultCode::NotFound);
   EXPECT_EQ(hive->SetValue(P("x"), 1, Owner(), "c"), ResultCode::Success);  // still serves
