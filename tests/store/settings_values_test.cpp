@@ -56,12 +56,6 @@ TEST_F(SettingsValuesTest, DescribedValuesGoToPatchAndTheRestToLocal) {
   EXPECT_EQ(Get(*hive, "grp"), json({{"b", 9}, {"c", false}, {"extra", "e"}, {"inner", {{"d", "d"}}}}));
   EXPECT_EQ(notifier_.TakeLines("chan"), (std::vector<std::string>{"grp.b=9", "grp.extra=\"e\""}));
   EXPECT_TRUE(hive->dirty());
-
-  // A path the schema does not know at all is kept locally.
-  ASSERT_EQ(hive->SetValue(P("free.x"), json::array({1, 2}), Owner(), "chan"), ResultCode::Success);
-  EXPECT_EQ(Local(*hive)["free"], json({{"x", {1, 2}}}));
-  EXPECT_EQ(Get(*hive, "free.x"), json::array({1, 2}));
-  EXPECT_EQ(notifier_.TakeLines(), (std::vector<std::string>{"free.x=[1,2]"}));
 }
 
 TEST_F(SettingsValuesTest, ArrayElementsAreReplacedInAWholeCopy) {
