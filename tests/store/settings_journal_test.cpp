@@ -21,7 +21,6 @@ TEST_F(SettingsJournalTest, AnsweredChangesSurviveALoadWithoutASave) {
   auto hive = MakeHiveWithBase();
   ASSERT_EQ(hive->SetValue(P("a"), 50, Owner(), "c"), ResultCode::Success);
   ASSERT_EQ(hive->SetValue(P("arr.1.n"), 20, Owner(), "c"), ResultCode::Success);
-  ASSERT_EQ(hive->SetValue(P("mine.x"), "kept locally", Owner(), "c"), ResultCode::Success);
   ASSERT_EQ(hive->DeleteValue(P("grp.b"), Owner(), "c"), ResultCode::Success);
   ASSERT_EQ(hive->SetLocalConstraints(P("s"), Settings::kConstraintAdminOnly, Admin(), "c"), ResultCode::Success);
   const json effective = hive->effective_document();
