@@ -92,7 +92,6 @@ TEST_F(ChangeNotifierTest, TargetsAreMatchedByHivePrefixAndOriginAndSentOnceInUt
       // Segments are compared, not characters.
       {"a.bc", "", {"a", "a-bc", "root"}},
       {"a.bcd", "", {"a", "root"}},
-      {"list.00", "", {"list0", "root"}},
       {"list.1", "", {"root"}},
       // The origin is compared exactly.
       {"a.b.c", "AB", {"a", "ab", "abc", "root"}},
