@@ -48,7 +48,6 @@ TEST(EffectiveDocument, SourcesOfValuesInObjectsArraysAndDynamicNodes) {
       {"{}", "{}", "",
        R"({"a":1,"bnd":1,"dyn":{"d":1},"empty":{},"nums":[1,2],"obj":{"inner":{"y":"d"},"x":3},"ppinner":{"z":0},
            "roa":1})"},
-      {R"({"a":5})", "{}", "a", "5"},
       {R"({"a":"x"})", R"({"a":7})", "a", "1"},  // a base of the wrong type wins nothing
       {"{}", R"({"a":"7"})", "a", "1"},          // an invalid overlay falls back
       {R"({"bnd":5})", R"({"bnd":7})", "bnd", "5"},  // the base is not validated
