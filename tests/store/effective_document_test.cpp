@@ -116,7 +116,6 @@ TEST(EffectiveDocument, ResetPathFallsBackToDefaults) {
   const std::vector<Case> cases = {
       {"obj.lock", "{}", "{}", kResetRefused, "{}"},
       {"unknown", "{}", R"({"unknown":1})", kResetNothing, R"({"unknown":1})"},
-      {"a.b", R"({"a":5})", "{}", kResetNothing, "{}"},
       {"obj", R"({"obj":{"x":5,"lock":1}})", R"({"obj":{"y":"s"}})", kResetDone, R"({"obj":{"x":null,"y":null}})"},
       {"obj.x", R"({"obj":{"x":5}})", R"({"obj":"bad"})", kResetDone, R"({"obj":"bad"})"},  // write refused
       {"dyn.p.q", R"({"dyn":{"p":{"q":1,"r":2}}})", "{}", kResetDone, R"({"dyn":{"p":{"q":null}}})"},
