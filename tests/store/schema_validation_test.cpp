@@ -39,7 +39,7 @@ TEST(SchemaNode, WalkResolvesPresenceAndInheritedFlags) {
     "rw": {"type":"integer","default":1,"readonly":"yes"},
     "arr": {"type":"array","items":{"type":"integer"},"default":[]},
     "arrs": {"type":"array","items":{"type":"array","items":{"type":"object","properties":{"x":{"type":"string"}}}}},
-    "noitems": {"type":"array"}, "baditems": {"type":"array","items":true},
+    "baditems": {"type":"array","items":true},
     "pp": {"type":"object","patternProperties":{"^x":{"type":"string"}}},
     "badprops": {"type":"object","properties":[1]}, "weird": 5, "unk": {"type":"foo"}
   })");
@@ -51,7 +51,6 @@ TEST(SchemaNode, WalkResolvesPresenceAndInheritedFlags) {
       {"rw", true, false, false, false, kNumber},  // a non-boolean mark counts as false
       {"arr.5", true, false, false, true, kNumber},
       {"arrs.0.1.x", true, false, false, true, kString},
-      {"noitems", false, false, false, false, kNone},
       {"baditems", false, false, false, false, kNone},
       {"pp", true, false, false, false, kObject},
       {"badprops", false, false, false, false, kNone},
