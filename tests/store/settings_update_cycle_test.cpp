@@ -60,7 +60,6 @@ TEST_F(SettingsUpdateCycleTest, RescheduleOnlyWhenTheIntervalChanges) {
 
 TEST_F(SettingsUpdateCycleTest, ConnectionStatusIsReadableAndShowsNewBaseValues) {
   auto hive = ConnectedHive();
-  ASSERT_TRUE(hive->connected());
   ASSERT_TRUE(hive->ApplyBaseSettings(BaseWith(TestSchema(), {{"a", 6}})));
   const int64_t t1 = Now();
   hive->WriteConnectionStatus(true, true);
