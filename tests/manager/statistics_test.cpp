@@ -106,13 +106,11 @@ TEST_F(StatisticsTest, OnlyARunningSessionRecordsAndATimerMayOutliveItsSession) 
 TEST_F(StatisticsTest, PeriodicReportsComeAMinuteApartAndAreCumulative) {
   g_monotonic += 30 * kSecond;  // the minute starts with the session, not with the object
   EXPECT_TRUE(statistics_.SetCollecting(true).is_null());
-  const auto session = statistics_.CurrentSession();
   Measure(2, "a", kMs);
   g_monotonic += 59 * kSecond;
   EXPECT_TRUE(statistics_.PeriodicReport().is_null());
   // Switching on again keeps the running session and its report clock.
   EXPECT_TRUE(statistics_.SetCollecting(true).is_null());
-  EXPECT_EQ(statistics_.CurrentSession(), session);
   g_monotonic += kSecond - 2 * kMs;  // one ms short of a minute since the session started
   EXPECT_TRUE(statistics_.PeriodicReport().is_null());
   g_monotonic += kMs;
