@@ -95,7 +95,6 @@ TEST_F(StorageTest, LoadFallsBackToTheBackupAndSaysSo) {
   WriteFile(Local() + ".bck", "[");
   EXPECT_TRUE(storage_.LoadLocal("tarn", kUser).is_null());
   EXPECT_TRUE(storage_.LoadBase("tarn", kUser).is_null());
-  EXPECT_TRUE(Storage(dir_.File("no-such-folder")).LoadBase("tarn", kUser).is_null());
 }
 
 TEST_F(StorageTest, ByteOrderMarksAreHonoured) {
