@@ -170,7 +170,6 @@ TEST_F(SettingsValuesTest, LocalConstraints) {
   EXPECT_EQ(hive->local_document()["local_admin_only"], json::array({"grp.b"}));
   EXPECT_EQ(notifier_.TakeLines("c"), (std::vector<std::string>{"grp.b:2"}));
   EXPECT_TRUE(hive->dirty());
-  EXPECT_EQ(hive->GetConstraints(P("grp.b")), 2u);
   EXPECT_EQ(hive->GetConstraints(P("ro")), 1u);
   EXPECT_EQ(hive->GetLocalConstraints(P("grp")), 0u);
 
