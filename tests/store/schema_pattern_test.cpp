@@ -68,7 +68,6 @@ TEST(SchemaPattern, InvalidExpressionsFailTheCheck) {
 TEST(SchemaPattern, LongTextsAndPathologicalPatternsEndWithAVerdict) {
   const std::string mebibyte(1 << 20, 'a');
   EXPECT_EQ(ValidateString("^[a-z]+$", mebibyte), Schema::kValid);
-  EXPECT_EQ(ValidateString("^a*$", mebibyte), Schema::kValid);
   EXPECT_EQ(ValidateString("b", mebibyte), Schema::kViolation);
   EXPECT_EQ(ValidateString("a$", mebibyte), Schema::kValid);
   // Group repetitions keep one backtracking frame per character: these may
