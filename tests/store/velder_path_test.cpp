@@ -40,10 +40,7 @@ TEST(VelderPath, ParseGrammar) {
     SCOPED_TRACE(c.text);
     Path path;
     ASSERT_EQ(Parse(c.text, path), c.elements != "-");
-    if (c.elements == "-") {
-      EXPECT_TRUE(path.empty());
-      continue;
-    }
+    if (c.elements == "-") continue;
     EXPECT_EQ(Describe(path), c.elements);
     Path again;
     ASSERT_TRUE(Parse(ToString(path), again));
