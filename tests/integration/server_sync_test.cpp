@@ -12,8 +12,6 @@ namespace {
 using client_test::Program;
 using nlohmann::json;
 
-constexpr char kNobodySid[] = "S-1-22-1-65534";
-
 int64_t Now() { return platform::CurrentClock().NowSeconds(); }
 
 // The hive file's pending upload.
@@ -132,7 +130,6 @@ TEST_F(ServerSync, FaultyAnswersKeepTheBaseAndTheTag) {
     const char* in_log;
   } faults[] = {{"not-json", "Settings::UpdateFinishData"},
                 {"oversize", "Failed 'S-1-5-18'"},
-                {"truncate", "Failed 'S-1-5-18'"},
                 {"no-etag", "Missing ETAG"}};
   for (const auto& fault : faults) {
     SCOPED_TRACE(fault.kind);
