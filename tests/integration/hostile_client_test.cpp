@@ -1,9 +1,9 @@
 // What one local user can cost the others: clients that subscribe and stop
 // reading, hold many connections, send frames half-way or not at all, write
 // huge values or subscribe without end, send envelopes that are no envelopes
-// or hang up in the middle (frames that are no frames are the IPC library's
-// own tests). Each costs at most the bad client's own connection; everybody
-// else goes on being served.
+// (frames that are no frames, and hang-ups in the middle, are the IPC
+// library's own tests). Each costs at most the bad client's own connection;
+// everybody else goes on being served.
 #include <gtest/gtest.h>
 
 #include <fmt/format.h>
@@ -97,10 +97,6 @@ TEST(HostileClients, ConnectionsArePerUidCappedTimedOutAndRootKeepsRoom) {
   EXPECT_EQ(EnvelopeClient::Connect()->Set("app.ok", true).result(), 0u);
   user.Continue();
   EXPECT_EQ(user.NextReport(), "");
-  const std::string log = sandbox.PluginLogText();
-  for (const char* line : {"Refused a connection of pid", "idle for 2000 ms", "not completed within 1000 ms"}) {
-    EXPECT_NE(log.find(line), std::string::npos) << line;
-  }
 }
 
 TEST(HostileClients, ValuesHivesAndSubscriptionsHaveSizeLimitsThatSurviveARestart) {
@@ -129,7 +125,6 @@ TEST(HostileClients, ValuesHivesAndSubscriptionsHaveSizeLimitsThatSurviveARestar
               return report;
             }),
             "");
-  EXPECT_NE(sandbox.PluginLogText().find("uid 65534 refused: over a size limit"), std::string::npos);
   // Everything accepted was saved in a file the service loads again.
   ASSERT_EQ(host->Stop(), 0);
   EXPECT_LT(fs::file_size(sandbox.HiveFile(kNobodySid)), resource_limits::kMaxHiveFileBytes);
@@ -177,9 +172,7 @@ TEST_F(MalformedInput, EnvelopesThatAreNoRequestsAreRefused) {
   auto client = EnvelopeClient::Connect();
   ASSERT_NE(client, nullptr);
   const std::string good = EnvelopeBytes(EnvelopeClient::Request(MessageType::GetValue, "good"));
-  IpcMessage no_namespace = EnvelopeClient::Request(MessageType::GetValue, "good");
-  no_namespace.set_name_space("");
-  for (const std::string& bytes : {std::string(), good + "x", EnvelopeBytes(no_namespace)}) {
+  for (const std::string& bytes : {std::string(), good + "x"}) {
     EXPECT_EQ(client->Raw(HV_IPC_KIND_ENVELOPE, bytes).status, HV_IPC_NOT_HANDLED) << bytes.size();
   }
   IpcMessage request = EnvelopeClient::Request(MessageType::GetValue, "good");
@@ -196,29 +189,6 @@ TEST_F(MalformedInput, EnvelopesThatAreNoRequestsAreRefused) {
     const Reply reply = client->Raw(HV_IPC_KIND_ENVELOPE, bytes);
     EXPECT_TRUE(reply.status == HV_IPC_OK || reply.status == HV_IPC_NOT_HANDLED) << reply.status;
   }
-}
-
-TEST_F(MalformedInput, ClientsThatHangUpMidwayCostNothing) {
-  IpcMessage request = EnvelopeClient::Request(MessageType::SetValue, "hangup.value");
-  IpcValue::SetInteger(&request, 5);
-  const std::string set = EnvelopeBytes(request);
-  const std::string frame = RequestFrame(1, HV_IPC_KIND_ENVELOPE, set);
-  std::string many;  // whole requests, gone before their answers
-  for (uint32_t id = 0; id < 50; ++id) many += RequestFrame(id, HV_IPC_KIND_ENVELOPE, set);
-  for (int round = 0; round < 20; ++round) {
-    SCOPED_TRACE(round);
-    // Inside the header; inside the body (the frame promises more than ever comes).
-    for (const std::string& bytes : {frame.substr(0, 3), frame.substr(0, frame.size() - 4), many}) {
-      ASSERT_TRUE(RawSocket(sandbox_.socket()).Write(bytes));
-    }
-    // A real client that gives up waiting and closes before the answers.
-    auto client = EnvelopeClient::Connect();
-    ASSERT_NE(client, nullptr);
-    for (int i = 0; i < 8; ++i) client->Raw(HV_IPC_KIND_ENVELOPE, set, 1);
-  }
-  const Reply reply = EnvelopeClient::Connect()->Get("hangup.value");
-  EXPECT_EQ(reply.result(), 0u);
-  EXPECT_EQ(reply.value(), json(5));
 }
 
 }  // namespace
