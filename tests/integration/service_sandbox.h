@@ -47,9 +47,8 @@ inline const std::string kNobodySid = "S-1-22-1-65534";
 class Sandbox {
  public:
   Sandbox() {
-    root_ = dir_.path();
     for (const fs::path& p : {ipc(), registry(), data(), logs()}) fs::create_directories(p);
-    for (const fs::path& p : {root_, ipc(), logs()}) ::chmod(p.c_str(), 0755);
+    for (const fs::path& p : {root(), ipc(), logs()}) ::chmod(p.c_str(), 0755);
     ::setenv("HV_QOR_IPC_DIR", ipc().c_str(), 1);
     ::setenv("HALVERN_REGISTRY_DIR", registry().c_str(), 1);
     ::setenv("HALVERN_LIB_DIR", (BuildDir() / "lib").c_str(), 1);
@@ -62,12 +61,12 @@ class Sandbox {
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
 
-  const fs::path& root() const { return root_; }
-  fs::path ipc() const { return root_ / "ipc"; }
+  const fs::path& root() const { return dir_.path(); }
+  fs::path ipc() const { return root() / "ipc"; }
   fs::path socket() const { return ipc() / kIdentity / "VELDER_SERVICE"; }
-  fs::path registry() const { return root_ / "registry"; }
-  fs::path data() const { return root_ / "data"; }
-  fs::path logs() const { return root_ / "logs"; }
+  fs::path registry() const { return root() / "registry"; }
+  fs::path data() const { return root() / "data"; }
+  fs::path logs() const { return root() / "logs"; }
   fs::path PluginLog(const std::string& identity = kIdentity) const {
     return logs() / "Halvern" / "NS" / identity / "Log" / "QOR" / "VelderPlugin.log";
   }
@@ -82,11 +81,11 @@ class Sandbox {
   // A base file for SYSTEM with `schema` and `values` in a latebound folder of
   // the sandbox, and the registry value that points the service there.
   void WriteLateboundBase(const nlohmann::json& schema, const nlohmann::json& values) {
-    const fs::path folder = root_ / "latebound" / "100" / "settings";
+    const fs::path folder = root() / "latebound" / "100" / "settings";
     fs::create_directories(folder);
     testing_support::WriteFile(folder / "tarn.velder",
                                nlohmann::json({{"data", {{"eff_schema", schema}, {"values", values}}}}).dump());
-    SetString("SOFTWARE\\Halvern\\NS\\velder\\Latebound", "LateboundPath", (root_ / "latebound").string());
+    SetString("SOFTWARE\\Halvern\\NS\\velder\\Latebound", "LateboundPath", (root() / "latebound").string());
   }
   // The same with one string setting "greeting" (default "default") set to `greeting`.
   void WriteLateboundBase(const std::string& greeting) {
@@ -105,7 +104,6 @@ class Sandbox {
 
  private:
   testing_support::TempDir dir_;
-  fs::path root_;
 };
 
 // Waits until `predicate` holds, at most `timeout`.
