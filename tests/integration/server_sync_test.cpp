@@ -128,9 +128,7 @@ TEST_F(ServerSync, FaultyAnswersKeepTheBaseAndTheTag) {
   const struct {
     const char* kind;
     const char* in_log;
-  } faults[] = {{"not-json", "Settings::UpdateFinishData"},
-                {"oversize", "Failed 'S-1-5-18'"},
-                {"no-etag", "Missing ETAG"}};
+  } faults[] = {{"oversize", "Failed 'S-1-5-18'"}, {"no-etag", "Missing ETAG"}};
   for (const auto& fault : faults) {
     SCOPED_TRACE(fault.kind);
     const size_t before = CountOf(sandbox_.PluginLogText(), fault.in_log);
