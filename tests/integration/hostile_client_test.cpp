@@ -28,18 +28,18 @@ std::string SubscribeFrame(const std::string& path, const std::string& user) {
                       EnvelopeBytes(EnvelopeClient::Request(MessageType::Subscribe, path, user)));
 }
 
-TEST(HostileClients, SubscribersThatStopReadingDelayNobodyAndLoseTheirConnection) {
-  Sandbox sandbox;
+using HostileClients = HostStartedByTest;
+
+TEST_F(HostileClients, SubscribersThatStopReadingDelayNobodyAndLoseTheirConnection) {
   // The storm's request lines would rotate the notices out of the log.
-  sandbox.SetDword("SOFTWARE\\Halvern\\QOR\\Logging", "LogLevel", 4);
-  HostProcess host(HostProcess::DefaultArguments(sandbox));
-  ASSERT_TRUE(host.WaitRunning()) << host.err();
+  sandbox_.SetDword("SOFTWARE\\Halvern\\QOR\\Logging", "LogLevel", 4);
+  StartHost();
   // Three connections that listen to the whole system hive and never read.
   UserProcess stuck([&](UserProcess& self) {
     std::string report;
     std::vector<std::unique_ptr<RawSocket>> connections;
     for (int i = 0; i < 3; ++i) {
-      connections.push_back(std::make_unique<RawSocket>(sandbox.socket()));
+      connections.push_back(std::make_unique<RawSocket>(sandbox_.socket()));
       connections.back()->Write(SubscribeFrame("", "S-1-5-18"));
       if (ReadResult(*connections.back()) != 0) report += "subscribe failed\n";
     }
@@ -58,24 +58,21 @@ TEST(HostileClients, SubscribersThatStopReadingDelayNobodyAndLoseTheirConnection
       << "the watcher was not notified within 1 s";
   const std::string closed = fmt::format("pid {}, uid {}", stuck.pid(), kNobody);
   EXPECT_TRUE(WaitFor([&] {
-    const std::string log = sandbox.PluginLogText();
+    const std::string log = sandbox_.PluginLogText();
     return log.find(closed) != std::string::npos && log.find("notifications not read") != std::string::npos;
   })) << closed;
 }
 
-TEST(HostileClients, ConnectionsArePerUidCappedTimedOutAndRootKeepsRoom) {
-  Sandbox sandbox;
-  HostProcess host(HostProcess::DefaultArguments(sandbox),
-                   {"HV_QOR_IPC_FRAME_TIMEOUT_MS=1000", "HV_QOR_IPC_IDLE_TIMEOUT_MS=2000"});
-  ASSERT_TRUE(host.WaitRunning()) << host.err();
+TEST_F(HostileClients, ConnectionsArePerUidCappedTimedOutAndRootKeepsRoom) {
+  StartHost({}, {"HV_QOR_IPC_FRAME_TIMEOUT_MS=1000", "HV_QOR_IPC_IDLE_TIMEOUT_MS=2000"});
   UserProcess user([&](UserProcess& self) {
     std::string report;
     std::vector<std::unique_ptr<RawSocket>> held;
     for (size_t i = 0; i < resource_limits::kMaxConnectionsPerUid; ++i) {
-      held.push_back(std::make_unique<RawSocket>(sandbox.socket()));
+      held.push_back(std::make_unique<RawSocket>(sandbox_.socket()));
       if (held.back()->ReadHello().empty()) report += fmt::format("connection {} got no greeting\n", i);
     }
-    RawSocket refused(sandbox.socket());
+    RawSocket refused(sandbox_.socket());
     if (!refused.ReadHello().empty() || !refused.WaitClosed(2000)) report += "one connection too many served\n";
     self.Checkpoint(report);
 
@@ -84,7 +81,7 @@ TEST(HostileClients, ConnectionsArePerUidCappedTimedOutAndRootKeepsRoom) {
     for (auto& connection : held) {
       if (!connection->WaitClosed(6000)) report += "an idle connection stayed\n";
     }
-    RawSocket listener(sandbox.socket()), slow(sandbox.socket());
+    RawSocket listener(sandbox_.socket()), slow(sandbox_.socket());
     listener.Write(SubscribeFrame("app", ""));
     if (ReadResult(listener) != 0) report += "subscribe failed\n";
     slow.Write(RequestFrame(1, HV_IPC_KIND_ENVELOPE, std::string(100, 'x')).substr(0, 50));
@@ -99,10 +96,8 @@ TEST(HostileClients, ConnectionsArePerUidCappedTimedOutAndRootKeepsRoom) {
   EXPECT_EQ(user.NextReport(), "");
 }
 
-TEST(HostileClients, ValuesHivesAndSubscriptionsHaveSizeLimitsThatSurviveARestart) {
-  Sandbox sandbox;
-  auto host = std::make_unique<HostProcess>(HostProcess::DefaultArguments(sandbox));
-  ASSERT_TRUE(host->WaitRunning()) << host->err();
+TEST_F(HostileClients, ValuesHivesAndSubscriptionsHaveSizeLimitsThatSurviveARestart) {
+  StartHost();
   const std::string largest(resource_limits::kMaxValueBytes, 'v');
   EXPECT_EQ(RunAsNobody([&] {
               auto client = EnvelopeClient::Connect("velder", false);
@@ -126,10 +121,9 @@ TEST(HostileClients, ValuesHivesAndSubscriptionsHaveSizeLimitsThatSurviveARestar
             }),
             "");
   // Everything accepted was saved in a file the service loads again.
-  ASSERT_EQ(host->Stop(), 0);
-  EXPECT_LT(fs::file_size(sandbox.HiveFile(kNobodySid)), resource_limits::kMaxHiveFileBytes);
-  host = std::make_unique<HostProcess>(HostProcess::DefaultArguments(sandbox));
-  ASSERT_TRUE(host->WaitRunning()) << host->err();
+  StopHost();
+  EXPECT_LT(fs::file_size(sandbox_.HiveFile(kNobodySid)), resource_limits::kMaxHiveFileBytes);
+  StartHost();
   auto root = EnvelopeClient::Connect();
   ASSERT_NE(root, nullptr);
   EXPECT_EQ(root->Get("ok", kNobodySid).value(), json(largest));

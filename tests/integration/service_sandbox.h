@@ -159,8 +159,8 @@ class ServiceTest : public testing::Test {
       EXPECT_EQ(host_->Stop(), 0) << host_->err();
     }
   }
-  void StartHost(const std::vector<std::string>& arguments = {}) {
-    host_.emplace(HostProcess::DefaultArguments(sandbox_, arguments));
+  void StartHost(const std::vector<std::string>& arguments = {}, const std::vector<std::string>& environment = {}) {
+    host_.emplace(HostProcess::DefaultArguments(sandbox_, arguments), environment);
     ASSERT_TRUE(host_->WaitRunning(std::chrono::seconds(40))) << host_->err();
   }
   void StopHost() {
@@ -174,6 +174,12 @@ class ServiceTest : public testing::Test {
 
   Sandbox sandbox_;
   std::optional<HostProcess> host_;
+};
+
+// The same for tests that start the host themselves, with what they need.
+class HostStartedByTest : public ServiceTest {
+ protected:
+  void SetUp() override {}
 };
 
 // A process running as nobody that reports at checkpoints and waits there
