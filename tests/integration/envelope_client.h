@@ -47,12 +47,12 @@ inline std::string RequestFrame(uint32_t id, uint32_t message_kind, const std::s
   return ipc_test::RawFrame(HV_IPC_FRAME_REQUEST, U32(id) + U32(message_kind) + payload);
 }
 
-// The result of the next response that `socket` reads within `timeout_ms`
+// The result of the next response that `socket` reads within a second
 // (greeting and notifications skipped), or -1 when none comes.
-inline int64_t ReadResult(RawSocket& socket, int timeout_ms = 1000) {
+inline int64_t ReadResult(RawSocket& socket) {
   uint8_t kind = 0;
   std::string body;
-  while (socket.ReadFrame(&kind, &body, timeout_ms)) {
+  while (socket.ReadFrame(&kind, &body, 1000)) {
     IpcMessage message;
     if (kind != HV_IPC_FRAME_RESPONSE || body.size() <= 8) continue;
     const auto* envelope = reinterpret_cast<const uint8_t*>(body.data()) + 8;
@@ -80,12 +80,12 @@ class EnvelopeClient {
   EnvelopeClient& operator=(const EnvelopeClient&) = delete;
 
   // Sends raw payload bytes of message kind `kind`.
-  Reply Raw(uint32_t kind, const std::string& bytes, uint32_t timeout_ms = 10000) {
+  Reply Raw(uint32_t kind, const std::string& bytes) {
     Reply reply;
     uint8_t* response = nullptr;
     uint32_t count = 0;
     reply.status = HvIPC_ClientRequest(client_, kind, reinterpret_cast<const uint8_t*>(bytes.data()),
-                                       static_cast<uint32_t>(bytes.size()), timeout_ms, &response, &count);
+                                       static_cast<uint32_t>(bytes.size()), 10000, &response, &count);
     if (reply.status == HV_IPC_OK && response != nullptr) reply.parsed = reply.message.Deserialize(response, count);
     HvIPC_ClientFreeBuffer(response);
     return reply;
