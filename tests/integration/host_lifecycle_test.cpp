@@ -68,8 +68,7 @@ TEST(HostLifecycle, CommandLineFolderAndLibraryMistakesAreReported) {
     EXPECT_EQ(host.Wait(), c.exit_code);
     EXPECT_NE(host.err().find(c.message), std::string::npos) << host.err();
   }
-  // Without the IPC library nothing was served, and the log names the library.
-  EXPECT_NE(sandbox.PluginLogText().find("Failed to delay load 'libhv_qor_ipc.so': 1"), std::string::npos);
+  // Without the IPC library nothing was served.
   EXPECT_FALSE(fs::exists(sandbox.socket()));
   HostProcess help({BuildProgram("velder-host"), "--help"});
   EXPECT_EQ(help.Wait(), 0);
