@@ -118,12 +118,13 @@ class EnvelopeClient {
 
   // The next notification of `path` (any path when empty), oldest first,
   // skipping those of other paths (a subscriber of the whole hive also hears
-  // of the hive's connection status); nullopt when none came within `timeout`.
-  std::optional<IpcMessage> NextNotification(const std::string& path = "",
-                                             std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  // of the hive's connection status); nullopt when none came within 5 s.
+  std::optional<IpcMessage> NextNotification(const std::string& path = "") {
     std::unique_lock lock(mutex_);
     for (;;) {
-      if (!arrived_.wait_for(lock, timeout, [this] { return !notifications_.empty(); })) return std::nullopt;
+      if (!arrived_.wait_for(lock, std::chrono::seconds(5), [this] { return !notifications_.empty(); })) {
+        return std::nullopt;
+      }
       IpcMessage next = std::move(notifications_.front());
       notifications_.pop_front();
       if (path.empty() || next.path() == path) return next;
