@@ -129,43 +129,26 @@ TEST_F(HostileClients, ValuesHivesAndSubscriptionsHaveSizeLimitsThatSurviveARest
   EXPECT_EQ(root->Get("fill.k0", kNobodySid).value(), json(largest));
 }
 
-class MalformedInput : public ServiceTest {
- protected:
-  void SetUp() override {
-    ServiceTest::SetUp();
-    // A well-behaved client keeps working throughout every test.
-    good_ = std::thread([this] {
-      auto client = EnvelopeClient::Connect();
-      for (int64_t i = 0; client && !stop_good_; ++i) {
-        const Reply set = client->Set("good.counter", i);
-        if (set.status != HV_IPC_OK || set.result() != 0 || client->Get("good.counter").value() != json(i)) {
-          ++good_failures_;
-        }
-        ++good_rounds_;
-      }
-    });
-  }
-  void TearDown() override {
-    const int rounds = good_rounds_;
-    EXPECT_TRUE(WaitFor([&] { return good_rounds_ > rounds + 10; })) << "the good client is stuck";
-    stop_good_ = true;
-    good_.join();
-    EXPECT_EQ(good_failures_, 0);
-    ServiceTest::TearDown();
-  }
-
-  std::thread good_;
-  std::atomic<bool> stop_good_{false};
-  std::atomic<int> good_rounds_{0}, good_failures_{0};
-};
+using MalformedInput = ServiceTest;
 
 // Which envelopes are refused is the envelope's and the manager's unit test;
-// here that a refusal reaches the client as one, whatever the bytes.
+// here that a refusal reaches the client as one, whatever the bytes, while a
+// well-behaved client keeps working.
 TEST_F(MalformedInput, EnvelopesThatAreNoRequestsAreRefused) {
+  std::atomic<int> good_rounds{0}, good_failures{0};
+  std::jthread good([&](std::stop_token stop) {
+    auto client = EnvelopeClient::Connect();
+    for (int64_t i = 0; client && !stop.stop_requested(); ++i, ++good_rounds) {
+      const Reply set = client->Set("good.counter", i);
+      if (set.status != HV_IPC_OK || set.result() != 0 || client->Get("good.counter").value() != json(i)) {
+        ++good_failures;
+      }
+    }
+  });
   auto client = EnvelopeClient::Connect();
   ASSERT_NE(client, nullptr);
-  const std::string good = EnvelopeBytes(EnvelopeClient::Request(MessageType::GetValue, "good"));
-  for (const std::string& bytes : {std::string(), good + "x"}) {
+  const std::string good_get = EnvelopeBytes(EnvelopeClient::Request(MessageType::GetValue, "good"));
+  for (const std::string& bytes : {std::string(), good_get + "x"}) {
     EXPECT_EQ(client->Raw(HV_IPC_KIND_ENVELOPE, bytes).status, HV_IPC_NOT_HANDLED) << bytes.size();
   }
   IpcMessage request = EnvelopeClient::Request(MessageType::GetValue, "good");
@@ -182,6 +165,11 @@ TEST_F(MalformedInput, EnvelopesThatAreNoRequestsAreRefused) {
     const Reply reply = client->Raw(HV_IPC_KIND_ENVELOPE, bytes);
     EXPECT_TRUE(reply.status == HV_IPC_OK || reply.status == HV_IPC_NOT_HANDLED) << reply.status;
   }
+  const int rounds = good_rounds;
+  EXPECT_TRUE(WaitFor([&] { return good_rounds > rounds + 10; })) << "the good client is stuck";
+  good.request_stop();
+  good.join();
+  EXPECT_EQ(good_failures, 0);
 }
 
 }  // namespace
