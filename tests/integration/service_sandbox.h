@@ -10,7 +10,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -30,6 +29,7 @@
 #include "client/program.h"
 #include "platform/sqlite_registry.h"
 #include "support/child_process.h"
+#include "support/forked_child.h"
 #include "support/temp_dir.h"
 
 namespace integration {
@@ -41,7 +41,7 @@ using testing_support::BuildDir;
 using testing_support::BuildProgram;
 
 inline constexpr char kIdentity[] = "velder";
-inline constexpr uid_t kNobody = 65534;
+using testing_support::kNobody;
 inline const std::string kNobodySid = "S-1-22-1-65534";
 
 class Sandbox {
@@ -191,20 +191,17 @@ class UserProcess {
   explicit UserProcess(Body body) {
     int up[2], down[2];
     if (::pipe2(up, O_CLOEXEC) != 0 || ::pipe2(down, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(up[0]);
-      ::close(down[1]);
-      report_fd_ = up[1];
-      continue_fd_ = down[0];
-      if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
-        Checkpoint("cannot become nobody");
-      } else {
-        body(*this);
-        Checkpoint("");
-      }
-      ::_exit(0);
-    }
+    report_fd_ = up[1];
+    continue_fd_ = down[0];
+    pid_ = testing_support::SpawnChild(
+        [&] {
+          ::close(up[0]);
+          ::close(down[1]);
+          body(*this);
+          Checkpoint("");
+          return 0;
+        },
+        kNobody);
     ::close(up[1]);
     ::close(down[0]);
     report_fd_ = up[0];
