@@ -149,9 +149,6 @@ class TestClient {
     return notes_;
   }
 
-  // Runs inside the notification callback, after the notification is recorded.
-  std::function<void(uint32_t kind)> on_notification;
-
  private:
   static void OnNotification(uint32_t kind, const uint8_t* bytes, uint32_t count, void* context) {
     auto* self = static_cast<TestClient*>(context);
@@ -160,7 +157,6 @@ class TestClient {
       self->notes_.emplace_back(kind, std::string(reinterpret_cast<const char*>(bytes), count));
     }
     self->cv_.notify_all();
-    if (self->on_notification) self->on_notification(kind);
   }
 
   std::atomic<HvIpcClient*> client_{nullptr};
