@@ -128,16 +128,6 @@ TEST_F(IpcServer, StartsOverAStaleSocketButOnlyInAnIdentityFolderOfItsOwn) {
   }
 }
 
-TEST_F(IpcServer, ChannelBelongsToItsOwnIdentityOnly) {
-  TestServer one(TestServer::Echo, 0xC1, 0, "identity_one"), two(TestServer::Echo, 0xC1, 0, "identity_two");
-  TestClient a("identity_one"), b("identity_two");
-  ASSERT_TRUE(Up(one, two, a, b));
-  EXPECT_NE(a.channel(), b.channel());
-  const HvIpcSendOptions options = Options(1000);
-  EXPECT_EQ(Send(a.channel(), "x", &options, "identity_two"), uint32_t{HV_IPC_NOT_FOUND});
-  EXPECT_EQ(Send(a.channel(), "x", &options, "identity_one"), HV_IPC_OK);
-}
-
 // The frame format on the wire, spoken by hand over a raw socket.
 
 // Upper-cases the payload so that an answer is told apart from an echo;
