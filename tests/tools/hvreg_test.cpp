@@ -108,12 +108,6 @@ TEST_F(HvregTest, ExportThenImportRoundTripsEverything) {
     SqliteRegistry reg(registry_dir_);
     ASSERT_TRUE(reg.CreateKeyPath(grandchild));
     ASSERT_TRUE(reg.SetString(k, "sz", "text \"with\" \\ and \xC3\xA9"));
-    ASSERT_TRUE(reg.SetExpandString(k, "exp", "%TEMP%"));
-    ASSERT_TRUE(reg.SetBinary(k, "bin", Bytes(500, 0x5A)));
-    ASSERT_TRUE(reg.SetBinary(k, "empty", {}));
-    ASSERT_TRUE(reg.SetDword(k, "dw", 0xFFFFFFFF));
-    ASSERT_TRUE(reg.SetQword(k, "qw", 1));
-    ASSERT_TRUE(reg.SetMultiString(child, "multi", {"a", "b"}));
     ASSERT_TRUE(reg.SetRawValue(child, "", Bytes{'n', 0, 'o'}, REG_SZ));
     ASSERT_TRUE(reg.SetRawValue(grandchild, "two nuls", Bytes{'x', 0, 0, 0, 0, 0}, REG_SZ));
     ASSERT_TRUE(reg.SetRawValue(grandchild, "none", Bytes{}, REG_NONE));
