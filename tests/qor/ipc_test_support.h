@@ -189,15 +189,11 @@ inline sockaddr_un UnixAddress(const std::string& path) {
   return addr;
 }
 
-// A stream socket bound to `path`, listening unless `backlog` is 0 (then it is
-// left as a killed server leaves its socket); -1 when that fails.
+// A stream socket listening on `path`; -1 when that fails.
 inline int BoundSocket(const std::string& path, int backlog) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const sockaddr_un addr = UnixAddress(path);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      (backlog == 0 || ::listen(fd, backlog) == 0)) {
-    return fd;
-  }
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0 && ::listen(fd, backlog) == 0) return fd;
   ::close(fd);
   return -1;
 }
