@@ -350,10 +350,9 @@ TEST_F(IpcExchange, ArgumentsOfClientsAndMessagesAreChecked) {
   HvIpcClient* client = reinterpret_cast<HvIpcClient*>(0x1);
   EXPECT_EQ(HvIPC_ClientConnect(&client, kIdentity, kService, 100, nullptr, nullptr), uint32_t{HV_IPC_NOT_FOUND});
   EXPECT_EQ(client, nullptr);
-  for (const char* bad : {"", ".x", "a/b", "..", "with space", "x\xc3\xa9"}) {
-    EXPECT_EQ(HvIPC_ClientConnect(&client, bad, kService, 100, nullptr, nullptr), uint32_t{HV_IPC_INVALID_PARAMETER});
-    EXPECT_EQ(HvIPC_ClientConnect(&client, kIdentity, bad, 100, nullptr, nullptr), uint32_t{HV_IPC_INVALID_PARAMETER});
-  }
+  // Names are checked as a server's are (IpcServer.BadArgumentsAreRefusedAndLeaveNoHandle).
+  EXPECT_EQ(HvIPC_ClientConnect(&client, "..", kService, 100, nullptr, nullptr), uint32_t{HV_IPC_INVALID_PARAMETER});
+  EXPECT_EQ(HvIPC_ClientConnect(&client, kIdentity, "a/b", 100, nullptr, nullptr), uint32_t{HV_IPC_INVALID_PARAMETER});
   EXPECT_EQ(HvIPC_ClientConnect(nullptr, kIdentity, kService, 100, nullptr, nullptr), uint32_t{HV_IPC_INVALID_PARAMETER});
   TestServer server;
   TestClient ok;
