@@ -105,7 +105,7 @@ TEST_F(IpcExchange, PipelinedRequestsRunTheirCallbacksAtOnce) {
         lock.unlock();
         return TestServer::Echo(1, bytes, m);
       },
-      HV_IPC_SERVER_DEFAULT_FLAGS, kRequests);
+      kRequests);
   TestClient client;  // one connection, requests pipelined on it
   ASSERT_TRUE(Up(server, client));
   std::vector<std::future<std::string>> answers;
@@ -234,7 +234,7 @@ TEST_F(IpcExchange, StopWaitsForRunningCallbacksAndStartsNoMore) {
         ++finished;
         return TestServer::Echo(kind, bytes, m);
       },
-      HV_IPC_SERVER_DEFAULT_FLAGS, 1);  // one thread: the rest waits in the queue
+      1);  // one thread: the rest waits in the queue
   TestClient client;
   ASSERT_TRUE(Up(server, client));
   std::vector<std::future<std::string>> requests;

@@ -42,7 +42,7 @@ TEST_F(IpcServer, BadArgumentsAreRefusedAndLeaveNoHandle) {
   EXPECT_FALSE(fs::exists(dir_.path() / kIdentity / kService));
   // A name of exactly 64 bytes is fine.
   const std::string longest(64, 'b');
-  TestServer ok(TestServer::Echo, 0xC1, 0, longest.c_str());
+  TestServer ok(TestServer::Echo, 0, longest.c_str());
   EXPECT_EQ(ok.result(), HV_IPC_OK);
 }
 

@@ -37,9 +37,7 @@ inline constexpr char kService[] = "TEST_SERVICE";
 class ScopedIpcDir {
  public:
   const std::filesystem::path& path() const { return dir_.path(); }
-  std::string SocketPath(const std::string& identity = kIdentity, const std::string& service = kService) const {
-    return (dir_.path() / identity / service).string();
-  }
+  std::string SocketPath() const { return (dir_.path() / kIdentity / kService).string(); }
 
  private:
   testing_support::TempDir dir_;
@@ -81,10 +79,10 @@ class TestServer {
   // Answers every request with its own bytes.
   static uint32_t Echo(uint32_t, std::string_view bytes, HvIpcMessage* message) { return Respond(message, bytes); }
 
-  explicit TestServer(Handler handler = Echo, uint32_t flags = HV_IPC_SERVER_DEFAULT_FLAGS, uint32_t threads = 0,
-                      const char* identity = kIdentity, const char* service = kService)
+  explicit TestServer(Handler handler = Echo, uint32_t threads = 0, const char* identity = kIdentity)
       : handler_(std::move(handler)) {
-    result_ = HvIPC_RunServer(&server_, identity, service, flags, &TestServer::Callback, this, threads);
+    result_ = HvIPC_RunServer(&server_, identity, kService, HV_IPC_SERVER_DEFAULT_FLAGS, &TestServer::Callback, this,
+                              threads);
   }
   ~TestServer() { Stop(); }
 
@@ -109,9 +107,9 @@ class TestServer {
 // A client that keeps every notification it receives.
 class TestClient {
  public:
-  explicit TestClient(const char* identity = kIdentity, const char* service = kService) {
+  TestClient() {
     HvIpcClient* c = nullptr;
-    result_ = HvIPC_ClientConnect(&c, identity, service, 5000, &TestClient::OnNotification, this);
+    result_ = HvIPC_ClientConnect(&c, kIdentity, kService, 5000, &TestClient::OnNotification, this);
     client_ = c;
   }
   ~TestClient() { Close(); }
