@@ -86,7 +86,6 @@ TEST(ClientRequestTest, EachCallSendsItsEnvelopeOrRefusesWhatNoHiveCanStore) {
   // Calls velderctl makes are checked by its own tests and end to end.
   const Case cases[] = {
       {"AccessCheck", [](Client& c) { return c.AccessCheck(); }, M::AccessCheck, ""},
-      {"GetValue", [](Client& c) { return c.GetValue("a.b").status; }, M::GetValue, "a.b"},
       {"SetBool", [](Client& c) { return c.SetBool("a", true); }, M::SetValue, "a", K::Boolean, "\1"},
       {"SetInt", [](Client& c) { return c.SetInt("a", -2); }, M::SetValue, "a", K::Integer, Int64Bytes(-2)},
       {"SetString", [](Client& c) { return c.SetString("a", "x y"); }, M::SetValue, "a", K::String, "x y"},
