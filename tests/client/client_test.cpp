@@ -289,7 +289,8 @@ TEST(ClientNotificationTest, HandlerCannotRequestButMayDestroyTheClient) {
   for (int i = 0; i < 200 && service.Notify(channel, note) == HV_IPC_OK; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  EXPECT_NE(service.Notify(channel, note), static_cast<uint32_t>(HV_IPC_OK));
+  const uint32_t gone = service.Notify(channel, note);
+  EXPECT_TRUE(gone == HV_IPC_NOT_FOUND || gone == HV_IPC_DISCONNECTED) << gone;  // not a channel kept (time-out)
   EXPECT_EQ(calls.load(), 2);
 }
 
