@@ -21,18 +21,6 @@ static_assert(sizeof(HvIpcSendOptions) == 24);
 static_assert(offsetof(HvIpcSendOptions, timeout_ms) == 4);
 static_assert(offsetof(HvIpcSendOptions, delivery) == 20);
 
-// True once sends to `channel` stop succeeding and say why: the channel is
-// gone (never 0, never another error).
-bool ChannelGone(const std::string& channel) {
-  const HvIpcSendOptions wait = Options(2000);
-  uint32_t rc = HV_IPC_OK;
-  for (int i = 0; i < 400 && (rc == HV_IPC_OK || rc == HV_IPC_TIMEOUT); ++i) {
-    rc = Send(channel, "late", &wait);
-    if (rc == HV_IPC_OK) std::this_thread::sleep_for(5ms);  // the server has not seen the close yet
-  }
-  return rc == HV_IPC_NOT_FOUND || rc == HV_IPC_DISCONNECTED;
-}
-
 using IpcExchange = IpcTest;
 
 TEST_F(IpcExchange, ResponsesCarryWhatTheCallbackSetForEveryKindAndSize) {
@@ -179,8 +167,6 @@ TEST_F(IpcExchange, NotificationsReachTheChannelInOrderAndBadSendsAreRefused) {
   };
   for (const auto& r : refused) EXPECT_EQ(r.result, r.expected) << r.name;
   EXPECT_EQ(a.WaitForNotifications(3).size(), 3u) << "a refused send arrived";
-  a.Close();
-  EXPECT_TRUE(ChannelGone(ch));
 }
 
 TEST_F(IpcExchange, ClientThatDoesNotReadOnlyDelaysSendsToItself) {
