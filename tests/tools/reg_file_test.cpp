@@ -57,9 +57,8 @@ TEST(RegFile, ReadsEveryFormInEveryEncoding) {
                            "\r\n"
                            "[-HKCU\\Old\\Tree]\r\n"
                            "[hku\\S-1-5-18\\Software]\r\n";
-  std::string lf = text;
-  for (size_t at; (at = lf.find("\r\n")) != std::string::npos;) lf.erase(at, 1);
-  for (const std::string& bytes : {text, lf, "\xEF\xBB\xBF" + text, RegFile::Encode(text)}) {
+  // Lines ending in LF alone: HvregTest.ExportThenImportRoundTripsEverything.
+  for (const std::string& bytes : {text, "\xEF\xBB\xBF" + text, RegFile::Encode(text)}) {
     SCOPED_TRACE(bytes.size());
     const auto keys = ParseOk(bytes);
     EXPECT_EQ(Describe(keys, true),
