@@ -23,27 +23,17 @@ static_assert(offsetof(HvIpcSendOptions, delivery) == 20);
 
 using IpcExchange = IpcTest;
 
-TEST_F(IpcExchange, ResponsesCarryWhatTheCallbackSetForEveryKindAndSize) {
-  std::atomic<uint32_t> last_kind{0};
-  TestServer server([&](uint32_t kind, std::string_view bytes, HvIpcMessage* m) {
-    last_kind = kind;
-    return TestServer::Echo(kind, bytes, m);
-  });
+// Kinds, binary and empty payloads pass through in every other test (a request's
+// kind: Import.LateboundBaseIsCopiedAtTheStartReloadedByAnAdministrator...).
+TEST_F(IpcExchange, TheLargestRequestAndItsAnswerArriveWhole) {
+  TestServer server;
   TestClient client;
   ASSERT_TRUE(Up(server, client));
-  std::string big(HV_IPC_MAX_REQUEST_PAYLOAD, 'x');  // the largest request
+  std::string big(HV_IPC_MAX_REQUEST_PAYLOAD, 'x');
   for (size_t i = 0; i < big.size(); i += 4096) big[i] = static_cast<char>(i / 4096);
-  const struct {
-    uint32_t kind;
-    std::string payload;
-  } cases[] = {{1, ""}, {1, "a"}, {2, std::string("\0\1\2\xff\0", 5)}, {77, "kind passes through"}, {1, big}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "kind " << c.kind << ", " << c.payload.size() << " bytes");
-    std::string response = "stale";
-    ASSERT_EQ(client.Request(c.kind, c.payload, &response), HV_IPC_OK);
-    EXPECT_EQ(response, c.payload);
-    EXPECT_EQ(last_kind.load(), c.kind);
-  }
+  std::string response;
+  ASSERT_EQ(client.Request(1, big, &response), HV_IPC_OK);
+  EXPECT_EQ(response, big);
 }
 
 TEST_F(IpcExchange, RefusedThrowingOrOversizedAnswersBecomeStatusesNotHangs) {
