@@ -83,12 +83,10 @@ TEST(ClientRequestTest, EachCallSendsItsEnvelopeOrRefusesWhatNoHiveCanStore) {
     ValueKind kind = ValueKind::None;
     std::string value = "";
   };
-  // Calls velderctl makes are checked by its own tests and end to end.
+  // Calls velderctl makes (integers and texts through SetValue among them) are checked by its own tests and end to
+  // end; calls that only name a message type are one branch (Unsubscribe here).
   const Case cases[] = {
-      {"AccessCheck", [](Client& c) { return c.AccessCheck(); }, M::AccessCheck, ""},
       {"SetBool", [](Client& c) { return c.SetBool("a", true); }, M::SetValue, "a", K::Boolean, "\1"},
-      {"SetInt", [](Client& c) { return c.SetInt("a", -2); }, M::SetValue, "a", K::Integer, Int64Bytes(-2)},
-      {"SetString", [](Client& c) { return c.SetString("a", "x y"); }, M::SetValue, "a", K::String, "x y"},
       // The Integer kind would drop the fraction, or turn a large unsigned negative.
       {"SetValue fraction", [](Client& c) { return c.SetValue("a", 2.5); }, M::SetValue, "a", K::Json, "2.5"},
       {"SetValue large unsigned", [](Client& c) { return c.SetValue("a", UINT64_MAX); }, M::SetValue, "a", K::Json,
@@ -98,7 +96,6 @@ TEST(ClientRequestTest, EachCallSendsItsEnvelopeOrRefusesWhatNoHiveCanStore) {
       {"SetJsonText", [](Client& c) { return c.SetJsonText("a.0", " [1, 2] "); }, M::SetValue, "a.0", K::Json,
        "[1,2]"},
       {"Unsubscribe", [](Client& c) { return c.Unsubscribe("s"); }, M::Unsubscribe, "s"},
-      {"Logout", [](Client& c) { return c.Logout(); }, M::Logout, ""},
       {"null", [](Client& c) { return c.SetValue("a", nullptr); }, std::nullopt},
       {"null inside", [](Client& c) { return c.SetValue("a", json{{"b", nullptr}}); }, std::nullopt},
       {"text not UTF-8", [](Client& c) { return c.SetString("a", "caf\xe9"); }, std::nullopt},
@@ -169,7 +166,6 @@ TEST(ClientAnswerTest, AnswersAreReadStrictlyAndTheClientSurvivesWhatItCannotRea
       {"smallest integer", Answer(0, 2, Int64Bytes(INT64_MIN)), {}, INT64_MIN},
       {"a code this client does not know", Answer(99), Status::FromCode(99), nullptr},
       {"boolean of two bytes", Answer(0, 1, std::string("\1\0", 2)), bad, nullptr},
-      {"boolean byte 2", Answer(0, 1, "\2"), bad, nullptr},
       {"integer of four bytes", Answer(0, 2, "\1\0\0\0"), bad, nullptr},
       {"nothing with bytes", Answer(0, 0, "x"), bad, nullptr},
       {"text not UTF-8", Answer(0, 3, "caf\xe9"), bad, nullptr},
