@@ -85,15 +85,8 @@ TEST(ImportDocument, RefusesWhatIsNotAnObjectOfSettings) {
 }
 
 TEST(ImportDocument, ReadsFilesAndNamesTheOneItCannotRead) {
+  // A good file (in a folder whose name has a blank): Import.AToolStartedBeforeTheServiceWaitsForItAndWritesEveryValue.
   testing_support::TempDir dir;
-  const auto good = dir.path() / "good settings.json";
-  testing_support::WriteFile(good, R"({"a": {"b": 1}})");
-  std::vector<ImportEntry> entries;
-  std::string error;
-  ASSERT_TRUE(ReadImportFile(good.string(), &entries, &error)) << error;
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].path, "a.b");
-
   const auto bad = dir.path() / "bad.json";
   testing_support::WriteFile(bad, "[1]");
   const auto unreadable = dir.path() / "unreadable.json";
@@ -117,7 +110,8 @@ TEST(ImportDocument, ReadsFilesAndNamesTheOneItCannotRead) {
     SCOPED_TRACE(c.path);
     // Root reads any file whatever its mode.
     if (c.path == unreadable.string() && ::geteuid() == 0) continue;
-    entries = {{"left", 1}};
+    std::vector<ImportEntry> entries = {{"left", 1}};
+    std::string error;
     EXPECT_FALSE(ReadImportFile(c.path, &entries, &error));
     EXPECT_NE(error.find(c.path), std::string::npos) << error;
     EXPECT_NE(error.find(c.error_part), std::string::npos) << error;
