@@ -45,13 +45,9 @@ class SettingsServerTest : public ::testing::Test {
     server_ = std::make_unique<ChildProcess>(std::vector<std::string>{
         testing_support::BuildProgram("velder-settings-server"), "--listen", "127.0.0.1:0", "--admin-listen",
         "127.0.0.1:0", "--data", data(), "--keep-alive", "1"});
-    std::string line;
-    bool up = false;
-    while (!up && server_->ReadLine(&line)) {
-      if (line.starts_with("Listening on ")) url_ = line.substr(13);
-      up = line.starts_with("Administration on ");
-    }
-    ASSERT_TRUE(up) << "the server did not start: " << server_->err();
+    ASSERT_TRUE(server_->WaitForOutput("Administration on ", 30s)) << "the server did not start: " << server_->err();
+    url_ = server_->out().substr(server_->out().find("Listening on ") + 13);
+    url_.resize(url_.find('\n'));
     Admin({"product", "set-schema", "tarn", kSchema.dump()});
     Admin({"product", "set-values", "tarn", R"({"app":{"level":3,"name":"base"}})"});
     secret_ = Admin({"machine", "add", "lab1"})["enrolment_secret"];
