@@ -62,7 +62,6 @@ TEST(ImportDocument, RefusesWhatIsNotAnObjectOfSettings) {
       {"", "not a JSON document"},
       {R"({"a": 1} trailing)", "not a JSON document"},
       {"\"a.b\"", "JSON string, not an object"},
-      {"{\"a\": \"\xff\"}", "not a JSON document"},
       {"{\"x\": " + deep + "}", "nests deeper than"},
       {deep_object, "nests deeper than"},
   };
