@@ -188,7 +188,6 @@ TEST(ClientAnswerTest, AnswersAreReadStrictlyAndTheClientSurvivesWhatItCannotRea
     EXPECT_TRUE(client->connected());
   }
 
-  // Typed and structured answers.
   EXPECT_EQ(client->GetString("text").value, "x");
   EXPECT_EQ(client->GetInt("number").value, 12);
   EXPECT_EQ(client->GetInt("text").status.error(), ClientError::UnexpectedType);
