@@ -76,22 +76,6 @@ void ExpectEverythingWritten(const std::string& path, int writers, int count) {
   EXPECT_EQ(names, expected);
 }
 
-TEST(RegistryConcurrency, TwoProcessesWriteAtOnce) {
-  testing_support::TempDir dir;
-  const std::string path = dir.path().string();
-  StartGate gate;
-  std::vector<pid_t> children;
-  for (int writer = 0; writer < 2; ++writer) {
-    children.push_back(SpawnChild([&, writer] {
-      gate.Wait();
-      return WriteAndReadBack(path, writer, 40);
-    }));
-  }
-  gate.Open();
-  for (pid_t pid : children) EXPECT_EQ(ReapChild(pid), 0);
-  ExpectEverythingWritten(path, 2, 40);
-}
-
 TEST(RegistryConcurrency, ThreadsWithTheirOwnInstances) {
   testing_support::TempDir dir;
   const std::string path = dir.path().string();
