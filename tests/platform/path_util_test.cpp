@@ -45,18 +45,11 @@ TEST(PathUtil, IsRegularFileOnlyForRegularFiles) {
 
 TEST(PathUtil, SplitCommandLine) {
   for (const auto& [line, expected] : std::vector<std::pair<std::string, std::vector<std::string>>>{
-           {"", {}},
            {"   \t ", {}},
-           {"a", {"a"}},
            {"  a \t b  ", {"a", "b"}},
-           {"--import \"/tmp/my file.json\" --remove", {"--import", "/tmp/my file.json", "--remove"}},
-           {"\"\"", {""}},
            {"a \"\" b", {"a", "", "b"}},
-           {"\"\"\"", {"\""}},
-           {"\"a\"b\"", {"a\"b"}},  // a quote not followed by a blank does not close
            {"x\"y z\"", {"x\"y", "z\""}},  // quotes group only at the start of an argument
            {"\"a\\\" b", {"a\\", "b"}},  // no escape characters
-           {"\"tab\there\"", {"tab\there"}},
        }) {
     SCOPED_TRACE(line);
     std::vector<std::string> args{"stale"};
@@ -73,6 +66,7 @@ TEST(PathUtil, SplitCommandLine) {
 }
 
 TEST(PathUtil, QuotedTextsSplitBackIntoThemselves) {
+  // Also the quoted forms: "", """, "x"y" (a quote not followed by a blank does not close).
   for (std::string text : {"/tmp/a b", "", "\"", "x\"y", "a\"", "\"a", "100%", "tab\tin", "\\", "ünïcode path"}) {
     SCOPED_TRACE(text);
     std::vector<std::string> args;
