@@ -66,7 +66,6 @@ TEST(ReduceFunctionSignature, OtherSpellingsAndOddInput) {
   for (const auto& [signature, name] : std::vector<std::pair<std::string, std::string>>{
            // An anonymous namespace at the front leaves leading colons.
            {"void {anonymous}::Worker(int)", "::Worker"},
-           {"{anonymous}::Worker()::<lambda(int)>", "::Worker::<lambda>"},
            {"void (anonymous namespace)::Worker(int)", "::Worker"},  // another compiler's spelling
            {"void a::{anonymous}::b::{anonymous}::F()", "a::b::F"},
            // Explicit names pass through unchanged.
