@@ -5,7 +5,6 @@
 
 #include <filesystem>
 
-#include "platform/registry_value_format.h"
 #include "platform/sid.h"
 #include "platform/sqlite_registry.h"
 #include "support/scoped_env.h"
