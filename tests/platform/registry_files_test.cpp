@@ -8,7 +8,6 @@
 #include <csignal>
 #include <filesystem>
 
-#include "platform/sid.h"
 #include "platform/sqlite_registry.h"
 #include "registry_test_helpers.h"
 #include "support/forked_child.h"
