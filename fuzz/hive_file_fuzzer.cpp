@@ -1,7 +1,7 @@
 // A hive file as found on disk (UTF-8 or UTF-16LE, with or without a byte-order
-// mark), read as a base document and given to the schema application. The
-// input as JSON text also goes to both parsers: where the fast hive file
-// parser takes it, the general parser must give exactly the same document.
+// mark), read and checked as a base document. The input as JSON text also goes
+// to both parsers: where the fast hive file parser takes it, the general parser
+// must give exactly the same document.
 #include <unistd.h>
 
 #include <cstddef>
@@ -13,7 +13,6 @@
 
 #include "store/hive_file_parser.h"
 #include "store/schema_base.h"
-#include "store/schema_effective.h"
 #include "store/storage.h"
 
 using nlohmann::json;
@@ -50,10 +49,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (file == nullptr) return 0;
   std::fwrite(data, 1, size, file);
   std::fclose(file);
-  json document = storage.LoadOnce(path);
-  if (!Schema::IsValidBase(document)) return 0;
-  const json& values = document["data"].contains("values") ? document["data"]["values"] : json::object();
-  const json effective = Schema::ComputeEffective(document["data"]["eff_schema"], values, json::object(), false);
-  (void)effective.dump();
+  (void)Schema::IsValidBase(storage.LoadOnce(path));
   return 0;
 }

@@ -35,36 +35,32 @@ std::unique_ptr<Client> ConnectOrFail(ClientOptions options = {}) {
   return client;
 }
 
-TEST(ClientConnectTest, RefusedBeforeOrWhileConnectingAndWhereTheIdentityComesFrom) {
+// No service listening: Import.AToolStartedBeforeTheServiceWaitsForItAndWritesEveryValue (the tool waits only
+// while the service is unreachable).
+TEST(ClientConnectTest, RefusedBeforeConnectingAndWhereTheIdentityComesFrom) {
   ScopedService env;  // sets VELDER_IDENTITY
+  ScriptedService service;
   auto with = [](std::string ClientOptions::*field, const char* value) {
     ClientOptions options;
     options.*field = value;
     return options;
   };
-  const struct { const char* name; bool service_runs; ClientOptions options; ClientError error; } cases[] = {
-      {"no service listening", false, {}, ClientError::Unreachable},
-      {"identity that is a path", true, with(&ClientOptions::identity, "../elsewhere"), ClientError::InvalidArgument},
-      {"user that is no SID", true, with(&ClientOptions::user, "nobody"), ClientError::InvalidArgument},
-      {"empty namespace", true, with(&ClientOptions::name_space, ""), ClientError::InvalidArgument},
-      {"client name not UTF-8", true, with(&ClientOptions::client_name, "tool\xff"), ClientError::InvalidArgument},
+  const struct { const char* name; ClientOptions options; } cases[] = {
+      {"identity that is a path", with(&ClientOptions::identity, "../elsewhere")},
+      {"user that is no SID", with(&ClientOptions::user, "nobody")},
+      {"empty namespace", with(&ClientOptions::name_space, "")},
+      {"client name not UTF-8", with(&ClientOptions::client_name, "tool\xff")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::optional<ScriptedService> service;
-    if (c.service_runs) service.emplace();
     std::unique_ptr<Client> client;
     const Status s = Client::Connect(c.options, &client);
-    EXPECT_EQ(s.error(), c.error) << s.Message();
+    EXPECT_EQ(s.error(), ClientError::InvalidArgument) << s.Message();
     EXPECT_EQ(client, nullptr);
-    if (service) {
-      EXPECT_TRUE(service->seen().empty());
-    }
   }
+  EXPECT_TRUE(service.seen().empty());
+  // Every other test connects through VELDER_IDENTITY; the real programs through the default.
   EXPECT_EQ(velder::ResolveIdentity("given"), "given");
-  EXPECT_EQ(velder::ResolveIdentity(""), client_test::kIdentity);
-  ::unsetenv("VELDER_IDENTITY");
-  EXPECT_EQ(velder::ResolveIdentity(""), velder::kDefaultIdentity);
 }
 
 TEST(ClientRequestTest, EachCallSendsItsEnvelopeOrRefusesWhatNoHiveCanStore) {
@@ -85,13 +81,10 @@ TEST(ClientRequestTest, EachCallSendsItsEnvelopeOrRefusesWhatNoHiveCanStore) {
     ValueKind kind = ValueKind::None;
     std::string value = "";
   };
-  // Calls velderctl makes are checked by its own tests and end to end.
+  // Calls velderctl makes (integers and texts through SetValue among them) are checked by its own tests and end to
+  // end; calls that only name a message type are one branch (Unsubscribe here).
   const Case cases[] = {
-      {"AccessCheck", [](Client& c) { return c.AccessCheck(); }, M::AccessCheck, ""},
-      {"GetValue", [](Client& c) { return c.GetValue("a.b").status; }, M::GetValue, "a.b"},
       {"SetBool", [](Client& c) { return c.SetBool("a", true); }, M::SetValue, "a", K::Boolean, "\1"},
-      {"SetInt", [](Client& c) { return c.SetInt("a", -2); }, M::SetValue, "a", K::Integer, Int64Bytes(-2)},
-      {"SetString", [](Client& c) { return c.SetString("a", "x y"); }, M::SetValue, "a", K::String, "x y"},
       // The Integer kind would drop the fraction, or turn a large unsigned negative.
       {"SetValue fraction", [](Client& c) { return c.SetValue("a", 2.5); }, M::SetValue, "a", K::Json, "2.5"},
       {"SetValue large unsigned", [](Client& c) { return c.SetValue("a", UINT64_MAX); }, M::SetValue, "a", K::Json,
@@ -101,7 +94,6 @@ TEST(ClientRequestTest, EachCallSendsItsEnvelopeOrRefusesWhatNoHiveCanStore) {
       {"SetJsonText", [](Client& c) { return c.SetJsonText("a.0", " [1, 2] "); }, M::SetValue, "a.0", K::Json,
        "[1,2]"},
       {"Unsubscribe", [](Client& c) { return c.Unsubscribe("s"); }, M::Unsubscribe, "s"},
-      {"Logout", [](Client& c) { return c.Logout(); }, M::Logout, ""},
       {"null", [](Client& c) { return c.SetValue("a", nullptr); }, std::nullopt},
       {"null inside", [](Client& c) { return c.SetValue("a", json{{"b", nullptr}}); }, std::nullopt},
       {"text not UTF-8", [](Client& c) { return c.SetString("a", "caf\xe9"); }, std::nullopt},
@@ -170,9 +162,7 @@ TEST(ClientAnswerTest, AnswersAreReadStrictlyAndTheClientSurvivesWhatItCannotRea
   const struct { const char* name; Reply reply; Status status; json value; } cases[] = {
       {"nothing", Answer(0), {}, nullptr},
       {"smallest integer", Answer(0, 2, Int64Bytes(INT64_MIN)), {}, INT64_MIN},
-      {"a code this client does not know", Answer(99), Status::FromCode(99), nullptr},
       {"boolean of two bytes", Answer(0, 1, std::string("\1\0", 2)), bad, nullptr},
-      {"boolean byte 2", Answer(0, 1, "\2"), bad, nullptr},
       {"integer of four bytes", Answer(0, 2, "\1\0\0\0"), bad, nullptr},
       {"nothing with bytes", Answer(0, 0, "x"), bad, nullptr},
       {"text not UTF-8", Answer(0, 3, "caf\xe9"), bad, nullptr},
@@ -198,14 +188,12 @@ TEST(ClientAnswerTest, AnswersAreReadStrictlyAndTheClientSurvivesWhatItCannotRea
     EXPECT_TRUE(client->connected());
   }
 
-  // Typed and structured answers.
   EXPECT_EQ(client->GetString("text").value, "x");
   EXPECT_EQ(client->GetInt("number").value, 12);
   EXPECT_EQ(client->GetInt("text").status.error(), ClientError::UnexpectedType);
   EXPECT_EQ(client->GetBool("number").status.error(), ClientError::UnexpectedType);
   const auto meta = client->GetMetaData("meta");
   ASSERT_TRUE(meta.ok()) << meta.status.Message();
-  EXPECT_EQ(meta.value.type, velder::ValueType::Number);
   EXPECT_TRUE(meta.value.read_only() && meta.value.admin_only());
   EXPECT_EQ(client->GetMetaData("meta.odd").value.type, velder::ValueType::Other);
   EXPECT_EQ(client->GetMetaData("number").status.error(), ClientError::BadResponse);
@@ -222,7 +210,6 @@ TEST(ClientAnswerTest, AnswersAreReadStrictlyAndTheClientSurvivesWhatItCannotRea
 TEST(ClientConnectionTest, ServiceThatClosesOrBreaksTheConnection) {
   using Connection = ipc_test::RawSocket;
   const std::pair<const char*, RawService::Act> cases[] = {
-      {"closes after reading the request", [](Connection&, const std::string&) {}},
       {"sends a frame of an unknown kind", [](Connection& c, const std::string&) { c.Write(RawFrame(9, "????")); }},
       {"sends half a frame and closes",
        [](Connection& c, const std::string& id) {
@@ -293,7 +280,8 @@ TEST(ClientNotificationTest, HandlerCannotRequestButMayDestroyTheClient) {
   for (int i = 0; i < 200 && service.Notify(channel, note) == HV_IPC_OK; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  EXPECT_NE(service.Notify(channel, note), static_cast<uint32_t>(HV_IPC_OK));
+  const uint32_t gone = service.Notify(channel, note);
+  EXPECT_TRUE(gone == HV_IPC_NOT_FOUND || gone == HV_IPC_DISCONNECTED) << gone;  // not a channel kept (time-out)
   EXPECT_EQ(calls.load(), 2);
 }
 

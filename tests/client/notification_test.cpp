@@ -38,13 +38,10 @@ TEST(NotificationTest, DecodesWhatTheServiceSends) {
       {"end of the connection", HV_IPC_KIND_DISCONNECTED, "", Kind::Disconnected, "", nullptr, 0},
       {"largest bits", 1, Envelope(kBits, "a", 2, Int64Bytes(0xffffffff)), Kind::Constraints, "a", nullptr, 0xffffffff},
       {"bits past 32", 1, Envelope(kBits, "a", 2, Int64Bytes(0x100000000)), Kind::Malformed, "", nullptr, 0},
-      {"negative bits", 1, Envelope(kBits, "a", 2, Int64Bytes(-1)), Kind::Malformed, "", nullptr, 0},
       {"bits as text", 1, Envelope(kBits, "a", 3, "2"), Kind::Malformed, "", nullptr, 0},
-      {"bits missing", 1, Envelope(kBits, "a", 0, ""), Kind::Malformed, "", nullptr, 0},
       {"unreadable value", 1, Envelope(kValue, "a", 4, "{"), Kind::Malformed, "", nullptr, 0},
       {"a response", 1, Envelope(MessageType::Response, "a", 0, ""), Kind::Malformed, "", nullptr, 0},
       {"not an envelope", 1, "hello", Kind::Malformed, "", nullptr, 0},
-      {"another frame kind", 2, Envelope(kValue, "a", 3, "x"), Kind::Malformed, "", nullptr, 0},
       {"kind 0 with bytes", 0, "x", Kind::Malformed, "", nullptr, 0},
   };
   for (const auto& c : cases) {

@@ -47,12 +47,12 @@ inline std::string RequestFrame(uint32_t id, uint32_t message_kind, const std::s
   return ipc_test::RawFrame(HV_IPC_FRAME_REQUEST, U32(id) + U32(message_kind) + payload);
 }
 
-// The result of the next response that `socket` reads within `timeout_ms`
+// The result of the next response that `socket` reads within a second
 // (greeting and notifications skipped), or -1 when none comes.
-inline int64_t ReadResult(RawSocket& socket, int timeout_ms = 1000) {
+inline int64_t ReadResult(RawSocket& socket) {
   uint8_t kind = 0;
   std::string body;
-  while (socket.ReadFrame(&kind, &body, timeout_ms)) {
+  while (socket.ReadFrame(&kind, &body, 1000)) {
     IpcMessage message;
     if (kind != HV_IPC_FRAME_RESPONSE || body.size() <= 8) continue;
     const auto* envelope = reinterpret_cast<const uint8_t*>(body.data()) + 8;
@@ -80,12 +80,12 @@ class EnvelopeClient {
   EnvelopeClient& operator=(const EnvelopeClient&) = delete;
 
   // Sends raw payload bytes of message kind `kind`.
-  Reply Raw(uint32_t kind, const std::string& bytes, uint32_t timeout_ms = 10000) {
+  Reply Raw(uint32_t kind, const std::string& bytes) {
     Reply reply;
     uint8_t* response = nullptr;
     uint32_t count = 0;
     reply.status = HvIPC_ClientRequest(client_, kind, reinterpret_cast<const uint8_t*>(bytes.data()),
-                                       static_cast<uint32_t>(bytes.size()), timeout_ms, &response, &count);
+                                       static_cast<uint32_t>(bytes.size()), 10000, &response, &count);
     if (reply.status == HV_IPC_OK && response != nullptr) reply.parsed = reply.message.Deserialize(response, count);
     HvIPC_ClientFreeBuffer(response);
     return reply;
@@ -118,12 +118,13 @@ class EnvelopeClient {
 
   // The next notification of `path` (any path when empty), oldest first,
   // skipping those of other paths (a subscriber of the whole hive also hears
-  // of the hive's connection status); nullopt when none came within `timeout`.
-  std::optional<IpcMessage> NextNotification(const std::string& path = "",
-                                             std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  // of the hive's connection status); nullopt when none came within 5 s.
+  std::optional<IpcMessage> NextNotification(const std::string& path = "") {
     std::unique_lock lock(mutex_);
     for (;;) {
-      if (!arrived_.wait_for(lock, timeout, [this] { return !notifications_.empty(); })) return std::nullopt;
+      if (!arrived_.wait_for(lock, std::chrono::seconds(5), [this] { return !notifications_.empty(); })) {
+        return std::nullopt;
+      }
       IpcMessage next = std::move(notifications_.front());
       notifications_.pop_front();
       if (path.empty() || next.path() == path) return next;

@@ -1,9 +1,9 @@
 // What one local user can cost the others: clients that subscribe and stop
 // reading, hold many connections, send frames half-way or not at all, write
 // huge values or subscribe without end, send envelopes that are no envelopes
-// or hang up in the middle (frames that are no frames are the IPC library's
-// own tests). Each costs at most the bad client's own connection; everybody
-// else goes on being served.
+// (frames that are no frames, and hang-ups in the middle, are the IPC
+// library's own tests). Each costs at most the bad client's own connection;
+// everybody else goes on being served.
 #include <gtest/gtest.h>
 
 #include <fmt/format.h>
@@ -28,18 +28,18 @@ std::string SubscribeFrame(const std::string& path, const std::string& user) {
                       EnvelopeBytes(EnvelopeClient::Request(MessageType::Subscribe, path, user)));
 }
 
-TEST(HostileClients, SubscribersThatStopReadingDelayNobodyAndLoseTheirConnection) {
-  Sandbox sandbox;
+using HostileClients = HostStartedByTest;
+
+TEST_F(HostileClients, SubscribersThatStopReadingDelayNobodyAndLoseTheirConnection) {
   // The storm's request lines would rotate the notices out of the log.
-  sandbox.SetDword("SOFTWARE\\Halvern\\QOR\\Logging", "LogLevel", 4);
-  HostProcess host(HostProcess::DefaultArguments(sandbox));
-  ASSERT_TRUE(host.WaitRunning()) << host.err();
+  sandbox_.SetDword("SOFTWARE\\Halvern\\QOR\\Logging", "LogLevel", 4);
+  StartHost();
   // Three connections that listen to the whole system hive and never read.
   UserProcess stuck([&](UserProcess& self) {
     std::string report;
     std::vector<std::unique_ptr<RawSocket>> connections;
     for (int i = 0; i < 3; ++i) {
-      connections.push_back(std::make_unique<RawSocket>(sandbox.socket()));
+      connections.push_back(std::make_unique<RawSocket>(sandbox_.socket()));
       connections.back()->Write(SubscribeFrame("", "S-1-5-18"));
       if (ReadResult(*connections.back()) != 0) report += "subscribe failed\n";
     }
@@ -54,28 +54,24 @@ TEST(HostileClients, SubscribersThatStopReadingDelayNobodyAndLoseTheirConnection
   const std::string chunk(16 * 1024, 'x');
   for (int i = 0; i < 600; ++i) ASSERT_EQ(writer->Set("storm.value", chunk + std::to_string(i)).result(), 0u);
   ASSERT_EQ(writer->Set("mark", 1).result(), 0u);
-  EXPECT_TRUE(watcher->NextNotification("mark", std::chrono::seconds(1)).has_value())
-      << "the watcher was not notified within 1 s";
+  EXPECT_TRUE(watcher->NextNotification("mark").has_value()) << "the watcher was not notified";
   const std::string closed = fmt::format("pid {}, uid {}", stuck.pid(), kNobody);
   EXPECT_TRUE(WaitFor([&] {
-    const std::string log = sandbox.PluginLogText();
+    const std::string log = sandbox_.PluginLogText();
     return log.find(closed) != std::string::npos && log.find("notifications not read") != std::string::npos;
   })) << closed;
 }
 
-TEST(HostileClients, ConnectionsArePerUidCappedTimedOutAndRootKeepsRoom) {
-  Sandbox sandbox;
-  HostProcess host(HostProcess::DefaultArguments(sandbox),
-                   {"HV_QOR_IPC_FRAME_TIMEOUT_MS=1000", "HV_QOR_IPC_IDLE_TIMEOUT_MS=2000"});
-  ASSERT_TRUE(host.WaitRunning()) << host.err();
+TEST_F(HostileClients, ConnectionsArePerUidCappedTimedOutAndRootKeepsRoom) {
+  StartHost({}, {"HV_QOR_IPC_FRAME_TIMEOUT_MS=1000", "HV_QOR_IPC_IDLE_TIMEOUT_MS=2000"});
   UserProcess user([&](UserProcess& self) {
     std::string report;
     std::vector<std::unique_ptr<RawSocket>> held;
     for (size_t i = 0; i < resource_limits::kMaxConnectionsPerUid; ++i) {
-      held.push_back(std::make_unique<RawSocket>(sandbox.socket()));
+      held.push_back(std::make_unique<RawSocket>(sandbox_.socket()));
       if (held.back()->ReadHello().empty()) report += fmt::format("connection {} got no greeting\n", i);
     }
-    RawSocket refused(sandbox.socket());
+    RawSocket refused(sandbox_.socket());
     if (!refused.ReadHello().empty() || !refused.WaitClosed(2000)) report += "one connection too many served\n";
     self.Checkpoint(report);
 
@@ -84,7 +80,7 @@ TEST(HostileClients, ConnectionsArePerUidCappedTimedOutAndRootKeepsRoom) {
     for (auto& connection : held) {
       if (!connection->WaitClosed(6000)) report += "an idle connection stayed\n";
     }
-    RawSocket listener(sandbox.socket()), slow(sandbox.socket());
+    RawSocket listener(sandbox_.socket()), slow(sandbox_.socket());
     listener.Write(SubscribeFrame("app", ""));
     if (ReadResult(listener) != 0) report += "subscribe failed\n";
     slow.Write(RequestFrame(1, HV_IPC_KIND_ENVELOPE, std::string(100, 'x')).substr(0, 50));
@@ -97,16 +93,10 @@ TEST(HostileClients, ConnectionsArePerUidCappedTimedOutAndRootKeepsRoom) {
   EXPECT_EQ(EnvelopeClient::Connect()->Set("app.ok", true).result(), 0u);
   user.Continue();
   EXPECT_EQ(user.NextReport(), "");
-  const std::string log = sandbox.PluginLogText();
-  for (const char* line : {"Refused a connection of pid", "idle for 2000 ms", "not completed within 1000 ms"}) {
-    EXPECT_NE(log.find(line), std::string::npos) << line;
-  }
 }
 
-TEST(HostileClients, ValuesHivesAndSubscriptionsHaveSizeLimitsThatSurviveARestart) {
-  Sandbox sandbox;
-  auto host = std::make_unique<HostProcess>(HostProcess::DefaultArguments(sandbox));
-  ASSERT_TRUE(host->WaitRunning()) << host->err();
+TEST_F(HostileClients, ValuesHivesAndSubscriptionsHaveSizeLimitsThatSurviveARestart) {
+  StartHost();
   const std::string largest(resource_limits::kMaxValueBytes, 'v');
   EXPECT_EQ(RunAsNobody([&] {
               auto client = EnvelopeClient::Connect("velder", false);
@@ -129,57 +119,36 @@ TEST(HostileClients, ValuesHivesAndSubscriptionsHaveSizeLimitsThatSurviveARestar
               return report;
             }),
             "");
-  EXPECT_NE(sandbox.PluginLogText().find("uid 65534 refused: over a size limit"), std::string::npos);
   // Everything accepted was saved in a file the service loads again.
-  ASSERT_EQ(host->Stop(), 0);
-  EXPECT_LT(fs::file_size(sandbox.HiveFile(kNobodySid)), resource_limits::kMaxHiveFileBytes);
-  host = std::make_unique<HostProcess>(HostProcess::DefaultArguments(sandbox));
-  ASSERT_TRUE(host->WaitRunning()) << host->err();
+  StopHost();
+  EXPECT_LT(fs::file_size(sandbox_.HiveFile(kNobodySid)), resource_limits::kMaxHiveFileBytes);
+  StartHost();
   auto root = EnvelopeClient::Connect();
   ASSERT_NE(root, nullptr);
   EXPECT_EQ(root->Get("ok", kNobodySid).value(), json(largest));
   EXPECT_EQ(root->Get("fill.k0", kNobodySid).value(), json(largest));
 }
 
-class MalformedInput : public ServiceTest {
- protected:
-  void SetUp() override {
-    ServiceTest::SetUp();
-    // A well-behaved client keeps working throughout every test.
-    good_ = std::thread([this] {
-      auto client = EnvelopeClient::Connect();
-      for (int64_t i = 0; client && !stop_good_; ++i) {
-        const Reply set = client->Set("good.counter", i);
-        if (set.status != HV_IPC_OK || set.result() != 0 || client->Get("good.counter").value() != json(i)) {
-          ++good_failures_;
-        }
-        ++good_rounds_;
-      }
-    });
-  }
-  void TearDown() override {
-    const int rounds = good_rounds_;
-    EXPECT_TRUE(WaitFor([&] { return good_rounds_ > rounds + 10; })) << "the good client is stuck";
-    stop_good_ = true;
-    good_.join();
-    EXPECT_EQ(good_failures_, 0);
-    ServiceTest::TearDown();
-  }
-
-  std::thread good_;
-  std::atomic<bool> stop_good_{false};
-  std::atomic<int> good_rounds_{0}, good_failures_{0};
-};
+using MalformedInput = ServiceTest;
 
 // Which envelopes are refused is the envelope's and the manager's unit test;
-// here that a refusal reaches the client as one, whatever the bytes.
+// here that a refusal reaches the client as one, whatever the bytes, while a
+// well-behaved client keeps working.
 TEST_F(MalformedInput, EnvelopesThatAreNoRequestsAreRefused) {
+  std::atomic<int> good_rounds{0}, good_failures{0};
+  std::jthread good([&](std::stop_token stop) {
+    auto client = EnvelopeClient::Connect();
+    for (int64_t i = 0; client && !stop.stop_requested(); ++i, ++good_rounds) {
+      const Reply set = client->Set("good.counter", i);
+      if (set.status != HV_IPC_OK || set.result() != 0 || client->Get("good.counter").value() != json(i)) {
+        ++good_failures;
+      }
+    }
+  });
   auto client = EnvelopeClient::Connect();
   ASSERT_NE(client, nullptr);
-  const std::string good = EnvelopeBytes(EnvelopeClient::Request(MessageType::GetValue, "good"));
-  IpcMessage no_namespace = EnvelopeClient::Request(MessageType::GetValue, "good");
-  no_namespace.set_name_space("");
-  for (const std::string& bytes : {std::string(), good + "x", EnvelopeBytes(no_namespace)}) {
+  const std::string good_get = EnvelopeBytes(EnvelopeClient::Request(MessageType::GetValue, "good"));
+  for (const std::string& bytes : {std::string(), good_get + "x"}) {
     EXPECT_EQ(client->Raw(HV_IPC_KIND_ENVELOPE, bytes).status, HV_IPC_NOT_HANDLED) << bytes.size();
   }
   IpcMessage request = EnvelopeClient::Request(MessageType::GetValue, "good");
@@ -196,29 +165,11 @@ TEST_F(MalformedInput, EnvelopesThatAreNoRequestsAreRefused) {
     const Reply reply = client->Raw(HV_IPC_KIND_ENVELOPE, bytes);
     EXPECT_TRUE(reply.status == HV_IPC_OK || reply.status == HV_IPC_NOT_HANDLED) << reply.status;
   }
-}
-
-TEST_F(MalformedInput, ClientsThatHangUpMidwayCostNothing) {
-  IpcMessage request = EnvelopeClient::Request(MessageType::SetValue, "hangup.value");
-  IpcValue::SetInteger(&request, 5);
-  const std::string set = EnvelopeBytes(request);
-  const std::string frame = RequestFrame(1, HV_IPC_KIND_ENVELOPE, set);
-  std::string many;  // whole requests, gone before their answers
-  for (uint32_t id = 0; id < 50; ++id) many += RequestFrame(id, HV_IPC_KIND_ENVELOPE, set);
-  for (int round = 0; round < 20; ++round) {
-    SCOPED_TRACE(round);
-    // Inside the header; inside the body (the frame promises more than ever comes).
-    for (const std::string& bytes : {frame.substr(0, 3), frame.substr(0, frame.size() - 4), many}) {
-      ASSERT_TRUE(RawSocket(sandbox_.socket()).Write(bytes));
-    }
-    // A real client that gives up waiting and closes before the answers.
-    auto client = EnvelopeClient::Connect();
-    ASSERT_NE(client, nullptr);
-    for (int i = 0; i < 8; ++i) client->Raw(HV_IPC_KIND_ENVELOPE, set, 1);
-  }
-  const Reply reply = EnvelopeClient::Connect()->Get("hangup.value");
-  EXPECT_EQ(reply.result(), 0u);
-  EXPECT_EQ(reply.value(), json(5));
+  const int rounds = good_rounds;
+  EXPECT_TRUE(WaitFor([&] { return good_rounds > rounds + 10; })) << "the good client is stuck";
+  good.request_stop();
+  good.join();
+  EXPECT_EQ(good_failures, 0);
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ inline constexpr char kNode[] = "PATCH /velder/client-api/v3/clients/me/products
 inline constexpr char kToken[] = "POST /velder/auth/v1/token ";
 inline constexpr char kSystemSid[] = "S-1-5-18";
 
-class ServerSync : public testing::Test {
+class ServerSync : public ServiceTest {
  protected:
   void SetUp() override {
     server_.emplace(std::vector<std::string>{BuildProgram("velder-settings-server"), "--listen", "127.0.0.1:0",
@@ -31,14 +31,14 @@ class ServerSync : public testing::Test {
     ASSERT_TRUE(server_->WaitForOutput("Administration on", std::chrono::seconds(30))) << server_->err();
     const std::string& out = server_->out();
     const std::string listening = "Listening on https://127.0.0.1:";
-    port_ = out.substr(out.find(listening) + listening.size());
-    port_ = port_.substr(0, port_.find('\n'));
+    std::string port = out.substr(out.find(listening) + listening.size());
+    port = port.substr(0, port.find('\n'));
 
     const Ran added = Admin({"machine", "add", "m1"});
     const std::string marker = "(shown once): ";
     ASSERT_NE(added.out.find(marker), std::string::npos) << added.out << added.err;
-    secret_ = added.out.substr(added.out.find(marker) + marker.size());
-    secret_ = secret_.substr(0, secret_.find('\n'));
+    std::string secret = added.out.substr(added.out.find(marker) + marker.size());
+    secret = secret.substr(0, secret.find('\n'));
     ASSERT_EQ(Admin({"product", "set-schema", "any", kSchema}).rc, 0);
     ASSERT_EQ(Admin({"product", "set-values", "any", R"({"greeting":"from server"})"}).rc, 0);
 
@@ -47,26 +47,17 @@ class ServerSync : public testing::Test {
                                         (ServerDir() / "server-cert.pem").string(), "/f"});
     ASSERT_EQ(ca.rc, 0) << ca.err;
     const Ran enrolment = RunProgram("hvreg", {"add", "HKLM\\SOFTWARE\\Halvern\\QOR\\ClientAuth", "/v",
-                                               "EnrolmentSecret", "/d", secret_, "/f"});
+                                               "EnrolmentSecret", "/d", secret, "/f"});
     ASSERT_EQ(enrolment.rc, 0) << enrolment.err;
     sandbox_.WriteLateboundBase("latebound");
     StartHost();
     ASSERT_EQ(Ctl({"set", "windows.velder.server", "127.0.0.1"}).rc, 0);
-    ASSERT_EQ(Ctl({"set", "windows.velder.port", port_}).rc, 0);
+    ASSERT_EQ(Ctl({"set", "windows.velder.port", port}).rc, 0);
     ASSERT_EQ(Ctl({"sync"}).rc, 0);
     ASSERT_TRUE(WaitFor([&] { return Status().value("connected", false); }, std::chrono::seconds(20)))
         << Status().dump() << sandbox_.PluginLogText();
     // The push stream is up and its id reported: no exchange of the setup is left.
     ASSERT_TRUE(WaitAccess(std::string(kNode) + "204")) << AccessLog();
-  }
-
-  void StartHost() {
-    host_.emplace(HostProcess::DefaultArguments(sandbox_));
-    ASSERT_TRUE(host_->WaitRunning()) << host_->err();
-  }
-  void RestartHost() {
-    ASSERT_EQ(host_->Stop(), 0) << host_->err();
-    StartHost();
   }
 
   fs::path ServerDir() const { return sandbox_.root() / "server"; }
@@ -77,9 +68,8 @@ class ServerSync : public testing::Test {
                   std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
     return WaitFor([&] { return CountOf(AccessLog(), needle) >= count; }, timeout);
   }
-  bool WaitPluginLog(const std::string& needle, size_t count = 1,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(20)) const {
-    return WaitFor([&] { return CountOf(sandbox_.PluginLogText(), needle) >= count; }, timeout);
+  bool WaitPluginLog(const std::string& needle, size_t count) const {
+    return WaitFor([&] { return CountOf(sandbox_.PluginLogText(), needle) >= count; }, std::chrono::seconds(20));
   }
 
   static Ran Ctl(const std::vector<std::string>& args) { return client_test::RunVelderctl(args); }
@@ -112,11 +102,7 @@ class ServerSync : public testing::Test {
   static constexpr char kSchema[] =
       R"({"greeting":{"type":"string","default":"default"},"count":{"type":"integer","default":1}})";
 
-  Sandbox sandbox_;
   std::optional<testing_support::ChildProcess> server_;
-  std::optional<HostProcess> host_;
-  std::string port_;
-  std::string secret_;
 };
 
 }  // namespace integration

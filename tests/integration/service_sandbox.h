@@ -10,7 +10,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -30,6 +29,7 @@
 #include "client/program.h"
 #include "platform/sqlite_registry.h"
 #include "support/child_process.h"
+#include "support/forked_child.h"
 #include "support/temp_dir.h"
 
 namespace integration {
@@ -41,15 +41,14 @@ using testing_support::BuildDir;
 using testing_support::BuildProgram;
 
 inline constexpr char kIdentity[] = "velder";
-inline constexpr uid_t kNobody = 65534;
+using testing_support::kNobody;
 inline const std::string kNobodySid = "S-1-22-1-65534";
 
 class Sandbox {
  public:
   Sandbox() {
-    root_ = dir_.path();
     for (const fs::path& p : {ipc(), registry(), data(), logs()}) fs::create_directories(p);
-    for (const fs::path& p : {root_, ipc(), logs()}) ::chmod(p.c_str(), 0755);
+    for (const fs::path& p : {root(), ipc(), logs()}) ::chmod(p.c_str(), 0755);
     ::setenv("HV_QOR_IPC_DIR", ipc().c_str(), 1);
     ::setenv("HALVERN_REGISTRY_DIR", registry().c_str(), 1);
     ::setenv("HALVERN_LIB_DIR", (BuildDir() / "lib").c_str(), 1);
@@ -62,12 +61,12 @@ class Sandbox {
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
 
-  const fs::path& root() const { return root_; }
-  fs::path ipc() const { return root_ / "ipc"; }
+  const fs::path& root() const { return dir_.path(); }
+  fs::path ipc() const { return root() / "ipc"; }
   fs::path socket() const { return ipc() / kIdentity / "VELDER_SERVICE"; }
-  fs::path registry() const { return root_ / "registry"; }
-  fs::path data() const { return root_ / "data"; }
-  fs::path logs() const { return root_ / "logs"; }
+  fs::path registry() const { return root() / "registry"; }
+  fs::path data() const { return root() / "data"; }
+  fs::path logs() const { return root() / "logs"; }
   fs::path PluginLog(const std::string& identity = kIdentity) const {
     return logs() / "Halvern" / "NS" / identity / "Log" / "QOR" / "VelderPlugin.log";
   }
@@ -82,11 +81,11 @@ class Sandbox {
   // A base file for SYSTEM with `schema` and `values` in a latebound folder of
   // the sandbox, and the registry value that points the service there.
   void WriteLateboundBase(const nlohmann::json& schema, const nlohmann::json& values) {
-    const fs::path folder = root_ / "latebound" / "100" / "settings";
+    const fs::path folder = root() / "latebound" / "100" / "settings";
     fs::create_directories(folder);
     testing_support::WriteFile(folder / "tarn.velder",
                                nlohmann::json({{"data", {{"eff_schema", schema}, {"values", values}}}}).dump());
-    SetString("SOFTWARE\\Halvern\\NS\\velder\\Latebound", "LateboundPath", (root_ / "latebound").string());
+    SetString("SOFTWARE\\Halvern\\NS\\velder\\Latebound", "LateboundPath", (root() / "latebound").string());
   }
   // The same with one string setting "greeting" (default "default") set to `greeting`.
   void WriteLateboundBase(const std::string& greeting) {
@@ -105,7 +104,6 @@ class Sandbox {
 
  private:
   testing_support::TempDir dir_;
-  fs::path root_;
 };
 
 // Waits until `predicate` holds, at most `timeout`.
@@ -161,8 +159,8 @@ class ServiceTest : public testing::Test {
       EXPECT_EQ(host_->Stop(), 0) << host_->err();
     }
   }
-  void StartHost(const std::vector<std::string>& arguments = {}) {
-    host_.emplace(HostProcess::DefaultArguments(sandbox_, arguments));
+  void StartHost(const std::vector<std::string>& arguments = {}, const std::vector<std::string>& environment = {}) {
+    host_.emplace(HostProcess::DefaultArguments(sandbox_, arguments), environment);
     ASSERT_TRUE(host_->WaitRunning(std::chrono::seconds(40))) << host_->err();
   }
   void StopHost() {
@@ -178,6 +176,12 @@ class ServiceTest : public testing::Test {
   std::optional<HostProcess> host_;
 };
 
+// The same for tests that start the host themselves, with what they need.
+class HostStartedByTest : public ServiceTest {
+ protected:
+  void SetUp() override {}
+};
+
 // A process running as nobody that reports at checkpoints and waits there
 // for the test to go on; killed with the object. Made while the test runs no
 // thread of its own (fork).
@@ -187,20 +191,17 @@ class UserProcess {
   explicit UserProcess(Body body) {
     int up[2], down[2];
     if (::pipe2(up, O_CLOEXEC) != 0 || ::pipe2(down, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(up[0]);
-      ::close(down[1]);
-      report_fd_ = up[1];
-      continue_fd_ = down[0];
-      if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
-        Checkpoint("cannot become nobody");
-      } else {
-        body(*this);
-        Checkpoint("");
-      }
-      ::_exit(0);
-    }
+    report_fd_ = up[1];
+    continue_fd_ = down[0];
+    pid_ = testing_support::SpawnChild(
+        [&] {
+          ::close(up[0]);
+          ::close(down[1]);
+          body(*this);
+          Checkpoint("");
+          return 0;
+        },
+        kNobody);
     ::close(up[1]);
     ::close(down[0]);
     report_fd_ = up[0];

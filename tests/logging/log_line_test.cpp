@@ -26,7 +26,6 @@ TEST(LogLine, MessagesStayOneLine) {
   const std::string prefix = "2026-01-02 03:04:05.006 [0001.0002] .W: ";
   for (const auto& [message, written] : std::vector<std::pair<std::string, std::string>>{
            {"two\r\nlines", "two\\r\\nlines"},
-           {"forged\n2026-01-02 03:04:05.006 [0001.0002] *F: x", "forged\\n2026-01-02 03:04:05.006 [0001.0002] *F: x"},
            {std::string("nul\0byte", 8), "nul\\x00byte"},
            {"\x1b[31mred\x7f", "\\x1b[31mred\\x7f"},
            {"tab\tkept, utf-8 kept: \xc3\xa9\xe2\x82\xac", "tab\tkept, utf-8 kept: \xc3\xa9\xe2\x82\xac"},
@@ -49,7 +48,6 @@ TEST(LogLine, TimeBeforeNineteenSeventy) {
 TEST(LogLine, StartBannerOffsets) {
   for (const auto& [minutes, shown] : std::vector<std::pair<long, std::string>>{
            {0, "+0:00"},
-           {-210, "-3:30"},  // hours -3 and minutes -30: the sign is written once
            {-30, "-0:30"},   // a part hour west keeps its sign
            {345, "+5:45"},
            {-720, "-12:00"},

@@ -1,6 +1,5 @@
 // Logs through the process-wide logger, for the tests with several processes:
-//   logging_log_writer --identity ID --tag T --lines N [--long-every K]
-//                      [--fork-children N]
+//   logging_log_writer --tag T --lines N [--long-every K] [--fork-children N]
 //
 // Writes N lines "T <i> <padding>"; every K-th line is longer than a pipe's
 // atomic write size. With --fork-children it forks N children while another
@@ -57,16 +56,15 @@ int ForkChildren(int children) {
 
 int main(int argc, char** argv) {
   CLI::App app("log writer");
-  std::string identity = "id", tag = "w";
+  std::string tag = "w";
   int lines = 0, long_every = 0, fork_children = 0;
-  app.add_option("--identity", identity);
   app.add_option("--tag", tag);
   app.add_option("--lines", lines);
   app.add_option("--long-every", long_every);
   app.add_option("--fork-children", fork_children);
   CLI11_PARSE(app, argc, argv);
 
-  HvQorLogging::LogInit(identity, "QOR", "VelderPlugin", 4, 0);
+  HvQorLogging::LogInit("id", "QOR", "VelderPlugin", 4, 0);
   static LogsWhenDestroyedEarly early;
   for (int i = 0; i < lines; ++i) HV_LOG_INFO("{} {} {}", tag, i, Padding(i, long_every));
   if (fork_children > 0) return ForkChildren(fork_children);

@@ -66,12 +66,10 @@ TEST(ReduceFunctionSignature, OtherSpellingsAndOddInput) {
   for (const auto& [signature, name] : std::vector<std::pair<std::string, std::string>>{
            // An anonymous namespace at the front leaves leading colons.
            {"void {anonymous}::Worker(int)", "::Worker"},
-           {"{anonymous}::Worker()::<lambda(int)>", "::Worker::<lambda>"},
            {"void (anonymous namespace)::Worker(int)", "::Worker"},  // another compiler's spelling
            {"void a::{anonymous}::b::{anonymous}::F()", "a::b::F"},
            // Explicit names pass through unchanged.
            {"SettingsManager::HandleRequest", "SettingsManager::HandleRequest"},
-           {"", ""},
            // Clang's lambdas.
            {"auto Foo::Bar()::(lambda at x.cpp:3:9)::operator()(int) const", "Foo::Bar::<lambda>"},
            // Templates with bindings, nested template arguments, return types with spaces.
@@ -84,7 +82,6 @@ TEST(ReduceFunctionSignature, OtherSpellingsAndOddInput) {
            // Not understood: returned as given rather than mangled further.
            {"std::string (* FunctionPointer())(int)", "std::string (* FunctionPointer())(int)"},
            {"void Broken(int", "void Broken(int"},
-           {"(((((", "((((("},
        }) {
     SCOPED_TRACE(signature);
     EXPECT_EQ(ReduceFunctionSignature(signature), name);

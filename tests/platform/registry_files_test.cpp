@@ -8,7 +8,6 @@
 #include <csignal>
 #include <filesystem>
 
-#include "platform/sid.h"
 #include "platform/sqlite_registry.h"
 #include "registry_test_helpers.h"
 #include "support/forked_child.h"
@@ -62,11 +61,8 @@ TEST_F(RegistryFilesTest, RightsOfAnUnprivilegedUser) {
   const auto denied = Code(RegistryError::AccessDenied);
 
   // The machine hive, 0644 and owned by root: readable, not writable.
-  EXPECT_EQ(ModeOf(machine_), 0644u);
   EXPECT_EQ(as_nobody(read), Code(RegistryError::Ok));
   EXPECT_EQ(as_nobody(write), denied);
-  EXPECT_EQ(as_nobody([](SqliteRegistry& reg) { reg.CreateKeyPath("SOFTWARE\\New"); }), denied);
-  EXPECT_EQ(as_nobody([](SqliteRegistry& reg) { reg.DeleteKeyTree("SOFTWARE", "Halvern"); }), denied);
   // The user's own hive would go into a folder only root may write.
   EXPECT_EQ(as_nobody([](SqliteRegistry& reg) {
               reg.SetRootKey(HKEY_CURRENT_USER);
@@ -82,18 +78,9 @@ TEST_F(RegistryFilesTest, RightsOfAnUnprivilegedUser) {
   // A file the user may not read, and a folder the user may not enter.
   fs::permissions(machine_, fs::perms(0600));
   EXPECT_EQ(as_nobody(read), denied);
-  EXPECT_EQ(as_nobody([](SqliteRegistry& reg) {
-              std::vector<std::string> names;
-              reg.EnumSubKeys("SOFTWARE", names);
-            }),
-            denied);
   fs::permissions(machine_, fs::perms(0644));
   fs::permissions(dir_.path(), fs::perms(0700));
   EXPECT_EQ(as_nobody(read), denied);
-  fs::permissions(dir_.path(), fs::perms(0755));
-
-  SqliteRegistry reg(dir);
-  EXPECT_TRUE(reg.SetString("SOFTWARE\\Halvern", "v", "root")) << "root still writes what it owns";
 }
 
 TEST_F(RegistryFilesTest, NewFilesGetFixedModesWhateverTheUmask) {

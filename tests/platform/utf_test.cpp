@@ -23,7 +23,6 @@ TEST(Utf, InvalidInputGivesEmptyString) {
   EXPECT_TRUE(Utf16ToUtf8(std::u16string(1, char16_t(0xD800))).empty());
   EXPECT_TRUE(Utf16ToUtf8(std::u16string(1, char16_t(0xDC00)) + u"x").empty());
   EXPECT_TRUE(Utf16LeBytesToUtf8(std::string("A\0B", 3)).empty());
-  EXPECT_TRUE(Utf8ToUtf16("").empty());
 }
 
 }  // namespace

@@ -48,8 +48,6 @@ TEST_F(VelderPluginTest, StartFailsWithoutAUsableDataFolder) {
     EXPECT_FALSE(std::filesystem::exists(sandbox_.ipc() / kIdentity / "VELDER_SERVICE"));
     a.plugin.PluginUninitialize();
   }
-  HvQorLogging::LogFlush();
-  EXPECT_NE(sandbox_.PluginLogText(kIdentity).find("is not a directory"), std::string::npos);
   VelderPlugin never_started;
   EXPECT_EQ(never_started.PluginMain(), 1u);
 }

@@ -37,9 +37,7 @@ inline constexpr char kService[] = "TEST_SERVICE";
 class ScopedIpcDir {
  public:
   const std::filesystem::path& path() const { return dir_.path(); }
-  std::string SocketPath(const std::string& identity = kIdentity, const std::string& service = kService) const {
-    return (dir_.path() / identity / service).string();
-  }
+  std::string SocketPath() const { return (dir_.path() / kIdentity / kService).string(); }
 
  private:
   testing_support::TempDir dir_;
@@ -81,10 +79,10 @@ class TestServer {
   // Answers every request with its own bytes.
   static uint32_t Echo(uint32_t, std::string_view bytes, HvIpcMessage* message) { return Respond(message, bytes); }
 
-  explicit TestServer(Handler handler = Echo, uint32_t flags = HV_IPC_SERVER_DEFAULT_FLAGS, uint32_t threads = 0,
-                      const char* identity = kIdentity, const char* service = kService)
+  explicit TestServer(Handler handler = Echo, uint32_t threads = 0, const char* identity = kIdentity)
       : handler_(std::move(handler)) {
-    result_ = HvIPC_RunServer(&server_, identity, service, flags, &TestServer::Callback, this, threads);
+    result_ = HvIPC_RunServer(&server_, identity, kService, HV_IPC_SERVER_DEFAULT_FLAGS, &TestServer::Callback, this,
+                              threads);
   }
   ~TestServer() { Stop(); }
 
@@ -109,9 +107,9 @@ class TestServer {
 // A client that keeps every notification it receives.
 class TestClient {
  public:
-  explicit TestClient(const char* identity = kIdentity, const char* service = kService) {
+  TestClient() {
     HvIpcClient* c = nullptr;
-    result_ = HvIPC_ClientConnect(&c, identity, service, 5000, &TestClient::OnNotification, this);
+    result_ = HvIPC_ClientConnect(&c, kIdentity, kService, 5000, &TestClient::OnNotification, this);
     client_ = c;
   }
   ~TestClient() { Close(); }
@@ -149,9 +147,6 @@ class TestClient {
     return notes_;
   }
 
-  // Runs inside the notification callback, after the notification is recorded.
-  std::function<void(uint32_t kind)> on_notification;
-
  private:
   static void OnNotification(uint32_t kind, const uint8_t* bytes, uint32_t count, void* context) {
     auto* self = static_cast<TestClient*>(context);
@@ -160,7 +155,6 @@ class TestClient {
       self->notes_.emplace_back(kind, std::string(reinterpret_cast<const char*>(bytes), count));
     }
     self->cv_.notify_all();
-    if (self->on_notification) self->on_notification(kind);
   }
 
   std::atomic<HvIpcClient*> client_{nullptr};
@@ -193,15 +187,11 @@ inline sockaddr_un UnixAddress(const std::string& path) {
   return addr;
 }
 
-// A stream socket bound to `path`, listening unless `backlog` is 0 (then it is
-// left as a killed server leaves its socket); -1 when that fails.
+// A stream socket listening on `path`; -1 when that fails.
 inline int BoundSocket(const std::string& path, int backlog) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const sockaddr_un addr = UnixAddress(path);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      (backlog == 0 || ::listen(fd, backlog) == 0)) {
-    return fd;
-  }
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0 && ::listen(fd, backlog) == 0) return fd;
   ::close(fd);
   return -1;
 }

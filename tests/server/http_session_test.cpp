@@ -31,8 +31,6 @@ std::string ReadRequest(int fd) {
   return data;
 }
 
-void Send(int fd, const std::string& text) { ::send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
-
 // A plain request to `port` whose completion counts its calls and sets
 // `done`. The request is the last member: its destructor waits for the
 // completion, which uses the others.
@@ -129,7 +127,7 @@ TEST(HttpSession, BrokenAnswersFailWithTheStepThatBroke) {
     SCOPED_TRACE(c.text);
     RawTcpServer server([&](int fd, int) {
       ReadRequest(fd);
-      Send(fd, c.answer);
+      ::send(fd, c.answer.data(), c.answer.size(), MSG_NOSIGNAL);
       if (c.close) ::shutdown(fd, SHUT_RDWR);
     });
     Started s(*session, server.port(), 300);

@@ -82,11 +82,8 @@ class ChildProcess {
   // The next line of standard output, without its newline; false when none
   // came within `timeout` or the output ended.
   bool ReadLine(std::string* line, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     size_t newline;
-    while ((newline = text_[0].find('\n', taken_)) == std::string::npos) {
-      if (!Pump(Left(deadline))) return false;
-    }
+    if (!PumpUntil([&] { return (newline = text_[0].find('\n', taken_)) != std::string::npos; }, timeout)) return false;
     *line = text_[0].substr(taken_, newline - taken_);
     taken_ = newline + 1;
     return true;
@@ -95,11 +92,7 @@ class ChildProcess {
   // True once standard output holds `text`; false when the output ended or
   // it did not come in time.
   bool WaitForOutput(std::string_view text, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (text_[0].find(text) == std::string::npos) {
-      if (!Pump(Left(deadline))) return false;
-    }
-    return true;
+    return PumpUntil([&] { return text_[0].find(text) != std::string::npos; }, timeout);
   }
 
   // Reads both outputs to their end and returns the exit code (128 + the
@@ -117,9 +110,15 @@ class ChildProcess {
   const std::string& err() const { return text_[1]; }
 
  private:
-  static int Left(std::chrono::steady_clock::time_point deadline) {
-    const auto left = deadline - std::chrono::steady_clock::now();
-    return static_cast<int>(std::max<int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+  // Reads until `done` holds; false when the output ended or `timeout` passed first.
+  template <typename Done>
+  bool PumpUntil(Done done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (!Pump(static_cast<int>(std::max<int64_t>(0, left.count())))) return false;
+    }
+    return true;
   }
   // Reads what comes within `timeout_ms` (-1: no limit); false when both
   // outputs are closed or nothing came in time.

@@ -8,11 +8,10 @@
 
 namespace testing_support {
 
-// Starts at `now_ms` (wall milliseconds since 1970) and tick count 1000;
+// Starts at wall time 1,700,000,000,000 ms since 1970 and tick count 1000;
 // Advance moves both together.
 class FakeClock final : public platform::Clock {
  public:
-  explicit FakeClock(int64_t now_ms = 1'700'000'000'000) : now_ms_(now_ms) {}
   int64_t NowSeconds() const override { return now_ms_.load() / 1000; }
   int64_t NowMilliseconds() const override { return now_ms_.load(); }
   uint64_t TickCountMs() const override { return tick_ms_.load(); }
@@ -22,7 +21,7 @@ class FakeClock final : public platform::Clock {
   }
 
  private:
-  std::atomic<int64_t> now_ms_;
+  std::atomic<int64_t> now_ms_{1'700'000'000'000};
   std::atomic<uint64_t> tick_ms_{1000};
 };
 
@@ -31,7 +30,6 @@ class ScopedFakeClock {
  public:
   ScopedFakeClock() : previous_(platform::SetClockForTesting(&clock_)) {}
   ~ScopedFakeClock() { platform::SetClockForTesting(previous_); }
-  FakeClock& operator*() { return clock_; }
   FakeClock* operator->() { return &clock_; }
 
  private:

@@ -106,7 +106,10 @@ class TlsTestServer {
     server_.set_keep_alive_max_count(1000000);
     server_.set_tcp_nodelay(true);
   }
-  ~TlsTestServer() { Stop(); }
+  ~TlsTestServer() {
+    server_.stop();
+    if (thread_.joinable()) thread_.join();
+  }
 
   httplib::Server& http() { return server_; }
   int Start() {
@@ -114,10 +117,6 @@ class TlsTestServer {
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return port_;
-  }
-  void Stop() {
-    server_.stop();
-    if (thread_.joinable()) thread_.join();
   }
   int port() const { return port_; }
   std::vector<std::string> log() {

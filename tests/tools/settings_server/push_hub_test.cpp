@@ -49,17 +49,15 @@ TEST(PushHubTest, KeepAliveOverrunAndShutdown) {
 
   while (Next(*stream, 0ms) != "(idle)") {
   }
-  // A waiting stream wakes at once when the hub shuts down.
+  // A waiting stream wakes when the hub shuts down (else the wait outlasts the test's time-out).
   std::thread waiter([&] {
     std::string text;
-    while (stream->Wait(text, 10s) == PushStream::Next::kEvent) {
+    while (stream->Wait(text, 1h) == PushStream::Next::kEvent) {
     }
   });
   std::this_thread::sleep_for(20ms);
-  const auto before = std::chrono::steady_clock::now();
   hub.Shutdown();
   waiter.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
   EXPECT_EQ(hub.Open(a, "p"), nullptr);
   hub.Remove(stream);
   hub.Remove(slow);
