@@ -95,7 +95,9 @@ TEST_F(SettingsUpdateCycleTest, LosingTheServerCopyFallsBackToTheSystemBase) {
   hive->UpdateStart();
   notifier_.Take();
   hive->SetToNotConnected();
+  EXPECT_FALSE(std::filesystem::exists(FileOf(kUser, "base")));
   const json local = hive->local_document();
+  EXPECT_EQ(local["metadata"]["etag"], nullptr);
   EXPECT_EQ(local["metadata"]["pns_id"], nullptr);
   EXPECT_EQ(local["patch"], json({{"grp", {{"b", 77}}}})) << "local changes survive";
   EXPECT_EQ(hive->update_journal(), nullptr);
@@ -106,6 +108,7 @@ TEST_F(SettingsUpdateCycleTest, LosingTheServerCopyFallsBackToTheSystemBase) {
   for (const std::string line : {"a=1000", "s=\"x\"", "status.windows.velder.connected=false"}) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
   }
+  EXPECT_EQ(hive->not_before(), Now() + 30);
   EXPECT_EQ(hive->last_status_code(), UpdateSchedule::kStatusNotConnected);
   EXPECT_TRUE(hive->dirty());
 }
