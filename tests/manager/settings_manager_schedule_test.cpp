@@ -71,21 +71,23 @@ TEST_F(ScheduleTest, NextWaitFollowsTheEarliestHiveAndTheServerBackoff) {
 }
 
 TEST_F(ScheduleTest, EachTokenAnswerSchedulesTheHiveAccordingly) {
-  // The delay of each status is UpdateScheduleTest.EachStatusHasItsDelayAndBackOff's.
-  const std::pair<uint32_t, uint32_t> cases[] = {
-      {QOR_CLIENT_AUTH_NO_TOKEN, UpdateSchedule::kStatusNotConnected},
-      {QOR_CLIENT_AUTH_TOKEN_MALFORMED, UpdateSchedule::kStatusUnauthorized},
-      {QOR_CLIENT_AUTH_STORE_UNAVAILABLE, UpdateSchedule::kStatusUnauthorized},
-      {QOR_CLIENT_AUTH_TOKEN_REJECTED, UpdateSchedule::kStatusFailed},
-      {99, UpdateSchedule::kStatusBaseRejected},
+  const std::tuple<uint32_t, uint32_t, int64_t, int64_t> cases[] = {
+      // code, status, earliest and latest next check (seconds from now)
+      {QOR_CLIENT_AUTH_NO_TOKEN, UpdateSchedule::kStatusNotConnected, 2592000, 3110400},
+      {QOR_CLIENT_AUTH_TOKEN_MALFORMED, UpdateSchedule::kStatusUnauthorized, 10, 12},
+      {QOR_CLIENT_AUTH_STORE_UNAVAILABLE, UpdateSchedule::kStatusUnauthorized, 10, 12},
+      {QOR_CLIENT_AUTH_TOKEN_REJECTED, UpdateSchedule::kStatusFailed, 900, 1080},
+      {99, UpdateSchedule::kStatusBaseRejected, 900, 1080},
   };
-  for (const auto& [code, status] : cases) {
+  for (const auto& [code, status, earliest, latest] : cases) {
     SCOPED_TRACE(code);
     const std::string user = "S-1-22-1-" + std::to_string(3000 + code);
     tokens_->Answer(user, code);
     auto hive = manager_->GetOrCreateHive(user);
     manager_->UpdateSettings(hive);
     EXPECT_EQ(hive->last_status_code(), status);
+    EXPECT_GE(hive->next_check(), Now() + earliest);
+    EXPECT_LE(hive->next_check(), Now() + latest);
     EXPECT_TRUE(hive->dirty());
     EXPECT_EQ(manager_->server_comm().fail_count(), 0u) << "no exchange was tried";
   }
