@@ -36,6 +36,7 @@ TEST_F(RequestsTest, ValuesAndConstraintsThroughRequests) {
   const std::pair<IpcMessage, uint32_t> refused[] = {
       {Request(MessageType::SetValue, "", "a."), 2},     // unparsable path
       {Request(MessageType::SetValue, "", "a"), 2},      // no value
+      {Request(MessageType::DeleteValue, "", "none"), 10},
       {Request(MessageType::GetMetaData, "", "grp..k"), 2},
       {Request(MessageType::SetMetaData, "", "a b"), 2},
   };
@@ -45,11 +46,12 @@ TEST_F(RequestsTest, ValuesAndConstraintsThroughRequests) {
   EXPECT_EQ(Result(null_inside, kAlice), 2u);
   EXPECT_EQ(Get("a").result(), 10u) << "nothing refused was written";
 
-  // Marks and what they bind are pinned end to end by integration/velderctl_test;
-  // here: a value of any other form than a pair of 8 bytes asks for no flags.
+  // What marks bind is pinned end to end by integration/velderctl_test; here: only an administrator
+  // sets one, and a value of any other form than a pair of 8 bytes asks for no flags.
   ASSERT_EQ(SetValue("", "grp", json{{"k", 1}}, kAlice), 0u);
   IpcMessage mark = Request(MessageType::SetMetaData, "", "grp");
   IpcValue::SetPair(&mark, 0, Settings::kConstraintAdminOnly);
+  EXPECT_EQ(Result(mark, kAlice), 5u) << "administrators only";
   ASSERT_EQ(Result(mark, kAlice, true), 0u);
   ASSERT_EQ(SetValue("", "grp.k", 2, kAlice), 12u);
   IpcMessage unmark = Request(MessageType::SetMetaData, "", "grp");
