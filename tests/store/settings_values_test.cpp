@@ -108,6 +108,7 @@ TEST_F(SettingsValuesTest, AdminOnlyPathsBindEveryoneButAdministrators) {
       {"the mark itself", false, "u.b", 1, ResultCode::NotAllowed},
       {"an object reaching the mark", false, "u", json{{"b", 1}}, ResultCode::NotAllowed},
       {"delete above an existing mark", true, "u", nullptr, ResultCode::NotAllowed},
+      {"delete the mark", true, "u.b", nullptr, ResultCode::NotAllowed},
       {"a plain value beside the mark", false, "u.c", 2, ResultCode::Success},
       {"an object that drops the mark", false, "u", json{{"c", 1}}, ResultCode::NotAllowed},
   };
@@ -195,6 +196,7 @@ TEST_F(SettingsValuesTest, DeleteFallsBackToBaseAndDefault) {
   ASSERT_EQ(hive->DeleteValue(P("only_local"), Owner(), "chan"), ResultCode::Success);
   EXPECT_EQ(notifier_.TakeLines("chan"), (std::vector<std::string>{"a=1", "only_local.x=", "only_local.y.z="}));
 
+  EXPECT_EQ(hive->DeleteValue(P("missing"), Owner(), "chan"), ResultCode::NotFound);
   EXPECT_EQ(hive->DeleteValue(P("a"), Reader(), "chan"), ResultCode::AccessDenied);
   EXPECT_EQ(hive->DeleteValue(P("ro"), Admin(), "chan"), ResultCode::SchemaViolation);
 }
