@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 
-#include <cstring>
 #include <thread>
 
 #include "envelope_client.h"
@@ -112,9 +110,7 @@ TEST(HostLifecycle, TellsTheServiceManagerWhenReadyAndWhenStopping) {
   Sandbox sandbox;
   const std::string socket_path = (sandbox.root() / "notify").string();
   const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, socket_path.c_str(), sizeof(address.sun_path) - 1);
+  const sockaddr_un address = ipc_test::UnixAddress(socket_path);
   ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   const auto receive = [fd] {
     pollfd p{fd, POLLIN, 0};
