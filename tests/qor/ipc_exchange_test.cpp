@@ -379,32 +379,6 @@ TEST_F(IpcExchange, ConcurrentAndLoneCallersGetTheirOwnAnswersAndEveryNotificati
   EXPECT_EQ(more[notes.size()].second, "unasked");
 }
 
-TEST_F(IpcExchange, ConnectionEndingWhileTheCallerReadsFailsItsRequestAndTellsTheCallback) {
-  ManualResetEvent inside, release;
-  TestServer server([&](uint32_t kind, std::string_view bytes, HvIpcMessage* m) {
-    inside.Set();
-    release.Wait(10s);
-    return TestServer::Echo(kind, bytes, m);
-  });
-  TestClient client;
-  ASSERT_TRUE(Up(server, client));
-  std::this_thread::sleep_for(10ms);  // the reading thread has let go: the caller reads
-  auto request = std::async(std::launch::async, [&] {
-    std::string response;
-    return client.Request(1, "never answered", &response, 0);
-  });
-  ASSERT_TRUE(inside.Wait(10s));
-  // Stop shuts every connection down first, then waits for the callback.
-  auto stop = std::async(std::launch::async, [&] { return server.Stop(); });
-  EXPECT_EQ(request.get(), uint32_t{HV_IPC_DISCONNECTED});
-  release.Set();
-  EXPECT_EQ(stop.get(), HV_IPC_OK);
-  const auto notes = client.WaitForNotifications(1);
-  ASSERT_EQ(notes.size(), 1u);
-  EXPECT_EQ(notes[0].first, uint32_t{HV_IPC_KIND_DISCONNECTED});
-  EXPECT_EQ(client.Ask("after"), "status " + std::to_string(HV_IPC_DISCONNECTED));
-}
-
 TEST_F(IpcExchange, OneNotificationToManyChannelsReportsEachChannel) {
   TestServer server;
   TestClient a, b;
