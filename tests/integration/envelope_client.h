@@ -42,7 +42,6 @@ inline std::string EnvelopeBytes(IpcMessage message) {
   return std::string(reinterpret_cast<const char*>(bytes), count);
 }
 
-// A request frame carrying `payload` as message kind `message_kind`.
 inline std::string RequestFrame(uint32_t id, uint32_t message_kind, const std::string& payload) {
   return ipc_test::RawFrame(HV_IPC_FRAME_REQUEST, U32(id) + U32(message_kind) + payload);
 }
@@ -76,10 +75,7 @@ class EnvelopeClient {
   ~EnvelopeClient() {
     if (client_ != nullptr) HvIPC_ClientClose(client_);
   }
-  EnvelopeClient(const EnvelopeClient&) = delete;
-  EnvelopeClient& operator=(const EnvelopeClient&) = delete;
 
-  // Sends raw payload bytes of message kind `kind`.
   Reply Raw(uint32_t kind, const std::string& bytes) {
     Reply reply;
     uint8_t* response = nullptr;

@@ -1,14 +1,12 @@
-// velder-host from start to stop: defaults, command-line mistakes, start
-// failures, signals, the service manager's notices, one service per identity
-// and data folder, and the plug-in library loaded and unloaded in a loop. (Writes that must survive a stop or a kill are
-// the crash rounds' test; the import tool and the late-bound base file are
-// the import test's.)
+// velder-host from start to stop: defaults and the service manager's notices,
+// command-line mistakes, start failures, signals, one service per identity and
+// data folder, and the plug-in library loaded and unloaded in a loop. (Writes
+// that must survive a stop or a kill are the crash rounds' test; the import
+// tool and the late-bound base file are the import test's.)
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 
-#include <cstring>
 #include <thread>
 
 #include "envelope_client.h"
@@ -20,8 +18,18 @@ namespace {
 
 using nlohmann::json;
 
-TEST(HostLifecycle, BareCommandLineRunsFromTheBuildTree) {
+TEST(HostLifecycle, BareCommandLineRunsFromTheBuildTreeAndTellsTheServiceManager) {
   Sandbox sandbox;
+  const std::string socket_path = (sandbox.root() / "notify").string();
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un address = ipc_test::UnixAddress(socket_path);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const auto receive = [fd] {
+    pollfd p{fd, POLLIN, 0};
+    char buffer[256];
+    const ssize_t r = ::poll(&p, 1, 10000) == 1 ? ::recv(fd, buffer, sizeof buffer, 0) : 0;
+    return r > 0 ? std::string(buffer, static_cast<size_t>(r)) : std::string("(nothing)");
+  };
   // A build tree of the sandbox's own (the program copied, the libraries
   // linked): the real one's data folder may be in use by a developer's
   // scripts/run. Only the build tree tells it where the libraries are.
@@ -29,13 +37,17 @@ TEST(HostLifecycle, BareCommandLineRunsFromTheBuildTree) {
   fs::create_directories(tree / "bin");
   fs::copy_file(BuildProgram("velder-host"), tree / "bin" / "velder-host");
   fs::create_directory_symlink(BuildDir() / "lib", tree / "lib");
-  HostProcess host({(tree / "bin" / "velder-host").string()}, {"HALVERN_LIB_DIR"});
+  HostProcess host({(tree / "bin" / "velder-host").string()}, {"HALVERN_LIB_DIR", "NOTIFY_SOCKET=" + socket_path});
+  EXPECT_EQ(receive(), "READY=1");
   ASSERT_TRUE(host.WaitRunning()) << host.err();
   const fs::path data = tree / "var" / kIdentity;
   EXPECT_NE(host.out().find(data.string()), std::string::npos) << host.out();
   EXPECT_TRUE(fs::is_directory(data));
   EXPECT_EQ(EnvelopeClient::Connect()->Get("").status, HV_IPC_OK);
-  EXPECT_EQ(host.Stop(SIGTERM), 0) << host.err();
+  host.Signal(SIGTERM);
+  EXPECT_EQ(receive(), "STOPPING=1");
+  EXPECT_EQ(host.Wait(), 0) << host.err();
+  ::close(fd);
 }
 
 TEST(HostLifecycle, CommandLineFolderAndLibraryMistakesAreReported) {
@@ -106,29 +118,6 @@ TEST_F(RunningHost, SighupWakesTheUpdateLoopAndTheServiceGoesOn) {
         << "SIGHUP " << round;
   }
   EXPECT_EQ(EnvelopeClient::Connect()->Set("app.after_hup", 1).result(), 0u);
-}
-
-TEST(HostLifecycle, TellsTheServiceManagerWhenReadyAndWhenStopping) {
-  Sandbox sandbox;
-  const std::string socket_path = (sandbox.root() / "notify").string();
-  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, socket_path.c_str(), sizeof(address.sun_path) - 1);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  const auto receive = [fd] {
-    pollfd p{fd, POLLIN, 0};
-    char buffer[256];
-    const ssize_t r = ::poll(&p, 1, 10000) == 1 ? ::recv(fd, buffer, sizeof buffer, 0) : 0;
-    return r > 0 ? std::string(buffer, static_cast<size_t>(r)) : std::string("(nothing)");
-  };
-  HostProcess host(HostProcess::DefaultArguments(sandbox), {"NOTIFY_SOCKET=" + socket_path});
-  EXPECT_EQ(receive(), "READY=1");
-  ASSERT_TRUE(host.WaitRunning()) << host.err();
-  host.Signal(SIGTERM);
-  EXPECT_EQ(receive(), "STOPPING=1");
-  EXPECT_EQ(host.Wait(), 0);
-  ::close(fd);
 }
 
 // The plug-in library as the host sees it: loaded, run, stopped and unloaded

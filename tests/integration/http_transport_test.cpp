@@ -194,20 +194,15 @@ TEST_F(HttpTransport, APinAcceptsExactlyItsLeafAndIsCheckedBeforeTheRequestLeave
   EXPECT_EQ(refused->GetSendCount(), 1u);
   EXPECT_TRUE(server_.log().empty());
 
-  // A gap ends the list: certificate3 is never read.
-  Pin(3, leaf_.Der());
-  auto gap = NewRequest("/hello");
-  Run(*gap);
-  EXPECT_EQ(gap->GetResult(), HttpResult::SecureFailure);
-  EXPECT_EQ(verifier_.certificates().size(), 1u);
-
-  // Changed pins count from the next request on, kept connections or not.
+  // Changed pins count from the next request on, kept connections or not;
+  // a gap ends the list, so certificate3 is never read.
   Pin(2, leaf_.Der());
   for (int i = 0; i < 2; ++i) {
     auto now_pinned = NewRequest("/hello");
     Run(*now_pinned);
     EXPECT_EQ(now_pinned->GetResult(), HttpResult::Ok);
   }
+  Pin(3, leaf_.Der());
   registry_.DeleteValue(KyCertVerifier::CertificatesKey(), "certificate2");
   auto pinned_elsewhere = NewRequest("/hello");
   Run(*pinned_elsewhere);

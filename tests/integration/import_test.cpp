@@ -77,12 +77,12 @@ TEST_F(Import, ARefusedImportIsSetAsideAndNeverUndoesLaterChanges) {
   EXPECT_EQ(testing_support::ReadFile(file), text);
 }
 
-// Flat and nested names, arrays and many values; the tool waits for a
-// service that is not there yet.
+// Many values, from a tool that waits for a service not there yet (nested
+// names and arrays: ImportDocument.FlatAndNestedMembersGiveLeafWritesInFileOrder).
 TEST_F(Import, AToolStartedBeforeTheServiceWaitsForItAndWritesEveryValue) {
   const fs::path file = sandbox_.root() / "import folder" / "settings.json";
   fs::create_directories(file.parent_path());
-  json document = json::parse(R"({"app.window.width": 800, "app": {"title": "Hello", "tags": ["a", "b"]}})");
+  json document;
   for (int i = 0; i < 500; ++i) document["bulk"]["item" + std::to_string(i)] = i;
   testing_support::WriteFile(file, document.dump());
   testing_support::ChildProcess tool(
@@ -92,11 +92,7 @@ TEST_F(Import, AToolStartedBeforeTheServiceWaitsForItAndWritesEveryValue) {
   StartHost();
   EXPECT_EQ(tool.Wait(), 0) << tool.err();
   EXPECT_FALSE(fs::exists(file));
-  for (const auto& [path, value] : std::vector<std::pair<std::string, std::string>>{
-           {"app.window.width", "800"}, {"app.title", "\"Hello\""}, {"app.tags", "[\"a\",\"b\"]"},
-           {"bulk.item0", "0"}, {"bulk.item499", "499"}}) {
-    EXPECT_EQ(Get(path), value + "\n");
-  }
+  EXPECT_EQ(Get("bulk.item499"), "499\n");
   EXPECT_EQ(CountOf(RunVelderctl({"ls", "bulk"}).out, "\tnumber\n"), 500u);
 }
 

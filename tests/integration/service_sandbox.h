@@ -58,8 +58,6 @@ class Sandbox {
   ~Sandbox() {
     for (const char* name : {"HV_QOR_IPC_DIR", "HALVERN_REGISTRY_DIR", "HALVERN_LIB_DIR"}) ::unsetenv(name);
   }
-  Sandbox(const Sandbox&) = delete;
-  Sandbox& operator=(const Sandbox&) = delete;
 
   const fs::path& root() const { return dir_.path(); }
   fs::path ipc() const { return root() / "ipc"; }
@@ -67,12 +65,8 @@ class Sandbox {
   fs::path registry() const { return root() / "registry"; }
   fs::path data() const { return root() / "data"; }
   fs::path logs() const { return root() / "logs"; }
-  fs::path PluginLog(const std::string& identity = kIdentity) const {
-    return logs() / "Halvern" / "NS" / identity / "Log" / "QOR" / "VelderPlugin.log";
-  }
-  std::string PluginLogText(const std::string& identity = kIdentity) const {
-    return testing_support::ReadFile(PluginLog(identity));
-  }
+  fs::path PluginLog() const { return logs() / "Halvern" / "NS" / kIdentity / "Log" / "QOR" / "VelderPlugin.log"; }
+  std::string PluginLogText() const { return testing_support::ReadFile(PluginLog()); }
   // The hive file of `user` (upper-case SID text) in the data folder.
   fs::path HiveFile(const std::string& user, const std::string& kind = "local") const {
     return data() / ("tarn." + user + "." + kind + ".velder");
@@ -106,7 +100,6 @@ class Sandbox {
   testing_support::TempDir dir_;
 };
 
-// Waits until `predicate` holds, at most `timeout`.
 template <typename Predicate>
 bool WaitFor(Predicate predicate, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;

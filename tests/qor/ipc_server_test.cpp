@@ -182,24 +182,6 @@ TEST_F(IpcServer, MalformedStreamsCloseOnlyTheirOwnConnection) {
   }
 }
 
-TEST_F(IpcServer, TruncatedFrameAtDisconnectIsDroppedAndTheServerGoesOn) {
-  std::atomic<int> calls{0};
-  TestServer server([&](uint32_t kind, std::string_view bytes, HvIpcMessage* m) {
-    ++calls;
-    return Shout(kind, bytes, m);
-  });
-  ASSERT_TRUE(Up(server));
-  const std::string frame = RawFrame(HV_IPC_FRAME_REQUEST, U32(1) + U32(1) + "12345");
-  for (const size_t cut : {1, 4, 5, 12, 13, 17}) {
-    RawSocket raw(dir_.SocketPath());
-    ASSERT_FALSE(raw.ReadHello().empty());
-    ASSERT_TRUE(raw.Write(frame.substr(0, cut))) << cut;
-  }
-  TestClient client;
-  EXPECT_EQ(client.Ask("after"), "AFTER");
-  EXPECT_EQ(calls.load(), 1);  // no half frame reached the callback
-}
-
 TEST_F(IpcServer, FramesSplitAndJoinedAreAllAnsweredAfterTheClientStopsSending) {
   TestServer server([](uint32_t kind, std::string_view bytes, HvIpcMessage* m) {
     if (bytes == "r20") std::this_thread::sleep_for(50ms);  // still running at the shutdown

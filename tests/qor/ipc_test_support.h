@@ -44,7 +44,6 @@ class ScopedIpcDir {
   testing_support::ScopedEnv env_{"HV_QOR_IPC_DIR", dir_.path().string()};
 };
 
-// A test with an IPC directory of its own.
 class IpcTest : public testing::Test {
  protected:
   ScopedIpcDir dir_;
@@ -76,7 +75,6 @@ class TestServer {
  public:
   using Handler = std::function<uint32_t(uint32_t kind, std::string_view bytes, HvIpcMessage* message)>;
 
-  // Answers every request with its own bytes.
   static uint32_t Echo(uint32_t, std::string_view bytes, HvIpcMessage* message) { return Respond(message, bytes); }
 
   explicit TestServer(Handler handler = Echo, uint32_t threads = 0, const char* identity = kIdentity)
@@ -164,7 +162,6 @@ class TestClient {
   std::vector<std::pair<uint32_t, std::string>> notes_;
 };
 
-// True when every server and client given started.
 template <typename... Parts>
 bool Up(const Parts&... parts) {
   return ((parts.result() == HV_IPC_OK) && ...);
@@ -232,7 +229,6 @@ class RawSocket {
     return true;
   }
 
-  // Reads one frame: its kind and body.
   bool ReadFrame(uint8_t* kind, std::string* body, int timeout_ms = 10000) {
     std::string header;
     if (!ReadExactly(5, &header, timeout_ms)) return false;

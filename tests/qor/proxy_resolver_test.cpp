@@ -40,7 +40,7 @@ class ProxyResolver : public testing::Test {
   testing_support::ScopedEnv env_;
 };
 
-TEST_F(ProxyResolver, RefusesBadInputAndUnknownOrClosedSessions) {
+TEST_F(ProxyResolver, RefusesBadInputUnknownOrClosedSessionsAndOneSessionTooMany) {
   for (const char* identity : {static_cast<const char*>(nullptr), "", "svc\xc3"}) {
     EXPECT_EQ(QorProxyResolver_OpenSession(identity), 0u);
   }
@@ -67,14 +67,12 @@ TEST_F(ProxyResolver, RefusesBadInputAndUnknownOrClosedSessions) {
     EXPECT_EQ(QorProxyResolver_Reset(closed), kUnknown);
     EXPECT_EQ(QorProxyResolver_CloseSession(closed), kUnknown);
   }
-}
-
-TEST_F(ProxyResolver, SessionsAreBoundedAndDistinct) {
+  // Sessions are bounded and distinct.
   std::set<uint32_t> sessions;
   for (int i = 0; i < QOR_PROXY_RESOLVER_MAX_SESSIONS; ++i) {
-    const uint32_t session = QorProxyResolver_OpenSession("velder");
-    ASSERT_NE(session, 0u) << i;
-    ASSERT_TRUE(sessions.insert(session).second) << "handle given twice: " << session;
+    const uint32_t opened = QorProxyResolver_OpenSession("velder");
+    ASSERT_NE(opened, 0u) << i;
+    ASSERT_TRUE(sessions.insert(opened).second) << "handle given twice: " << opened;
   }
   EXPECT_EQ(QorProxyResolver_OpenSession("velder"), 0u);
   ASSERT_EQ(QorProxyResolver_CloseSession(*sessions.begin()), kOk);
@@ -82,7 +80,7 @@ TEST_F(ProxyResolver, SessionsAreBoundedAndDistinct) {
   const uint32_t again = QorProxyResolver_OpenSession("velder");
   ASSERT_NE(again, 0u);
   EXPECT_TRUE(sessions.insert(again).second);
-  for (uint32_t session : sessions) EXPECT_EQ(QorProxyResolver_CloseSession(session), kOk);
+  for (uint32_t open : sessions) EXPECT_EQ(QorProxyResolver_CloseSession(open), kOk);
 }
 
 TEST_F(ProxyResolver, RegistryProxiesAreTriedInOrderThenDirectThenAgain) {
