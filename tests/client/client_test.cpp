@@ -222,7 +222,6 @@ TEST(ClientConnectionTest, ServiceThatClosesOrBreaksTheConnection) {
     // The raw service closes every connection after one request.
     EXPECT_EQ(heard.get_future().get(), Notification::Kind::Disconnected);
     EXPECT_FALSE(client->connected());
-    EXPECT_EQ(client->GetValue("a").status.error(), ClientError::Disconnected);
   }
 }
 
