@@ -52,7 +52,6 @@ TEST(File, OnlyAWholeUtf16MarkMeansAnOlderFormat) {
     File file;
     ASSERT_TRUE(file.Open(dir.File("mark.log"), kExact));
     EXPECT_EQ(file.IsNarrow(), narrow);
-    EXPECT_EQ(file.SeekEnd(), content.size());
   }
 }
 
@@ -98,7 +97,6 @@ TEST(Path, CreateDirectoriesReplacesPlantedLinks) {
     EXPECT_TRUE(fs::is_directory(fs::symlink_status(c.link)));
     EXPECT_EQ(ModeOf(target), c.mode);
   }
-  EXPECT_EQ(ModeOf(root + "/Halvern"), 0755u);
   EXPECT_FALSE(fs::exists(dir.File("missing")));
   EXPECT_TRUE(fs::is_empty(elsewhere));
   ::umask(old_mask);
