@@ -68,29 +68,21 @@ TEST(ClientRequestTest, EachCallSendsItsEnvelopeOrRefusesWhatNoHiveCanStore) {
   options.client_name = "unit";
   auto client = ConnectOrFail(options);
   ASSERT_TRUE(client);
-  using M = MessageType;
   using K = ValueKind;
   struct Case {
     const char* name;
     std::function<Status(Client&)> call;
-    std::optional<MessageType> type;  // none: refused without asking
-    std::string path = "a";
-    ValueKind kind = ValueKind::None;
+    std::optional<ValueKind> kind;  // none: refused without asking
     std::string value = "";
   };
-  // Calls velderctl makes (integers and texts through SetValue among them) are checked by its own tests and end to
-  // end; calls that only name a message type are one branch (Unsubscribe here).
+  // Calls velderctl makes (integers and texts through SetValue; rm, sync and watch, which only name a message type
+  // and a path) are checked end to end, integration/velderctl_test and server_sync_test.
   const Case cases[] = {
-      {"SetBool", [](Client& c) { return c.SetBool("a", true); }, M::SetValue, "a", K::Boolean, "\1"},
+      {"SetBool", [](Client& c) { return c.SetBool("a", true); }, K::Boolean, "\1"},
       // The Integer kind would drop the fraction, or turn a large unsigned negative.
-      {"SetValue fraction", [](Client& c) { return c.SetValue("a", 2.5); }, M::SetValue, "a", K::Json, "2.5"},
-      {"SetValue large unsigned", [](Client& c) { return c.SetValue("a", UINT64_MAX); }, M::SetValue, "a", K::Json,
-       "18446744073709551615"},
-      {"SetValue unsigned that fits", [](Client& c) { return c.SetValue("a", uint64_t{7}); }, M::SetValue, "a",
-       K::Integer, Int64Bytes(7)},
-      {"SetJsonText", [](Client& c) { return c.SetJsonText("a.0", " [1, 2] "); }, M::SetValue, "a.0", K::Json,
-       "[1,2]"},
-      {"Unsubscribe", [](Client& c) { return c.Unsubscribe("s"); }, M::Unsubscribe, "s"},
+      {"fraction", [](Client& c) { return c.SetValue("a", 2.5); }, K::Json, "2.5"},
+      {"large unsigned", [](Client& c) { return c.SetValue("a", UINT64_MAX); }, K::Json, "18446744073709551615"},
+      {"unsigned that fits", [](Client& c) { return c.SetValue("a", uint64_t{7}); }, K::Integer, Int64Bytes(7)},
       {"null", [](Client& c) { return c.SetValue("a", nullptr); }, std::nullopt},
       {"null inside", [](Client& c) { return c.SetValue("a", json{{"b", nullptr}}); }, std::nullopt},
       {"text not UTF-8", [](Client& c) { return c.SetString("a", "caf\xe9"); }, std::nullopt},
@@ -104,7 +96,7 @@ TEST(ClientRequestTest, EachCallSendsItsEnvelopeOrRefusesWhatNoHiveCanStore) {
     const size_t before = service.seen().size();
     const Status status = c.call(*client);
     const auto seen = service.seen();
-    if (!c.type) {
+    if (!c.kind) {
       EXPECT_EQ(status.error(), ClientError::InvalidArgument) << status.Message();
       EXPECT_FALSE(status.detail().empty());
       EXPECT_EQ(seen.size(), before);
@@ -112,9 +104,9 @@ TEST(ClientRequestTest, EachCallSendsItsEnvelopeOrRefusesWhatNoHiveCanStore) {
     }
     ASSERT_EQ(seen.size(), before + 1);
     const IpcMessage& r = seen.back();
-    EXPECT_EQ(r.message_type(), *c.type);
-    EXPECT_EQ(r.path(), c.path);
-    EXPECT_EQ(r.value_kind(), static_cast<uint8_t>(c.kind));
+    EXPECT_EQ(r.message_type(), MessageType::SetValue);
+    EXPECT_EQ(r.path(), "a");
+    EXPECT_EQ(r.value_kind(), static_cast<uint8_t>(*c.kind));
     EXPECT_EQ(r.value(), c.value);
     EXPECT_EQ(r.name_space() + r.user() + r.client(), "tarnS-1-22-1-4242unit");
   }
