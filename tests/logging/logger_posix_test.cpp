@@ -111,8 +111,7 @@ TEST_F(LoggerTest, AFullStandardErrorBlocksOnlyTheThreadWritingThere) {
   stuck.join();
   second.join();
   ::close(fds[1]);
-  EXPECT_TRUE(first);
-  EXPECT_TRUE(next);
+  EXPECT_TRUE(next);  // false too when the first line never arrived
 }
 
 TEST_F(LoggerTest, ThresholdAndLevels) {
@@ -247,16 +246,14 @@ TEST_F(LoggerTest, ConcurrentWritersRefreshAndRotation) {
   churn.join();
   std::map<int, int> next;
   const std::regex shape(std::string(logging_test::kLinePrefix) + R"( I: Worker::Run: t(\d) i(\d+) (p*))");
-  int count = 0;
   for (const std::string& line : ReadLines(File())) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
     const int t = std::stoi(m[1]), i = std::stoi(m[2]);
     EXPECT_EQ(i, next[t]++) << "thread " << t << " out of order";
     EXPECT_EQ(m[3].length(), i % 97);
-    ++count;
   }
-  EXPECT_EQ(count, kThreads * kLines);
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kLines) << "thread " << t;
 }
 
 }  // namespace
