@@ -285,8 +285,6 @@ TEST(FileContext, InitializationIsNotRetried) {
   EXPECT_FALSE(context->Open());
   env.SetString(HKEY_LOCAL_MACHINE, kLoggingKey, "RootPath", env.logs());
   EXPECT_FALSE(context->Open());
-  context->AppendLine("x\r\n");
-  EXPECT_TRUE(fs::is_empty(env.logs()));
 }
 
 }  // namespace
