@@ -166,7 +166,7 @@ TEST_F(LoggerTest, ErrnoIsLeftAlone) {
   }
 }
 
-// Beside a log file, the tests that read the log through LogCapture see it.
+// With a log file, debug output is what every test reading the log through LogCapture sees.
 TEST_F(LoggerTest, DebugOutputGoesToStandardErrorWithoutALogFile) {
   env_.SetLogging("DebugOutputLogging", 1);
   testing::internal::CaptureStderr();
