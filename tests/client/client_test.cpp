@@ -37,7 +37,7 @@ std::unique_ptr<Client> ConnectOrFail(ClientOptions options = {}) {
 
 // No service listening: Import.AToolStartedBeforeTheServiceWaitsForItAndWritesEveryValue (the tool waits only
 // while the service is unreachable).
-TEST(ClientConnectTest, RefusedBeforeConnectingAndWhereTheIdentityComesFrom) {
+TEST(ClientConnectTest, OptionsNoServiceCouldTakeAreRefusedBeforeConnecting) {
   ScopedService env;  // sets VELDER_IDENTITY
   ScriptedService service;
   auto with = [](std::string ClientOptions::*field, const char* value) {
@@ -46,7 +46,6 @@ TEST(ClientConnectTest, RefusedBeforeConnectingAndWhereTheIdentityComesFrom) {
     return options;
   };
   const struct { const char* name; ClientOptions options; } cases[] = {
-      {"identity that is a path", with(&ClientOptions::identity, "../elsewhere")},
       {"user that is no SID", with(&ClientOptions::user, "nobody")},
       {"empty namespace", with(&ClientOptions::name_space, "")},
       {"client name not UTF-8", with(&ClientOptions::client_name, "tool\xff")},
@@ -59,8 +58,6 @@ TEST(ClientConnectTest, RefusedBeforeConnectingAndWhereTheIdentityComesFrom) {
     EXPECT_EQ(client, nullptr);
   }
   EXPECT_TRUE(service.seen().empty());
-  // Every other test connects through VELDER_IDENTITY; the real programs through the default.
-  EXPECT_EQ(velder::ResolveIdentity("given"), "given");
 }
 
 TEST(ClientRequestTest, EachCallSendsItsEnvelopeOrRefusesWhatNoHiveCanStore) {
@@ -71,29 +68,21 @@ TEST(ClientRequestTest, EachCallSendsItsEnvelopeOrRefusesWhatNoHiveCanStore) {
   options.client_name = "unit";
   auto client = ConnectOrFail(options);
   ASSERT_TRUE(client);
-  using M = MessageType;
   using K = ValueKind;
   struct Case {
     const char* name;
     std::function<Status(Client&)> call;
-    std::optional<MessageType> type;  // none: refused without asking
-    std::string path = "a";
-    ValueKind kind = ValueKind::None;
+    std::optional<ValueKind> kind;  // none: refused without asking
     std::string value = "";
   };
-  // Calls velderctl makes (integers and texts through SetValue among them) are checked by its own tests and end to
-  // end; calls that only name a message type are one branch (Unsubscribe here).
+  // Calls velderctl makes (integers and texts through SetValue; rm, sync and watch, which only name a message type
+  // and a path) are checked end to end, integration/velderctl_test and server_sync_test.
   const Case cases[] = {
-      {"SetBool", [](Client& c) { return c.SetBool("a", true); }, M::SetValue, "a", K::Boolean, "\1"},
+      {"SetBool", [](Client& c) { return c.SetBool("a", true); }, K::Boolean, "\1"},
       // The Integer kind would drop the fraction, or turn a large unsigned negative.
-      {"SetValue fraction", [](Client& c) { return c.SetValue("a", 2.5); }, M::SetValue, "a", K::Json, "2.5"},
-      {"SetValue large unsigned", [](Client& c) { return c.SetValue("a", UINT64_MAX); }, M::SetValue, "a", K::Json,
-       "18446744073709551615"},
-      {"SetValue unsigned that fits", [](Client& c) { return c.SetValue("a", uint64_t{7}); }, M::SetValue, "a",
-       K::Integer, Int64Bytes(7)},
-      {"SetJsonText", [](Client& c) { return c.SetJsonText("a.0", " [1, 2] "); }, M::SetValue, "a.0", K::Json,
-       "[1,2]"},
-      {"Unsubscribe", [](Client& c) { return c.Unsubscribe("s"); }, M::Unsubscribe, "s"},
+      {"fraction", [](Client& c) { return c.SetValue("a", 2.5); }, K::Json, "2.5"},
+      {"large unsigned", [](Client& c) { return c.SetValue("a", UINT64_MAX); }, K::Json, "18446744073709551615"},
+      {"unsigned that fits", [](Client& c) { return c.SetValue("a", uint64_t{7}); }, K::Integer, Int64Bytes(7)},
       {"null", [](Client& c) { return c.SetValue("a", nullptr); }, std::nullopt},
       {"null inside", [](Client& c) { return c.SetValue("a", json{{"b", nullptr}}); }, std::nullopt},
       {"text not UTF-8", [](Client& c) { return c.SetString("a", "caf\xe9"); }, std::nullopt},
@@ -107,20 +96,19 @@ TEST(ClientRequestTest, EachCallSendsItsEnvelopeOrRefusesWhatNoHiveCanStore) {
     const size_t before = service.seen().size();
     const Status status = c.call(*client);
     const auto seen = service.seen();
-    if (!c.type) {
+    if (!c.kind) {
       EXPECT_EQ(status.error(), ClientError::InvalidArgument) << status.Message();
       EXPECT_FALSE(status.detail().empty());
       EXPECT_EQ(seen.size(), before);
       continue;
     }
     ASSERT_EQ(seen.size(), before + 1);
-    const IpcMessage& r = seen.back().request;
-    EXPECT_EQ(r.message_type(), *c.type);
-    EXPECT_EQ(r.path(), c.path);
-    EXPECT_EQ(r.value_kind(), static_cast<uint8_t>(c.kind));
+    const IpcMessage& r = seen.back();
+    EXPECT_EQ(r.message_type(), MessageType::SetValue);
+    EXPECT_EQ(r.path(), "a");
+    EXPECT_EQ(r.value_kind(), static_cast<uint8_t>(*c.kind));
     EXPECT_EQ(r.value(), c.value);
     EXPECT_EQ(r.name_space() + r.user() + r.client(), "tarnS-1-22-1-4242unit");
-    EXPECT_EQ(seen.back().channel, client->channel());
   }
 }
 
@@ -146,8 +134,7 @@ TEST(ClientAnswerTest, AnswersAreReadStrictlyAndTheClientSurvivesWhatItCannotRea
     if (p == "text") IpcValue::SetString(&m, "x");
     if (p == "number") IpcValue::SetInteger(&m, 12);
     if (p == "meta") IpcValue::SetPair(&m, 4, 3);
-    if (p == "meta.odd") IpcValue::SetPair(&m, 77, 0);
-    if (p == "list") IpcValue::SetList(&m, {{"a", 1}, {"0", 2}, {"z", 9}});
+    if (p == "list") IpcValue::SetList(&m, {{"0", 2}, {"z", 9}});
     if (p == "list.bad") m.SetValue(ValueKind::List, std::string("\3\0\0\0\1\1\1a,b", 9));
     if (request.message_type() == MessageType::CheckConnected) IpcValue::SetBoolean(&m, true);
   });
@@ -188,20 +175,13 @@ TEST(ClientAnswerTest, AnswersAreReadStrictlyAndTheClientSurvivesWhatItCannotRea
     EXPECT_TRUE(client->connected());
   }
 
-  EXPECT_EQ(client->GetString("text").value, "x");
   EXPECT_EQ(client->GetInt("number").value, 12);
   EXPECT_EQ(client->GetInt("text").status.error(), ClientError::UnexpectedType);
-  EXPECT_EQ(client->GetBool("number").status.error(), ClientError::UnexpectedType);
-  const auto meta = client->GetMetaData("meta");
-  ASSERT_TRUE(meta.ok()) << meta.status.Message();
-  EXPECT_TRUE(meta.value.read_only() && meta.value.admin_only());
-  EXPECT_EQ(client->GetMetaData("meta.odd").value.type, velder::ValueType::Other);
+  // A type and the admin-only mark, and entries that are objects, are velderctl's meta and ls, end to end.
+  EXPECT_TRUE(client->GetMetaData("meta").value.read_only());
   EXPECT_EQ(client->GetMetaData("number").status.error(), ClientError::BadResponse);
-  const auto list = client->Enumerate("list");
-  ASSERT_TRUE(list.ok()) << list.status.Message();
-  const std::vector<velder::Entry> want = {
-      {"a", velder::ValueType::Object}, {"0", velder::ValueType::Array}, {"z", velder::ValueType::Other}};
-  EXPECT_EQ(list.value, want);
+  const std::vector<velder::Entry> want = {{"0", velder::ValueType::Array}, {"z", velder::ValueType::Other}};
+  EXPECT_EQ(client->Enumerate("list").value, want);
   EXPECT_EQ(client->Enumerate("list.bad").status.error(), ClientError::BadResponse);
   EXPECT_EQ(client->Enumerate("text").status.error(), ClientError::BadResponse);
   EXPECT_TRUE(client->CheckConnected().value);
@@ -229,7 +209,6 @@ TEST(ClientConnectionTest, ServiceThatClosesOrBreaksTheConnection) {
     // The raw service closes every connection after one request.
     EXPECT_EQ(heard.get_future().get(), Notification::Kind::Disconnected);
     EXPECT_FALSE(client->connected());
-    EXPECT_EQ(client->GetValue("a").status.error(), ClientError::Disconnected);
   }
 }
 
@@ -246,9 +225,7 @@ TEST(ClientConnectionTest, TimedOutRequestLeavesTheConnectionUsable) {
   ASSERT_TRUE(client);
   EXPECT_EQ(client->GetValue("slow").status.error(), ClientError::Timeout);
   gate.set_value();
-  service.WaitForRequests(1);
   EXPECT_TRUE(client->GetValue("quick").ok());
-  EXPECT_TRUE(client->connected());
 }
 
 TEST(ClientNotificationTest, HandlerCannotRequestButMayDestroyTheClient) {

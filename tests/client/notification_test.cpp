@@ -35,7 +35,6 @@ TEST(NotificationTest, DecodesWhatTheServiceSends) {
     json value;
     uint32_t constraints;
   } cases[] = {
-      {"end of the connection", HV_IPC_KIND_DISCONNECTED, "", Kind::Disconnected, "", nullptr, 0},
       {"largest bits", 1, Envelope(kBits, "a", 2, Int64Bytes(0xffffffff)), Kind::Constraints, "a", nullptr, 0xffffffff},
       {"bits past 32", 1, Envelope(kBits, "a", 2, Int64Bytes(0x100000000)), Kind::Malformed, "", nullptr, 0},
       {"bits as text", 1, Envelope(kBits, "a", 3, "2"), Kind::Malformed, "", nullptr, 0},

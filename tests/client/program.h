@@ -9,7 +9,6 @@
 
 namespace client_test {
 
-using testing_support::BuildProgram;
 using Program = testing_support::ChildProcess;
 
 struct Ran {
@@ -20,7 +19,7 @@ struct Ran {
 
 // Runs the program `name` of the build with `args` to its end.
 inline Ran RunProgram(const std::string& name, const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {BuildProgram(name)};
+  std::vector<std::string> argv = {testing_support::BuildProgram(name)};
   argv.insert(argv.end(), args.begin(), args.end());
   Program p(argv);
   const int rc = p.Wait();

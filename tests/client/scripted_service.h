@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -56,12 +55,6 @@ struct Reply {
   bool handled = true;             // false: the callback refuses the request
 };
 
-// One request as the service saw it.
-struct Seen {
-  IpcMessage request;
-  std::string channel;
-};
-
 class ScriptedService {
  public:
   using Script = std::function<void(const IpcMessage& request, Reply* reply)>;
@@ -75,14 +68,9 @@ class ScriptedService {
     if (server_) HvIPC_StopServer(server_);
   }
 
-  std::vector<Seen> seen() const {
+  std::vector<IpcMessage> seen() const {
     std::lock_guard lock(mu_);
     return seen_;
-  }
-  // Waits up to 10 s until `n` requests were seen.
-  bool WaitForRequests(size_t n) const {
-    std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return seen_.size() >= n; });
   }
 
   // Sends `message` as a notification to `channel`; the library's result.
@@ -96,17 +84,15 @@ class ScriptedService {
  private:
   static uint32_t Callback(uint32_t kind, const uint8_t* bytes, uint32_t count, HvIpcMessage* message, void* context) {
     auto* self = static_cast<ScriptedService*>(context);
-    Seen seen;
-    if (kind != HV_IPC_KIND_ENVELOPE || !seen.request.Deserialize(bytes, count)) return 1;
-    seen.channel = HvIPC_MessageGetSenderChannel(message);
+    IpcMessage request;
+    if (kind != HV_IPC_KIND_ENVELOPE || !request.Deserialize(bytes, count)) return 1;
     Reply reply;
     reply.message.set_message_type(MessageType::Response);
-    if (self->script_) self->script_(seen.request, &reply);
+    if (self->script_) self->script_(request, &reply);
     {
       std::lock_guard lock(self->mu_);
-      self->seen_.push_back(std::move(seen));
+      self->seen_.push_back(std::move(request));
     }
-    self->cv_.notify_all();
     if (!reply.handled) return 1;
     size_t n = 0;
     const uint8_t* out = reply.raw ? reinterpret_cast<const uint8_t*>(reply.raw->data()) : reply.message.Serialize(&n);
@@ -117,8 +103,7 @@ class ScriptedService {
   Script script_;
   HvIpcServer* server_ = nullptr;
   mutable std::mutex mu_;
-  mutable std::condition_variable cv_;
-  std::vector<Seen> seen_;
+  std::vector<IpcMessage> seen_;
 };
 
 // A server written by hand on the socket the client looks for: it greets
