@@ -32,7 +32,9 @@ struct Reply {
   bool parsed = false;  // the payload was an envelope
   IpcMessage message;
 
-  uint32_t result() const { return message.result(); }
+  // A request that got no envelope back has no result: never Success.
+  static constexpr uint32_t kNoAnswer = 0xFFFFFFFF;
+  uint32_t result() const { return status == HV_IPC_OK && parsed ? message.result() : kNoAnswer; }
   std::optional<nlohmann::json> value() const { return IpcValue::ToJson(message); }
 };
 

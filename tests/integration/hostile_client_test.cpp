@@ -95,6 +95,33 @@ TEST_F(HostileClients, ConnectionsArePerUidCappedTimedOutAndRootKeepsRoom) {
   EXPECT_EQ(user.NextReport(), "");
 }
 
+// Half-sent frames count against their uid's share of buffered bytes only
+// while their connections last: a user who hung up is served again.
+TEST_F(HostileClients, HalfSentFramesHoldTheUidsShareOnlyWhileConnected) {
+  StartHost();
+  EXPECT_EQ(RunAsNobody([&] {
+              const std::string part =
+                  RequestFrame(1, HV_IPC_KIND_ENVELOPE, std::string(HV_IPC_MAX_REQUEST_BODY - 8, 'x')).substr(0, 1 << 20);
+              std::string report;
+              std::vector<std::unique_ptr<RawSocket>> held;
+              size_t refused = 0;
+              for (int i = 0; i < 40; ++i) {  // 40 MiB against a share of 32
+                held.push_back(std::make_unique<RawSocket>(sandbox_.socket()));
+                if (!held.back()->Write(part)) ++refused;
+              }
+              if (refused == 0) report += "40 MiB of half-sent frames held for one uid\n";
+              held.clear();
+              const std::string largest(resource_limits::kMaxValueBytes, 'v');
+              const bool served = WaitFor([&] {
+                auto client = EnvelopeClient::Connect("velder", false);
+                return client != nullptr && client->Set("after", largest).result() == 0;
+              });
+              if (!served) report += "the uid's share was not given back when its connections closed\n";
+              return report;
+            }),
+            "");
+}
+
 TEST_F(HostileClients, ValuesHivesAndSubscriptionsHaveSizeLimitsThatSurviveARestart) {
   StartHost();
   const std::string largest(resource_limits::kMaxValueBytes, 'v');
