@@ -74,6 +74,12 @@ bool DecodeUtf16(Unit unit_at, size_t count, std::string& out) {
 
 }  // namespace
 
+size_t Utf8SequenceLength(std::string_view text) {
+  size_t i = 0;
+  char32_t cp;
+  return !text.empty() && DecodeUtf8(text, i, cp) ? i : 0;
+}
+
 bool IsValidUtf8(std::string_view text) {
   size_t i = 0;
   char32_t cp;

@@ -27,4 +27,8 @@ std::string Utf8ToUtf16LeBytes(std::string_view text);
 // True when `text` is well-formed UTF-8.
 bool IsValidUtf8(std::string_view text);
 
+// The length of the well-formed UTF-8 sequence that `text` starts with; 0
+// when it starts with none (or is empty).
+size_t Utf8SequenceLength(std::string_view text);
+
 }  // namespace platform

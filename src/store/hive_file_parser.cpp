@@ -183,32 +183,10 @@ class Reader {
     return true;
   }
 
-  static bool Continuation(unsigned char c) { return c >= 0x80 && c <= 0xBF; }
-
   // One UTF-8 sequence of two to four bytes, as RFC 3629 allows them.
   bool Utf8(std::string& out) {
-    const auto* s = reinterpret_cast<const unsigned char*>(p_);
-    const size_t left = static_cast<size_t>(end_ - p_);
-    size_t length = 0;
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (s[0] >= 0xC2 && s[0] <= 0xDF) {
-      length = 2;
-    } else if (s[0] >= 0xE0 && s[0] <= 0xEF) {
-      length = 3;
-      if (s[0] == 0xE0) lo = 0xA0;
-      if (s[0] == 0xED) hi = 0x9F;
-    } else if (s[0] >= 0xF0 && s[0] <= 0xF4) {
-      length = 4;
-      if (s[0] == 0xF0) lo = 0x90;
-      if (s[0] == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (left < length || s[1] < lo || s[1] > hi) return false;
-    for (size_t i = 2; i < length; ++i) {
-      if (!Continuation(s[i])) return false;
-    }
+    const size_t length = platform::Utf8SequenceLength(std::string_view(p_, static_cast<size_t>(end_ - p_)));
+    if (length < 2) return false;
     out.append(p_, length);
     p_ += length;
     return true;
